@@ -1,0 +1,13 @@
+// The compressor's one entry point for the archive writer.
+#pragma once
+
+#include "zipwriter/zip_writer.h"
+
+namespace zf {
+
+// Deflates the writer's current source at level 8 as the data of the entry.
+// The outcome is in the writer: error, compressedSize, bytesRead and crc.
+// Allocates the writer's compressor state on first use; CloseArchive frees it.
+void DeflateEntry(ZipEntry* entry, ZipWriter* writer);
+
+}  // namespace zf

@@ -1,0 +1,15 @@
+// The library's door: the exported function, and on Windows the DLL entry
+// point, which has nothing to set up.
+#include "entry/pack_folder.h"
+#include "zipfolder.h"
+
+extern "C" ZIPFOLDER_API void ZIPFOLDER_CALL CompFilesToZipFile(const char* srcFolder,
+                                                                const char* zipPath) {
+  zf::PackFolder(srcFolder, zipPath, nullptr);
+}
+
+#if defined(_WIN32)
+#include <windows.h>
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+#endif

@@ -1,0 +1,98 @@
+// The few operating-system services the archive writer and the folder walk
+// need. Each system has one implementation file behind this header; nothing
+// else in the library includes an operating-system header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zf {
+
+// An open file: a Win32 HANDLE or a POSIX descriptor, widened to a pointer.
+using OsFile = std::intptr_t;
+inline constexpr OsFile kNoFile = -1;
+
+// 100-nanosecond units since 1601-01-01 00:00 UTC; negative only for times
+// before 1601, which a POSIX file system can record.
+using OsFileTime = std::int64_t;
+
+// Calendar fields of an OsFileTime, taken without any time-zone change.
+struct OsCalendar {
+  std::uint16_t year;
+  std::uint16_t month;  // 1..12
+  std::uint16_t day;    // 1..31
+  std::uint16_t hour;
+  std::uint16_t minute;
+  std::uint16_t second;
+};
+
+// Windows attribute bits; the POSIX layer maps its mode onto them.
+inline constexpr std::uint32_t kAttrReadOnly = 0x01;
+inline constexpr std::uint32_t kAttrHidden = 0x02;
+inline constexpr std::uint32_t kAttrSystem = 0x04;
+inline constexpr std::uint32_t kAttrDirectory = 0x10;
+inline constexpr std::uint32_t kAttrArchive = 0x20;
+
+struct OsFileFacts {
+  std::uint64_t size;
+  std::uint32_t attributes;
+  OsFileTime lastWrite;
+  OsFileTime lastAccess;
+  OsFileTime creation;  // birth time where recorded, else the last write time
+};
+
+// What makes a folder unique on its volume, to notice a link back to an
+// ancestor during the walk.
+struct OsFolderId {
+  std::uint64_t volume;
+  std::uint64_t index;
+};
+
+struct OsFolderScan;  // one open folder enumeration, owned by the platform
+
+#if defined(_WIN32)
+inline constexpr char kPathSeparator = '\\';
+inline constexpr std::uint32_t kMaxPathBytes = 260;  // terminating zero included
+inline constexpr bool kNamesAreUtf8 = false;
+#else
+inline constexpr char kPathSeparator = '/';
+inline constexpr std::uint32_t kMaxPathBytes = 4096;  // PATH_MAX
+inline constexpr bool kNamesAreUtf8 = true;
+#endif
+
+// Creates or truncates a file for writing, held without sharing until closed.
+OsFile OsCreateArchive(const char* path);
+// Opens an existing regular file for reading, sharing reading with others.
+OsFile OsOpenSource(const char* path);
+// Writes one block; false on failure, the count written in *written.
+bool OsWrite(OsFile file, const void* data, std::uint32_t count, std::uint32_t* written);
+// Reads one block; false on failure, the count read (0 at the end) in *got.
+bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got);
+// Moves to an absolute position; every position below 4 GiB is reachable.
+bool OsSeek(OsFile file, std::uint32_t position);
+// Sets the end of the file at its current position.
+bool OsSetEnd(OsFile file);
+// Closes a file opened by this layer.
+void OsClose(OsFile file);
+// Size, attributes and the three times of an open file.
+bool OsGetFacts(OsFile file, OsFileFacts* facts);
+// Splits a file time into calendar fields; false outside the convertible range.
+bool OsTimeToCalendar(OsFileTime time, OsCalendar* calendar);
+// The local wall-clock time, expressed as if it were a UTC file time.
+OsFileTime OsLocalClock();
+// Starts listing one folder; null when it cannot be listed.
+OsFolderScan* OsOpenFolder(const char* folder);
+// The next name in the folder ("." and ".." included), or null at the end.
+const char* OsNextName(OsFolderScan* scan);
+// Ends a listing started by OsOpenFolder.
+void OsCloseFolder(OsFolderScan* scan);
+// True when the path names a folder (links followed).
+bool OsIsFolder(const char* path);
+// The identity of a folder (links followed); false when it cannot be had.
+bool OsGetFolderId(const char* path, OsFolderId* id);
+// Allocates a fixed block; null when memory is short.
+void* OsAllocate(std::size_t bytes);
+// Releases a block from OsAllocate; null is ignored.
+void OsRelease(void* block);
+
+}  // namespace zf
