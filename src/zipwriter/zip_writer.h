@@ -80,13 +80,13 @@ struct ZipWriter {
   std::uint32_t compressedSize;
   DeflateState* deflater;
   // Bookkeeping of the 32-bit limits.
-  ZipEntry* lastEntry;          // tail of entries, so appending is O(1)
-  std::uint32_t entryCount;     // entries on the list
-  std::uint64_t centralBytes;   // central directory size of the listed entries
-  std::uint64_t position;       // output position as the primitives moved it
-  std::uint64_t archiveLimit;   // the archive never ends past this byte count
-  std::uint32_t entryLimit;     // most entries an archive takes
-  std::uint64_t sourceBytes;    // bytes read from all entries that were kept
+  ZipEntry* lastEntry;         // tail of entries, so appending is O(1)
+  std::uint32_t entryCount;    // entries on the list
+  std::uint64_t centralBytes;  // central directory size of the listed entries
+  std::uint64_t position;      // output position as the primitives moved it
+  std::uint64_t archiveLimit;  // the archive never ends past this byte count
+  std::uint32_t entryLimit;    // most entries an archive takes
+  std::uint64_t sourceBytes;   // bytes read from all entries that were kept
   alignas(8) std::uint8_t buffer[kBufferBytes];
 };
 

@@ -1,0 +1,85 @@
+#include "zipwriter/source_details.h"
+
+namespace zf {
+namespace {
+
+constexpr std::int64_t kUnixEpochTicks = 116'444'736'000'000'000;
+
+std::uint32_t ExternalAttributes(std::uint32_t attributes, bool executable) {
+  std::uint32_t result = attributes & 0x37;
+  result |= (attributes & kAttrDirectory) != 0 ? 0x40000000u : 0x80000000u;
+  result |= 0x01000000;  // owner may read
+  if ((attributes & kAttrReadOnly) == 0) result |= 0x00800000;
+  if (executable) result |= 0x00400000;
+  return result;
+}
+
+bool ReadAt(OsFile source, std::uint32_t position, std::uint8_t* bytes, std::uint32_t count) {
+  std::uint32_t got = 0;
+  return OsSeek(source, position) && OsRead(source, bytes, count, &got) && got == count;
+}
+
+std::uint32_t LittleEndian32(const std::uint8_t* bytes) {
+  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+}  // namespace
+
+std::int32_t FileTimeToUnix(OsFileTime time) {
+  // The quotient truncates toward zero; only its low 32 bits are kept.
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(
+      static_cast<std::uint64_t>((time - kUnixEpochTicks) / 10'000'000)));
+}
+
+std::uint32_t FileTimeToDos(OsFileTime time) {
+  OsCalendar c;
+  if (!OsTimeToCalendar(time, &c)) return kDosEpoch;
+  const std::uint32_t dosTime = c.hour << 11 | c.minute << 5 | c.second / 2;
+  const std::uint32_t dosDate = ((c.year - 1980u) & 0x7F) << 9 | c.month << 5 | c.day;
+  return dosDate << 16 | dosTime;
+}
+
+void CurrentDosTime(SourceDetails* details) {
+  const OsFileTime now = OsLocalClock();
+  details->dosDateTime = FileTimeToDos(now);
+  details->modifyTime = FileTimeToUnix(now);
+  details->accessTime = details->modifyTime;
+  details->createTime = details->modifyTime;
+  details->externalAttributes = 0x80000000;
+}
+
+bool IsExecutableHeader(OsFile source, std::uint64_t size) {
+  std::uint8_t stub[2];
+  std::uint8_t word[4];
+  if (size <= 40 || !ReadAt(source, 0, stub, 2) || !ReadAt(source, 60, word, 4)) return false;
+  const std::uint64_t headerAt = LittleEndian32(word);
+  if (stub[0] != 'M' || stub[1] != 'Z' || size <= headerAt + 52) return false;
+  if (!ReadAt(source, static_cast<std::uint32_t>(headerAt), word, 4)) return false;
+  const std::uint32_t magic = LittleEndian32(word);
+  return magic == 0x00004550 || magic == 0x0000454E || magic == 0x0000454C || magic == 0x00005A4D;
+}
+
+std::int32_t ReadSourceInfo(ZipWriter* writer, SourceDetails* details) {
+  // A source that cannot be positioned gets its details from the clock.
+  if (!OsSeek(writer->source, 0)) {
+    writer->sourceSize = kSizeUnknown;
+    return ErrNone;
+  }
+  writer->flags |= kSourceInfoKnown;
+  OsFileFacts facts;
+  if (!OsGetFacts(writer->source, &facts)) return ErrOpen;
+  // Without ZIP64 no size field reaches 4 GiB.
+  if (facts.size > 0xFFFFFFFFull) return ErrTooLarge;
+  writer->sourceSize = static_cast<std::uint32_t>(facts.size);
+  const bool executable = IsExecutableHeader(writer->source, facts.size);
+  // The data must be read from its first byte.
+  if (!OsSeek(writer->source, 0)) return ErrOpen;
+  details->externalAttributes = ExternalAttributes(facts.attributes, executable);
+  details->accessTime = FileTimeToUnix(facts.lastAccess);
+  details->modifyTime = FileTimeToUnix(facts.lastWrite);
+  details->createTime = FileTimeToUnix(facts.creation);
+  details->dosDateTime = FileTimeToDos(facts.lastWrite);
+  return ErrNone;
+}
+
+}  // namespace zf

@@ -1,0 +1,36 @@
+// The metadata of one source as the archive records it: times, attributes,
+// and the naming rules of an entry.
+#pragma once
+
+#include <cstdint>
+
+#include "zipwriter/zip_writer.h"
+
+namespace zf {
+
+struct SourceDetails {
+  std::int32_t accessTime;  // Unix seconds, UTC
+  std::int32_t modifyTime;
+  std::int32_t createTime;
+  std::uint32_t dosDateTime;  // DOS date in the high half, DOS time in the low
+  std::uint32_t externalAttributes;
+};
+
+// DOS date and time of 1980-01-01 00:00:00, for times the calendar cannot hold.
+inline constexpr std::uint32_t kDosEpoch = 0x00210000;
+
+// Fills the details of the writer's open source. ErrNone, ErrOpen when the
+// source cannot be examined, ErrTooLarge when it has 4 GiB or more.
+std::int32_t ReadSourceInfo(ZipWriter* writer, SourceDetails* details);
+// Fills the details from the local clock, for a source that cannot be positioned.
+void CurrentDosTime(SourceDetails* details);
+std::uint32_t FileTimeToDos(OsFileTime time);
+std::int32_t FileTimeToUnix(OsFileTime time);
+// True when the first bytes are an MZ stub leading to a PE, NE, LE or MZ header.
+bool IsExecutableHeader(OsFile source, std::uint64_t size);
+
+bool IsStoredExtension(const char* name);
+// True for names that need the UTF-8 flag: not plain ASCII, but valid UTF-8.
+bool NeedsUtf8Flag(const char* name);
+
+}  // namespace zf

@@ -1,0 +1,146 @@
+// The writer's life: creating the archive, the output primitives, and the
+// central directory and end record written at close.
+#include "zipwriter/zip_writer.h"
+
+#include <cstring>
+
+namespace zf {
+namespace {
+
+// A failure of the archive output itself, after which the file's content is
+// unknown and no central directory may follow.
+bool IsOutputFailure(std::int32_t code) { return code == ErrWrite || code == ErrSeek; }
+
+void PutWord(ZipWriter* writer, std::uint32_t value) {
+  PutShort(writer, value);
+  PutShort(writer, value >> 16);
+}
+
+void WriteCentralHeader(ZipWriter* writer, const ZipEntry* entry) {
+  PutWord(writer, 0x02014B50);
+  PutShort(writer, 0x0B17);  // made by: version 2.3, host 11
+  PutShort(writer, 20);
+  PutShort(writer, entry->flags);
+  PutShort(writer, entry->method);
+  PutWord(writer, entry->dosDateTime);
+  PutWord(writer, entry->crc);
+  PutWord(writer, entry->compressedSize);
+  PutWord(writer, entry->size);
+  PutShort(writer, entry->nameLength);
+  PutShort(writer, entry->centralExtraLength);
+  PutShort(writer, 0);  // comment length
+  PutShort(writer, entry->diskStart);
+  PutShort(writer, entry->internalAttributes);
+  PutWord(writer, entry->externalAttributes);
+  PutWord(writer, entry->headerOffset);
+  if (entry->nameLength != 0) PutBytes(writer, entry->name, entry->nameLength);
+  if (entry->centralExtraLength != 0) {
+    PutBytes(writer, entry->centralExtra, entry->centralExtraLength);
+  }
+}
+
+void WriteEndRecord(ZipWriter* writer, std::uint32_t count, std::uint32_t start) {
+  PutWord(writer, 0x06054B50);
+  PutShort(writer, 0);
+  PutShort(writer, 0);
+  PutShort(writer, count);
+  PutShort(writer, count);
+  PutWord(writer, writer->offset - start);
+  PutWord(writer, start);
+  PutShort(writer, 0);
+}
+
+void ReleaseEntries(ZipWriter* writer) {
+  while (writer->entries != nullptr) {
+    ZipEntry* next = writer->entries->next;
+    OsRelease(writer->entries);
+    writer->entries = next;
+  }
+  writer->lastEntry = nullptr;
+}
+
+}  // namespace
+
+std::int32_t OpenArchive(const char* zipPath, ZipWriter** writerOut) {
+  *writerOut = nullptr;
+  auto* writer = static_cast<ZipWriter*>(OsAllocate(sizeof(ZipWriter)));
+  if (writer == nullptr) return ErrNoMemory;
+  std::memset(writer, 0, offsetof(ZipWriter, buffer));
+  writer->source = kNoFile;
+  writer->output = OsCreateArchive(zipPath);
+  if (writer->output == kNoFile) {
+    OsRelease(writer);
+    return ErrOpen;
+  }
+  writer->flags = kCloseOutput | kSeekable;
+  writer->archiveLimit = kArchiveLimit;
+  writer->entryLimit = kEntryLimit;
+  *writerOut = writer;
+  return ErrNone;
+}
+
+void PutShort(ZipWriter* writer, std::uint32_t value) {
+  const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(value),
+                                 static_cast<std::uint8_t>(value >> 8)};
+  PutBytes(writer, bytes, 2);
+}
+
+void PutBytes(ZipWriter* writer, const void* data, std::uint32_t count) {
+  if (writer->error != ErrNone) return;
+  // Refuse to pass the limit rather than let a 32-bit offset wrap.
+  if (writer->position + count > writer->archiveLimit) {
+    writer->error = ErrTooLarge;
+    return;
+  }
+  std::uint32_t written = 0;
+  if (!OsWrite(writer->output, data, count, &written) || written != count) {
+    writer->error = ErrWrite;
+    return;
+  }
+  writer->position += count;
+}
+
+bool SeekOutput(ZipWriter* writer, std::uint32_t position) {
+  if (!OsSeek(writer->output, position)) {
+    writer->error = ErrSeek;
+    return false;
+  }
+  writer->position = position;
+  return true;
+}
+
+void WriteCentralDirectory(ZipWriter* writer) {
+  if (writer->error != ErrNone || (writer->flags & kFinished) != 0) return;
+  const std::uint32_t start = writer->offset;
+  std::uint32_t count = 0;
+  while (writer->entries != nullptr) {
+    ZipEntry* entry = writer->entries;
+    WriteCentralHeader(writer, entry);
+    writer->offset += kCentralHeaderBytes + entry->nameLength + entry->centralExtraLength;
+    writer->entries = entry->next;
+    OsRelease(entry);
+    ++count;
+  }
+  writer->lastEntry = nullptr;
+  WriteEndRecord(writer, count, start);
+  writer->offset += kEndRecordBytes;
+  writer->flags |= kFinished;
+}
+
+std::int32_t CloseArchive(ZipWriter* writer) {
+  if (writer == nullptr) return ErrArgument;
+  // A failure that concerned only the last source must not cost the whole
+  // archive its directory; that entry has been dropped already.
+  if (!IsOutputFailure(writer->error)) writer->error = ErrNone;
+  WriteCentralDirectory(writer);
+  // A dropped entry may have left bytes behind the end record.
+  if (writer->error == ErrNone && !OsSetEnd(writer->output)) writer->error = ErrWrite;
+  const std::int32_t result = writer->error;
+  if ((writer->flags & kCloseOutput) != 0) OsClose(writer->output);
+  OsRelease(writer->deflater);
+  ReleaseEntries(writer);
+  OsRelease(writer);
+  return result;
+}
+
+}  // namespace zf
