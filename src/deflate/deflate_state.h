@@ -1,0 +1,161 @@
+// The compressor's whole working memory, one record per archive, and the
+// constant tables every record shares.
+#pragma once
+
+#include <cstdint>
+
+#include "zipwriter/zip_writer.h"
+
+namespace zf {
+
+// Sizes of the alphabets and of the trees that hold them. A dynamic tree keeps
+// its internal nodes after its leaves, so it needs twice the leaves plus one.
+inline constexpr int kLiteralSymbols = 286;
+inline constexpr int kDistanceSymbols = 30;
+inline constexpr int kLengthCodeSymbols = 19;
+inline constexpr int kFixedLiteralSymbols = 288;
+inline constexpr int kLiteralNodes = 2 * kLiteralSymbols + 1;
+inline constexpr int kDistanceNodes = 2 * kDistanceSymbols + 1;
+inline constexpr int kLengthCodeNodes = 2 * kLengthCodeSymbols + 1;
+inline constexpr int kHeapSize = kLiteralNodes;
+inline constexpr int kEndOfBlock = 256;
+inline constexpr int kFirstLengthSymbol = 257;
+inline constexpr int kMaxCodeBits = 15;
+inline constexpr int kMaxLengthCodeBits = 7;
+inline constexpr int kLengthCodes = 29;
+
+// Block buffers. A block ends at kMaxBlockSymbols, one short of the buffers'
+// room, so the partial flag byte always has a slot.
+inline constexpr std::uint32_t kSymbolRoom = 32768;
+inline constexpr std::uint32_t kFlagRoom = kSymbolRoom / 8;
+inline constexpr std::uint32_t kMaxBlockSymbols = 32767;
+inline constexpr std::uint32_t kEarlyEndStep = 4096;
+
+// The window and the match search.
+inline constexpr std::uint32_t kShortestMatch = 3;
+inline constexpr std::uint32_t kLongestMatch = 258;
+inline constexpr std::uint32_t kWindowHalf = 32768;
+inline constexpr std::uint32_t kWindowSize = 2 * kWindowHalf;
+inline constexpr std::uint32_t kHashSize = 32768;
+inline constexpr std::uint32_t kHashMask = kHashSize - 1;
+inline constexpr std::uint32_t kHashShift = 5;
+inline constexpr std::uint32_t kLeastAhead = kLongestMatch + kShortestMatch + 1;
+inline constexpr std::uint32_t kFarthestDistance = kWindowHalf - kLeastAhead;
+inline constexpr std::uint32_t kSlidePoint = kWindowHalf + kFarthestDistance;
+inline constexpr std::uint32_t kFarThreeLimit = 4096;
+inline constexpr std::uint8_t kLevel = 8;
+
+// Each word holds one meaning while a block is counted and the tree is built,
+// and the other once codes are assigned.
+struct TreeNode {
+  union {
+    std::uint16_t frequency;
+    std::uint16_t code;  // bit-reversed, so the first bit to send is bit 0
+  };
+  union {
+    std::uint16_t parent;
+    std::uint16_t length;  // 0 = not used in this block
+  };
+};
+
+struct TreeDescriptor {
+  TreeNode* tree;
+  const TreeNode* fixedTree;  // null when the alphabet has no fixed code
+  const std::int32_t* extraBits;
+  std::int32_t extraBitsFrom;
+  std::int32_t alphabetSize;
+  std::int32_t lengthLimit;
+  std::int32_t largestCode;
+};
+
+struct LevelTuning {
+  std::uint16_t reduceChainAt;
+  std::uint16_t lazyLimit;
+  std::uint16_t stopLength;
+  std::uint16_t chainLimit;
+};
+
+inline constexpr std::int32_t lengthExtraBits[kLengthCodes] = {
+    0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+inline constexpr std::int32_t distanceExtraBits[kDistanceSymbols] = {
+    0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+    6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+inline constexpr std::int32_t codeLengthExtraBits[kLengthCodeSymbols] = {
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
+inline constexpr std::uint8_t codeLengthOrder[kLengthCodeSymbols] = {
+    16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+inline constexpr LevelTuning LevelTuningTable[10] = {
+    {0, 0, 0, 0},         {4, 4, 8, 4},        {4, 5, 16, 8},     {4, 6, 32, 32},
+    {4, 4, 16, 16},       {8, 16, 32, 32},     {8, 16, 128, 128}, {8, 32, 128, 256},
+    {32, 128, 258, 1024}, {32, 258, 258, 4096}};
+
+struct DeflateState {
+  // Trees and block output.
+  ZipWriter* writer;
+  TreeNode literalTree[kLiteralNodes];
+  TreeNode distanceTree[kDistanceNodes];
+  TreeNode fixedLiteralTree[kFixedLiteralSymbols];
+  TreeNode fixedDistanceTree[kDistanceSymbols];  // element 0's length: 5 once built
+  TreeNode lengthCodeTree[kLengthCodeNodes];
+  TreeDescriptor literalDesc;
+  TreeDescriptor distanceDesc;
+  TreeDescriptor lengthCodeDesc;
+  std::uint16_t codesPerLength[kMaxCodeBits + 1];
+  std::int32_t heap[kHeapSize];
+  std::int32_t heapCount;
+  std::int32_t sortedStart;
+  std::uint8_t nodeDepth[kHeapSize];
+  std::uint8_t lengthToCode[256];
+  std::uint8_t distanceToCode[512];  // d < 256 direct, else at 256 + (d >> 7)
+  std::int32_t lengthBase[kLengthCodes];
+  std::int32_t distanceBase[kDistanceSymbols];
+  std::uint8_t symbolBuffer[kSymbolRoom];
+  std::uint16_t distanceBuffer[kSymbolRoom];
+  std::uint8_t flagBuffer[kFlagRoom];
+  std::uint32_t symbolCount;
+  std::uint32_t distanceCount;
+  std::uint32_t flagByteCount;
+  std::uint8_t pendingFlags;
+  std::uint8_t flagMask;
+  std::uint32_t dynamicBlockBits;
+  std::uint32_t fixedBlockBits;
+  std::uint32_t outputBytes;
+  std::uint32_t outputBitRemainder;
+  std::uint16_t* fileTypeWord;
+  std::uint32_t bitBuffer;
+  std::int32_t bitCount;
+  std::uint8_t* outBuffer;
+  std::uint32_t outFill;
+  std::uint32_t outCapacity;
+  // Window and match search.
+  alignas(8) std::uint8_t slidingWindow[kWindowSize];
+  std::uint32_t chainLinks[kWindowHalf];
+  std::uint32_t hashHeads[kHashSize];
+  std::uint32_t windowBytes;
+  std::int32_t blockBegin;  // negative once the block's first byte slid out
+  std::uint32_t rollingHash;
+  std::uint32_t deferredLength;
+  std::uint32_t scanPosition;
+  std::uint32_t matchPosition;
+  std::uint32_t bytesAhead;
+  std::uint32_t chainLimit;
+  std::uint32_t lazyLimit;
+  std::uint32_t reduceChainAt;
+  std::uint32_t stopLength;
+  std::uint8_t inputEnded;
+  std::uint8_t windowSlides;
+  std::uint8_t level;
+#ifndef NDEBUG
+  // Bytes of the current entry handed to PutBytes, to check the size that the
+  // bit counts give.
+  std::uint32_t handedBytes;
+#endif
+};
+
+// The distance code of a distance minus 1.
+inline std::uint32_t DistanceCode(const DeflateState* state, std::uint32_t distanceLess1) {
+  return distanceLess1 < 256 ? state->distanceToCode[distanceLess1]
+                             : state->distanceToCode[256 + (distanceLess1 >> 7)];
+}
+
+}  // namespace zf
