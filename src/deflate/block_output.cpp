@@ -1,0 +1,240 @@
+// Sending a finished block as stored, fixed or dynamic deflate data through
+// the bit writer into the writer's output buffer.
+#include <cassert>
+
+#include "deflate/deflate_internal.h"
+
+namespace zf {
+namespace {
+
+// Hands the output buffer to the archive. The buffer counts as empty
+// afterwards even when the write failed: nothing more is sent after a
+// failure, and a full buffer must not be stored into again.
+bool FlushOutput(DeflateState* state) {
+  ZipWriter* writer = state->writer;
+  if (state->outFill != 0) {
+#ifndef NDEBUG
+    if (writer->error == ErrNone) state->handedBytes += state->outFill;
+#endif
+    PutBytes(writer, state->outBuffer, state->outFill);
+  }
+  state->outFill = 0;
+  return writer->error == ErrNone;
+}
+
+inline bool SendSymbol(DeflateState* state, const TreeNode* tree, std::uint32_t symbol) {
+  return PutBits(state, tree[symbol].code, tree[symbol].length) != 0;
+}
+
+}  // namespace
+
+std::int32_t PutBits(DeflateState* state, std::uint32_t value, std::int32_t count) {
+  state->bitBuffer |= value << state->bitCount;
+  state->bitCount += count;
+  if (state->bitCount <= 16) return 1;
+  if (state->outFill + 1 >= state->outCapacity && !FlushOutput(state)) {
+    // The pending bits can never be sent; dropping them keeps later shifts
+    // within the buffer's width.
+    state->bitBuffer = 0;
+    state->bitCount = 0;
+    return 0;
+  }
+  std::uint8_t* out = state->outBuffer + state->outFill;
+  out[0] = static_cast<std::uint8_t>(state->bitBuffer);
+  out[1] = static_cast<std::uint8_t>(state->bitBuffer >> 8);
+  state->outFill += 2;
+  state->bitCount -= 16;
+  state->bitBuffer = value >> (count - state->bitCount);
+  return 1;
+}
+
+void AlignOutput(DeflateState* state) {
+  if (state->writer->error == ErrNone) {
+    if (state->bitCount > 8) {
+      if (state->outFill + 1 >= state->outCapacity) FlushOutput(state);
+      state->outBuffer[state->outFill++] = static_cast<std::uint8_t>(state->bitBuffer);
+      state->outBuffer[state->outFill++] = static_cast<std::uint8_t>(state->bitBuffer >> 8);
+    } else if (state->bitCount > 0) {
+      if (state->outFill >= state->outCapacity) FlushOutput(state);
+      state->outBuffer[state->outFill++] = static_cast<std::uint8_t>(state->bitBuffer);
+    }
+    FlushOutput(state);
+  }
+  state->bitCount = 0;
+  state->outFill = 0;
+  state->bitBuffer = 0;
+}
+
+void EmitStoredBlock(DeflateState* state, const std::uint8_t* data, std::uint32_t length) {
+  AlignOutput(state);
+  ZipWriter* writer = state->writer;
+  if (writer->error != ErrNone) return;
+  std::uint8_t* out = state->outBuffer;
+  out[0] = static_cast<std::uint8_t>(length);
+  out[1] = static_cast<std::uint8_t>(length >> 8);
+  out[2] = static_cast<std::uint8_t>(~length);
+  out[3] = static_cast<std::uint8_t>(~length >> 8);
+  state->outFill = 4;
+  FlushOutput(state);
+  if (length != 0 && writer->error == ErrNone) {
+#ifndef NDEBUG
+    state->handedBytes += length;
+#endif
+    PutBytes(writer, data, length);
+  }
+}
+
+void EmitSymbols(DeflateState* state, const TreeNode* literalTree, const TreeNode* distanceTree) {
+  const std::uint32_t symbols = state->symbolCount;
+  const std::uint8_t* symbolBuffer = state->symbolBuffer;
+  const std::uint16_t* distances = state->distanceBuffer;
+  const std::uint8_t* flagBuffer = state->flagBuffer;
+  std::uint32_t flags = 0;
+  for (std::uint32_t i = 0; i < symbols; ++i) {
+    if ((i & 7) == 0) flags = *flagBuffer++;
+    const std::uint32_t value = symbolBuffer[i];
+    if ((flags & 1) == 0) {
+      if (!SendSymbol(state, literalTree, value)) return;
+    } else {
+      const std::uint32_t c = state->lengthToCode[value];
+      if (!SendSymbol(state, literalTree, kFirstLengthSymbol + c)) return;
+      const std::int32_t lengthExtra = lengthExtraBits[c];
+      if (lengthExtra != 0 &&
+          PutBits(state, value - static_cast<std::uint32_t>(state->lengthBase[c]), lengthExtra) ==
+              0) {
+        return;
+      }
+      const std::uint32_t d = *distances++;
+      const std::uint32_t e = DistanceCode(state, d);
+      if (!SendSymbol(state, distanceTree, e)) return;
+      const std::int32_t distanceExtra = distanceExtraBits[e];
+      if (distanceExtra != 0 &&
+          PutBits(state, d - static_cast<std::uint32_t>(state->distanceBase[e]), distanceExtra) ==
+              0) {
+        return;
+      }
+    }
+    flags >>= 1;
+  }
+  SendSymbol(state, literalTree, kEndOfBlock);
+}
+
+std::int32_t EmitRunLengths(DeflateState* state, const TreeNode* tree, std::int32_t largest) {
+  const TreeNode* lengths = state->lengthCodeTree;
+  std::int32_t previous = -1;
+  std::int32_t next = tree[0].length;
+  std::uint32_t count = 0;
+  std::uint32_t maxCount = next == 0 ? 138 : 7;
+  std::uint32_t minCount = next == 0 ? 3 : 4;
+
+  // CountRunLengths left its guard after largest, so the runs match it.
+  for (std::int32_t n = 0; n <= largest; ++n) {
+    const std::int32_t current = next;
+    next = tree[n + 1].length;
+    if (++count < maxCount && current == next) continue;
+    const auto symbol = static_cast<std::uint32_t>(current);
+    if (count < minCount) {
+      do {
+        if (!SendSymbol(state, lengths, symbol)) return 0;
+      } while (--count != 0);
+    } else if (current != 0) {
+      if (current != previous) {
+        if (!SendSymbol(state, lengths, symbol)) return 0;
+        --count;
+      }
+      if (!SendSymbol(state, lengths, 16) || PutBits(state, count - 3, 2) == 0) return 0;
+    } else if (count <= 10) {
+      if (!SendSymbol(state, lengths, 17) || PutBits(state, count - 3, 3) == 0) return 0;
+    } else {
+      if (!SendSymbol(state, lengths, 18) || PutBits(state, count - 11, 7) == 0) return 0;
+    }
+    count = 0;
+    previous = current;
+    if (next == 0) {
+      maxCount = 138;
+      minCount = 3;
+    } else if (current == next) {
+      maxCount = 6;
+      minCount = 3;
+    } else {
+      maxCount = 7;
+      minCount = 4;
+    }
+  }
+  return 1;
+}
+
+std::int32_t EmitTreeHeader(DeflateState* state, std::int32_t literalCodes,
+                            std::int32_t distanceCodes, std::int32_t lengthCodes) {
+  if (PutBits(state, static_cast<std::uint32_t>(literalCodes - 257), 5) == 0 ||
+      PutBits(state, static_cast<std::uint32_t>(distanceCodes - 1), 5) == 0 ||
+      PutBits(state, static_cast<std::uint32_t>(lengthCodes - 4), 4) == 0) {
+    return 0;
+  }
+  for (std::int32_t i = 0; i < lengthCodes; ++i) {
+    if (PutBits(state, state->lengthCodeTree[codeLengthOrder[i]].length, 3) == 0) return 0;
+  }
+  if (EmitRunLengths(state, state->literalTree, literalCodes - 1) == 0) return 0;
+  return EmitRunLengths(state, state->distanceTree, distanceCodes - 1);
+}
+
+void FinishBlock(DeflateState* state, const std::uint8_t* data, std::uint32_t storedLength,
+                 std::uint32_t last) {
+  ZipWriter* writer = state->writer;
+  state->flagBuffer[state->flagByteCount] = state->pendingFlags;
+  if (*state->fileTypeWord == 0xFFFF) GuessTextOrBinary(state);
+
+  BuildHuffmanTree(state, &state->literalDesc);
+  BuildHuffmanTree(state, &state->distanceDesc);
+  const std::int32_t lastLengthCode = BuildLengthTree(state);
+
+  const std::uint32_t dynamicBytes = (state->dynamicBlockBits + 3 + 7) >> 3;
+  const std::uint32_t fixedBytes = (state->fixedBlockBits + 3 + 7) >> 3;
+  const std::uint32_t best = fixedBytes <= dynamicBytes ? fixedBytes : dynamicBytes;
+
+  if (storedLength + 4 <= best && data != nullptr) {
+    PutBits(state, last, 3);
+    state->outputBytes += ((state->outputBitRemainder + 3 + 7) >> 3) + storedLength + 4;
+    state->outputBitRemainder = 0;
+    EmitStoredBlock(state, data, storedLength);
+  } else {
+    if (fixedBytes == best) {
+      if (PutBits(state, 2 + last, 3) != 0) {
+        EmitSymbols(state, state->fixedLiteralTree, state->fixedDistanceTree);
+      }
+      state->outputBitRemainder += state->fixedBlockBits + 3;
+    } else {
+      if (PutBits(state, 4 + last, 3) != 0 &&
+          EmitTreeHeader(state, state->literalDesc.largestCode + 1,
+                         state->distanceDesc.largestCode + 1, lastLengthCode + 1) != 0) {
+        EmitSymbols(state, state->literalTree, state->distanceTree);
+      }
+      state->outputBitRemainder += state->dynamicBlockBits + 3;
+    }
+    state->outputBytes += state->outputBitRemainder >> 3;
+    state->outputBitRemainder &= 7;
+  }
+  if (writer->error != ErrNone) return;
+
+  ResetBlock(state);
+  if (last != 0) {
+    AlignOutput(state);
+    state->outputBitRemainder += 7;
+  }
+  writer->compressedSize = state->outputBytes + (state->outputBitRemainder >> 3);
+#ifndef NDEBUG
+  // The size comes from the trees' bit counts, never from the output, so a
+  // counting fault would corrupt the headers silently.
+  if (writer->error == ErrNone) {
+    if (last != 0) {
+      assert(state->handedBytes == writer->compressedSize);
+    } else {
+      const std::uint64_t sent = (std::uint64_t{state->handedBytes} + state->outFill) * 8 +
+                                 static_cast<std::uint64_t>(state->bitCount);
+      assert(sent == std::uint64_t{state->outputBytes} * 8 + state->outputBitRemainder);
+    }
+  }
+#endif
+}
+
+}  // namespace zf
