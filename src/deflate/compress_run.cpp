@@ -1,0 +1,188 @@
+// The match loop: the sliding window, hash chains, the search along one
+// chain and the one-step lazy decision between a match and a literal.
+#include <bit>
+#include <cstring>
+
+#include "deflate/deflate_internal.h"
+#include "deflate/record_symbol.h"
+
+namespace zf {
+namespace {
+
+inline std::uint32_t HashStep(std::uint32_t hash, std::uint8_t byte) {
+  return ((hash << kHashShift) ^ byte) & kHashMask;
+}
+
+inline std::uint64_t Load64(const std::uint8_t* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline std::uint16_t Load16(const std::uint8_t* p) {
+  std::uint16_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Length of the common run of scan and match, both known to agree in their
+// first three bytes, capped at the longest match. Reads up to offset 258.
+inline std::uint32_t CommonLength(const std::uint8_t* scan, const std::uint8_t* match) {
+  for (std::uint32_t offset = kShortestMatch; offset < kLongestMatch + 1; offset += 8) {
+    const std::uint64_t diff = Load64(scan + offset) ^ Load64(match + offset);
+    if (diff != 0) {
+      std::uint32_t byte;
+      if constexpr (std::endian::native == std::endian::little) {
+        byte = static_cast<std::uint32_t>(std::countr_zero(diff)) >> 3;
+      } else {
+        byte = static_cast<std::uint32_t>(std::countl_zero(diff)) >> 3;
+      }
+      const std::uint32_t length = offset + byte;
+      return length < kLongestMatch ? length : kLongestMatch;
+    }
+  }
+  return kLongestMatch;
+}
+
+// Finishes the block collected so far, in the middle of the input. Returns
+// false when the output failed and the run must stop.
+bool FinishMidBlock(DeflateState* state) {
+  const std::uint8_t* data =
+      state->blockBegin >= 0 ? state->slidingWindow + state->blockBegin : nullptr;
+  FinishBlock(state, data, state->scanPosition - static_cast<std::uint32_t>(state->blockBegin), 0);
+  if (state->writer->error != ErrNone) return false;
+  state->blockBegin = static_cast<std::int32_t>(state->scanPosition);
+  return true;
+}
+
+}  // namespace
+
+std::uint32_t FindLongestMatch(DeflateState* state, std::uint32_t candidate) {
+  const std::uint8_t* window = state->slidingWindow;
+  const std::uint32_t* links = state->chainLinks;
+  const std::uint32_t scanPosition = state->scanPosition;
+  const std::uint8_t* scan = window + scanPosition;
+  const std::uint32_t limit =
+      scanPosition > kFarthestDistance ? scanPosition - kFarthestDistance : 0;
+  const std::uint32_t stop = state->stopLength;
+  std::uint32_t best = state->deferredLength;
+  std::uint32_t budget = state->chainLimit;
+  if (best >= state->reduceChainAt) budget >>= 2;
+
+  // The two bytes at the end of the best match so far reject most
+  // candidates; the first two (the third follows from the hash) the rest.
+  std::uint16_t scanEnd = Load16(scan + best - 1);
+  const std::uint16_t scanStart = Load16(scan);
+  std::uint32_t m = candidate;
+  do {
+    const std::uint8_t* match = window + m;
+    if (Load16(match + best - 1) != scanEnd || Load16(match) != scanStart) continue;
+    const std::uint32_t length = CommonLength(scan, match);
+    if (length > best) {
+      state->matchPosition = m;
+      best = length;
+      if (best >= stop) break;
+      scanEnd = Load16(scan + best - 1);
+    }
+  } while ((m = links[m & kHashMask]) > limit && --budget != 0);
+  return best;
+}
+
+void RefillWindow(DeflateState* state) {
+  std::uint8_t* window = state->slidingWindow;
+  for (;;) {
+    std::uint32_t room = state->windowBytes - state->scanPosition - state->bytesAhead;
+    if (state->scanPosition >= kSlidePoint && state->windowSlides != 0) {
+      std::memcpy(window, window + kWindowHalf, kWindowHalf);
+      state->matchPosition -= kWindowHalf;
+      state->scanPosition -= kWindowHalf;
+      state->blockBegin -= static_cast<std::int32_t>(kWindowHalf);
+      // Positions that fell out of the window end their chains.
+      for (std::uint32_t& v : state->hashHeads) v = v >= kWindowHalf ? v - kWindowHalf : 0;
+      for (std::uint32_t& v : state->chainLinks) v = v >= kWindowHalf ? v - kWindowHalf : 0;
+      room += kWindowHalf;
+    }
+    if (state->inputEnded != 0) return;
+    const std::uint32_t got =
+        ReadSource(state->writer, window + state->scanPosition + state->bytesAhead, room);
+    if (got == 0 || state->writer->error != ErrNone) {
+      state->inputEnded = 1;
+      return;
+    }
+    state->bytesAhead += got;
+    if (state->bytesAhead >= kLeastAhead) return;
+  }
+}
+
+void CompressLazy(DeflateState* state) {
+  std::uint8_t* window = state->slidingWindow;
+  std::uint32_t* heads = state->hashHeads;
+  std::uint32_t* links = state->chainLinks;
+  const ZipWriter* writer = state->writer;
+  std::uint32_t candidate = 0;
+  std::uint32_t currentLength = kShortestMatch - 1;
+  bool literalPending = false;
+
+  while (state->bytesAhead != 0) {
+    const std::uint32_t p = state->scanPosition;
+    if (state->bytesAhead >= kShortestMatch) {
+      state->rollingHash = HashStep(state->rollingHash, window[p + 2]);
+      candidate = heads[state->rollingHash];
+      links[p & kHashMask] = candidate;
+      heads[state->rollingHash] = p;
+    }
+    const std::uint32_t deferredPosition = state->matchPosition;
+    const std::uint32_t deferredLength = currentLength;
+    state->deferredLength = deferredLength;
+    currentLength = kShortestMatch - 1;
+
+    if (candidate != 0 && deferredLength < state->lazyLimit && p - candidate <= kFarthestDistance) {
+      if (state->stopLength > state->bytesAhead) state->stopLength = state->bytesAhead;
+      currentLength = FindLongestMatch(state, candidate);
+    }
+    if (currentLength > state->bytesAhead) currentLength = state->bytesAhead;
+    // A 3-byte match far back costs about as much as its literals.
+    if (currentLength == kShortestMatch && p - state->matchPosition > kFarThreeLimit) {
+      currentLength = kShortestMatch - 1;
+    }
+
+    if (deferredLength >= kShortestMatch && currentLength <= deferredLength) {
+      const std::uint32_t lastInsertable = p + state->bytesAhead - kShortestMatch;
+      const bool full = RecordSymbol(state, p - 1 - deferredPosition,
+                                     static_cast<std::uint8_t>(deferredLength - kShortestMatch));
+      state->bytesAhead -= deferredLength - 1;
+      const std::uint32_t end = p + deferredLength - 2;
+      std::uint32_t hash = state->rollingHash;
+      for (std::uint32_t q = p + 1; q <= end && q <= lastInsertable; ++q) {
+        hash = HashStep(hash, window[q + 2]);
+        candidate = heads[hash];
+        links[q & kHashMask] = candidate;
+        heads[hash] = q;
+      }
+      state->rollingHash = hash;
+      state->scanPosition = p - 1 + deferredLength;
+      literalPending = false;
+      currentLength = kShortestMatch - 1;
+      if (full && !FinishMidBlock(state)) return;
+    } else if (literalPending) {
+      if (RecordSymbol(state, 0, window[p - 1]) && !FinishMidBlock(state)) return;
+      ++state->scanPosition;
+      --state->bytesAhead;
+    } else {
+      literalPending = true;
+      ++state->scanPosition;
+      --state->bytesAhead;
+    }
+
+    if (state->bytesAhead < kLeastAhead) {
+      RefillWindow(state);
+      if (writer->error != ErrNone) return;
+    }
+  }
+
+  if (literalPending) RecordSymbol(state, 0, window[state->scanPosition - 1]);
+  const std::uint8_t* data = state->blockBegin >= 0 ? window + state->blockBegin : nullptr;
+  FinishBlock(state, data, state->scanPosition - static_cast<std::uint32_t>(state->blockBegin), 1);
+}
+
+}  // namespace zf

@@ -1,0 +1,103 @@
+// The compressor's entry point: the state's allocation and the per-entry
+// start of the block output and of the window.
+#include <cstring>
+
+#include "deflate/deflate.h"
+#include "deflate/deflate_internal.h"
+
+namespace zf {
+namespace {
+
+DeflateState* AllocateState(ZipWriter* writer) {
+  auto* state = static_cast<DeflateState*>(OsAllocate(sizeof(DeflateState)));
+  if (state == nullptr) return nullptr;
+  // The match search reads past the valid input near its end; cleared memory
+  // makes what it finds there, and so the archive, the same on every run.
+  std::memset(state, 0, sizeof(DeflateState));
+  state->writer = writer;
+  state->outBuffer = writer->buffer;
+  state->outCapacity = kBufferBytes;
+  state->literalDesc = {state->literalTree,
+                        state->fixedLiteralTree,
+                        lengthExtraBits,
+                        kFirstLengthSymbol,
+                        kLiteralSymbols,
+                        kMaxCodeBits,
+                        0};
+  state->distanceDesc = {state->distanceTree,
+                         state->fixedDistanceTree,
+                         distanceExtraBits,
+                         0,
+                         kDistanceSymbols,
+                         kMaxCodeBits,
+                         0};
+  state->lengthCodeDesc = {
+      state->lengthCodeTree, nullptr, codeLengthExtraBits, 0, kLengthCodeSymbols,
+      kMaxLengthCodeBits,    0};
+  return state;
+}
+
+}  // namespace
+
+void StartMatcher(ZipEntry* entry, std::uint8_t level, DeflateState* state) {
+  state->windowSlides = 1;
+  state->windowBytes = kWindowSize;
+  // Chain links stay: with the heads cleared, every chain of the new entry
+  // ends at a link the entry wrote itself.
+  std::memset(state->hashHeads, 0, sizeof state->hashHeads);
+  const LevelTuning& tuning = LevelTuningTable[level];
+  state->reduceChainAt = tuning.reduceChainAt;
+  state->lazyLimit = tuning.lazyLimit;
+  state->stopLength = tuning.stopLength;
+  state->chainLimit = tuning.chainLimit;
+  if (level <= 2) {
+    entry->flags = static_cast<std::uint16_t>(entry->flags | 4);
+  } else if (level >= 8) {
+    entry->flags = static_cast<std::uint16_t>(entry->flags | 2);
+  }
+  state->scanPosition = 0;
+  state->blockBegin = 0;
+  state->inputEnded = 0;
+  state->bytesAhead = ReadSource(state->writer, state->slidingWindow, kWindowSize);
+  if (state->bytesAhead == 0) return;
+  if (state->bytesAhead < kLeastAhead) RefillWindow(state);
+  state->rollingHash = state->slidingWindow[0];
+  state->rollingHash = ((state->rollingHash << kHashShift) ^ state->slidingWindow[1]) & kHashMask;
+}
+
+void DeflateEntry(ZipEntry* entry, ZipWriter* writer) {
+  DeflateState* state = writer->deflater;
+  if (state == nullptr) {
+    state = AllocateState(writer);
+    if (state == nullptr) {
+      writer->error = ErrNoMemory;
+      return;
+    }
+    writer->deflater = state;
+  }
+  state->level = kLevel;
+  state->bitCount = 0;
+  state->bitBuffer = 0;
+  state->outFill = 0;
+  state->flagByteCount = 0;
+  state->distanceCount = 0;
+  state->symbolCount = 0;
+  state->outputBytes = 0;
+  state->outputBitRemainder = 0;
+#ifndef NDEBUG
+  state->handedBytes = 0;
+#endif
+  // Not yet classified; the first block's literals decide.
+  entry->internalAttributes = 0xFFFF;
+  state->fileTypeWord = &entry->internalAttributes;
+  // Every entry starts from a clear block, also after one that failed midway.
+  if (state->fixedDistanceTree[0].length == 0) {
+    BuildFixedTables(state);
+  } else {
+    ResetBlock(state);
+  }
+  StartMatcher(entry, state->level, state);
+  if (writer->error == ErrNone) CompressLazy(state);
+}
+
+}  // namespace zf
