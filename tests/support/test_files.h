@@ -1,0 +1,39 @@
+// Scratch folders, files and commands for the tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zft {
+
+// A fresh folder below the system's temporary folder, removed on destruction.
+struct ScratchDir {
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  std::string Path(const std::string& relative = "") const;
+  std::string root;
+};
+
+void WriteFile(const std::string& path, const std::string& bytes);
+void WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
+std::vector<std::uint8_t> ReadFile(const std::string& path);
+void MakeDirs(const std::string& path);
+// Sets the last write (and access) time, in Unix seconds.
+void SetModifyTime(const std::string& path, std::int64_t unixSeconds);
+bool Exists(const std::string& path);
+
+struct CommandResult {
+  int status;          // exit code, or -1 when it did not exit normally
+  std::string output;  // standard output and standard error
+};
+// Runs a shell command line and collects what it prints.
+CommandResult RunCommand(const std::string& command);
+std::string Quote(const std::string& text);
+
+// Deterministic pseudo-random bytes.
+std::vector<std::uint8_t> RandomBytes(std::size_t count, std::uint32_t seed);
+
+}  // namespace zft

@@ -1,0 +1,52 @@
+// Reading back the archives the tests make: our own field-by-field parse,
+// always cross-checked against readers we did not write (unzip and Python's
+// zipfile).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zft {
+
+struct ParsedEntry {
+  std::string name;
+  std::uint16_t versionMadeBy;
+  std::uint16_t versionNeeded;
+  std::uint16_t flags;
+  std::uint16_t localFlags;
+  std::uint16_t method;
+  std::uint32_t dosDateTime;
+  std::uint32_t crc;
+  std::uint32_t compressedSize;
+  std::uint32_t size;
+  std::uint16_t internalAttributes;
+  std::uint32_t externalAttributes;
+  std::uint32_t headerOffset;
+  std::vector<std::uint8_t> centralExtra;
+  std::vector<std::uint8_t> localExtra;
+  std::vector<std::uint8_t> data;  // the entry's bytes as stored in the archive
+};
+
+struct ParsedArchive {
+  std::vector<ParsedEntry> entries;
+  std::uint32_t centralOffset;
+  std::uint32_t centralSize;
+  std::uint64_t fileSize;
+};
+
+// Parses every record and checks that local headers, central records and
+// the end record agree and tile the file exactly. Failures go to gtest.
+ParsedArchive ParseArchive(const std::string& path);
+
+// ParseArchive, plus `unzip -t` and Python's zipfile, which must agree with
+// the parse on every field and read every entry back with a good CRC.
+ParsedArchive CheckArchive(const std::string& path);
+
+// The entry's content: stored bytes, or inflated with zlib.
+std::vector<std::uint8_t> EntryContent(const ParsedEntry& entry);
+
+const ParsedEntry* FindEntry(const ParsedArchive& archive, const std::string& name);
+std::vector<std::string> EntryNames(const ParsedArchive& archive);
+
+}  // namespace zft

@@ -1,0 +1,183 @@
+// What the writer does when a source, the output or a 32-bit limit fails it:
+// the failed entry leaves no trace, and the archive stays whole.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "entry/pack_folder.h"
+#include "support/test_files.h"
+#include "support/zip_check.h"
+
+namespace {
+
+using zft::CheckArchive;
+using zft::EntryNames;
+using zft::ScratchDir;
+using zft::WriteFile;
+using Names = std::vector<std::string>;
+
+struct Archive {
+  explicit Archive(const std::string& zipPath) {
+    EXPECT_EQ(zf::OpenArchive(zipPath.c_str(), &writer), zf::ErrNone);
+  }
+  std::int32_t Add(const std::string& source, const std::string& name) {
+    return zf::AddEntry(writer, source.c_str(), name.c_str());
+  }
+  std::int32_t Close() {
+    const std::int32_t code = zf::CloseArchive(writer);
+    writer = nullptr;
+    return code;
+  }
+  ~Archive() {
+    if (writer != nullptr) zf::CloseArchive(writer);
+  }
+  zf::ZipWriter* writer = nullptr;
+};
+
+// Reading /proc/self/mem from its start fails with an I/O error, after the
+// file was opened and its header written: a source that breaks mid-entry.
+constexpr const char* kFailingSource = "/proc/self/mem";
+
+TEST(WriterFailures, FailedEntryInTheMiddleOrAtTheEndLeavesNoTrace) {
+  ScratchDir dir;
+  WriteFile(dir.Path("a.txt"), std::string(5000, 'a'));
+  WriteFile(dir.Path("b.gz"), zft::RandomBytes(3000, 1));
+  for (const char* failing : {"broken.gz", "broken.txt"}) {  // stored and deflated
+    for (bool atEnd : {false, true}) {
+      SCOPED_TRACE(std::string(failing) + (atEnd ? " at the end" : " in the middle"));
+      Archive archive(dir.Path("out.zip"));
+      EXPECT_EQ(archive.Add(dir.Path("a.txt"), "a.txt"), zf::ErrNone);
+      EXPECT_EQ(archive.Add(kFailingSource, failing), zf::ErrRead);
+      if (!atEnd) {
+        EXPECT_EQ(archive.Add(dir.Path("b.gz"), "b.gz"), zf::ErrNone);
+      }
+      EXPECT_EQ(archive.Close(), zf::ErrNone);
+      const auto parsed = CheckArchive(dir.Path("out.zip"));
+      EXPECT_EQ(EntryNames(parsed), atEnd ? Names{"a.txt"} : (Names{"a.txt", "b.gz"}));
+      EXPECT_EQ(zft::EntryContent(parsed.entries[0]), std::vector<std::uint8_t>(5000, 'a'));
+    }
+  }
+}
+
+TEST(WriterFailures, OneArchiveHasOneWriter) {
+  ScratchDir dir;
+  WriteFile(dir.Path("a.txt"), "first writer's file");
+  const std::string zip = dir.Path("out.zip");
+  Archive first(zip);
+  EXPECT_EQ(first.Add(dir.Path("a.txt"), "a.txt"), zf::ErrNone);
+  const auto before = zft::ReadFile(zip);
+
+  zf::ZipWriter* second = reinterpret_cast<zf::ZipWriter*>(1);
+  EXPECT_EQ(zf::OpenArchive(zip.c_str(), &second), zf::ErrOpen);
+  EXPECT_EQ(second, nullptr);
+  // Another process fares no better, and the tool says so.
+  const auto tool = zft::RunCommand(std::string(ZIPFOLDER_TOOL_PATH) + " " + zft::Quote(dir.root) +
+                                    " " + zft::Quote(zip));
+  EXPECT_NE(tool.status, 0);
+  EXPECT_NE(tool.output.find("cannot create"), std::string::npos) << tool.output;
+  EXPECT_EQ(zft::ReadFile(zip), before);
+
+  EXPECT_EQ(first.Close(), zf::ErrNone);
+  EXPECT_EQ(EntryNames(CheckArchive(zip)), Names{"a.txt"});
+}
+
+TEST(WriterFailures, SourcesHeldExclusivelyOrNotFilesAreLeftOut) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src/folder"));
+  WriteFile(dir.Path("src/locked.txt"), "locked");
+  WriteFile(dir.Path("src/free.txt"), "free");
+  const int fd = open(dir.Path("src/locked.txt").c_str(), O_RDWR);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  Archive archive(dir.Path("out.zip"));
+  EXPECT_EQ(archive.Add(dir.Path("src/locked.txt"), "locked.txt"), zf::ErrOpen);
+  EXPECT_EQ(archive.Add(dir.Path("src/folder"), "folder"), zf::ErrOpen);
+  EXPECT_EQ(archive.Add(dir.Path("src/missing"), "missing"), zf::ErrOpen);
+  EXPECT_EQ(archive.Add(dir.Path("src/free.txt"), ""), zf::ErrArgument);
+  EXPECT_EQ(zf::AddEntry(archive.writer, nullptr, "x"), zf::ErrArgument);
+  EXPECT_EQ(archive.Add(dir.Path("src/free.txt"), "dir\\free.txt"), zf::ErrNone);
+  EXPECT_EQ(archive.Close(), zf::ErrNone);
+  close(fd);
+  EXPECT_EQ(EntryNames(CheckArchive(dir.Path("out.zip"))), Names{"dir/free.txt"});
+}
+
+TEST(WriterFailures, FinishedArchiveTakesNoMoreEntries) {
+  ScratchDir dir;
+  WriteFile(dir.Path("a.txt"), "a");
+  Archive archive(dir.Path("out.zip"));
+  EXPECT_EQ(archive.Add(dir.Path("a.txt"), "a.txt"), zf::ErrNone);
+  zf::WriteCentralDirectory(archive.writer);
+  EXPECT_EQ(archive.Add(dir.Path("a.txt"), "again.txt"), zf::ErrFinished);
+  EXPECT_EQ(archive.Close(), zf::ErrNone);  // writes no second directory
+  EXPECT_EQ(EntryNames(CheckArchive(dir.Path("out.zip"))), Names{"a.txt"});
+  EXPECT_EQ(zf::CloseArchive(nullptr), zf::ErrArgument);
+  EXPECT_EQ(zf::AddEntry(nullptr, "x", "x"), zf::ErrArgument);
+}
+
+TEST(WriterFailures, EntryLimitSkipsFurtherFiles) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  for (int i = 0; i < 5; ++i) WriteFile(dir.Path("src/f" + std::to_string(i)), "x");
+  Archive archive(dir.Path("out.zip"));
+  archive.writer->entryLimit = 2;
+  zf::AddFolder(archive.writer, dir.Path("src").c_str(), dir.Path("src").c_str());
+  EXPECT_EQ(archive.Close(), zf::ErrNone);
+  EXPECT_EQ(CheckArchive(dir.Path("out.zip")).entries.size(), 2u);
+}
+
+TEST(WriterFailures, EntryThatWouldPassTheArchiveLimitIsDropped) {
+  ScratchDir dir;
+  WriteFile(dir.Path("small.gz"), "small");
+  WriteFile(dir.Path("big.gz"), zft::RandomBytes(100000, 9));
+  WriteFile(dir.Path("big.txt"), zft::RandomBytes(100000, 9));
+  // One stored entry named small.gz: 30 + 8 + 17 + 5 bytes, directory 46 + 8 + 9, end 22.
+  const std::uint64_t oneEntry = 60 + 63 + 22;
+  for (std::uint64_t limit : {oneEntry, oneEntry * 2 + 5000}) {
+    Archive archive(dir.Path("out.zip"));
+    archive.writer->archiveLimit = limit;
+    EXPECT_EQ(archive.Add(dir.Path("small.gz"), "small.gz"), zf::ErrNone);
+    EXPECT_EQ(archive.Add(dir.Path("big.gz"), "big.gz"), zf::ErrTooLarge);
+    EXPECT_EQ(archive.Add(dir.Path("big.txt"), "big.txt"), zf::ErrTooLarge);
+    // The next entry must still fit with the directory, or it goes too.
+    EXPECT_EQ(archive.Add(dir.Path("small.gz"), "small.gz"),
+              limit == oneEntry ? zf::ErrTooLarge : zf::ErrNone);
+    EXPECT_EQ(archive.Close(), zf::ErrNone);
+    const auto parsed = CheckArchive(dir.Path("out.zip"));
+    EXPECT_EQ(parsed.entries.size(), limit == oneEntry ? 1u : 2u);
+    EXPECT_LE(parsed.fileSize, limit);
+  }
+}
+
+TEST(WriterFailures, SourcesOfFourGigabytesAreSkippedUnread) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  const int fd = open(dir.Path("src/huge.bin").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_EQ(ftruncate(fd, 0x100000000LL), 0);  // sparse: no space taken
+  close(fd);
+  WriteFile(dir.Path("src/small.txt"), "small");
+  Archive archive(dir.Path("out.zip"));
+  EXPECT_EQ(archive.Add(dir.Path("src/huge.bin"), "huge.bin"), zf::ErrTooLarge);
+  EXPECT_EQ(archive.writer->offset, 0u);
+  EXPECT_EQ(archive.Add(dir.Path("src/small.txt"), "small.txt"), zf::ErrNone);
+  EXPECT_EQ(archive.Close(), zf::ErrNone);
+  EXPECT_EQ(EntryNames(CheckArchive(dir.Path("out.zip"))), Names{"small.txt"});
+}
+
+TEST(WriterFailures, OutputReachesEveryPositionBelowFourGigabytes) {
+  ScratchDir dir;
+  const zf::OsFile file = zf::OsCreateArchive(dir.Path("sparse").c_str());
+  ASSERT_NE(file, zf::kNoFile);
+  std::uint32_t written = 0;
+  EXPECT_TRUE(zf::OsSeek(file, 0xFFFFFFF0u));
+  EXPECT_TRUE(zf::OsWrite(file, "tail", 4, &written));
+  EXPECT_TRUE(zf::OsSetEnd(file));
+  zf::OsClose(file);
+  struct stat info;
+  ASSERT_EQ(stat(dir.Path("sparse").c_str(), &info), 0);
+  EXPECT_EQ(info.st_size, 0xFFFFFFF4LL);
+}
+
+}  // namespace
