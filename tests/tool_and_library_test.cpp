@@ -75,10 +75,10 @@ TEST(SharedLibrary, LoadsAndPacksFromPythonCtypes) {
       "f(sys.argv[2].encode(), None)\n"
       "f(b'', sys.argv[4].encode())\n";
   zft::WriteFile(dir.Path("call.py"), script);
-  const auto result =
-      RunCommand(std::string(ZIPFOLDER_PYTHON) + " " + Quote(dir.Path("call.py")) + " " +
-                 Quote(ZIPFOLDER_LIBRARY_PATH) + " " + Quote(dir.Path("src")) + " " +
-                 Quote(dir.Path("out.zip")) + " " + Quote(dir.Path("never.zip")));
+  const auto result = RunCommand(std::string(ZIPFOLDER_HOST_PRELOAD) + ZIPFOLDER_PYTHON + " " +
+                                 Quote(dir.Path("call.py")) + " " + Quote(ZIPFOLDER_LIBRARY_PATH) +
+                                 " " + Quote(dir.Path("src")) + " " + Quote(dir.Path("out.zip")) +
+                                 " " + Quote(dir.Path("never.zip")));
   EXPECT_EQ(result.status, 0) << result.output;
   const auto archive = zft::CheckArchive(dir.Path("out.zip"));
   ASSERT_EQ(archive.entries.size(), 1u);
