@@ -29,7 +29,7 @@ bool IsStoredExtension(const char* name) {
   const std::string_view text(name);
   const std::size_t dot = text.rfind('.');
   if (dot == std::string_view::npos) return false;
-  const std::string_view extension = text.substr(dot);
+  const std::string_view extension(text.data() + dot, text.size() - dot);
   for (std::string_view stored : kStoredExtensions) {
     if (EqualFolded(extension, stored)) return true;
   }
