@@ -5,6 +5,7 @@
 
 #include "deflate/deflate.h"
 #include "zipwriter/crc32.h"
+#include "zipwriter/headers.h"
 #include "zipwriter/source_details.h"
 #include "zipwriter/zip_writer.h"
 
@@ -13,26 +14,6 @@ namespace {
 
 constexpr std::uint16_t kFlagDataDescriptor = 0x0008;
 constexpr std::uint16_t kFlagUtf8 = 0x0800;
-
-void PutWord(ZipWriter* writer, std::uint32_t value) {
-  PutShort(writer, value);
-  PutShort(writer, value >> 16);
-}
-
-void WriteLocalHeader(ZipWriter* writer, const ZipEntry* entry) {
-  PutWord(writer, 0x04034B50);
-  PutShort(writer, 20);
-  PutShort(writer, entry->localFlags);
-  PutShort(writer, entry->method);
-  PutWord(writer, entry->dosDateTime);
-  PutWord(writer, entry->crc);
-  PutWord(writer, entry->compressedSize);
-  PutWord(writer, entry->size);
-  PutShort(writer, entry->nameLength);
-  PutShort(writer, entry->localExtraLength);
-  if (entry->nameLength != 0) PutBytes(writer, entry->name, entry->nameLength);
-  if (entry->localExtraLength != 0) PutBytes(writer, entry->localExtra, entry->localExtraLength);
-}
 
 void BuildExtraFields(const SourceDetails& details, std::uint8_t (&local)[kLocalExtraBytes],
                       ZipEntry* entry) {

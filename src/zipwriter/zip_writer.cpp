@@ -4,51 +4,14 @@
 
 #include <cstring>
 
+#include "zipwriter/headers.h"
+
 namespace zf {
 namespace {
 
 // A failure of the archive output itself, after which the file's content is
 // unknown and no central directory may follow.
 bool IsOutputFailure(std::int32_t code) { return code == ErrWrite || code == ErrSeek; }
-
-void PutWord(ZipWriter* writer, std::uint32_t value) {
-  PutShort(writer, value);
-  PutShort(writer, value >> 16);
-}
-
-void WriteCentralHeader(ZipWriter* writer, const ZipEntry* entry) {
-  PutWord(writer, 0x02014B50);
-  PutShort(writer, 0x0B17);  // made by: version 2.3, host 11
-  PutShort(writer, 20);
-  PutShort(writer, entry->flags);
-  PutShort(writer, entry->method);
-  PutWord(writer, entry->dosDateTime);
-  PutWord(writer, entry->crc);
-  PutWord(writer, entry->compressedSize);
-  PutWord(writer, entry->size);
-  PutShort(writer, entry->nameLength);
-  PutShort(writer, entry->centralExtraLength);
-  PutShort(writer, 0);  // comment length
-  PutShort(writer, entry->diskStart);
-  PutShort(writer, entry->internalAttributes);
-  PutWord(writer, entry->externalAttributes);
-  PutWord(writer, entry->headerOffset);
-  if (entry->nameLength != 0) PutBytes(writer, entry->name, entry->nameLength);
-  if (entry->centralExtraLength != 0) {
-    PutBytes(writer, entry->centralExtra, entry->centralExtraLength);
-  }
-}
-
-void WriteEndRecord(ZipWriter* writer, std::uint32_t count, std::uint32_t start) {
-  PutWord(writer, 0x06054B50);
-  PutShort(writer, 0);
-  PutShort(writer, 0);
-  PutShort(writer, count);
-  PutShort(writer, count);
-  PutWord(writer, writer->offset - start);
-  PutWord(writer, start);
-  PutShort(writer, 0);
-}
 
 void ReleaseEntries(ZipWriter* writer) {
   while (writer->entries != nullptr) {
