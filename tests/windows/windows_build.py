@@ -31,11 +31,11 @@ def main():
 
     wintools.require_cross_tools(wintools.ARCHES, ["gcc", "g++"])
     cmake_dir = os.path.join(args.source, "cmake")
-    extra = [f"-DZIPFOLDER_EXTRA_SOURCES={args.extra_sources}"] if args.extra_sources else []
+    extra = [f"-DZIPFOLDER_EXTRA_SOURCES={args.extra_sources}"]
     for arch, facts in wintools.ARCHES.items():
         toolchain = os.path.join(cmake_dir, facts["toolchain"])
-        configure_and_build(args.cmake, args.source, wintools.build_dir(args.bindir, arch), toolchain,
-                            args.generator, extra)
+        configure_and_build(args.cmake, args.source, wintools.build_dir(args.bindir, arch),
+                            toolchain, args.generator, extra)
         if arch == "win64":  # the only one this machine can run
             configure_and_build(args.cmake, os.path.join(args.source, "tests", "windows", "host"),
                                 wintools.host_dir(args.bindir, arch), toolchain,

@@ -42,6 +42,12 @@ def find_tool(name, extra_dirs=()):
     return None
 
 
+def require_unzip(path):
+    """unzip is one of the independent readers every archive must pass."""
+    if not path or not (Path(path).is_file() and os.access(path, os.X_OK)):
+        fail(f"unzip not found ({path}); the archive checks need it")
+
+
 def cross_tool(arch, tool):
     return find_tool(f"{ARCHES[arch]['triple']}-{tool}")
 

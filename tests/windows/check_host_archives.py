@@ -1,0 +1,121 @@
+"""Runs the host program (host/host_main.cpp) under wine64 against the
+64-bit DLL, then checks on the Linux side every archive it made: with unzip
+and zipfile, field by field, and against what each case calls for."""
+
+import argparse
+import shutil
+import zipfile
+from pathlib import Path
+
+import wintools
+import zip_fields
+from wine_runner import Wine
+
+TREE_ATTRIBUTES = {
+    "plain.txt": 0x81800020,
+    "readonly.txt": 0x81000021,
+    "hidden.txt": 0x81800022,
+    "system.txt": 0x81800024,
+    "dated.txt": 0x81800020,
+    "program.exe": 0x81C00020,
+    "packed.gz": 0x81800020,
+    "mixed.bin": 0x81800020,
+    "a/mid.txt": 0x81800020,
+    "a/b/c/deep.txt": 0x81800020,
+}
+DATED_DOS = 0x586F645C  # 2024-03-15 12:34:56
+DATED_UNIX = 1710506096
+EMPTY_ARCHIVE = b"PK\x05\x06" + bytes(18)
+
+
+def run_host(bindir, wine, work):
+    """A fresh run folder holding the host and the DLL, as a host
+    application ships them."""
+    run_folder = Path(bindir) / "wine-run"
+    for folder in (run_folder, work):
+        if folder.exists():
+            shutil.rmtree(folder)
+        folder.mkdir(parents=True)
+    host = wintools.host_dir(bindir, "win64") / "host.exe"
+    dll = wintools.build_dir(bindir, "win64") / "zipfolder.dll"
+    for built in (host, dll):
+        if not built.is_file():
+            wintools.fail(f"{built} is missing; the windows.build test makes it")
+        shutil.copy2(built, run_folder)
+    wine.prepare()
+    output = wine.run(run_folder / "host.exe", wintools.wine_path(work), cwd=run_folder)
+    wine.wait_for_server()
+    if "host: all cases ran" not in output:
+        wintools.fail("the host program did not get through its cases")
+
+
+def check_tree(work, entries, problems):
+    names = {entry.name for entry in entries}
+    if names != set(TREE_ATTRIBUTES):
+        problems.append(f"tree.zip holds {sorted(names)}, want {sorted(TREE_ATTRIBUTES)}")
+    if not entries:
+        return
+    for entry in entries:
+        want = TREE_ATTRIBUTES.get(entry.name)
+        if want is not None and entry.external_attributes != want:
+            problems.append(f"tree.zip {entry.name}: external attributes "
+                            f"{entry.external_attributes:#010x}, want {want:#010x}")
+        stored = entry.name.endswith(".gz")
+        if entry.method != (0 if stored else 8):
+            problems.append(f"tree.zip {entry.name}: method {entry.method}")
+        if entry.name == "dated.txt" and (entry.dos_date_time, entry.modify_time) != (
+                DATED_DOS, DATED_UNIX):
+            problems.append(f"tree.zip dated.txt: time {entry.dos_date_time:#010x} / "
+                            f"{entry.modify_time}, want {DATED_DOS:#010x} / {DATED_UNIX}")
+    with zipfile.ZipFile(work / "out" / "tree.zip") as archive:
+        for name in names & set(TREE_ATTRIBUTES):
+            if archive.read(name) != (work / "tree" / name).read_bytes():
+                problems.append(f"tree.zip {name}: content differs from the file")
+
+
+def check_archives(work, unzip):
+    problems = []
+    out = work / "out"
+    made = sorted(path.name for path in out.iterdir())
+    if made != ["locked.zip", "missing.zip", "tree-slash.zip", "tree.zip"]:
+        problems.append(f"out holds {made} (null arguments must create nothing)")
+
+    tree = zip_fields.checked_entries(out / "tree.zip", unzip, problems)
+    check_tree(work, tree, problems)
+    slash = zip_fields.checked_entries(out / "tree-slash.zip", unzip, problems)
+    if [e.name for e in slash] != [e.name for e in tree]:
+        problems.append(f"a trailing backslash on the root changes the names: "
+                        f"{[e.name for e in slash]}")
+
+    cases = {work / "self" / "self.zip": ["one.txt", "two.txt"],
+             out / "locked.zip": ["free.txt"]}
+    for path, want in cases.items():
+        names = sorted(e.name for e in zip_fields.checked_entries(path, unzip, problems))
+        if names != want:
+            problems.append(f"{path.name} holds {names}, want {want}")
+
+    missing = out / "missing.zip"
+    if not missing.exists() or missing.read_bytes() != EMPTY_ARCHIVE:
+        problems.append("a missing source folder must replace the archive with an empty one")
+    return problems
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bindir", required=True)
+    parser.add_argument("--unzip", required=True)
+    args = parser.parse_args()
+    wintools.require_cross_tools(["win64"], ["gcc", "g++"])
+    wine = Wine(args.bindir)
+    wintools.require_unzip(args.unzip)
+
+    work = Path(args.bindir) / "wine-work"
+    run_host(args.bindir, wine, work)
+    problems = check_archives(work, args.unzip)
+    if problems:
+        wintools.fail("\n  ".join(["archives made under Wine:"] + problems))
+    print("every archive made through zipfolder.dll under Wine is as its case calls for")
+
+
+if __name__ == "__main__":
+    main()
