@@ -2,7 +2,7 @@
 gives the same archive as the DLL called by the host program, and the Linux
 tool gives, for every name, the same compressed bytes and CRC-32 as the
 Windows build. The folder is the one check_host_archives.py had the host
-program make."""
+program make. Both builds also leave a link back to an ancestor unwalked."""
 
 import argparse
 import shutil
@@ -49,6 +49,15 @@ def compare_with_linux(windows_entries, linux_entries, problems):
                             f"({w.compressed_size} / {x.compressed_size} bytes)")
 
 
+def make_link_loop(folder):
+    """A folder whose subfolder holds a link back to it: Windows sees the
+    link as a folder, and only the folder identities stop the walk early."""
+    (folder / "sub").mkdir(parents=True)
+    (folder / "top.txt").write_bytes(b"top\r\n")
+    (folder / "sub" / "inner.txt").write_bytes(b"inner\r\n")
+    (folder / "sub" / "back").symlink_to("..")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--bindir", required=True)
@@ -69,9 +78,15 @@ def main():
     compared.mkdir()
     tool_archive, linux_archive = compared / "tree-tool.zip", compared / "tree-linux.zip"
 
+    loop = compared / "loop"
+    make_link_loop(loop)
+    loop_archives = [compared / "loop-tool.zip", compared / "loop-linux.zip"]
+
     wine.prepare()
     pack_with_windows_tool(args.bindir, wine, tree, tool_archive)
+    pack_with_windows_tool(args.bindir, wine, loop, loop_archives[0])
     wintools.run([args.linux_tool, "-q", tree, linux_archive], timeout=300)
+    wintools.run([args.linux_tool, "-q", loop, loop_archives[1]], timeout=300)
 
     problems = []
     dll_entries = zip_fields.checked_entries(dll_archive, args.unzip, problems)
@@ -79,6 +94,10 @@ def main():
     linux_entries = zip_fields.checked_entries(linux_archive, args.unzip, problems)
     compare_with_dll(dll_entries, tool_entries, problems)
     compare_with_linux(dll_entries, linux_entries, problems)
+    for archive in loop_archives:
+        names = sorted(e.name for e in zip_fields.checked_entries(archive, args.unzip, problems))
+        if names != ["sub/inner.txt", "top.txt"]:
+            problems.append(f"{archive.name}: the link back to an ancestor was walked: {names}")
     if problems:
         wintools.fail("\n  ".join(["the builds disagree:"] + problems))
     print(f"{len(dll_entries)} entries: the Windows tool, the DLL and the Linux build agree")
