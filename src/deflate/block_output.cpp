@@ -22,44 +22,119 @@ bool FlushOutput(DeflateState* state) {
   return writer->error == ErrNone;
 }
 
+// The bit writer's registers, held in locals while a block is sent so that
+// the byte stores into the output cannot force them back to memory.
+struct BitCursor {
+  std::uint32_t buffer;
+  std::int32_t count;
+  std::uint32_t fill;
+  std::uint8_t* out;
+  std::uint32_t capacity;
+};
+
+inline BitCursor LoadCursor(const DeflateState* state) {
+  return {state->bitBuffer, state->bitCount, state->outFill, state->outBuffer, state->outCapacity};
+}
+
+inline void StoreCursor(DeflateState* state, const BitCursor& bits) {
+  state->bitBuffer = bits.buffer;
+  state->bitCount = bits.count;
+  state->outFill = bits.fill;
+}
+
+// Up to 16 bits stay pending; beyond that two bytes leave at once.
+inline bool PushBits(DeflateState* state, BitCursor* bits, std::uint32_t value,
+                     std::int32_t count) {
+  bits->buffer |= value << bits->count;
+  bits->count += count;
+  if (bits->count <= 16) return true;
+  if (bits->fill + 1 >= bits->capacity) {
+    state->outFill = bits->fill;
+    const bool written = FlushOutput(state);
+    bits->fill = 0;
+    if (!written) {
+      // These bits can never be sent; dropping them keeps later shifts
+      // within the buffer's width.
+      bits->buffer = 0;
+      bits->count = 0;
+      return false;
+    }
+  }
+  bits->out[bits->fill] = static_cast<std::uint8_t>(bits->buffer);
+  bits->out[bits->fill + 1] = static_cast<std::uint8_t>(bits->buffer >> 8);
+  bits->fill += 2;
+  bits->count -= 16;
+  bits->buffer = value >> (count - bits->count);
+  return true;
+}
+
+inline bool PushSymbol(DeflateState* state, BitCursor* bits, const TreeNode* tree,
+                       std::uint32_t symbol) {
+  return PushBits(state, bits, tree[symbol].code, tree[symbol].length);
+}
+
 inline bool SendSymbol(DeflateState* state, const TreeNode* tree, std::uint32_t symbol) {
   return PutBits(state, tree[symbol].code, tree[symbol].length) != 0;
+}
+
+bool PushBlockSymbols(DeflateState* state, BitCursor* bits, const TreeNode* literalTree,
+                      const TreeNode* distanceTree) {
+  const std::uint32_t symbols = state->symbolCount;
+  const std::uint8_t* symbolBuffer = state->symbolBuffer;
+  const std::uint16_t* distances = state->distanceBuffer;
+  const std::uint8_t* flagBuffer = state->flagBuffer;
+  const std::uint8_t* lengthToCode = state->lengthToCode;
+  const std::int32_t* lengthBase = state->lengthBase;
+  const std::int32_t* distanceBase = state->distanceBase;
+  std::uint32_t flags = 0;
+  for (std::uint32_t i = 0; i < symbols; ++i) {
+    if ((i & 7) == 0) flags = *flagBuffer++;
+    const std::uint32_t value = symbolBuffer[i];
+    if ((flags & 1) == 0) {
+      if (!PushSymbol(state, bits, literalTree, value)) return false;
+    } else {
+      const std::uint32_t c = lengthToCode[value];
+      if (!PushSymbol(state, bits, literalTree, kFirstLengthSymbol + c)) return false;
+      const std::int32_t lengthExtra = lengthExtraBits[c];
+      if (lengthExtra != 0 &&
+          !PushBits(state, bits, value - static_cast<std::uint32_t>(lengthBase[c]), lengthExtra)) {
+        return false;
+      }
+      const std::uint32_t d = *distances++;
+      const std::uint32_t e = DistanceCode(state, d);
+      if (!PushSymbol(state, bits, distanceTree, e)) return false;
+      const std::int32_t distanceExtra = distanceExtraBits[e];
+      if (distanceExtra != 0 &&
+          !PushBits(state, bits, d - static_cast<std::uint32_t>(distanceBase[e]), distanceExtra)) {
+        return false;
+      }
+    }
+    flags >>= 1;
+  }
+  return PushSymbol(state, bits, literalTree, kEndOfBlock);
 }
 
 }  // namespace
 
 std::int32_t PutBits(DeflateState* state, std::uint32_t value, std::int32_t count) {
-  state->bitBuffer |= value << state->bitCount;
-  state->bitCount += count;
-  if (state->bitCount <= 16) return 1;
-  if (state->outFill + 1 >= state->outCapacity && !FlushOutput(state)) {
-    // The pending bits can never be sent; dropping them keeps later shifts
-    // within the buffer's width.
-    state->bitBuffer = 0;
-    state->bitCount = 0;
-    return 0;
-  }
-  std::uint8_t* out = state->outBuffer + state->outFill;
-  out[0] = static_cast<std::uint8_t>(state->bitBuffer);
-  out[1] = static_cast<std::uint8_t>(state->bitBuffer >> 8);
-  state->outFill += 2;
-  state->bitCount -= 16;
-  state->bitBuffer = value >> (count - state->bitCount);
-  return 1;
+  BitCursor bits = LoadCursor(state);
+  const bool sent = PushBits(state, &bits, value, count);
+  StoreCursor(state, bits);
+  return sent ? 1 : 0;
 }
 
 void AlignOutput(DeflateState* state) {
-  if (state->writer->error == ErrNone) {
-    if (state->bitCount > 8) {
-      if (state->outFill + 1 >= state->outCapacity) FlushOutput(state);
-      state->outBuffer[state->outFill++] = static_cast<std::uint8_t>(state->bitBuffer);
+  // Once the output has failed nothing more goes into the buffer.
+  const std::int32_t pending = state->bitCount;
+  const std::uint32_t room = state->outCapacity - state->outFill;
+  const bool stored = state->writer->error == ErrNone &&
+                      (pending <= 0 || room >= (pending > 8 ? 2u : 1u) || FlushOutput(state));
+  if (stored && pending > 0) {
+    state->outBuffer[state->outFill++] = static_cast<std::uint8_t>(state->bitBuffer);
+    if (pending > 8)
       state->outBuffer[state->outFill++] = static_cast<std::uint8_t>(state->bitBuffer >> 8);
-    } else if (state->bitCount > 0) {
-      if (state->outFill >= state->outCapacity) FlushOutput(state);
-      state->outBuffer[state->outFill++] = static_cast<std::uint8_t>(state->bitBuffer);
-    }
-    FlushOutput(state);
   }
+  if (stored) FlushOutput(state);
   state->bitCount = 0;
   state->outFill = 0;
   state->bitBuffer = 0;
@@ -85,38 +160,9 @@ void EmitStoredBlock(DeflateState* state, const std::uint8_t* data, std::uint32_
 }
 
 void EmitSymbols(DeflateState* state, const TreeNode* literalTree, const TreeNode* distanceTree) {
-  const std::uint32_t symbols = state->symbolCount;
-  const std::uint8_t* symbolBuffer = state->symbolBuffer;
-  const std::uint16_t* distances = state->distanceBuffer;
-  const std::uint8_t* flagBuffer = state->flagBuffer;
-  std::uint32_t flags = 0;
-  for (std::uint32_t i = 0; i < symbols; ++i) {
-    if ((i & 7) == 0) flags = *flagBuffer++;
-    const std::uint32_t value = symbolBuffer[i];
-    if ((flags & 1) == 0) {
-      if (!SendSymbol(state, literalTree, value)) return;
-    } else {
-      const std::uint32_t c = state->lengthToCode[value];
-      if (!SendSymbol(state, literalTree, kFirstLengthSymbol + c)) return;
-      const std::int32_t lengthExtra = lengthExtraBits[c];
-      if (lengthExtra != 0 &&
-          PutBits(state, value - static_cast<std::uint32_t>(state->lengthBase[c]), lengthExtra) ==
-              0) {
-        return;
-      }
-      const std::uint32_t d = *distances++;
-      const std::uint32_t e = DistanceCode(state, d);
-      if (!SendSymbol(state, distanceTree, e)) return;
-      const std::int32_t distanceExtra = distanceExtraBits[e];
-      if (distanceExtra != 0 &&
-          PutBits(state, d - static_cast<std::uint32_t>(state->distanceBase[e]), distanceExtra) ==
-              0) {
-        return;
-      }
-    }
-    flags >>= 1;
-  }
-  SendSymbol(state, literalTree, kEndOfBlock);
+  BitCursor bits = LoadCursor(state);
+  PushBlockSymbols(state, &bits, literalTree, distanceTree);
+  StoreCursor(state, bits);
 }
 
 std::int32_t EmitRunLengths(DeflateState* state, const TreeNode* tree, std::int32_t largest) {

@@ -44,6 +44,40 @@ inline std::uint32_t CommonLength(const std::uint8_t* scan, const std::uint8_t* 
   return kLongestMatch;
 }
 
+// The search along one hash chain from candidate for a match at
+// scanPosition longer than best; *matchPosition changes only when one is
+// found. The nearest of equally long matches wins.
+inline std::uint32_t SearchChain(const std::uint8_t* window, const std::uint16_t* links,
+                                 std::uint32_t scanPosition, std::uint32_t candidate,
+                                 std::uint32_t best, std::uint32_t budget, std::uint32_t stop,
+                                 std::uint32_t* matchPosition) {
+  const std::uint8_t* scan = window + scanPosition;
+  const std::uint32_t limit =
+      scanPosition > kFarthestDistance ? scanPosition - kFarthestDistance : 0;
+  // The two bytes at the end of the best match so far reject most
+  // candidates; the first two (the third follows from the hash) the rest.
+  std::uint16_t scanEnd = Load16(scan + best - 1);
+  const std::uint16_t scanStart = Load16(scan);
+  std::uint32_t m = candidate;
+  do {
+    const std::uint8_t* match = window + m;
+    if (((Load16(match + best - 1) ^ scanEnd) | (Load16(match) ^ scanStart)) != 0) continue;
+    const std::uint32_t length = CommonLength(scan, match);
+    if (length > best) {
+      *matchPosition = m;
+      best = length;
+      if (best >= stop) break;
+      scanEnd = Load16(scan + best - 1);
+    }
+  } while ((m = links[m & kHashMask]) > limit && --budget != 0);
+  return best;
+}
+
+// After a good match the next position is searched less thoroughly.
+inline std::uint32_t ChainBudget(const DeflateState* state, std::uint32_t deferredLength) {
+  return deferredLength >= state->reduceChainAt ? state->chainLimit >> 2 : state->chainLimit;
+}
+
 // Finishes the block collected so far, in the middle of the input. Returns
 // false when the output failed and the run must stop.
 bool FinishMidBlock(DeflateState* state) {
@@ -58,34 +92,9 @@ bool FinishMidBlock(DeflateState* state) {
 }  // namespace
 
 std::uint32_t FindLongestMatch(DeflateState* state, std::uint32_t candidate) {
-  const std::uint8_t* window = state->slidingWindow;
-  const std::uint32_t* links = state->chainLinks;
-  const std::uint32_t scanPosition = state->scanPosition;
-  const std::uint8_t* scan = window + scanPosition;
-  const std::uint32_t limit =
-      scanPosition > kFarthestDistance ? scanPosition - kFarthestDistance : 0;
-  const std::uint32_t stop = state->stopLength;
-  std::uint32_t best = state->deferredLength;
-  std::uint32_t budget = state->chainLimit;
-  if (best >= state->reduceChainAt) budget >>= 2;
-
-  // The two bytes at the end of the best match so far reject most
-  // candidates; the first two (the third follows from the hash) the rest.
-  std::uint16_t scanEnd = Load16(scan + best - 1);
-  const std::uint16_t scanStart = Load16(scan);
-  std::uint32_t m = candidate;
-  do {
-    const std::uint8_t* match = window + m;
-    if (Load16(match + best - 1) != scanEnd || Load16(match) != scanStart) continue;
-    const std::uint32_t length = CommonLength(scan, match);
-    if (length > best) {
-      state->matchPosition = m;
-      best = length;
-      if (best >= stop) break;
-      scanEnd = Load16(scan + best - 1);
-    }
-  } while ((m = links[m & kHashMask]) > limit && --budget != 0);
-  return best;
+  return SearchChain(state->slidingWindow, state->chainLinks, state->scanPosition, candidate,
+                     state->deferredLength, ChainBudget(state, state->deferredLength),
+                     state->stopLength, &state->matchPosition);
 }
 
 void RefillWindow(DeflateState* state) {
@@ -98,8 +107,12 @@ void RefillWindow(DeflateState* state) {
       state->scanPosition -= kWindowHalf;
       state->blockBegin -= static_cast<std::int32_t>(kWindowHalf);
       // Positions that fell out of the window end their chains.
-      for (std::uint32_t& v : state->hashHeads) v = v >= kWindowHalf ? v - kWindowHalf : 0;
-      for (std::uint32_t& v : state->chainLinks) v = v >= kWindowHalf ? v - kWindowHalf : 0;
+      for (std::uint16_t& v : state->hashHeads) {
+        v = static_cast<std::uint16_t>(v >= kWindowHalf ? v - kWindowHalf : 0);
+      }
+      for (std::uint16_t& v : state->chainLinks) {
+        v = static_cast<std::uint16_t>(v >= kWindowHalf ? v - kWindowHalf : 0);
+      }
       room += kWindowHalf;
     }
     if (state->inputEnded != 0) return;
@@ -116,73 +129,96 @@ void RefillWindow(DeflateState* state) {
 
 void CompressLazy(DeflateState* state) {
   std::uint8_t* window = state->slidingWindow;
-  std::uint32_t* heads = state->hashHeads;
-  std::uint32_t* links = state->chainLinks;
+  std::uint16_t* heads = state->hashHeads;
+  std::uint16_t* links = state->chainLinks;
   const ZipWriter* writer = state->writer;
+  const std::uint32_t lazyLimit = state->lazyLimit;
   std::uint32_t candidate = 0;
   std::uint32_t currentLength = kShortestMatch - 1;
   bool literalPending = false;
+  // The loop's registers; the record is brought up to date before every call
+  // that reads or moves them.
+  std::uint32_t p = state->scanPosition;
+  std::uint32_t ahead = state->bytesAhead;
+  std::uint32_t hash = state->rollingHash;
+  std::uint32_t matchPosition = state->matchPosition;
+  std::uint32_t stop = state->stopLength;
 
-  while (state->bytesAhead != 0) {
-    const std::uint32_t p = state->scanPosition;
-    if (state->bytesAhead >= kShortestMatch) {
-      state->rollingHash = HashStep(state->rollingHash, window[p + 2]);
-      candidate = heads[state->rollingHash];
-      links[p & kHashMask] = candidate;
-      heads[state->rollingHash] = p;
+  while (ahead != 0) {
+    if (ahead >= kShortestMatch) {
+      hash = HashStep(hash, window[p + 2]);
+      candidate = heads[hash];
+      links[p & kHashMask] = static_cast<std::uint16_t>(candidate);
+      heads[hash] = static_cast<std::uint16_t>(p);
     }
-    const std::uint32_t deferredPosition = state->matchPosition;
+    const std::uint32_t deferredPosition = matchPosition;
     const std::uint32_t deferredLength = currentLength;
-    state->deferredLength = deferredLength;
     currentLength = kShortestMatch - 1;
 
-    if (candidate != 0 && deferredLength < state->lazyLimit && p - candidate <= kFarthestDistance) {
-      if (state->stopLength > state->bytesAhead) state->stopLength = state->bytesAhead;
-      currentLength = FindLongestMatch(state, candidate);
+    if (candidate != 0 && deferredLength < lazyLimit && p - candidate <= kFarthestDistance) {
+      if (stop > ahead) stop = ahead;
+      currentLength = SearchChain(window, links, p, candidate, deferredLength,
+                                  ChainBudget(state, deferredLength), stop, &matchPosition);
     }
-    if (currentLength > state->bytesAhead) currentLength = state->bytesAhead;
+    if (currentLength > ahead) currentLength = ahead;
     // A 3-byte match far back costs about as much as its literals.
-    if (currentLength == kShortestMatch && p - state->matchPosition > kFarThreeLimit) {
+    if (currentLength == kShortestMatch && p - matchPosition > kFarThreeLimit) {
       currentLength = kShortestMatch - 1;
     }
 
     if (deferredLength >= kShortestMatch && currentLength <= deferredLength) {
-      const std::uint32_t lastInsertable = p + state->bytesAhead - kShortestMatch;
+      const std::uint32_t lastInsertable = p + ahead - kShortestMatch;
+      state->scanPosition = p;
       const bool full = RecordSymbol(state, p - 1 - deferredPosition,
                                      static_cast<std::uint8_t>(deferredLength - kShortestMatch));
-      state->bytesAhead -= deferredLength - 1;
-      const std::uint32_t end = p + deferredLength - 2;
-      std::uint32_t hash = state->rollingHash;
-      for (std::uint32_t q = p + 1; q <= end && q <= lastInsertable; ++q) {
+      ahead -= deferredLength - 1;
+      const std::uint32_t matchEnd = p + deferredLength - 2;
+      const std::uint32_t insertEnd = matchEnd < lastInsertable ? matchEnd : lastInsertable;
+      for (std::uint32_t q = p + 1; q <= insertEnd; ++q) {
         hash = HashStep(hash, window[q + 2]);
         candidate = heads[hash];
-        links[q & kHashMask] = candidate;
-        heads[hash] = q;
+        links[q & kHashMask] = static_cast<std::uint16_t>(candidate);
+        heads[hash] = static_cast<std::uint16_t>(q);
       }
-      state->rollingHash = hash;
-      state->scanPosition = p - 1 + deferredLength;
+      p += deferredLength - 1;
       literalPending = false;
       currentLength = kShortestMatch - 1;
-      if (full && !FinishMidBlock(state)) return;
+      if (full) {
+        state->scanPosition = p;
+        if (!FinishMidBlock(state)) return;
+      }
     } else if (literalPending) {
+      state->scanPosition = p;
       if (RecordSymbol(state, 0, window[p - 1]) && !FinishMidBlock(state)) return;
-      ++state->scanPosition;
-      --state->bytesAhead;
+      ++p;
+      --ahead;
     } else {
       literalPending = true;
-      ++state->scanPosition;
-      --state->bytesAhead;
+      ++p;
+      --ahead;
     }
 
-    if (state->bytesAhead < kLeastAhead) {
+    if (ahead < kLeastAhead) {
+      state->scanPosition = p;
+      state->bytesAhead = ahead;
+      state->matchPosition = matchPosition;
       RefillWindow(state);
       if (writer->error != ErrNone) return;
+      p = state->scanPosition;
+      ahead = state->bytesAhead;
+      matchPosition = state->matchPosition;
     }
   }
 
-  if (literalPending) RecordSymbol(state, 0, window[state->scanPosition - 1]);
+  state->scanPosition = p;
+  state->bytesAhead = ahead;
+  state->rollingHash = hash;
+  state->matchPosition = matchPosition;
+  state->deferredLength = currentLength;
+  state->stopLength = stop;
+  if (literalPending) RecordSymbol(state, 0, window[p - 1]);
   const std::uint8_t* data = state->blockBegin >= 0 ? window + state->blockBegin : nullptr;
-  FinishBlock(state, data, state->scanPosition - static_cast<std::uint32_t>(state->blockBegin), 1);
+  FinishBlock(state, data, p - static_cast<std::uint32_t>(state->blockBegin), 1);
 }
 
 }  // namespace zf

@@ -44,6 +44,7 @@ inline constexpr std::uint32_t kFarthestDistance = kWindowHalf - kLeastAhead;
 inline constexpr std::uint32_t kSlidePoint = kWindowHalf + kFarthestDistance;
 inline constexpr std::uint32_t kFarThreeLimit = 4096;
 inline constexpr std::uint8_t kLevel = 8;
+static_assert(kWindowSize <= 0x10000, "chain entries hold window positions in 16 bits");
 
 // Each word holds one meaning while a block is counted and the tree is built,
 // and the other once codes are assigned.
@@ -129,8 +130,10 @@ struct DeflateState {
   std::uint32_t outCapacity;
   // Window and match search.
   alignas(8) std::uint8_t slidingWindow[kWindowSize];
-  std::uint32_t chainLinks[kWindowHalf];
-  std::uint32_t hashHeads[kHashSize];
+  // Window positions fit 16 bits; narrow links keep the chain walk, which is
+  // bound by memory latency, in cache.
+  std::uint16_t chainLinks[kWindowHalf];
+  std::uint16_t hashHeads[kHashSize];
   std::uint32_t windowBytes;
   std::int32_t blockBegin;  // negative once the block's first byte slid out
   std::uint32_t rollingHash;
