@@ -8,8 +8,9 @@ namespace zf {
 namespace {
 
 // Hands the output buffer to the archive. The buffer counts as empty
-// afterwards even when the write failed: nothing more is sent after a
-// failure, and a full buffer must not be stored into again.
+// afterwards even when the write failed. After a failure it also has no
+// capacity left: every later store first tries a hand-over, which fails,
+// so nothing more enters the buffer.
 bool FlushOutput(DeflateState* state) {
   ZipWriter* writer = state->writer;
   if (state->outFill != 0) {
@@ -19,7 +20,9 @@ bool FlushOutput(DeflateState* state) {
     PutBytes(writer, state->outBuffer, state->outFill);
   }
   state->outFill = 0;
-  return writer->error == ErrNone;
+  if (writer->error == ErrNone) return true;
+  state->outCapacity = 0;
+  return false;
 }
 
 // The bit writer's registers, held in locals while a block is sent so that
@@ -57,6 +60,7 @@ inline bool PushBits(DeflateState* state, BitCursor* bits, std::uint32_t value,
       // within the buffer's width.
       bits->buffer = 0;
       bits->count = 0;
+      bits->capacity = 0;
       return false;
     }
   }
@@ -124,17 +128,18 @@ std::int32_t PutBits(DeflateState* state, std::uint32_t value, std::int32_t coun
 }
 
 void AlignOutput(DeflateState* state) {
-  // Once the output has failed nothing more goes into the buffer.
   const std::int32_t pending = state->bitCount;
-  const std::uint32_t room = state->outCapacity - state->outFill;
-  const bool stored = state->writer->error == ErrNone &&
-                      (pending <= 0 || room >= (pending > 8 ? 2u : 1u) || FlushOutput(state));
-  if (stored && pending > 0) {
-    state->outBuffer[state->outFill++] = static_cast<std::uint8_t>(state->bitBuffer);
-    if (pending > 8)
+  const std::uint32_t bytes = pending > 8 ? 2 : pending > 0 ? 1 : 0;
+  // Once the output has failed nothing more goes into the buffer.
+  const bool room = state->writer->error == ErrNone &&
+                    (state->outCapacity - state->outFill >= bytes || FlushOutput(state));
+  if (room) {
+    if (bytes > 0) state->outBuffer[state->outFill++] = static_cast<std::uint8_t>(state->bitBuffer);
+    if (bytes > 1) {
       state->outBuffer[state->outFill++] = static_cast<std::uint8_t>(state->bitBuffer >> 8);
+    }
+    FlushOutput(state);
   }
-  if (stored) FlushOutput(state);
   state->bitCount = 0;
   state->outFill = 0;
   state->bitBuffer = 0;

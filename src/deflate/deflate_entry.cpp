@@ -16,28 +16,50 @@ DeflateState* AllocateState(ZipWriter* writer) {
   std::memset(state, 0, sizeof(DeflateState));
   state->writer = writer;
   state->outBuffer = writer->buffer;
-  state->outCapacity = kBufferBytes;
-  state->literalDesc = {state->literalTree,
-                        state->fixedLiteralTree,
-                        lengthExtraBits,
-                        kFirstLengthSymbol,
-                        kLiteralSymbols,
-                        kMaxCodeBits,
-                        0};
-  state->distanceDesc = {state->distanceTree,
-                         state->fixedDistanceTree,
-                         distanceExtraBits,
-                         0,
-                         kDistanceSymbols,
-                         kMaxCodeBits,
-                         0};
-  state->lengthCodeDesc = {
-      state->lengthCodeTree, nullptr, codeLengthExtraBits, 0, kLengthCodeSymbols,
-      kMaxLengthCodeBits,    0};
+  state->literalDesc = {.tree = state->literalTree,
+                        .fixedTree = state->fixedLiteralTree,
+                        .extraBits = lengthExtraBits,
+                        .extraBitsFrom = kFirstLengthSymbol,
+                        .alphabetSize = kLiteralSymbols,
+                        .lengthLimit = kMaxCodeBits,
+                        .largestCode = 0};
+  state->distanceDesc = {.tree = state->distanceTree,
+                         .fixedTree = state->fixedDistanceTree,
+                         .extraBits = distanceExtraBits,
+                         .extraBitsFrom = 0,
+                         .alphabetSize = kDistanceSymbols,
+                         .lengthLimit = kMaxCodeBits,
+                         .largestCode = 0};
+  state->lengthCodeDesc = {.tree = state->lengthCodeTree,
+                           .fixedTree = nullptr,
+                           .extraBits = codeLengthExtraBits,
+                           .extraBitsFrom = 0,
+                           .alphabetSize = kLengthCodeSymbols,
+                           .lengthLimit = kMaxLengthCodeBits,
+                           .largestCode = 0};
   return state;
 }
 
 }  // namespace
+
+void BeginEntryOutput(DeflateState* state, ZipEntry* entry) {
+  state->level = kLevel;
+  state->bitCount = 0;
+  state->bitBuffer = 0;
+  state->outFill = 0;
+  state->outCapacity = kBufferBytes;
+  state->flagByteCount = 0;
+  state->distanceCount = 0;
+  state->symbolCount = 0;
+  state->outputBytes = 0;
+  state->outputBitRemainder = 0;
+#ifndef NDEBUG
+  state->handedBytes = 0;
+#endif
+  // Not yet classified; the first block's literals decide.
+  entry->internalAttributes = 0xFFFF;
+  state->fileTypeWord = &entry->internalAttributes;
+}
 
 void StartMatcher(ZipEntry* entry, std::uint8_t level, DeflateState* state) {
   state->windowSlides = 1;
@@ -75,21 +97,7 @@ void DeflateEntry(ZipEntry* entry, ZipWriter* writer) {
     }
     writer->deflater = state;
   }
-  state->level = kLevel;
-  state->bitCount = 0;
-  state->bitBuffer = 0;
-  state->outFill = 0;
-  state->flagByteCount = 0;
-  state->distanceCount = 0;
-  state->symbolCount = 0;
-  state->outputBytes = 0;
-  state->outputBitRemainder = 0;
-#ifndef NDEBUG
-  state->handedBytes = 0;
-#endif
-  // Not yet classified; the first block's literals decide.
-  entry->internalAttributes = 0xFFFF;
-  state->fileTypeWord = &entry->internalAttributes;
+  BeginEntryOutput(state, entry);
   // Every entry starts from a clear block, also after one that failed midway.
   if (state->fixedDistanceTree[0].length == 0) {
     BuildFixedTables(state);

@@ -31,7 +31,9 @@ std::int32_t PutBits(DeflateState* state, std::uint32_t value, std::int32_t coun
 void AlignOutput(DeflateState* state);
 void EmitStoredBlock(DeflateState* state, const std::uint8_t* data, std::uint32_t length);
 
-// The compression run.
+// The compression run. BeginEntryOutput clears the bit output and the size
+// count for a new entry.
+void BeginEntryOutput(DeflateState* state, ZipEntry* entry);
 void StartMatcher(ZipEntry* entry, std::uint8_t level, DeflateState* state);
 void CompressLazy(DeflateState* state);
 std::uint32_t FindLongestMatch(DeflateState* state, std::uint32_t candidate);
