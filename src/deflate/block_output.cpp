@@ -26,9 +26,11 @@ bool FlushOutput(DeflateState* state) {
 }
 
 // The bit writer's registers, held in locals while a block is sent so that
-// the byte stores into the output cannot force them back to memory.
+// the byte stores into the output cannot force them back to memory. The
+// buffer is wider than the record's so that a whole match fits before its
+// bytes leave; they leave in the same pairs as through PutBits.
 struct BitCursor {
-  std::uint32_t buffer;
+  std::uint64_t buffer;
   std::int32_t count;
   std::uint32_t fill;
   std::uint8_t* out;
@@ -40,41 +42,42 @@ inline BitCursor LoadCursor(const DeflateState* state) {
 }
 
 inline void StoreCursor(DeflateState* state, const BitCursor& bits) {
-  state->bitBuffer = bits.buffer;
+  state->bitBuffer = static_cast<std::uint32_t>(bits.buffer);
   state->bitCount = bits.count;
   state->outFill = bits.fill;
 }
 
-// Up to 16 bits stay pending; beyond that two bytes leave at once.
-inline bool PushBits(DeflateState* state, BitCursor* bits, std::uint32_t value,
-                     std::int32_t count) {
-  bits->buffer |= value << bits->count;
+inline void AddBits(BitCursor* bits, std::uint32_t value, std::int32_t count) {
+  bits->buffer |= std::uint64_t{value} << bits->count;
   bits->count += count;
-  if (bits->count <= 16) return true;
-  if (bits->fill + 1 >= bits->capacity) {
-    state->outFill = bits->fill;
-    const bool written = FlushOutput(state);
-    bits->fill = 0;
-    if (!written) {
-      // These bits can never be sent; dropping them keeps later shifts
-      // within the buffer's width.
-      bits->buffer = 0;
-      bits->count = 0;
-      bits->capacity = 0;
-      return false;
+}
+
+// Up to 16 bits stay pending; beyond that they leave two bytes at a time.
+inline bool DrainBits(DeflateState* state, BitCursor* bits) {
+  while (bits->count > 16) {
+    if (bits->fill + 1 >= bits->capacity) {
+      state->outFill = bits->fill;
+      const bool written = FlushOutput(state);
+      bits->fill = 0;
+      if (!written) {
+        // These bits can never be sent.
+        bits->buffer = 0;
+        bits->count = 0;
+        bits->capacity = 0;
+        return false;
+      }
     }
+    bits->out[bits->fill] = static_cast<std::uint8_t>(bits->buffer);
+    bits->out[bits->fill + 1] = static_cast<std::uint8_t>(bits->buffer >> 8);
+    bits->fill += 2;
+    bits->buffer >>= 16;
+    bits->count -= 16;
   }
-  bits->out[bits->fill] = static_cast<std::uint8_t>(bits->buffer);
-  bits->out[bits->fill + 1] = static_cast<std::uint8_t>(bits->buffer >> 8);
-  bits->fill += 2;
-  bits->count -= 16;
-  bits->buffer = value >> (count - bits->count);
   return true;
 }
 
-inline bool PushSymbol(DeflateState* state, BitCursor* bits, const TreeNode* tree,
-                       std::uint32_t symbol) {
-  return PushBits(state, bits, tree[symbol].code, tree[symbol].length);
+inline void AddSymbol(BitCursor* bits, const TreeNode* tree, std::uint32_t symbol) {
+  AddBits(bits, tree[symbol].code, tree[symbol].length);
 }
 
 inline bool SendSymbol(DeflateState* state, const TreeNode* tree, std::uint32_t symbol) {
@@ -95,34 +98,32 @@ bool PushBlockSymbols(DeflateState* state, BitCursor* bits, const TreeNode* lite
     if ((i & 7) == 0) flags = *flagBuffer++;
     const std::uint32_t value = symbolBuffer[i];
     if ((flags & 1) == 0) {
-      if (!PushSymbol(state, bits, literalTree, value)) return false;
+      AddSymbol(bits, literalTree, value);
     } else {
+      // At most 15 + 5 + 15 + 13 bits join the 16 pending: 64 in all.
       const std::uint32_t c = lengthToCode[value];
-      if (!PushSymbol(state, bits, literalTree, kFirstLengthSymbol + c)) return false;
-      const std::int32_t lengthExtra = lengthExtraBits[c];
-      if (lengthExtra != 0 &&
-          !PushBits(state, bits, value - static_cast<std::uint32_t>(lengthBase[c]), lengthExtra)) {
-        return false;
+      AddSymbol(bits, literalTree, kFirstLengthSymbol + c);
+      if (lengthExtraBits[c] != 0) {
+        AddBits(bits, value - static_cast<std::uint32_t>(lengthBase[c]), lengthExtraBits[c]);
       }
       const std::uint32_t d = *distances++;
       const std::uint32_t e = DistanceCode(state, d);
-      if (!PushSymbol(state, bits, distanceTree, e)) return false;
-      const std::int32_t distanceExtra = distanceExtraBits[e];
-      if (distanceExtra != 0 &&
-          !PushBits(state, bits, d - static_cast<std::uint32_t>(distanceBase[e]), distanceExtra)) {
-        return false;
-      }
+      AddSymbol(bits, distanceTree, e);
+      AddBits(bits, d - static_cast<std::uint32_t>(distanceBase[e]), distanceExtraBits[e]);
     }
+    if (!DrainBits(state, bits)) return false;
     flags >>= 1;
   }
-  return PushSymbol(state, bits, literalTree, kEndOfBlock);
+  AddSymbol(bits, literalTree, kEndOfBlock);
+  return DrainBits(state, bits);
 }
 
 }  // namespace
 
 std::int32_t PutBits(DeflateState* state, std::uint32_t value, std::int32_t count) {
   BitCursor bits = LoadCursor(state);
-  const bool sent = PushBits(state, &bits, value, count);
+  AddBits(&bits, value, count);
+  const bool sent = DrainBits(state, &bits);
   StoreCursor(state, bits);
   return sent ? 1 : 0;
 }

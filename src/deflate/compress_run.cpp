@@ -44,6 +44,20 @@ inline std::uint32_t CommonLength(const std::uint8_t* scan, const std::uint8_t* 
   return kLongestMatch;
 }
 
+// The bytes a candidate is first compared in: the eight ending at offset
+// best, or offsets 0 to best while best is below 7.
+inline void TailWindow(std::uint32_t best, std::uint32_t* at, std::uint64_t* mask) {
+  if (best >= 7) {
+    *at = best - 7;
+    *mask = ~std::uint64_t{0};
+    return;
+  }
+  *at = 0;
+  const std::uint64_t low = (std::uint64_t{1} << (8 * (best + 1))) - 1;
+  *mask =
+      std::endian::native == std::endian::little ? low : ~(~std::uint64_t{0} >> (8 * (best + 1)));
+}
+
 // The search along one hash chain from candidate for a match at
 // scanPosition longer than best; *matchPosition changes only when one is
 // found. The nearest of equally long matches wins.
@@ -54,28 +68,37 @@ inline std::uint32_t SearchChain(const std::uint8_t* window, const std::uint16_t
   const std::uint8_t* scan = window + scanPosition;
   const std::uint32_t limit =
       scanPosition > kFarthestDistance ? scanPosition - kFarthestDistance : 0;
-  // The two bytes at the end of the best match so far reject most
-  // candidates; the first two (the third follows from the hash) the rest.
-  std::uint16_t scanEnd = Load16(scan + best - 1);
+  // A longer match agrees with the scan in every byte up to offset best, so
+  // the eight bytes ending there (bytes 0 to best while best is below 7)
+  // and the first two reject a candidate whenever the bytes at best - 1 and
+  // best would, and more often. The third byte follows from the hash.
+  std::uint32_t tailAt = 0;
+  std::uint64_t tailMask = 0;
+  TailWindow(best, &tailAt, &tailMask);
+  std::uint64_t scanTail = Load64(scan + tailAt) & tailMask;
   const std::uint16_t scanStart = Load16(scan);
   std::uint32_t m = candidate;
   do {
     const std::uint8_t* match = window + m;
-    if (((Load16(match + best - 1) ^ scanEnd) | (Load16(match) ^ scanStart)) != 0) continue;
+    if (((Load64(match + tailAt) & tailMask) ^ scanTail) != 0 || Load16(match) != scanStart) {
+      continue;
+    }
     const std::uint32_t length = CommonLength(scan, match);
     if (length > best) {
       *matchPosition = m;
       best = length;
       if (best >= stop) break;
-      scanEnd = Load16(scan + best - 1);
+      TailWindow(best, &tailAt, &tailMask);
+      scanTail = Load64(scan + tailAt) & tailMask;
     }
   } while ((m = links[m & kHashMask]) > limit && --budget != 0);
   return best;
 }
 
 // After a good match the next position is searched less thoroughly.
-inline std::uint32_t ChainBudget(const DeflateState* state, std::uint32_t deferredLength) {
-  return deferredLength >= state->reduceChainAt ? state->chainLimit >> 2 : state->chainLimit;
+inline std::uint32_t ChainBudget(std::uint32_t chainLimit, std::uint32_t reduceChainAt,
+                                 std::uint32_t deferredLength) {
+  return deferredLength >= reduceChainAt ? chainLimit >> 2 : chainLimit;
 }
 
 // Finishes the block collected so far, in the middle of the input. Returns
@@ -93,7 +116,8 @@ bool FinishMidBlock(DeflateState* state) {
 
 std::uint32_t FindLongestMatch(DeflateState* state, std::uint32_t candidate) {
   return SearchChain(state->slidingWindow, state->chainLinks, state->scanPosition, candidate,
-                     state->deferredLength, ChainBudget(state, state->deferredLength),
+                     state->deferredLength,
+                     ChainBudget(state->chainLimit, state->reduceChainAt, state->deferredLength),
                      state->stopLength, &state->matchPosition);
 }
 
@@ -133,6 +157,8 @@ void CompressLazy(DeflateState* state) {
   std::uint16_t* links = state->chainLinks;
   const ZipWriter* writer = state->writer;
   const std::uint32_t lazyLimit = state->lazyLimit;
+  const std::uint32_t chainLimit = state->chainLimit;
+  const std::uint32_t reduceChainAt = state->reduceChainAt;
   std::uint32_t candidate = 0;
   std::uint32_t currentLength = kShortestMatch - 1;
   bool literalPending = false;
@@ -157,8 +183,9 @@ void CompressLazy(DeflateState* state) {
 
     if (candidate != 0 && deferredLength < lazyLimit && p - candidate <= kFarthestDistance) {
       if (stop > ahead) stop = ahead;
-      currentLength = SearchChain(window, links, p, candidate, deferredLength,
-                                  ChainBudget(state, deferredLength), stop, &matchPosition);
+      currentLength =
+          SearchChain(window, links, p, candidate, deferredLength,
+                      ChainBudget(chainLimit, reduceChainAt, deferredLength), stop, &matchPosition);
     }
     if (currentLength > ahead) currentLength = ahead;
     // A 3-byte match far back costs about as much as its literals.

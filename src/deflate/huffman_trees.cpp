@@ -9,10 +9,10 @@ namespace {
 
 // Ties between equal frequencies go to the shallower subtree, which keeps
 // the tree flat and the codes short; the exact order is part of the output.
-inline bool RanksBefore(const TreeNode* tree, const std::uint8_t* depth, std::int32_t a,
-                        std::int32_t b) {
-  return tree[a].frequency < tree[b].frequency ||
-         (tree[a].frequency == tree[b].frequency && depth[a] <= depth[b]);
+// Frequency and depth combine into one key: a ranks before b when its key is
+// not greater.
+inline std::uint32_t RankKey(const TreeNode* tree, const std::uint8_t* depth, std::int32_t n) {
+  return (std::uint32_t{tree[n].frequency} << 8) | depth[n];
 }
 
 inline std::uint16_t ReverseBits(std::uint32_t value, std::int32_t length) {
@@ -93,10 +93,18 @@ void SiftDown(DeflateState* state, TreeNode* tree, std::int32_t index) {
   const std::uint8_t* depth = state->nodeDepth;
   const std::int32_t count = state->heapCount;
   const std::int32_t v = heap[index];
+  const std::uint32_t key = RankKey(tree, depth, v);
   std::int32_t j = index << 1;
   while (j <= count) {
-    if (j < count && RanksBefore(tree, depth, heap[j + 1], heap[j])) ++j;
-    if (RanksBefore(tree, depth, v, heap[j])) break;
+    std::uint32_t childKey = RankKey(tree, depth, heap[j]);
+    if (j < count) {
+      const std::uint32_t rightKey = RankKey(tree, depth, heap[j + 1]);
+      if (rightKey <= childKey) {
+        ++j;
+        childKey = rightKey;
+      }
+    }
+    if (key <= childKey) break;
     heap[index] = heap[j];
     index = j;
     j <<= 1;
