@@ -1,6 +1,8 @@
 // Sending a finished block as stored, fixed or dynamic deflate data through
 // the bit writer into the writer's output buffer.
+#include <bit>
 #include <cassert>
+#include <cstring>
 
 #include "deflate/deflate_internal.h"
 
@@ -54,6 +56,19 @@ inline void AddBits(BitCursor* bits, std::uint32_t value, std::int32_t count) {
 
 // Up to 16 bits stay pending; beyond that they leave two bytes at a time.
 inline bool DrainBits(DeflateState* state, BitCursor* bits) {
+  if (bits->count <= 16) return true;
+  if constexpr (std::endian::native == std::endian::little) {
+    // Far from the buffer's end all due pairs leave in one store; the bytes
+    // it writes beyond them are overwritten by the next.
+    if (bits->fill + 8 <= bits->capacity) {
+      const std::int32_t pairs = (bits->count - 1) >> 4;
+      std::memcpy(bits->out + bits->fill, &bits->buffer, 8);
+      bits->fill += 2 * static_cast<std::uint32_t>(pairs);
+      bits->buffer >>= 16 * pairs;
+      bits->count -= 16 * pairs;
+      return true;
+    }
+  }
   while (bits->count > 16) {
     if (bits->fill + 1 >= bits->capacity) {
       state->outFill = bits->fill;
@@ -84,38 +99,40 @@ inline bool SendSymbol(DeflateState* state, const TreeNode* tree, std::uint32_t 
   return PutBits(state, tree[symbol].code, tree[symbol].length) != 0;
 }
 
-bool PushBlockSymbols(DeflateState* state, BitCursor* bits, const TreeNode* literalTree,
+bool PushBlockSymbols(DeflateState* state, BitCursor* cursor, const TreeNode* literalTree,
                       const TreeNode* distanceTree) {
+  BitCursor bits = *cursor;
   const std::uint32_t symbols = state->symbolCount;
-  const std::uint8_t* symbolBuffer = state->symbolBuffer;
   const std::uint16_t* distances = state->distanceBuffer;
-  const std::uint8_t* flagBuffer = state->flagBuffer;
-  const std::uint8_t* lengthToCode = state->lengthToCode;
-  const std::int32_t* lengthBase = state->lengthBase;
-  const std::int32_t* distanceBase = state->distanceBase;
   std::uint32_t flags = 0;
-  for (std::uint32_t i = 0; i < symbols; ++i) {
-    if ((i & 7) == 0) flags = *flagBuffer++;
-    const std::uint32_t value = symbolBuffer[i];
+  bool sent = true;
+  for (std::uint32_t i = 0; i < symbols && sent; ++i) {
+    if ((i & 7) == 0) flags = state->flagBuffer[i >> 3];
+    const std::uint32_t value = state->symbolBuffer[i];
     if ((flags & 1) == 0) {
-      AddSymbol(bits, literalTree, value);
+      AddSymbol(&bits, literalTree, value);
     } else {
       // At most 15 + 5 + 15 + 13 bits join the 16 pending: 64 in all.
-      const std::uint32_t c = lengthToCode[value];
-      AddSymbol(bits, literalTree, kFirstLengthSymbol + c);
+      const std::uint32_t c = state->lengthToCode[value];
+      AddSymbol(&bits, literalTree, kFirstLengthSymbol + c);
       if (lengthExtraBits[c] != 0) {
-        AddBits(bits, value - static_cast<std::uint32_t>(lengthBase[c]), lengthExtraBits[c]);
+        AddBits(&bits, value - static_cast<std::uint32_t>(state->lengthBase[c]),
+                lengthExtraBits[c]);
       }
       const std::uint32_t d = *distances++;
       const std::uint32_t e = DistanceCode(state, d);
-      AddSymbol(bits, distanceTree, e);
-      AddBits(bits, d - static_cast<std::uint32_t>(distanceBase[e]), distanceExtraBits[e]);
+      AddSymbol(&bits, distanceTree, e);
+      AddBits(&bits, d - static_cast<std::uint32_t>(state->distanceBase[e]), distanceExtraBits[e]);
     }
-    if (!DrainBits(state, bits)) return false;
+    sent = DrainBits(state, &bits);
     flags >>= 1;
   }
-  AddSymbol(bits, literalTree, kEndOfBlock);
-  return DrainBits(state, bits);
+  if (sent) {
+    AddSymbol(&bits, literalTree, kEndOfBlock);
+    sent = DrainBits(state, &bits);
+  }
+  *cursor = bits;
+  return sent;
 }
 
 }  // namespace
