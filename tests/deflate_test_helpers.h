@@ -33,15 +33,10 @@ inline Token Match(std::uint16_t length, std::uint16_t distance) { return {lengt
 
 struct DecodedBlock {
   int type;  // 0 stored, 1 fixed, 2 dynamic
-  bool final;
   std::uint32_t storedLength;
   std::size_t firstToken;
   std::size_t tokenCount;  // without the end-of-block code
-  std::size_t inputBytes;
-  std::size_t bitLength;  // header included
-  std::vector<int> literalLengths;
-  std::vector<int> distanceLengths;
-  std::vector<int> lengthCodeLengths;
+  std::size_t bitLength;   // header included
 };
 
 struct Decoded {
@@ -78,7 +73,6 @@ struct BitReader {
 struct Code {
   int counts[16] = {};
   std::vector<int> symbols;
-  bool complete = false;
   bool Build(const std::vector<int>& lengths) {
     for (int length : lengths) ++counts[length];
     counts[0] = 0;
@@ -87,7 +81,6 @@ struct Code {
       left = left * 2 - counts[len];
       if (left < 0) return false;
     }
-    complete = left == 0;
     int offsets[16] = {};
     for (int len = 1; len < 15; ++len) offsets[len + 1] = offsets[len] + counts[len];
     symbols.assign(lengths.size(), 0);
@@ -190,10 +183,8 @@ inline Decoded DecodeDeflate(const std::vector<std::uint8_t>& stream) {
   while (!final) {
     DecodedBlock block{};
     const std::size_t startBit = in.bitPos;
-    const std::size_t startBytes = out.bytes.size();
     block.firstToken = out.tokens.size();
     final = in.Bits(1) != 0;
-    block.final = final;
     block.type = static_cast<int>(in.Bits(2));
     if (block.type == 0) {
       in.bitPos = (in.bitPos + 7) & ~std::size_t{7};
@@ -220,22 +211,21 @@ inline Decoded DecodeDeflate(const std::vector<std::uint8_t>& stream) {
       const int hlit = static_cast<int>(in.Bits(5)) + 257;
       const int hdist = static_cast<int>(in.Bits(5)) + 1;
       const int hclen = static_cast<int>(in.Bits(4)) + 4;
-      block.lengthCodeLengths.assign(19, 0);
+      std::vector<int> codeLengths(19, 0);
       for (int i = 0; i < hclen; ++i) {
-        block.lengthCodeLengths[static_cast<std::size_t>(detail::kOrder[i])] =
-            static_cast<int>(in.Bits(3));
+        codeLengths[static_cast<std::size_t>(detail::kOrder[i])] = static_cast<int>(in.Bits(3));
       }
       detail::Code lengthCode;
-      if (!lengthCode.Build(block.lengthCodeLengths)) {
+      if (!lengthCode.Build(codeLengths)) {
         detail::Fail(&out, "over-subscribed code-length code");
         return out;
       }
       std::vector<int> lengths;
       if (!detail::ReadLengths(in, lengthCode, hlit + hdist, &lengths, &out)) return out;
-      block.literalLengths.assign(lengths.begin(), lengths.begin() + hlit);
-      block.distanceLengths.assign(lengths.begin() + hlit, lengths.end());
+      const std::vector<int> literalLengths(lengths.begin(), lengths.begin() + hlit);
+      const std::vector<int> distanceLengths(lengths.begin() + hlit, lengths.end());
       detail::Code litCode, distCode;
-      if (!litCode.Build(block.literalLengths) || !distCode.Build(block.distanceLengths)) {
+      if (!litCode.Build(literalLengths) || !distCode.Build(distanceLengths)) {
         detail::Fail(&out, "over-subscribed code");
         return out;
       }
@@ -249,7 +239,6 @@ inline Decoded DecodeDeflate(const std::vector<std::uint8_t>& stream) {
       return out;
     }
     block.tokenCount = out.tokens.size() - block.firstToken;
-    block.inputBytes = out.bytes.size() - startBytes;
     block.bitLength = in.bitPos - startBit;
     out.blocks.push_back(std::move(block));
   }
