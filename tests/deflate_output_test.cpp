@@ -257,4 +257,25 @@ TEST(DeflateFailures, AnUnreadableSourceWritesNothing) {
   zft::CompressAndCheck(harness, MixedInput());
 }
 
+TEST(DeflateFailures, AReadErrorMidwayStopsWithoutALastBlock) {
+  // A non-blocking pipe holding one window's worth: the first read fills
+  // the window, the refill finds the pipe empty and fails.
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  ASSERT_EQ(fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK), 0);
+  std::vector<std::uint8_t> head;
+  while (head.size() < 65536) zft::Append(&head, "some words of a text that repeats, ");
+  head.resize(65536);
+  ASSERT_EQ(write(pipeEnds[1], head.data(), head.size()), static_cast<ssize_t>(head.size()));
+
+  DeflateHarness harness;
+  const zft::EntryResult result = harness.RunOn(pipeEnds[0]);
+  close(pipeEnds[0]);
+  close(pipeEnds[1]);
+  EXPECT_EQ(result.error, zf::ErrRead);
+  EXPECT_EQ(result.bytesRead, 65536u);
+  EXPECT_FALSE(zft::DecodeDeflate(result.stream).ok) << "a last block was written";
+  zft::CompressAndCheck(harness, MixedInput());
+}
+
 }  // namespace
