@@ -157,8 +157,6 @@ void CompressLazy(DeflateState* state) {
   std::uint16_t* links = state->chainLinks;
   const ZipWriter* writer = state->writer;
   const std::uint32_t lazyLimit = state->lazyLimit;
-  const std::uint32_t chainLimit = state->chainLimit;
-  const std::uint32_t reduceChainAt = state->reduceChainAt;
   std::uint32_t candidate = 0;
   std::uint32_t currentLength = kShortestMatch - 1;
   bool literalPending = false;
@@ -168,7 +166,6 @@ void CompressLazy(DeflateState* state) {
   std::uint32_t ahead = state->bytesAhead;
   std::uint32_t hash = state->rollingHash;
   std::uint32_t matchPosition = state->matchPosition;
-  std::uint32_t stop = state->stopLength;
 
   while (ahead != 0) {
     if (ahead >= kShortestMatch) {
@@ -182,10 +179,12 @@ void CompressLazy(DeflateState* state) {
     currentLength = kShortestMatch - 1;
 
     if (candidate != 0 && deferredLength < lazyLimit && p - candidate <= kFarthestDistance) {
-      if (stop > ahead) stop = ahead;
-      currentLength =
-          SearchChain(window, links, p, candidate, deferredLength,
-                      ChainBudget(chainLimit, reduceChainAt, deferredLength), stop, &matchPosition);
+      if (state->stopLength > ahead) state->stopLength = ahead;
+      state->scanPosition = p;
+      state->deferredLength = deferredLength;
+      state->matchPosition = matchPosition;
+      currentLength = FindLongestMatch(state, candidate);
+      matchPosition = state->matchPosition;
     }
     if (currentLength > ahead) currentLength = ahead;
     // A 3-byte match far back costs about as much as its literals.
@@ -242,7 +241,6 @@ void CompressLazy(DeflateState* state) {
   state->rollingHash = hash;
   state->matchPosition = matchPosition;
   state->deferredLength = currentLength;
-  state->stopLength = stop;
   if (literalPending) RecordSymbol(state, 0, window[p - 1]);
   const std::uint8_t* data = state->blockBegin >= 0 ? window + state->blockBegin : nullptr;
   FinishBlock(state, data, p - static_cast<std::uint32_t>(state->blockBegin), 1);
