@@ -193,16 +193,15 @@ std::int32_t EmitRunLengths(DeflateState* state, const TreeNode* tree, std::int3
   std::int32_t previous = -1;
   std::int32_t next = tree[0].length;
   std::uint32_t count = 0;
-  std::uint32_t maxCount = next == 0 ? 138 : 7;
-  std::uint32_t minCount = next == 0 ? 3 : 4;
+  RunLimits limits = NextRunLimits(-1, next);
 
   // CountRunLengths left its guard after largest, so the runs match it.
   for (std::int32_t n = 0; n <= largest; ++n) {
     const std::int32_t current = next;
     next = tree[n + 1].length;
-    if (++count < maxCount && current == next) continue;
+    if (++count < limits.maxCount && current == next) continue;
     const auto symbol = static_cast<std::uint32_t>(current);
-    if (count < minCount) {
+    if (count < limits.minCount) {
       do {
         if (!SendSymbol(state, lengths, symbol)) return 0;
       } while (--count != 0);
@@ -219,16 +218,7 @@ std::int32_t EmitRunLengths(DeflateState* state, const TreeNode* tree, std::int3
     }
     count = 0;
     previous = current;
-    if (next == 0) {
-      maxCount = 138;
-      minCount = 3;
-    } else if (current == next) {
-      maxCount = 6;
-      minCount = 3;
-    } else {
-      maxCount = 7;
-      minCount = 4;
-    }
+    limits = NextRunLimits(current, next);
   }
   return 1;
 }

@@ -19,6 +19,22 @@ void CountRunLengths(DeflateState* state, TreeNode* tree, std::int32_t largest);
 std::int32_t BuildLengthTree(DeflateState* state);
 void GuessTextOrBinary(DeflateState* state);
 
+// How long a run of equal code lengths may grow before it is sent, and how
+// long it must be to go as a repeat, given the run that just ended (-1 at
+// the start) and the length that follows it. Counting and sending the tree
+// header walk the lengths by the same rules.
+struct RunLimits {
+  std::uint32_t maxCount;
+  std::uint32_t minCount;
+};
+
+inline RunLimits NextRunLimits(std::int32_t current, std::int32_t next) {
+  if (next == 0) return {138, 3};
+  // A run cut at its maximum goes on as repeats of the same length only.
+  if (current == next) return {6, 3};
+  return {7, 4};
+}
+
 // Block emission and bit output. RecordSymbol lives in record_symbol.h so the
 // match loop can inline it.
 void FinishBlock(DeflateState* state, const std::uint8_t* data, std::uint32_t storedLength,

@@ -246,15 +246,14 @@ void CountRunLengths(DeflateState* state, TreeNode* tree, std::int32_t largest) 
   std::int32_t previous = -1;
   std::int32_t next = tree[0].length;
   std::uint32_t count = 0;
-  std::uint32_t maxCount = next == 0 ? 138 : 7;
-  std::uint32_t minCount = next == 0 ? 3 : 4;
+  RunLimits limits = NextRunLimits(-1, next);
 
   tree[largest + 1].length = 0xFFFF;  // equals no length, so the last run ends at largest
   for (std::int32_t n = 0; n <= largest; ++n) {
     const std::int32_t current = next;
     next = tree[n + 1].length;
-    if (++count < maxCount && current == next) continue;
-    if (count < minCount) {
+    if (++count < limits.maxCount && current == next) continue;
+    if (count < limits.minCount) {
       AddFrequency(&lengths[current], count);
     } else if (current != 0) {
       if (current != previous) AddFrequency(&lengths[current], 1);
@@ -266,16 +265,7 @@ void CountRunLengths(DeflateState* state, TreeNode* tree, std::int32_t largest) 
     }
     count = 0;
     previous = current;
-    if (next == 0) {
-      maxCount = 138;
-      minCount = 3;
-    } else if (current == next) {
-      maxCount = 6;
-      minCount = 3;
-    } else {
-      maxCount = 7;
-      minCount = 4;
-    }
+    limits = NextRunLimits(current, next);
   }
 }
 
