@@ -2,14 +2,13 @@
 64-bit DLL, then checks on the Linux side every archive it made: with unzip
 and zipfile, field by field, and against what each case calls for."""
 
-import argparse
 import shutil
 import zipfile
 from pathlib import Path
 
 import wintools
 import zip_fields
-from wine_runner import Wine
+from wine_runner import start_check
 
 TREE_ATTRIBUTES = {
     "plain.txt": 0x81800020,
@@ -101,15 +100,7 @@ def check_archives(work, unzip):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--bindir", required=True)
-    parser.add_argument("--unzip", required=True)
-    args = parser.parse_args()
-    wintools.require_cross_tools(["win64"], ["gcc", "g++"])
-    wine = Wine(args.bindir)
-    wintools.require_unzip(args.unzip)
-
-    work = Path(args.bindir) / "wine-work"
+    args, wine, work = start_check()
     run_host(args.bindir, wine, work)
     problems = check_archives(work, args.unzip)
     if problems:

@@ -4,13 +4,12 @@ tool gives, for every name, the same compressed bytes and CRC-32 as the
 Windows build. The folder is the one check_host_archives.py had the host
 program make. Both builds also leave a link back to an ancestor unwalked."""
 
-import argparse
 import shutil
 from pathlib import Path
 
 import wintools
 import zip_fields
-from wine_runner import Wine
+from wine_runner import start_check
 
 
 def pack_with_windows_tool(bindir, wine, tree, archive):
@@ -59,16 +58,7 @@ def make_link_loop(folder):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--bindir", required=True)
-    parser.add_argument("--linux-tool", required=True)
-    parser.add_argument("--unzip", required=True)
-    args = parser.parse_args()
-    wintools.require_cross_tools(["win64"], ["gcc", "g++"])
-    wine = Wine(args.bindir)
-    wintools.require_unzip(args.unzip)
-
-    work = Path(args.bindir) / "wine-work"
+    args, wine, work = start_check("--linux-tool")
     tree, dll_archive = work / "tree", work / "out" / "tree.zip"
     if not dll_archive.is_file():
         wintools.fail(f"{dll_archive} is missing; the windows.wine_host test makes it")

@@ -1,6 +1,7 @@
 """Runs 64-bit Windows programs under wine64 in a prefix of the test build's
 own, never the user's ~/.wine."""
 
+import argparse
 import os
 import shutil
 from pathlib import Path
@@ -43,3 +44,17 @@ class Wine:
         server = wintools.find_tool("wineserver", [Path(self.loader).parent, *wintools.WINE_DIRS])
         if server is not None:
             wintools.run([server, "--wait"], timeout=120, env=self.env)
+
+
+def start_check(*extra_options):
+    """Parses a Wine check's options (--bindir, --unzip and the extra ones),
+    skips when the tools are missing, and returns the options, the Wine
+    runner and the folder the checks share."""
+    parser = argparse.ArgumentParser()
+    for option in ("--bindir", *extra_options, "--unzip"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+    wintools.require_cross_tools(["win64"], ["gcc", "g++"])
+    wine = Wine(args.bindir)
+    wintools.require_unzip(args.unzip)
+    return args, wine, Path(args.bindir) / "wine-work"
