@@ -13,6 +13,18 @@ inline std::uint32_t HashStep(std::uint32_t hash, std::uint8_t byte) {
   return ((hash << kHashShift) ^ byte) & kHashMask;
 }
 
+// Enters position p, whose three bytes are input, at the head of its hash
+// chain and returns the position it displaced there: the nearest earlier
+// one with the same hash, or 0.
+inline std::uint32_t InsertPosition(const std::uint8_t* window, std::uint16_t* heads,
+                                    std::uint16_t* links, std::uint32_t* hash, std::uint32_t p) {
+  *hash = HashStep(*hash, window[p + 2]);
+  const std::uint32_t candidate = heads[*hash];
+  links[p & kHashMask] = static_cast<std::uint16_t>(candidate);
+  heads[*hash] = static_cast<std::uint16_t>(p);
+  return candidate;
+}
+
 inline std::uint64_t Load64(const std::uint8_t* p) {
   std::uint64_t v;
   std::memcpy(&v, p, sizeof v);
@@ -103,10 +115,18 @@ inline std::uint32_t ChainBudget(std::uint32_t chainLimit, std::uint32_t reduceC
 
 // Finishes the block collected so far, in the middle of the input. Returns
 // false when the output failed and the run must stop.
-bool FinishMidBlock(DeflateState* state) {
+// Ends the block collected from blockBegin up to scanPosition. Its bytes go
+// along only while they are all still in the window, since only then can it
+// be sent stored.
+void FinishBlockHere(DeflateState* state, std::uint32_t last) {
   const std::uint8_t* data =
       state->blockBegin >= 0 ? state->slidingWindow + state->blockBegin : nullptr;
-  FinishBlock(state, data, state->scanPosition - static_cast<std::uint32_t>(state->blockBegin), 0);
+  FinishBlock(state, data, state->scanPosition - static_cast<std::uint32_t>(state->blockBegin),
+              last);
+}
+
+bool FinishMidBlock(DeflateState* state) {
+  FinishBlockHere(state, 0);
   if (state->writer->error != ErrNone) return false;
   state->blockBegin = static_cast<std::int32_t>(state->scanPosition);
   return true;
@@ -168,12 +188,7 @@ void CompressLazy(DeflateState* state) {
   std::uint32_t matchPosition = state->matchPosition;
 
   while (ahead != 0) {
-    if (ahead >= kShortestMatch) {
-      hash = HashStep(hash, window[p + 2]);
-      candidate = heads[hash];
-      links[p & kHashMask] = static_cast<std::uint16_t>(candidate);
-      heads[hash] = static_cast<std::uint16_t>(p);
-    }
+    if (ahead >= kShortestMatch) candidate = InsertPosition(window, heads, links, &hash, p);
     const std::uint32_t deferredPosition = matchPosition;
     const std::uint32_t deferredLength = currentLength;
     currentLength = kShortestMatch - 1;
@@ -201,10 +216,7 @@ void CompressLazy(DeflateState* state) {
       const std::uint32_t matchEnd = p + deferredLength - 2;
       const std::uint32_t insertEnd = matchEnd < lastInsertable ? matchEnd : lastInsertable;
       for (std::uint32_t q = p + 1; q <= insertEnd; ++q) {
-        hash = HashStep(hash, window[q + 2]);
-        candidate = heads[hash];
-        links[q & kHashMask] = static_cast<std::uint16_t>(candidate);
-        heads[hash] = static_cast<std::uint16_t>(q);
+        candidate = InsertPosition(window, heads, links, &hash, q);
       }
       p += deferredLength - 1;
       literalPending = false;
@@ -242,8 +254,7 @@ void CompressLazy(DeflateState* state) {
   state->matchPosition = matchPosition;
   state->deferredLength = currentLength;
   if (literalPending) RecordSymbol(state, 0, window[p - 1]);
-  const std::uint8_t* data = state->blockBegin >= 0 ? window + state->blockBegin : nullptr;
-  FinishBlock(state, data, p - static_cast<std::uint32_t>(state->blockBegin), 1);
+  FinishBlockHere(state, 1);
 }
 
 }  // namespace zf

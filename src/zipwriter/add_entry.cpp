@@ -153,14 +153,16 @@ std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* nam
   if (writer->source == kNoFile) return ErrOpen;
   writer->flags |= kCloseSource;
   SourceDetails details;
-  std::int32_t code = ReadSourceInfo(writer, &details);
-  if (code == ErrNone && (writer->flags & kSourceInfoKnown) == 0) CurrentDosTime(&details);
-  auto* entry = code == ErrNone
-                    ? static_cast<ZipEntry*>(OsAllocate(offsetof(ZipEntry, name) + nameLength + 1))
-                    : nullptr;
+  const std::int32_t code = ReadSourceInfo(writer, &details);
+  if (code != ErrNone) {
+    FinishSource(writer);
+    return code;
+  }
+  if ((writer->flags & kSourceInfoKnown) == 0) CurrentDosTime(&details);
+  auto* entry = static_cast<ZipEntry*>(OsAllocate(offsetof(ZipEntry, name) + nameLength + 1));
   if (entry == nullptr) {
     FinishSource(writer);
-    return code != ErrNone ? code : ErrNoMemory;
+    return ErrNoMemory;
   }
 
   std::memset(entry, 0, offsetof(ZipEntry, name));
