@@ -20,7 +20,7 @@ struct FolderLink {
 };
 
 struct Walk {
-  ZipWriter* writer;
+  const WalkVisitor* visitor;
   char* path;  // kMaxPathBytes bytes
   std::size_t rootLength;
 };
@@ -42,40 +42,60 @@ bool HasForeignSeparator(const char* name) {
   return kPathSeparator != '\\' && std::strchr(name, '\\') != nullptr;
 }
 
-void WalkLevel(const Walk& walk, std::size_t folderLength, const FolderLink* ancestors) {
+bool WalkLevel(const Walk& walk, std::size_t folderLength, const FolderLink* ancestors) {
   OsFolderScan* scan = OsOpenFolder(walk.path);
-  if (scan == nullptr) return;
-  while (const char* name = OsNextName(scan)) {
+  if (scan == nullptr) {
+    if (ancestors->parent != nullptr && walk.visitor->folderUnlisted != nullptr) {
+      walk.visitor->folderUnlisted(walk.visitor->context, walk.path);
+    }
+    return true;
+  }
+  bool going = true;
+  while (going) {
+    const char* name = OsNextName(scan);
+    if (name == nullptr) break;
     const std::size_t nameLength = std::strlen(name);
     if (folderLength + 1 + nameLength >= kMaxPathBytes || HasForeignSeparator(name)) continue;
     walk.path[folderLength] = kPathSeparator;
     std::memcpy(walk.path + folderLength + 1, name, nameLength + 1);
     if (!OsIsFolder(walk.path)) {
-      AddEntry(walk.writer, walk.path, walk.path + walk.rootLength + 1);
+      going = walk.visitor->visitFile(walk.visitor->context, walk.path,
+                                      walk.path + walk.rootLength + 1);
     } else if (!IsDotName(name)) {
       FolderLink link{{}, false, ancestors};
       link.known = OsGetFolderId(walk.path, &link.id);
       if (!link.known || !IsOnWalkPath(ancestors, link.id)) {
-        WalkLevel(walk, folderLength + 1 + nameLength, &link);
+        going = WalkLevel(walk, folderLength + 1 + nameLength, &link);
       }
     }
     walk.path[folderLength] = 0;
   }
   OsCloseFolder(scan);
+  return going;
+}
+
+bool AddFileToArchive(void* context, const char* path, const char* name) {
+  AddEntry(static_cast<ZipWriter*>(context), path, name);
+  return true;
 }
 
 }  // namespace
 
-void AddFolder(ZipWriter* writer, const char* folder, const char* root) {
+bool WalkFolder(const WalkVisitor& visitor, const char* folder, const char* root) {
   const std::size_t folderLength = std::strlen(folder);
-  if (folderLength >= kMaxPathBytes) return;
+  if (folderLength >= kMaxPathBytes) return true;
   auto* path = static_cast<char*>(OsAllocate(kMaxPathBytes));
-  if (path == nullptr) return;
+  if (path == nullptr) return true;
   std::memcpy(path, folder, folderLength + 1);
   FolderLink top{{}, false, nullptr};
   top.known = OsGetFolderId(path, &top.id);
-  WalkLevel(Walk{writer, path, std::strlen(root)}, folderLength, &top);
+  const bool finished = WalkLevel(Walk{&visitor, path, std::strlen(root)}, folderLength, &top);
   OsRelease(path);
+  return finished;
+}
+
+void AddFolder(ZipWriter* writer, const char* folder, const char* root) {
+  WalkFolder(WalkVisitor{writer, AddFileToArchive, nullptr}, folder, root);
 }
 
 std::int32_t PackFolder(const char* srcFolder, const char* zipPath, PackSummary* summary) {

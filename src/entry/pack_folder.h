@@ -13,6 +13,22 @@ struct PackSummary {
   std::uint64_t archiveBytes;  // length of the finished archive
 };
 
+// What the walk does with what it meets. Packing adds each file to the
+// archive; the reporting and threaded packers put their own work here, so
+// that one walk serves them all.
+struct WalkVisitor {
+  void* context;
+  // A file at path, to be named name in the archive. False stops the walk
+  // (the archive failed, or the caller cancelled).
+  bool (*visitFile)(void* context, const char* path, const char* name);
+  // A folder below the root that cannot be listed; may be null.
+  void (*folderUnlisted)(void* context, const char* path);
+};
+
+// Calls the visitor for every file below folder, named relative to root.
+// False when a visitor stopped the walk.
+bool WalkFolder(const WalkVisitor& visitor, const char* folder, const char* root);
+
 // Adds every file below folder to the writer, named relative to root.
 void AddFolder(ZipWriter* writer, const char* folder, const char* root);
 
