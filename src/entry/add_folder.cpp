@@ -42,12 +42,15 @@ bool HasForeignSeparator(const char* name) {
   return kPathSeparator != '\\' && std::strchr(name, '\\') != nullptr;
 }
 
+void PassOver(const Walk& walk, WalkSkip why) {
+  if (walk.visitor->passedOver != nullptr)
+    walk.visitor->passedOver(walk.visitor->context, walk.path, why);
+}
+
 bool WalkLevel(const Walk& walk, std::size_t folderLength, const FolderLink* ancestors) {
   OsFolderScan* scan = OsOpenFolder(walk.path);
   if (scan == nullptr) {
-    if (ancestors->parent != nullptr && walk.visitor->folderUnlisted != nullptr) {
-      walk.visitor->folderUnlisted(walk.visitor->context, walk.path);
-    }
+    if (ancestors->parent != nullptr) PassOver(walk, WalkSkip::kFolderUnlisted);
     return true;
   }
   bool going = true;
@@ -55,9 +58,17 @@ bool WalkLevel(const Walk& walk, std::size_t folderLength, const FolderLink* anc
     const char* name = OsNextName(scan);
     if (name == nullptr) break;
     const std::size_t nameLength = std::strlen(name);
-    if (folderLength + 1 + nameLength >= kMaxPathBytes || HasForeignSeparator(name)) continue;
+    if (folderLength + 1 + nameLength >= kMaxPathBytes) {
+      if (!IsDotName(name)) PassOver(walk, WalkSkip::kPathTooLong);
+      continue;
+    }
     walk.path[folderLength] = kPathSeparator;
     std::memcpy(walk.path + folderLength + 1, name, nameLength + 1);
+    if (HasForeignSeparator(name)) {
+      PassOver(walk, WalkSkip::kNameUnusable);
+      walk.path[folderLength] = 0;
+      continue;
+    }
     if (!OsIsFolder(walk.path)) {
       going = walk.visitor->visitFile(walk.visitor->context, walk.path,
                                       walk.path + walk.rootLength + 1);

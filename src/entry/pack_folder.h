@@ -13,6 +13,13 @@ struct PackSummary {
   std::uint64_t archiveBytes;  // length of the finished archive
 };
 
+// Why the walk passed over something below the root without a visit.
+enum class WalkSkip : std::int32_t {
+  kFolderUnlisted,  // a folder that cannot be listed
+  kPathTooLong,     // the full path would pass the system's path limit
+  kNameUnusable,    // a name the archive cannot carry as it is
+};
+
 // What the walk does with what it meets. Packing adds each file to the
 // archive; the reporting and threaded packers put their own work here, so
 // that one walk serves them all.
@@ -21,8 +28,9 @@ struct WalkVisitor {
   // A file at path, to be named name in the archive. False stops the walk
   // (the archive failed, or the caller cancelled).
   bool (*visitFile)(void* context, const char* path, const char* name);
-  // A folder below the root that cannot be listed; may be null.
-  void (*folderUnlisted)(void* context, const char* path);
+  // Something below the root left out by the walk itself; may be null.
+  // path is the full path, cut short to the folder for kPathTooLong.
+  void (*passedOver)(void* context, const char* path, WalkSkip why);
 };
 
 // Calls the visitor for every file below folder, named relative to root.
