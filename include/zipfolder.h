@@ -3,6 +3,7 @@
 #define ZIPFOLDER_H
 
 #if defined(_WIN32)
+#include <stddef.h> /* wchar_t in C */
 #define ZIPFOLDER_CALL __cdecl
 #if defined(ZIPFOLDER_BUILDING)
 #define ZIPFOLDER_API __declspec(dllexport)
@@ -27,6 +28,13 @@ extern "C" {
    Files that cannot be read are left out; nothing is reported. A null or
    empty argument does nothing at all. */
 ZIPFOLDER_API void ZIPFOLDER_CALL CompFilesToZipFile(const char* srcFolder, const char* zipPath);
+
+#if defined(_WIN32)
+/* The same with UTF-16 paths, for paths the ANSI code page cannot spell. On
+   Windows the narrow function takes its paths in the ANSI code page. */
+ZIPFOLDER_API void ZIPFOLDER_CALL CompFilesToZipFileW(const wchar_t* srcFolder,
+                                                      const wchar_t* zipPath);
+#endif
 
 #ifdef __cplusplus
 }

@@ -22,9 +22,7 @@ int Fail(const char* message, const char* path) {
   return 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   bool quiet = false;
   const char* operands[2] = {nullptr, nullptr};
   int count = 0;
@@ -75,3 +73,25 @@ int main(int argc, char** argv) {
   }
   return 0;
 }
+
+}  // namespace
+
+#if defined(_WIN32)
+// The library takes UTF-8 paths; Windows hands a program its arguments in
+// UTF-16 only if it asks (wmain), and in the ANSI code page, which cannot
+// spell every name, otherwise.
+int wmain(int argc, wchar_t** argv) {
+  auto** arguments = static_cast<char**>(zf::OsAllocate(sizeof(char*) * (argc + 1u)));
+  if (arguments == nullptr) return 1;
+  int converted = 0;
+  while (converted < argc && (arguments[converted] = zf::OsWideToUtf8(argv[converted])) != nullptr)
+    ++converted;
+  arguments[converted] = nullptr;
+  const int status = converted == argc ? Run(argc, arguments) : 1;
+  for (int i = 0; i < converted; ++i) zf::OsRelease(arguments[i]);
+  zf::OsRelease(arguments);
+  return status;
+}
+#else
+int main(int argc, char** argv) { return Run(argc, argv); }
+#endif

@@ -50,15 +50,17 @@ struct OsFolderId {
 
 struct OsFolderScan;  // one open folder enumeration, owned by the platform
 
+// Paths and names are UTF-8 on both systems. On Windows the platform layer
+// turns them into the system's UTF-16 and back, so a path may be as long as
+// the system's 32,767 units, each of which takes at most three bytes.
 #if defined(_WIN32)
 inline constexpr char kPathSeparator = '\\';
-inline constexpr std::uint32_t kMaxPathBytes = 260;  // terminating zero included
-inline constexpr bool kNamesAreUtf8 = false;
+inline constexpr std::uint32_t kMaxPathBytes = 3 * 32767 + 1;  // terminating zero included
 #else
 inline constexpr char kPathSeparator = '/';
 inline constexpr std::uint32_t kMaxPathBytes = 4096;  // PATH_MAX
-inline constexpr bool kNamesAreUtf8 = true;
 #endif
+inline constexpr bool kNamesAreUtf8 = true;
 
 // Creates or truncates a file for writing, held without sharing until closed.
 OsFile OsCreateArchive(const char* path);
@@ -94,5 +96,13 @@ bool OsGetFolderId(const char* path, OsFolderId* id);
 void* OsAllocate(std::size_t bytes);
 // Releases a block from OsAllocate; null is ignored.
 void OsRelease(void* block);
+
+#if defined(_WIN32)
+// A caller's path in the ANSI code page, or in UTF-16, as the UTF-8 the rest
+// of the library takes: one block from OsAllocate, null for a null path or
+// when memory is short.
+char* OsAnsiToUtf8(const char* text);
+char* OsWideToUtf8(const wchar_t* text);
+#endif
 
 }  // namespace zf

@@ -1,7 +1,11 @@
-// Win32 implementation of the platform operations, in the ANSI code page as
-// the exported function takes its paths. This is the only file of the
-// library that includes <windows.h>; every name it defines starts with "Os",
-// so none collides with the header's macros (CreateFile, ReadFile, ...).
+// Win32 implementation of the platform operations. The core speaks UTF-8 on
+// every system; this layer hands the system each path in its own form
+// (UTF-16, absolute, with the prefix that lifts the 260-character limit) and
+// turns each listed name back into UTF-8, so that no name is lost to the
+// ANSI code page and no file to the length of its path. This is the only
+// file of the library that includes <windows.h>; every name it defines
+// starts with "Os", so none collides with the header's macros (CreateFile,
+// ReadFile, ...).
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -9,10 +13,10 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
-// windows.h first: shlwapi.h relies on its types.
-#include <shlwapi.h>
 
 #include <cstring>
+#include <cwchar>
+#include <iterator>
 
 #include "platform/platform.h"
 
@@ -38,29 +42,150 @@ FILETIME ToFileTime(OsFileTime time) {
   return result;
 }
 
+// The longest path the system takes, in UTF-16 units, zero included.
+constexpr std::size_t kMaxSystemPath = 32767;
+
+template <std::size_t N>
+bool StartsWith(const wchar_t* text, const wchar_t (&prefix)[N]) {
+  return std::wcsncmp(text, prefix, N - 1) == 0;
+}
+
+wchar_t* AllocateWide(std::size_t units) {
+  return static_cast<wchar_t*>(OsAllocate(units * sizeof(wchar_t)));
+}
+
+// UTF-16 to UTF-8, counting only when out is null. A lone surrogate becomes
+// its three-byte form (ED A0..BF xx), which is not UTF-8: it survives the
+// walk as a name, but ToSystemPath refuses it, so such a file is one that
+// cannot be opened, and no other file's name is ever mistaken for it.
+std::size_t EncodeUtf8(const wchar_t* text, char* out) {
+  std::size_t bytes = 0;
+  auto put = [&](std::uint32_t byte) {
+    if (out != nullptr) out[bytes] = static_cast<char>(byte);
+    ++bytes;
+  };
+  for (const wchar_t* p = text; *p != 0; ++p) {
+    std::uint32_t value = static_cast<std::uint16_t>(*p);
+    const auto next = static_cast<std::uint16_t>(p[1]);
+    if (value >= 0xD800 && value <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+      value = 0x10000 + ((value - 0xD800) << 10) + (next - 0xDC00);
+      ++p;
+    }
+    if (value < 0x80) {
+      put(value);
+    } else if (value < 0x800) {
+      put(0xC0 | value >> 6);
+      put(0x80 | (value & 0x3F));
+    } else if (value < 0x10000) {
+      put(0xE0 | value >> 12);
+      put(0x80 | (value >> 6 & 0x3F));
+      put(0x80 | (value & 0x3F));
+    } else {
+      put(0xF0 | value >> 18);
+      put(0x80 | (value >> 12 & 0x3F));
+      put(0x80 | (value >> 6 & 0x3F));
+      put(0x80 | (value & 0x3F));
+    }
+  }
+  put(0);
+  return bytes;
+}
+
+// A lead byte ED followed by A0..BF is a surrogate written as if it were a
+// character; the system's converter lets some versions of it through.
+bool HasEncodedSurrogate(const char* text) {
+  for (const auto* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+    if (p[0] == 0xED && p[1] >= 0xA0) return true;
+  }
+  return false;
+}
+
+// The path the caller gave, converted from UTF-8, with suffix behind it.
+wchar_t* WidenWithSuffix(const char* path, const wchar_t* suffix) {
+  if (HasEncodedSurrogate(path)) return nullptr;
+  const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+  if (units <= 0) return nullptr;
+  const std::size_t suffixUnits = std::wcslen(suffix);
+  wchar_t* wide = AllocateWide(static_cast<std::size_t>(units) + suffixUnits);
+  if (wide == nullptr) return nullptr;
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, units) != units) {
+    OsRelease(wide);
+    return nullptr;
+  }
+  std::wmemcpy(wide + units - 1, suffix, suffixUnits + 1);
+  return wide;
+}
+
+// A path as the system takes it whatever its length: UTF-16, made absolute
+// by the system's own rules (relative and drive-relative forms, either
+// separator, "." and ".." and doubled separators folded), then given the
+// prefix that turns the 260-character limit off, \\?\UNC\ for a network path.
+// A path given with that prefix already is taken literally, as the system
+// does. One block from OsAllocate; null when the path is no UTF-8 or longer
+// than the system allows.
+wchar_t* ToSystemPath(const char* path, const wchar_t* suffix = L"") {
+  static constexpr wchar_t kLiteral[] = L"\\\\?\\";
+  static constexpr wchar_t kDevice[] = L"\\\\.\\";
+  static constexpr wchar_t kNetwork[] = L"\\\\?\\UNC";  // its separator comes from the path
+  wchar_t* given = WidenWithSuffix(path, suffix);
+  if (given == nullptr || StartsWith(given, kLiteral)) return given;
+  const DWORD needed = GetFullPathNameW(given, 0, nullptr, nullptr);
+  // The prefix is longest for a network path, where it replaces the leading
+  // pair of separators.
+  constexpr std::size_t kRoom = std::size(kNetwork) - 2;
+  wchar_t* full = needed == 0 || needed > kMaxSystemPath ? nullptr : AllocateWide(needed + kRoom);
+  if (full != nullptr) {
+    wchar_t* const resolved = full + kRoom;
+    const DWORD length = GetFullPathNameW(given, needed, resolved, nullptr);
+    if (length == 0 || length >= needed) {
+      OsRelease(full);
+      full = nullptr;
+    } else if (StartsWith(resolved, kLiteral) || StartsWith(resolved, kDevice)) {
+      std::wmemmove(full, resolved, length + 1);
+    } else if (resolved[0] == L'\\' && resolved[1] == L'\\') {
+      std::wmemcpy(full, kNetwork, std::size(kNetwork) - 1);
+      std::wmemmove(full + std::size(kNetwork) - 1, resolved + 1, length);
+    } else {
+      std::wmemcpy(full, kLiteral, std::size(kLiteral) - 1);
+      std::wmemmove(full + std::size(kLiteral) - 1, resolved, length + 1);
+    }
+  }
+  OsRelease(given);
+  return full;
+}
+
+HANDLE OpenSystemPath(const char* path, DWORD access, DWORD sharing, DWORD disposition,
+                      DWORD flags) {
+  wchar_t* wide = ToSystemPath(path);
+  if (wide == nullptr) return INVALID_HANDLE_VALUE;
+  const HANDLE file = CreateFileW(wide, access, sharing, nullptr, disposition, flags, nullptr);
+  OsRelease(wide);
+  return file;
+}
+
 }  // namespace
 
-// The find record is large (over 300 bytes) and must stay put while the walk
-// holds names from it, so it lives in its own block, not on the stack.
+// The find record is large (over 500 bytes) and the walk holds the name
+// handed out until it asks for the next, so both live in their own block,
+// not on the stack.
 struct OsFolderScan {
   HANDLE find;
-  WIN32_FIND_DATAA data;
-  bool firstPending;  // FindFirstFileA already delivered a name not yet handed out
+  WIN32_FIND_DATAW data;
+  bool firstPending;        // FindFirstFileW already delivered a name not yet handed out
+  char name[3 * MAX_PATH];  // cFileName in UTF-8: at most three bytes a unit
 };
 
 OsFile OsCreateArchive(const char* path) {
   // No sharing: a second writer of the same archive fails, and the walk can
   // never open the archive it is writing as one of its sources.
-  return FromHandle(
-      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return FromHandle(OpenSystemPath(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL));
 }
 
 OsFile OsOpenSource(const char* path) {
   // Without FILE_FLAG_BACKUP_SEMANTICS a folder fails to open, which is what
   // keeps folders out of the archive. A file someone holds open for writing
   // without read sharing fails too and is left out.
-  return FromHandle(
-      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  return FromHandle(OpenSystemPath(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0));
 }
 
 bool OsWrite(OsFile file, const void* data, std::uint32_t count, std::uint32_t* written) {
@@ -142,33 +267,32 @@ OsFileTime OsLocalClock() {
 }
 
 OsFolderScan* OsOpenFolder(const char* folder) {
-  static constexpr char kEverything[] = "\\*.*";
-  const std::size_t length = std::strlen(folder);
-  // The pattern, its terminating zero included, must fit the path bound.
-  if (length + sizeof(kEverything) > kMaxPathBytes) return nullptr;
-  char pattern[kMaxPathBytes];
-  std::memcpy(pattern, folder, length);
-  std::memcpy(pattern + length, kEverything, sizeof(kEverything));
-
+  // A trailing separator is doubled here and folded by ToSystemPath.
+  wchar_t* pattern = ToSystemPath(folder, L"\\*");
+  if (pattern == nullptr) return nullptr;
   auto* scan = static_cast<OsFolderScan*>(OsAllocate(sizeof(OsFolderScan)));
-  if (scan == nullptr) return nullptr;
-  scan->find = FindFirstFileA(pattern, &scan->data);
-  if (scan->find == INVALID_HANDLE_VALUE) {
-    OsRelease(scan);
-    return nullptr;
+  if (scan != nullptr) {
+    scan->find = FindFirstFileW(pattern, &scan->data);
+    if (scan->find == INVALID_HANDLE_VALUE) {
+      OsRelease(scan);
+      scan = nullptr;
+    } else {
+      scan->firstPending = true;
+    }
   }
-  scan->firstPending = true;
+  OsRelease(pattern);
   return scan;
 }
 
 const char* OsNextName(OsFolderScan* scan) {
   if (scan->firstPending) {
     scan->firstPending = false;
-    return scan->data.cFileName;
+  } else if (FindNextFileW(scan->find, &scan->data) == FALSE) {
+    // Zero means no more names or any error; the listing ends either way.
+    return nullptr;
   }
-  // Zero means no more names or any error; the listing ends either way.
-  if (FindNextFileA(scan->find, &scan->data) == FALSE) return nullptr;
-  return scan->data.cFileName;
+  EncodeUtf8(scan->data.cFileName, scan->name);
+  return scan->name;
 }
 
 void OsCloseFolder(OsFolderScan* scan) {
@@ -177,14 +301,20 @@ void OsCloseFolder(OsFolderScan* scan) {
   OsRelease(scan);
 }
 
-bool OsIsFolder(const char* path) { return PathIsDirectoryA(path) != FALSE; }
+bool OsIsFolder(const char* path) {
+  wchar_t* wide = ToSystemPath(path);
+  if (wide == nullptr) return false;
+  const DWORD attributes = GetFileAttributesW(wide);
+  OsRelease(wide);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
 
 bool OsGetFolderId(const char* path, OsFolderId* id) {
-  // BACKUP_SEMANTICS is what lets CreateFileA open a folder; links are
+  // BACKUP_SEMANTICS is what lets CreateFileW open a folder; links are
   // followed, so a junction back to an ancestor shows the ancestor's identity.
-  const HANDLE folder = CreateFileA(path, FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE folder = OpenSystemPath(path, FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   if (folder == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   const BOOL ok = GetFileInformationByHandle(folder, &info);
@@ -201,6 +331,26 @@ void* OsAllocate(std::size_t bytes) { return GlobalAlloc(GMEM_FIXED, bytes); }
 
 void OsRelease(void* block) {
   if (block != nullptr) GlobalFree(block);
+}
+
+char* OsWideToUtf8(const wchar_t* text) {
+  if (text == nullptr) return nullptr;
+  auto* utf8 = static_cast<char*>(OsAllocate(EncodeUtf8(text, nullptr)));
+  if (utf8 != nullptr) EncodeUtf8(text, utf8);
+  return utf8;
+}
+
+char* OsAnsiToUtf8(const char* text) {
+  if (text == nullptr) return nullptr;
+  const int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  if (units <= 0) return nullptr;
+  wchar_t* wide = AllocateWide(static_cast<std::size_t>(units));
+  char* utf8 = nullptr;
+  if (wide != nullptr && MultiByteToWideChar(CP_ACP, 0, text, -1, wide, units) == units) {
+    utf8 = OsWideToUtf8(wide);
+  }
+  OsRelease(wide);
+  return utf8;
 }
 
 }  // namespace zf

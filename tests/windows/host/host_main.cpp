@@ -1,8 +1,8 @@
 // A host program using zipfolder.dll the way Windows applications do: it
-// loads the DLL at run time, looks the function up by its plain name and
-// calls it with ANSI paths. It lays out the cases a Windows user meets under
-// the work folder given as its argument and leaves the archives in
-// WORK\out for the checks made afterwards on the Linux side
+// loads the DLL at run time, looks both functions up by their plain names and
+// calls them with ANSI and with UTF-16 paths. It lays out the cases a Windows
+// user meets under the work folder given as its argument and leaves the
+// archives in WORK\out for the checks made afterwards on the Linux side
 // (check_host_archives.py), which know the same layout.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -16,6 +16,7 @@
 namespace {
 
 using PackFunction = void(__cdecl*)(const char* srcFolder, const char* zipPath);
+using PackFunctionW = void(__cdecl*)(const wchar_t* srcFolder, const wchar_t* zipPath);
 
 bool Report(bool ok, const char* what, const std::string& path) {
   if (!ok) {
@@ -23,6 +24,45 @@ bool Report(bool ok, const char* what, const std::string& path) {
                  static_cast<unsigned long>(GetLastError()));
   }
   return ok;
+}
+
+std::string Utf8(const std::wstring& text) {
+  std::string bytes(text.size() * 3, '\0');
+  const int length =
+      WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(),
+                          static_cast<int>(bytes.size()), nullptr, nullptr);
+  bytes.resize(static_cast<std::size_t>(length));
+  return bytes;
+}
+
+// The path in the ANSI code page; fails when the code page cannot spell it.
+bool ToAnsi(const std::wstring& text, std::string* ansi) {
+  BOOL lossy = FALSE;
+  ansi->assign(text.size() * 2, '\0');
+  const int length =
+      WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), static_cast<int>(text.size()),
+                          ansi->data(), static_cast<int>(ansi->size()), nullptr, &lossy);
+  ansi->resize(static_cast<std::size_t>(length));
+  if (length == 0 || lossy != FALSE) {
+    std::fprintf(stderr, "host: code page %u cannot spell %s\n", GetACP(), Utf8(text).c_str());
+    return false;
+  }
+  return true;
+}
+
+bool MakeFolderW(const std::wstring& path) {
+  return Report(CreateDirectoryW(path.c_str(), nullptr) != FALSE, "CreateDirectoryW", Utf8(path));
+}
+
+bool WriteWholeFileW(const std::wstring& path, const std::string& bytes) {
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_ARCHIVE, nullptr);
+  if (!Report(file != INVALID_HANDLE_VALUE, "CreateFileW", Utf8(path))) return false;
+  DWORD written = 0;
+  const BOOL ok =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  return Report(ok != FALSE && written == bytes.size(), "WriteFile", Utf8(path));
 }
 
 bool MakeFolder(const std::string& path) {
@@ -154,6 +194,55 @@ bool PackWithLockedSource(PackFunction pack, const std::string& work) {
   return true;
 }
 
+// Names no ANSI code page spells all of, one the usual Western one does,
+// and a file whose path passes 300 characters. Each file holds its own
+// relative name (over and over, so that it deflates), so the checks can
+// tell every entry from every other.
+bool MakeNamesTree(const std::wstring& tree) {
+  const std::wstring levels[] = {std::wstring(100, L'd'), std::wstring(100, L'e'),
+                                 std::wstring(100, L'f')};
+  const std::wstring folders[] = {L"\\\u65e5\u672c\u8a9e", L"\\long", L"\\long\\" + levels[0],
+                                  L"\\long\\" + levels[0] + L"\\" + levels[1],
+                                  L"\\long\\" + levels[0] + L"\\" + levels[1] + L"\\" + levels[2]};
+  const std::wstring files[] = {L"plain.txt",
+                                L"caf\u00e9.txt",
+                                L"\u0395\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac.txt",
+                                L"\u65e5\u672c\u8a9e\\\u30d5\u30a1\u30a4\u30eb.txt",
+                                L"emoji_\U0001F600.txt",
+                                folders[4].substr(1) + L"\\long-file.txt"};
+  // The prefix lets the host itself reach the long path.
+  const std::wstring root = L"\\\\?\\" + tree;
+  if (!MakeFolderW(root)) return false;
+  for (const std::wstring& folder : folders) {
+    if (!MakeFolderW(root + folder)) return false;
+  }
+  for (const std::wstring& file : files) {
+    std::string name = Utf8(file);
+    for (char& c : name) c = c == '\\' ? '/' : c;
+    std::string content;
+    for (int i = 0; i < 40; ++i) content += name + "\r\n";
+    if (!WriteWholeFileW(root + L"\\" + file, content)) return false;
+  }
+  return true;
+}
+
+// Packs the names tree through both exports: the ANSI one with paths the
+// code page spells (a root and an archive named with an accent), the UTF-16
+// one with an archive name no Western code page spells.
+bool PackNames(PackFunction pack, PackFunctionW packW, const std::wstring& work) {
+  const std::wstring tree = work + L"\\names-caf\u00e9";
+  if (!MakeNamesTree(tree)) return false;
+  std::string ansiTree;
+  std::string ansiArchive;
+  if (!ToAnsi(tree, &ansiTree) ||
+      !ToAnsi(work + L"\\out\\names-caf\u00e9-ansi.zip", &ansiArchive)) {
+    return false;
+  }
+  pack(ansiTree.c_str(), ansiArchive.c_str());
+  packW(tree.c_str(), (work + L"\\out\\names-\u03b5\u03bb-wide.zip").c_str());
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -167,8 +256,11 @@ int main(int argc, char** argv) {
   if (!Report(library != nullptr, "LoadLibraryA", "zipfolder.dll")) return 1;
   const FARPROC found = GetProcAddress(library, "CompFilesToZipFile");
   if (!Report(found != nullptr, "GetProcAddress", "CompFilesToZipFile")) return 1;
+  const FARPROC foundW = GetProcAddress(library, "CompFilesToZipFileW");
+  if (!Report(foundW != nullptr, "GetProcAddress", "CompFilesToZipFileW")) return 1;
   // Through void(*)(): the one function type GCC lets any other convert to.
   const auto pack = reinterpret_cast<PackFunction>(reinterpret_cast<void (*)()>(found));
+  const auto packW = reinterpret_cast<PackFunctionW>(reinterpret_cast<void (*)()>(foundW));
 
   const std::string tree = work + "\\tree";
   const std::string out = work + "\\out";
@@ -177,6 +269,11 @@ int main(int argc, char** argv) {
   pack(tree.c_str(), (out + "\\tree.zip").c_str());
   pack((tree + "\\").c_str(), (out + "\\tree-slash.zip").c_str());
   if (!PackIntoItself(pack, work) || !PackWithLockedSource(pack, work)) return 1;
+  std::wstring wideWork(work.size(), L'\0');
+  wideWork.resize(static_cast<std::size_t>(
+      MultiByteToWideChar(CP_ACP, 0, work.c_str(), static_cast<int>(work.size()), wideWork.data(),
+                          static_cast<int>(wideWork.size()))));
+  if (!PackNames(pack, packW, wideWork)) return 1;
 
   // A folder that does not exist still replaces the archive, with an empty one.
   if (!WriteWholeFile(out + "\\missing.zip", "an older file in the way")) return 1;
@@ -185,6 +282,7 @@ int main(int argc, char** argv) {
   // Null arguments: nothing happens, and no file appears.
   pack(nullptr, (out + "\\null-source.zip").c_str());
   pack(tree.c_str(), nullptr);
+  packW(nullptr, (wideWork + L"\\out\\null-source.zip").c_str());
 
   FreeLibrary(library);
   std::printf("host: all cases ran\n");
