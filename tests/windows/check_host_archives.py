@@ -1,5 +1,5 @@
-"""Runs the host program (host/host_main.cpp) under wine64 against the
-64-bit DLL, then checks on the Linux side every archive it made: with unzip
+"""Runs the host program (host/host_main.cpp) under Wine against the DLL of
+one arch, then checks on the Linux side every archive it made: with unzip
 and zipfile, field by field, and against what each case calls for."""
 
 import shutil
@@ -25,18 +25,25 @@ TREE_ATTRIBUTES = {
 DATED_DOS = 0x586F645C  # 2024-03-15 12:34:56
 DATED_UNIX = 1710506096
 EMPTY_ARCHIVE = b"PK\x05\x06" + bytes(18)
+# The tree of names no ANSI code page spells all of, packed through both
+# exports; each file holds its own name, 40 times.
+NAMES_TREE = "names-caf\u00e9"
+NAMES = ["plain.txt", "caf\u00e9.txt", "\u0395\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac.txt",
+         "\u65e5\u672c\u8a9e/\u30d5\u30a1\u30a4\u30eb.txt", "emoji_\U0001F600.txt",
+         "long/" + "/".join(c * 100 for c in "def") + "/long-file.txt"]
+NAMES_ARCHIVES = ["names-caf\u00e9-ansi.zip", "names-\u03b5\u03bb-wide.zip"]
 
 
-def run_host(bindir, wine, work):
+def run_host(bindir, arch, wine, work):
     """A fresh run folder holding the host and the DLL, as a host
     application ships them."""
-    run_folder = Path(bindir) / "wine-run"
+    run_folder = Path(bindir) / f"wine-run-{arch}"
     for folder in (run_folder, work):
         if folder.exists():
             shutil.rmtree(folder)
         folder.mkdir(parents=True)
-    host = wintools.host_dir(bindir, "win64") / "host.exe"
-    dll = wintools.build_dir(bindir, "win64") / "zipfolder.dll"
+    host = wintools.host_dir(bindir, arch) / "host.exe"
+    dll = wintools.build_dir(bindir, arch) / "zipfolder.dll"
     for built in (host, dll):
         if not built.is_file():
             wintools.fail(f"{built} is missing; the windows.build test makes it")
@@ -72,12 +79,32 @@ def check_tree(work, entries, problems):
                 problems.append(f"tree.zip {name}: content differs from the file")
 
 
+def check_names(work, unzip, problems):
+    """Every file of the names tree, under its exact UTF-8 name, through
+    either export. zipfile takes a name for UTF-8 only when bit 11 says so;
+    zip_fields checks that the bit is on the non-ASCII names alone."""
+    for archive_name in NAMES_ARCHIVES:
+        path = work / "out" / archive_name
+        if not zip_fields.checked_entries(path, unzip, problems):
+            continue
+        with zipfile.ZipFile(path) as archive:
+            names = sorted(archive.namelist())
+            if names != sorted(NAMES):
+                problems.append(f"{archive_name} holds {names}, want {sorted(NAMES)}")
+                continue
+            for name in NAMES:
+                if archive.read(name) != (work / NAMES_TREE / name).read_bytes():
+                    problems.append(f"{archive_name} {name}: content differs from the file")
+
+
 def check_archives(work, unzip):
     problems = []
     out = work / "out"
     made = sorted(path.name for path in out.iterdir())
-    if made != ["locked.zip", "missing.zip", "tree-slash.zip", "tree.zip"]:
-        problems.append(f"out holds {made} (null arguments must create nothing)")
+    want = sorted(["locked.zip", "missing.zip", "tree-slash.zip", "tree.zip", *NAMES_ARCHIVES])
+    if made != want:
+        problems.append(f"out holds {made}, want {want} (null arguments must create nothing)")
+    check_names(work, unzip, problems)
 
     tree = zip_fields.checked_entries(out / "tree.zip", unzip, problems)
     check_tree(work, tree, problems)
@@ -101,11 +128,12 @@ def check_archives(work, unzip):
 
 def main():
     args, wine, work = start_check()
-    run_host(args.bindir, wine, work)
+    run_host(args.bindir, args.arch, wine, work)
     problems = check_archives(work, args.unzip)
     if problems:
-        wintools.fail("\n  ".join(["archives made under Wine:"] + problems))
-    print("every archive made through zipfolder.dll under Wine is as its case calls for")
+        wintools.fail("\n  ".join([f"archives made under Wine ({args.arch}):"] + problems))
+    print(f"every archive made through the {args.arch} zipfolder.dll under Wine is as its "
+          "case calls for")
 
 
 if __name__ == "__main__":

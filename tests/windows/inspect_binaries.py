@@ -1,6 +1,6 @@
-"""Looks inside both Windows builds with objdump: the DLL exports the one
-function under its plain name, the DLL and the tool import from system DLLs
-only, each is of its machine type, and the 32-bit export leaves the
+"""Looks inside both Windows builds with objdump: the DLL exports its two
+functions under their plain names, the DLL and the tool import from system
+DLLs only, each is of its machine type, and the 32-bit exports leave the
 arguments for the caller to remove."""
 
 import argparse
@@ -10,8 +10,11 @@ import wintools
 
 # What every Windows has; anything else (libgcc_s_*, libstdc++-6,
 # libwinpthread-1) would have to be shipped next to the DLL.
-SYSTEM_DLLS = re.compile(r"^(kernel32|shlwapi|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$",
+SYSTEM_DLLS = re.compile(r"^(kernel32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$",
                          re.IGNORECASE)
+
+# The ANSI-path function and its UTF-16 twin, nothing else.
+EXPORTS = ["CompFilesToZipFile", "CompFilesToZipFileW"]
 
 
 def objdump(arch, *args):
@@ -19,15 +22,16 @@ def objdump(arch, *args):
 
 
 def exported_names(headers):
+    """The export names with their ordinals (less the base), in table order."""
     table = headers.split("[Ordinal/Name Pointer] Table", 1)
     if len(table) < 2:
-        return []
-    names = []
+        return {}
+    names = {}
     for line in table[1].splitlines()[1:]:
-        match = re.match(r"\s*\[\s*\d+\]\s+(\S+)\s*$", line)
+        match = re.match(r"\s*\[\s*(\d+)\]\s+(\S+)\s*$", line)
         if not match:
             break
-        names.append(match.group(1))
+        names[match.group(2)] = int(match.group(1))
     return names
 
 
@@ -48,21 +52,28 @@ def check_imports(path, headers, problems):
     return {name.lower() for name in imports}
 
 
-def check_caller_cleans(arch, path, headers, problems):
+def check_caller_cleans(arch, path, headers, names, problems):
     """A callee that removes its arguments returns with "ret $N"."""
     base = int(re.search(r"ImageBase\s+([0-9a-fA-F]+)", headers).group(1), 16)
-    rva = re.search(r"\[\s*0\] \+base\[\s*1\] ([0-9a-fA-F]+) Export RVA", headers)
-    if rva is None:
-        problems.append(f"{path}: no export address")
-        return
-    start = base + int(rva.group(1), 16)
-    code = objdump(arch, "-d", f"--start-address={start:#x}", f"--stop-address={start + 512:#x}",
-                   path)
-    returns = re.findall(r"\t(ret[lq]?)\s*(\$0x[0-9a-f]+)?\s*$", code, re.MULTILINE)
-    if not returns:
-        problems.append(f"{path}: no return found in CompFilesToZipFile")
-    elif returns[0][1]:
-        problems.append(f"{path}: CompFilesToZipFile returns with 'ret {returns[0][1]}' (stdcall)")
+    rvas = dict(re.findall(r"\[\s*(\d+)\] \+base\[\s*\d+\] ([0-9a-fA-F]+) Export RVA", headers))
+    for name, ordinal in names.items():
+        rva = rvas.get(str(ordinal))
+        if rva is None:
+            problems.append(f"{path}: no export address for {name}")
+            continue
+        start = base + int(rva, 16)
+        code = objdump(arch, "-d", f"--start-address={start:#x}",
+                       f"--stop-address={start + 512:#x}", path)
+        # The function's own code ends where the next symbol's starts; it may
+        # leave through a tail call ("jmp") instead of a return.
+        own = re.split(r"^[0-9a-f]+ <[^>]+>:$", code, flags=re.MULTILINE)
+        own = own[1] if len(own) > 1 else code
+        returns = re.findall(r"\t(ret[lq]?|jmp)\s*(\$0x[0-9a-f]+)?", own)
+        if not returns:
+            problems.append(f"{path}: no return found in {name}")
+        for _, popped in returns:
+            if popped:
+                problems.append(f"{path}: {name} returns with 'ret {popped}' (stdcall)")
 
 
 def inspect(bindir, arch, problems):
@@ -74,16 +85,16 @@ def inspect(bindir, arch, problems):
             return
     headers = objdump(arch, "-p", dll)
     names = exported_names(headers)
-    if names != ["CompFilesToZipFile"]:
-        problems.append(f"{dll}: exports {names}, want exactly ['CompFilesToZipFile']")
+    if list(names) != EXPORTS:
+        problems.append(f"{dll}: exports {list(names)}, want exactly {EXPORTS}")
     if not re.search(r"^Name\s+[0-9a-f]+ zipfolder\.dll$", headers, re.MULTILINE):
         problems.append(f"{dll}: export table does not name zipfolder.dll")
     imports = check_imports(dll, headers, problems)
-    if not {"kernel32.dll", "shlwapi.dll"} <= imports:
-        problems.append(f"{dll}: expected KERNEL32 and SHLWAPI among {sorted(imports)}")
+    if "kernel32.dll" not in imports:
+        problems.append(f"{dll}: expected KERNEL32 among {sorted(imports)}")
     check_format(arch, dll, problems)
     if arch == "win32":
-        check_caller_cleans(arch, dll, headers, problems)
+        check_caller_cleans(arch, dll, headers, names, problems)
 
     check_imports(exe, objdump(arch, "-p", exe), problems)
     check_format(arch, exe, problems)
@@ -101,7 +112,7 @@ def main():
     if problems:
         wintools.fail("\n  ".join(["the Windows binaries are not as host programs need:"] +
                                   problems))
-    print("both DLLs export only CompFilesToZipFile and import system DLLs only")
+    print(f"both DLLs export only {' and '.join(EXPORTS)} and import system DLLs only")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
-"""Runs 64-bit Windows programs under wine64 in a prefix of the test build's
-own, never the user's ~/.wine."""
+"""Runs Windows programs under Wine, 64-bit ones with wine64 and 32-bit ones
+with the 32-bit loader, in one prefix of the test build's own, never the
+user's ~/.wine."""
 
 import argparse
 import os
@@ -13,27 +14,39 @@ PREFIX_TIMEOUT = 300
 
 
 class Wine:
-    def __init__(self, bindir):
-        self.loader = wintools.require_wine()
+    def __init__(self, bindir, arch):
+        # wine64 makes the prefix, which then serves programs of both kinds.
+        self.booter = wintools.require_wine("win64")
+        self.loader = wintools.require_wine(arch)
+        self.arch = arch
         self.prefix = Path(bindir) / "wine-prefix"
         self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
                         # No offer to install the .NET or HTML runtimes.
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
+                        WINEDLLOVERRIDES="mscoree,mshtml=",
+                        # The code pages the tests expect: Western ANSI (1252)
+                        # inside, UTF-8 file names outside.
+                        LC_ALL="C.UTF-8")
         # Nothing here draws a window; without a display Wine does not try.
         self.env.pop("DISPLAY", None)
         self.env.pop("WAYLAND_DISPLAY", None)
 
+    def ready(self):
+        # A prefix made before the 32-bit loader was installed lacks the
+        # folder of the 32-bit system DLLs.
+        marks = ["system.reg"] + (["drive_c/windows/syswow64"] if self.arch == "win32" else [])
+        return all((self.prefix / mark).exists() for mark in marks)
+
     def prepare(self):
-        """Creates the prefix once; one left half made by an interrupted run
-        is made again."""
-        if (self.prefix / "system.reg").exists():
+        """Creates the prefix once; one left half made by an interrupted run,
+        or unable to run this kind of program, is made again."""
+        if self.ready():
             return
         if self.prefix.exists():
             shutil.rmtree(self.prefix)
-        wintools.run([self.loader, "wineboot", "--init"], timeout=PREFIX_TIMEOUT, env=self.env)
+        wintools.run([self.booter, "wineboot", "--init"], timeout=PREFIX_TIMEOUT, env=self.env)
         self.wait_for_server()
-        if not (self.prefix / "system.reg").exists():
-            wintools.fail(f"wineboot did not create the prefix {self.prefix}")
+        if not self.ready():
+            wintools.fail(f"wineboot did not create the prefix {self.prefix} for {self.arch}")
 
     def run(self, program, *args, timeout=300, cwd=None):
         return wintools.run([self.loader, program, *args], timeout=timeout, env=self.env, cwd=cwd)
@@ -47,14 +60,15 @@ class Wine:
 
 
 def start_check(*extra_options):
-    """Parses a Wine check's options (--bindir, --unzip and the extra ones),
-    skips when the tools are missing, and returns the options, the Wine
-    runner and the folder the checks share."""
+    """Parses a Wine check's options (--bindir, --arch, --unzip and the extra
+    ones), skips when the tools are missing, and returns the options, the
+    Wine runner and the folder the checks of that arch share."""
     parser = argparse.ArgumentParser()
     for option in ("--bindir", *extra_options, "--unzip"):
         parser.add_argument(option, required=True)
+    parser.add_argument("--arch", required=True, choices=sorted(wintools.ARCHES))
     args = parser.parse_args()
-    wintools.require_cross_tools(["win64"], ["gcc", "g++"])
-    wine = Wine(args.bindir)
+    wintools.require_cross_tools([args.arch], ["gcc", "g++"])
+    wine = Wine(args.bindir, args.arch)
     wintools.require_unzip(args.unzip)
-    return args, wine, Path(args.bindir) / "wine-work"
+    return args, wine, Path(args.bindir) / "wine-work" / args.arch

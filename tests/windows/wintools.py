@@ -17,8 +17,11 @@ ARCHES = {
               "format": "pei-x86-64", "machine": "i386:x86-64"},
 }
 
-# Debian installs the loader outside PATH; the "wine" package adds a wrapper.
+# Debian installs the loaders outside PATH; the "wine" package adds a wrapper.
 WINE_DIRS = ["/usr/lib/wine", "/usr/lib64/wine", "/opt/wine-stable/bin"]
+# The loader of each kind of program: wine64 for 64-bit ones, wine (from
+# wine32:i386 on Debian) for 32-bit ones.
+LOADERS = {"win64": "wine64", "win32": "wine"}
 
 
 def skip(reason):
@@ -31,15 +34,15 @@ def fail(reason):
     sys.exit(1)
 
 
-def find_tool(name, extra_dirs=()):
-    found = shutil.which(name)
+def find_tool(name, extra_dirs=(), path_first=True):
+    found = shutil.which(name) if path_first else None
     if found:
         return found
     for folder in extra_dirs:
         candidate = Path(folder) / name
         if candidate.is_file() and os.access(candidate, os.X_OK):
             return str(candidate)
-    return None
+    return shutil.which(name)
 
 
 def require_unzip(path):
@@ -59,10 +62,22 @@ def require_cross_tools(arches, tools):
         skip("MinGW-w64 tools not installed: " + ", ".join(missing))
 
 
-def require_wine():
-    wine = find_tool("wine64", WINE_DIRS)
+def require_wine(arch):
+    """The Wine loader for the arch's programs, skipping when there is none
+    this machine can start. The loader's own directory comes first: the
+    "wine" on PATH may be a wrapper that falls back to wine64, which cannot
+    start a 32-bit program yet exits 0."""
+    name = LOADERS[arch]
+    wine = find_tool(name, WINE_DIRS, path_first=False)
     if wine is None:
-        skip("wine64 not installed")
+        skip(f"{name} not installed" + (" (wine32:i386)" if arch == "win32" else ""))
+    try:
+        done = subprocess.run([wine, "--version"], stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True, errors="replace", timeout=60)
+    except OSError as error:
+        skip(f"this machine cannot start {wine}: {error}")
+    if done.returncode != 0 or "wine" not in done.stdout.lower():
+        skip(f"this machine cannot start {wine}: {done.stdout.strip()}")
     return wine
 
 

@@ -112,7 +112,10 @@ def check_entry_layout(entry):
     problems = []
     if entry.version_made_by != 0x0B17 or entry.version_needed != 20:
         problems.append(f"versions {entry.version_made_by:#x}/{entry.version_needed}")
-    if (entry.method, entry.flags) not in ((0, 0), (8, 2)) or entry.local_flags != entry.flags:
+    # Bit 11 (UTF-8) is set exactly on names that are not pure ASCII.
+    utf8 = 0x800 if any(ord(c) >= 0x80 for c in entry.name) else 0
+    if ((entry.method, entry.flags ^ utf8) not in ((0, 0), (8, 2))
+            or entry.local_flags != entry.flags):
         problems.append(f"method {entry.method} flags {entry.flags:#x}/{entry.local_flags:#x}")
     if entry.method == 0 and entry.compressed_size != entry.size:
         problems.append("stored entry whose sizes differ")
