@@ -159,6 +159,8 @@ TEST(ArchiveFormat, DosTimesComeFromUtcCalendarFields) {
   // 1979 wraps to year field 127; seconds are halved.
   EXPECT_EQ(zf::FileTimeToDos((315532800 - 86400 + 11644473600LL) * 10000000), 0xFF9F0000u);
   EXPECT_EQ(zf::FileTimeToDos((1710506096 + 11644473600LL) * 10000000), 0x586F645Cu);
+  // Past 2038 too, where a 32-bit time_t would wrap: 2100-01-01 00:00:00.
+  EXPECT_EQ(zf::FileTimeToDos((4102444800 + 11644473600LL) * 10000000), 0xF0210000u);
   // Times the calendar cannot hold give 1980-01-01 00:00:00, never garbage.
   EXPECT_EQ(zf::FileTimeToDos(-1), zf::kDosEpoch);
   EXPECT_EQ(zf::FileTimeToDos(INT64_MAX), zf::kDosEpoch);

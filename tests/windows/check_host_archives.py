@@ -25,6 +25,8 @@ TREE_ATTRIBUTES = {
 DATED_DOS = 0x586F645C  # 2024-03-15 12:34:56
 DATED_UNIX = 1710506096
 EMPTY_ARCHIVE = b"PK\x05\x06" + bytes(18)
+# The other ways the host writes the tree's path (host_main.cpp).
+PATH_FORMS = ["slash", "relative", "forward", "drive", "dots"]
 # The tree of names no ANSI code page spells all of, packed through both
 # exports; each file holds its own name, 40 times.
 NAMES_TREE = "names-caf\u00e9"
@@ -101,17 +103,18 @@ def check_archives(work, unzip):
     problems = []
     out = work / "out"
     made = sorted(path.name for path in out.iterdir())
-    want = sorted(["locked.zip", "missing.zip", "tree-slash.zip", "tree.zip", *NAMES_ARCHIVES])
+    forms = [f"tree-{form}.zip" for form in PATH_FORMS]
+    want = sorted(["locked.zip", "missing.zip", "tree.zip", *forms, *NAMES_ARCHIVES])
     if made != want:
         problems.append(f"out holds {made}, want {want} (null arguments must create nothing)")
     check_names(work, unzip, problems)
 
     tree = zip_fields.checked_entries(out / "tree.zip", unzip, problems)
     check_tree(work, tree, problems)
-    slash = zip_fields.checked_entries(out / "tree-slash.zip", unzip, problems)
-    if [e.name for e in slash] != [e.name for e in tree]:
-        problems.append(f"a trailing backslash on the root changes the names: "
-                        f"{[e.name for e in slash]}")
+    for form in forms:
+        names = [e.name for e in zip_fields.checked_entries(out / form, unzip, problems)]
+        if names != [e.name for e in tree]:
+            problems.append(f"{form}: writing the root in another form changes the names: {names}")
 
     cases = {work / "self" / "self.zip": ["one.txt", "two.txt"],
              out / "locked.zip": ["free.txt"]}

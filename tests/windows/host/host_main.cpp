@@ -167,6 +167,27 @@ bool MakeTree(const std::string& tree) {
          MakeFolder(tree + "\\a\\b\\empty") && MakeFolder(tree + "\\empty");
 }
 
+// The forms a caller may write the same folder in, each packed into
+// tree-FORM.zip: all must give the names of tree.zip.
+bool PackPathForms(PackFunction pack, const std::string& work) {
+  if (!Report(SetCurrentDirectoryA(work.c_str()) != FALSE, "SetCurrentDirectoryA", work)) {
+    return false;
+  }
+  std::string forward = work;
+  for (char& c : forward) c = c == '\\' ? '/' : c;
+  const std::string forms[][2] = {
+      {work + "\\tree\\", "slash"},           // a trailing separator
+      {"tree", "relative"},                   // below the current folder
+      {forward + "/tree", "forward"},         // "/" between folders
+      {work.substr(0, 2) + "tree", "drive"},  // "Z:tree": the drive's current folder
+      {work + "\\tree\\a\\..\\.", "dots"},    // "." and ".." folded
+  };
+  for (const auto& [path, form] : forms) {
+    pack(path.c_str(), (work + "\\out\\tree-" + form + ".zip").c_str());
+  }
+  return true;
+}
+
 // The archive is written into the folder being packed.
 bool PackIntoItself(PackFunction pack, const std::string& work) {
   const std::string folder = work + "\\self";
@@ -267,7 +288,7 @@ int main(int argc, char** argv) {
   if (!MakeFolder(out) || !MakeTree(tree)) return 1;
 
   pack(tree.c_str(), (out + "\\tree.zip").c_str());
-  pack((tree + "\\").c_str(), (out + "\\tree-slash.zip").c_str());
+  if (!PackPathForms(pack, work)) return 1;
   if (!PackIntoItself(pack, work) || !PackWithLockedSource(pack, work)) return 1;
   std::wstring wideWork(work.size(), L'\0');
   wideWork.resize(static_cast<std::size_t>(
