@@ -6,12 +6,14 @@
 // archive it is writing.
 #include <dirent.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -62,7 +64,11 @@ OsFile OsOpenSource(const char* path) {
   // Decide on the kind before opening: opening a FIFO or a device can block
   // or have effects of its own.
   struct stat info;
-  if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) return kNoFile;
+  if (stat(path, &info) != 0) return kNoFile;
+  if (!S_ISREG(info.st_mode)) {
+    errno = 0;  // not a failure of the system: the file is of another kind
+    return kNoFile;
+  }
   int fd;
   do {
     fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -203,5 +209,35 @@ bool OsGetFolderId(const char* path, OsFolderId* id) {
 void* OsAllocate(std::size_t bytes) { return std::malloc(bytes); }
 
 void OsRelease(void* block) { std::free(block); }
+
+std::int32_t OsLastError() { return errno; }
+
+void OsErrorText(std::int32_t code, char* text, std::size_t capacity) {
+  if (capacity == 0) return;
+  // The GNU and the XSI strerror_r differ; strerror_l is thread-safe as well.
+  locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  const char* message = locale != static_cast<locale_t>(0) ? strerror_l(code, locale) : "";
+  std::strncpy(text, message, capacity - 1);
+  text[capacity - 1] = 0;
+  if (locale != static_cast<locale_t>(0)) freelocale(locale);
+}
+
+bool OsIsDiskFull(std::int32_t code) { return code == ENOSPC || code == EDQUOT; }
+
+bool OsCreateNewFile(const char* path) {
+  int fd;
+  do {
+    fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+bool OsRenameFile(const char* from, const char* to) { return rename(from, to) == 0; }
+
+bool OsRemoveFile(const char* path) { return unlink(path) == 0; }
+
+bool OsErrorStreamIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 
 }  // namespace zf

@@ -203,4 +203,44 @@ void OsRelease(void* block) {
   if (block != nullptr) GlobalFree(block);
 }
 
+std::int32_t OsLastError() { return static_cast<std::int32_t>(GetLastError()); }
+
+void OsErrorText(std::int32_t code, char* text, std::size_t capacity) {
+  if (capacity == 0) return;
+  text[0] = 0;
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                     static_cast<DWORD>(code), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text,
+                     static_cast<DWORD>(capacity > 0xFFFF ? 0xFFFF : capacity), nullptr);
+  // The system's messages end in a full stop and a line break.
+  DWORD end = length < capacity ? length : 0;
+  while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == '.')) {
+    --end;
+  }
+  text[end] = 0;
+}
+
+bool OsIsDiskFull(std::int32_t code) {
+  return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
+}
+
+bool OsCreateNewFile(const char* path) {
+  const HANDLE file =
+      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  return true;
+}
+
+bool OsRenameFile(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+bool OsRemoveFile(const char* path) { return DeleteFileA(path) != FALSE; }
+
+bool OsErrorStreamIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
+}
+
 }  // namespace zf
