@@ -1,5 +1,5 @@
-"""Looks inside both Windows builds with objdump: the DLL exports the one
-function under its plain name, the DLL and the tool import from system DLLs
+"""Looks inside both Windows builds with objdump: the DLL exports its two
+functions under their plain names, the DLL and the tool import from system DLLs
 only, each is of its machine type, and the 32-bit export leaves the
 arguments for the caller to remove."""
 
@@ -12,6 +12,10 @@ import wintools
 # libwinpthread-1) would have to be shipped next to the DLL.
 SYSTEM_DLLS = re.compile(r"^(kernel32|shlwapi|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$",
                          re.IGNORECASE)
+
+
+# The DLL's whole export table, in its sorted order.
+EXPORTS = ["CompFilesToZipFile", "CompFilesToZipFileEx"]
 
 
 def objdump(arch, *args):
@@ -51,18 +55,19 @@ def check_imports(path, headers, problems):
 def check_caller_cleans(arch, path, headers, problems):
     """A callee that removes its arguments returns with "ret $N"."""
     base = int(re.search(r"ImageBase\s+([0-9a-fA-F]+)", headers).group(1), 16)
-    rva = re.search(r"\[\s*0\] \+base\[\s*1\] ([0-9a-fA-F]+) Export RVA", headers)
-    if rva is None:
-        problems.append(f"{path}: no export address")
+    rvas = re.findall(r"\[\s*\d+\] \+base\[\s*\d+\] ([0-9a-fA-F]+) Export RVA", headers)
+    if len(rvas) != len(EXPORTS):
+        problems.append(f"{path}: {len(rvas)} export addresses, want {len(EXPORTS)}")
         return
-    start = base + int(rva.group(1), 16)
-    code = objdump(arch, "-d", f"--start-address={start:#x}", f"--stop-address={start + 512:#x}",
-                   path)
-    returns = re.findall(r"\t(ret[lq]?)\s*(\$0x[0-9a-f]+)?\s*$", code, re.MULTILINE)
-    if not returns:
-        problems.append(f"{path}: no return found in CompFilesToZipFile")
-    elif returns[0][1]:
-        problems.append(f"{path}: CompFilesToZipFile returns with 'ret {returns[0][1]}' (stdcall)")
+    for name, rva in zip(EXPORTS, rvas):
+        start = base + int(rva, 16)
+        code = objdump(arch, "-d", f"--start-address={start:#x}",
+                       f"--stop-address={start + 512:#x}", path)
+        returns = re.findall(r"\t(ret[lq]?)\s*(\$0x[0-9a-f]+)?\s*$", code, re.MULTILINE)
+        if not returns:
+            problems.append(f"{path}: no return found in {name}")
+        elif returns[0][1]:
+            problems.append(f"{path}: {name} returns with 'ret {returns[0][1]}' (stdcall)")
 
 
 def inspect(bindir, arch, problems):
@@ -74,8 +79,8 @@ def inspect(bindir, arch, problems):
             return
     headers = objdump(arch, "-p", dll)
     names = exported_names(headers)
-    if names != ["CompFilesToZipFile"]:
-        problems.append(f"{dll}: exports {names}, want exactly ['CompFilesToZipFile']")
+    if names != EXPORTS:
+        problems.append(f"{dll}: exports {names}, want exactly {EXPORTS}")
     if not re.search(r"^Name\s+[0-9a-f]+ zipfolder\.dll$", headers, re.MULTILINE):
         problems.append(f"{dll}: export table does not name zipfolder.dll")
     imports = check_imports(dll, headers, problems)
@@ -101,7 +106,7 @@ def main():
     if problems:
         wintools.fail("\n  ".join(["the Windows binaries are not as host programs need:"] +
                                   problems))
-    print("both DLLs export only CompFilesToZipFile and import system DLLs only")
+    print(f"both DLLs export only {' and '.join(EXPORTS)} and import system DLLs only")
 
 
 if __name__ == "__main__":
