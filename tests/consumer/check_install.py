@@ -2,9 +2,11 @@
 against it both ways a C program would: through the CMake package and
 through pkg-config. Each build packs a folder through the reporting
 function; the archive is checked with unzip and Python's zipfile, the events
-against the folder, and two cancelled runs must leave no archive behind."""
+against the folder, two cancelled runs must leave no archive behind, and
+the archive must match CompFilesToZipFile's to the byte."""
 
 import argparse
+import ctypes
 import os
 import pathlib
 import re
@@ -120,6 +122,15 @@ def main():
 
         for program in (by_cmake, by_pkg_config):
             check_program(program, work, src, files, args.unzip)
+
+        # The reporting function makes the very archive the plain one does
+        # (after the runs above, the files' access times stay put).
+        plain, reported = work / "plain.zip", work / "reported.zip"
+        ctypes.CDLL(str(libdir / "libzipfolder.so.1")).CompFilesToZipFile(
+            str(src).encode(), str(plain).encode())
+        consume(by_cmake, src, reported, 0)
+        if plain.read_bytes() != reported.read_bytes():
+            fail("CompFilesToZipFile and CompFilesToZipFileEx made different archives")
     print("the installed library builds and runs through CMake and pkg-config")
 
 
