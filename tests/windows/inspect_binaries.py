@@ -60,14 +60,27 @@ def check_caller_cleans(arch, path, headers, problems):
         problems.append(f"{path}: {len(rvas)} export addresses, want {len(EXPORTS)}")
         return
     for name, rva in zip(EXPORTS, rvas):
-        start = base + int(rva, 16)
-        code = objdump(arch, "-d", f"--start-address={start:#x}",
-                       f"--stop-address={start + 512:#x}", path)
-        returns = re.findall(r"\t(ret[lq]?)\s*(\$0x[0-9a-f]+)?\s*$", code, re.MULTILINE)
-        if not returns:
+        kind = first_return(arch, path, base + int(rva, 16))
+        if kind is None:
             problems.append(f"{path}: no return found in {name}")
-        elif returns[0][1]:
-            problems.append(f"{path}: {name} returns with 'ret {returns[0][1]}' (stdcall)")
+        elif kind:
+            problems.append(f"{path}: {name} returns with 'ret {kind}' (stdcall)")
+
+
+def first_return(arch, path, start, hops=2):
+    """The operand of the first return of the function at start ('' for a
+    plain ret), following a tail call's jump; None when none is found."""
+    code = objdump(arch, "-d", f"--start-address={start:#x}",
+                   f"--stop-address={start + 8192:#x}", path)
+    # Only the function itself: the disassembly stops at the next label.
+    body = re.split(r"\n[0-9a-f]+ <[^>]+>:\n", code.split(">:\n", 1)[-1], maxsplit=1)[0]
+    returns = re.findall(r"\t(ret[lq]?)\s*(\$0x[0-9a-f]+)?\s*$", body, re.MULTILINE)
+    if returns:
+        return returns[0][1]
+    jump = re.search(r"\tjmp\s+([0-9a-f]+) <", body)
+    if jump and hops > 0:
+        return first_return(arch, path, int(jump.group(1), 16), hops - 1)
+    return None
 
 
 def inspect(bindir, arch, problems):
