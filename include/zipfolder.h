@@ -69,7 +69,8 @@ enum {
    The counters are the totals so far, in every event. */
 typedef struct ZipFolderEvent {
   int32_t kind;
-  /* PROGRESS, ADDED: the archive name of the file; LEFT_OUT: its full path;
+  /* PROGRESS: the file being read, relative to the source folder;
+     ADDED: its name in the archive ("/" between folders); LEFT_OUT: its full path;
      FAILED: the source folder or the archive, whichever failed;
      FINISHED: the archive's path. All UTF-8. */
   const char* name;

@@ -145,7 +145,8 @@ bool VisitFile(void* context, const char* path, const char* name) {
   const std::int32_t code = AddEntry(writer, path, name);
   if (code == ErrNone) {
     const ZipEntry* entry = writer->lastEntry;
-    return ReportAdded(&job->reporter, name, entry->size, entry->compressedSize, entry->method);
+    return ReportAdded(&job->reporter, entry->name, entry->size, entry->compressedSize,
+                       entry->method);
   }
   if (code == ErrCancelled) return false;
   if (code == ErrWrite || code == ErrSeek) {
@@ -232,6 +233,35 @@ std::int32_t PackIntoTemp(Job* job, const char* srcFolder) {
   return WalkAndClose(job, srcFolder);
 }
 
+// The job once the archive's path is claimed: a temporary file, the walk
+// into it, and the rename into place.
+std::int32_t PackClaimed(const char* srcFolder, const char* zipPath, Reporter* reporter) {
+  const std::size_t zipLength = std::strlen(zipPath);
+  auto* tempPath = static_cast<char*>(OsAllocate(zipLength + sizeof kTempSuffix));
+  if (tempPath == nullptr) return ZIPFOLDER_NO_MEMORY;
+  if (!CreateTempFile(zipPath, tempPath, zipLength)) {
+    const std::int32_t systemError = OsLastError();
+    OsRelease(tempPath);
+    return Fail(reporter, ZIPFOLDER_CANNOT_CREATE, zipPath, systemError);
+  }
+  Job job{};
+  job.reporter = *reporter;
+  job.zipPath = zipPath;
+  job.tempPath = tempPath;
+  std::int32_t status = PackIntoTemp(&job, srcFolder);
+  std::int32_t systemError = job.systemError;
+  if (status == ZIPFOLDER_DONE && !OsRenameFile(tempPath, zipPath)) {
+    systemError = OsLastError();
+    status = ZIPFOLDER_CANNOT_CREATE;
+  }
+  if (status != ZIPFOLDER_DONE) OsRemoveFile(tempPath);
+  OsRelease(tempPath);
+  if (status == ZIPFOLDER_CANCELLED) return status;
+  if (status != ZIPFOLDER_DONE) return Fail(&job.reporter, status, zipPath, systemError);
+  ReportEnd(&job.reporter, ZIPFOLDER_EVENT_FINISHED, zipPath, job.archiveBytes, 0);
+  return job.reporter.filesLeftOut != 0 ? ZIPFOLDER_DONE_LEFT_OUT : ZIPFOLDER_DONE;
+}
+
 }  // namespace
 
 Reporter MakeReporter(const ZipFolderOptions* options) {
@@ -313,31 +343,14 @@ std::int32_t PackFolderReporting(const char* srcFolder, const char* zipPath,
   if (scan == nullptr) return Fail(&reporter, ZIPFOLDER_NO_SOURCE, srcFolder, OsLastError());
   OsCloseFolder(scan);
   if (OsIsFolder(zipPath)) return Fail(&reporter, ZIPFOLDER_CANNOT_CREATE, zipPath, 0);
-
-  const std::size_t zipLength = std::strlen(zipPath);
-  auto* tempPath = static_cast<char*>(OsAllocate(zipLength + sizeof kTempSuffix));
-  if (tempPath == nullptr) return ZIPFOLDER_NO_MEMORY;
-  if (!CreateTempFile(zipPath, tempPath, zipLength)) {
-    const std::int32_t systemError = OsLastError();
-    OsRelease(tempPath);
-    return Fail(&reporter, ZIPFOLDER_CANNOT_CREATE, zipPath, systemError);
+  // An archive someone is writing now is not replaced under their hands.
+  OsFile held = kNoFile;
+  if (!OsClaimExisting(zipPath, &held)) {
+    return Fail(&reporter, ZIPFOLDER_CANNOT_CREATE, zipPath, OsLastError());
   }
-  Job job{};
-  job.reporter = reporter;
-  job.zipPath = zipPath;
-  job.tempPath = tempPath;
-  std::int32_t status = PackIntoTemp(&job, srcFolder);
-  std::int32_t systemError = job.systemError;
-  if (status == ZIPFOLDER_DONE && !OsRenameFile(tempPath, zipPath)) {
-    systemError = OsLastError();
-    status = ZIPFOLDER_CANNOT_CREATE;
-  }
-  if (status != ZIPFOLDER_DONE) OsRemoveFile(tempPath);
-  OsRelease(tempPath);
-  if (status == ZIPFOLDER_CANCELLED) return status;
-  if (status != ZIPFOLDER_DONE) return Fail(&job.reporter, status, zipPath, systemError);
-  ReportEnd(&job.reporter, ZIPFOLDER_EVENT_FINISHED, zipPath, job.archiveBytes, 0);
-  return job.reporter.filesLeftOut != 0 ? ZIPFOLDER_DONE_LEFT_OUT : ZIPFOLDER_DONE;
+  const std::int32_t status = PackClaimed(srcFolder, zipPath, &reporter);
+  OsClose(held);
+  return status;
 }
 
 }  // namespace zf

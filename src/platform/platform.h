@@ -108,6 +108,12 @@ void OsErrorText(std::int32_t code, char* text, std::size_t capacity);
 bool OsIsDiskFull(std::int32_t code);
 // Creates an empty file that must not exist yet; false when it does.
 bool OsCreateNewFile(const char* path);
+// Claims the file at path, if there is one, as about to be replaced, so that
+// its writer, or another claim, fails rather than lose its work: POSIX
+// holds an exclusive lock on it in *held until OsClose; Windows checks that
+// no one holds it without sharing and leaves *held kNoFile, as a file held
+// open could not be replaced. False when someone holds it.
+bool OsClaimExisting(const char* path, OsFile* held);
 // Gives a file another name, replacing a file of that name.
 bool OsRenameFile(const char* from, const char* to);
 // Removes a file.

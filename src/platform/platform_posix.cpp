@@ -6,7 +6,6 @@
 // archive it is writing.
 #include <dirent.h>
 #include <fcntl.h>
-#include <locale.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -36,6 +35,13 @@ OsFileTime ToFileTime(std::int64_t seconds, std::int64_t nanoseconds) {
 }
 
 int ToDescriptor(OsFile file) { return static_cast<int>(file); }
+
+// strerror_r comes in two kinds: the XSI one fills the buffer and returns
+// 0, the GNU one returns the text, which may live elsewhere.
+[[maybe_unused]] const char* ErrorMessage(int result, const char* buffer) {
+  return result == 0 ? buffer : "";
+}
+[[maybe_unused]] const char* ErrorMessage(const char* result, const char*) { return result; }
 
 }  // namespace
 
@@ -214,12 +220,12 @@ std::int32_t OsLastError() { return errno; }
 
 void OsErrorText(std::int32_t code, char* text, std::size_t capacity) {
   if (capacity == 0) return;
-  // The GNU and the XSI strerror_r differ; strerror_l is thread-safe as well.
-  locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-  const char* message = locale != static_cast<locale_t>(0) ? strerror_l(code, locale) : "";
-  std::strncpy(text, message, capacity - 1);
-  text[capacity - 1] = 0;
-  if (locale != static_cast<locale_t>(0)) freelocale(locale);
+  text[0] = 0;
+  const char* message = ErrorMessage(strerror_r(code, text, capacity), text);
+  if (message != text) {
+    std::strncpy(text, message, capacity - 1);
+    text[capacity - 1] = 0;
+  }
 }
 
 bool OsIsDiskFull(std::int32_t code) { return code == ENOSPC || code == EDQUOT; }
@@ -231,6 +237,24 @@ bool OsCreateNewFile(const char* path) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
   close(fd);
+  return true;
+}
+
+bool OsClaimExisting(const char* path, OsFile* held) {
+  *held = kNoFile;
+  int fd;
+  do {
+    fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  // A file that cannot be opened has no writer of ours to protect.
+  if (fd < 0) return true;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return false;
+  }
+  *held = fd;
   return true;
 }
 

@@ -232,6 +232,16 @@ bool OsCreateNewFile(const char* path) {
   return true;
 }
 
+bool OsClaimExisting(const char* path, OsFile* held) {
+  *held = kNoFile;
+  const HANDLE file =
+      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError() != ERROR_SHARING_VIOLATION;
+  CloseHandle(file);
+  return true;
+}
+
 bool OsRenameFile(const char* from, const char* to) {
   return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
