@@ -200,6 +200,16 @@ std::int32_t WriteFailure(Job* job) {
   return OsIsDiskFull(job->systemError) ? ZIPFOLDER_DISK_FULL : ZIPFOLDER_WRITE_FAILED;
 }
 
+// The finished archive's length as the file system has it, whatever
+// records the writer ended it with.
+std::uint64_t FileLength(const char* path) {
+  const OsFile file = OsOpenSource(path);
+  OsFileFacts facts{};
+  if (file != kNoFile && !OsGetFacts(file, &facts)) facts.size = 0;
+  OsClose(file);
+  return facts.size;
+}
+
 // Walks into the open writer and finishes the archive under its temporary
 // name; the caller puts it in place or removes it.
 std::int32_t WalkAndClose(Job* job, const char* srcFolder) {
@@ -208,9 +218,11 @@ std::int32_t WalkAndClose(Job* job, const char* srcFolder) {
   writer->readHookContext = &job->reporter;
   WalkFolder(WalkVisitor{job, VisitFile, PassedOver}, srcFolder, srcFolder);
   if (job->outputError == ErrNone && !job->reporter.cancelled) {
-    job->archiveBytes = std::uint64_t{writer->offset} + writer->centralBytes + kEndRecordBytes;
     const std::int32_t closed = CloseArchive(writer);
-    if (closed == ErrNone) return ZIPFOLDER_DONE;
+    if (closed == ErrNone) {
+      job->archiveBytes = FileLength(job->tempPath);
+      return ZIPFOLDER_DONE;
+    }
     // The failed write's error number is still the thread's last one: the
     // close and the releases after it succeeded.
     job->systemError = OsLastError();
