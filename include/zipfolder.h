@@ -2,6 +2,8 @@
 #ifndef ZIPFOLDER_H
 #define ZIPFOLDER_H
 
+#include <stdint.h>
+
 #if defined(_WIN32)
 #include <stddef.h> /* wchar_t in C */
 #define ZIPFOLDER_CALL __cdecl
@@ -35,6 +37,79 @@ ZIPFOLDER_API void ZIPFOLDER_CALL CompFilesToZipFile(const char* srcFolder, cons
 ZIPFOLDER_API void ZIPFOLDER_CALL CompFilesToZipFileW(const wchar_t* srcFolder,
                                                       const wchar_t* zipPath);
 #endif
+
+/* The outcome of CompFilesToZipFileEx. */
+enum {
+  ZIPFOLDER_DONE = 0,          /* every file is in the archive */
+  ZIPFOLDER_DONE_LEFT_OUT = 1, /* the archive is written; some files were left out */
+  ZIPFOLDER_BAD_ARGUMENT = 2,  /* a null or empty path, or a bad options record */
+  ZIPFOLDER_NO_SOURCE = 3,     /* the source is not a folder or cannot be listed */
+  ZIPFOLDER_CANNOT_CREATE = 4, /* the archive file cannot be created or put in place */
+  ZIPFOLDER_WRITE_FAILED = 5,  /* writing the archive failed; nothing was replaced */
+  ZIPFOLDER_DISK_FULL = 6,     /* as ZIPFOLDER_WRITE_FAILED: the disk or quota is full */
+  ZIPFOLDER_CANCELLED = 7,     /* the callback asked to stop; nothing was replaced */
+  ZIPFOLDER_NO_MEMORY = 8      /* the writer's memory could not be had */
+};
+
+/* ZipFolderEvent.kind */
+enum {
+  ZIPFOLDER_EVENT_PROGRESS = 1, /* at each entry and after each megabyte read */
+  ZIPFOLDER_EVENT_ADDED = 2,    /* a file is in the archive */
+  ZIPFOLDER_EVENT_LEFT_OUT = 3, /* a file or folder was left out */
+  ZIPFOLDER_EVENT_FAILED = 4,   /* the call failed (once, at the end) */
+  ZIPFOLDER_EVENT_FINISHED = 5  /* the archive is complete and in place (once, at the end) */
+};
+
+/* ZipFolderEvent.reason, for ZIPFOLDER_EVENT_LEFT_OUT */
+enum {
+  ZIPFOLDER_REASON_CANNOT_OPEN = 1,     /* the system refused to open it; see systemError */
+  ZIPFOLDER_REASON_READ_FAILED = 2,     /* reading it failed midway; see systemError */
+  ZIPFOLDER_REASON_NOT_A_FILE = 3,      /* a FIFO, socket or device */
+  ZIPFOLDER_REASON_TOO_LARGE = 4,       /* it does not fit the archive's size limits */
+  ZIPFOLDER_REASON_TOO_MANY = 5,        /* the archive holds the most entries it can */
+  ZIPFOLDER_REASON_FOLDER_UNLISTED = 6, /* a folder below the source cannot be listed */
+  ZIPFOLDER_REASON_PATH_TOO_LONG = 7,   /* the path passes the system's limit */
+  ZIPFOLDER_REASON_NAME_UNUSABLE = 8,   /* the archive cannot carry its name */
+  ZIPFOLDER_REASON_NO_MEMORY = 9        /* memory for its entry could not be had */
+};
+
+/* What the callback is told. The strings live until the callback returns.
+   The counters are the totals so far, in every event. */
+typedef struct ZipFolderEvent {
+  int32_t kind;
+  /* PROGRESS: the file being read, relative to the source folder;
+     ADDED: its name in the archive ("/" between folders); LEFT_OUT: its full path;
+     FAILED: the source folder or the archive, whichever failed;
+     FINISHED: the archive's path. All UTF-8. */
+  const char* name;
+  uint64_t size;           /* ADDED: the file's size; FINISHED: the archive's */
+  uint64_t compressedSize; /* ADDED: its size in the archive */
+  int32_t method;          /* ADDED: 0 stored, 8 deflated */
+  int32_t reason;          /* LEFT_OUT: ZIPFOLDER_REASON_* */
+  const char* reasonText;  /* LEFT_OUT, FAILED: readable, lower case, e.g. "permission denied" */
+  int32_t systemError;     /* LEFT_OUT, FAILED: errno or GetLastError(); 0 when none */
+  uint64_t bytesRead;      /* source bytes read so far */
+  uint32_t entriesAdded;
+  uint32_t filesLeftOut;
+} ZipFolderEvent;
+
+/* Returns 0 to go on; any other value cancels the call. */
+typedef int(ZIPFOLDER_CALL* ZipFolderCallback)(void* context, const ZipFolderEvent* event);
+
+typedef struct ZipFolderOptions {
+  uint32_t size;              /* sizeof(ZipFolderOptions): later versions add fields at the end */
+  ZipFolderCallback callback; /* may be null */
+  void* context;              /* handed to the callback */
+} ZipFolderOptions;
+
+/* Packs as CompFilesToZipFile does, and says how it went. Paths are UTF-8
+   on every system. The archive is written under a temporary name next to
+   zipPath and put in its place only when it is complete: an existing
+   archive stays untouched when the call fails or is cancelled. options may
+   be null. Runs on the caller's thread; the callback is called on it too. */
+ZIPFOLDER_API int32_t ZIPFOLDER_CALL CompFilesToZipFileEx(const char* srcFolder,
+                                                          const char* zipPath,
+                                                          const ZipFolderOptions* options);
 
 #ifdef __cplusplus
 }

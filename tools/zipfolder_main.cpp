@@ -1,29 +1,175 @@
-// zipfolder: the command-line face of the library. It packs through the very
-// function the library exports, and only adds an exit status and a summary.
+// zipfolder: the command-line face of the library. It packs through the
+// reporting function the library exports and turns its events into what
+// archiver users expect: each file left out named on stderr, an exit status
+// that says how it went, a listing with -v and a progress line on a terminal.
+#include <chrono>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include "entry/pack_folder.h"
+#include "entry/report.h"
+#include "zipfolder.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: zipfolder [-q] SOURCE_FOLDER ARCHIVE\n"
-    "Packs every file below SOURCE_FOLDER into the new ZIP archive ARCHIVE\n"
-    "(replaced if it exists), named by its path below SOURCE_FOLDER.\n"
-    "\n"
-    "  -q         print nothing but errors\n"
-    "  --help     show this text\n"
-    "  --version  show the version\n";
+using Clock = std::chrono::steady_clock;
 
-int Fail(const char* message, const char* path) {
-  std::fprintf(stderr, "zipfolder: %s '%s'\n", message, path);
+constexpr const char* kUsage =
+    "usage: zipfolder [-q|-v] SOURCE_FOLDER ARCHIVE\n"
+    "Packs every file below SOURCE_FOLDER into the new ZIP archive ARCHIVE,\n"
+    "named by its path below SOURCE_FOLDER. An existing ARCHIVE is replaced\n"
+    "only once the new one is complete.\n"
+    "\n"
+    "  -q         print nothing but errors and the files left out\n"
+    "  -v         list each file as it is added, with its method and ratio\n"
+    "  --help     show this text\n"
+    "  --version  show the version\n"
+    "\n"
+    "Exit status: 0 every file packed; 3 the archive is written but some\n"
+    "files were left out (each is named on stderr); 1 the source cannot be\n"
+    "read, or the archive cannot be created or written (nothing is replaced);\n"
+    "2 wrong arguments; 130 interrupted.\n";
+
+constexpr int kExitLeftOut = 3;
+constexpr int kExitInterrupted = 130;
+constexpr auto kRedrawEvery = std::chrono::milliseconds(200);
+constexpr int kProgressColumns = 79;
+
+// Set by SIGINT and read by the callback, which then cancels: the
+// unfinished archive is removed rather than left behind.
+volatile std::sig_atomic_t interrupted = 0;
+
+void OnInterrupt(int) { interrupted = 1; }
+
+struct Run {
+  bool quiet;
+  bool verbose;
+  bool progress;             // stderr is a terminal
+  std::uint64_t totalBytes;  // of the first walk, for the percentage
+  std::uint64_t addedBytes;
+  std::uint64_t archiveBytes;
+  Clock::time_point start;
+  Clock::time_point lastDraw;
+  int drawnWidth;  // columns of the progress line on the screen, 0 when none
+  std::uint32_t entries;
+  std::uint32_t leftOut;
+  std::int32_t failureError;  // the FAILED event's, kept past the callback
+  char failureText[160];
+};
+
+void EraseProgress(Run* run) {
+  if (run->drawnWidth == 0) return;
+  std::fprintf(stderr, "\r%*s\r", run->drawnWidth, "");
+  std::fflush(stderr);
+  run->drawnWidth = 0;
+}
+
+void DrawProgress(Run* run, const ZipFolderEvent& event) {
+  const Clock::time_point now = Clock::now();
+  if (run->drawnWidth != 0 && now - run->lastDraw < kRedrawEvery) return;
+  run->lastDraw = now;
+  const double seconds = std::chrono::duration<double>(now - run->start).count();
+  const double rate = seconds > 0 ? static_cast<double>(event.bytesRead) / seconds / 1e6 : 0;
+  const std::uint64_t done = event.bytesRead < run->totalBytes ? event.bytesRead : run->totalBytes;
+  const unsigned percent =
+      run->totalBytes == 0 ? 100u : static_cast<unsigned>(done * 100 / run->totalBytes);
+  char line[kProgressColumns + 1];
+  int used = std::snprintf(line, sizeof line, "%3u%% %7.1f MB/s  ", percent, rate);
+  if (used < 0) used = 0;
+  // The name's tail, which tells most, fills the rest of the line.
+  const char* name = event.name != nullptr ? event.name : "";
+  const std::size_t room = static_cast<std::size_t>(kProgressColumns - used);
+  const std::size_t length = std::strlen(name);
+  if (length > room && room > 3) {
+    std::snprintf(line + used, room + 1, "...%s", name + length - (room - 3));
+  } else {
+    std::snprintf(line + used, room + 1, "%s", name);
+  }
+  const int width = static_cast<int>(std::strlen(line));
+  std::fprintf(stderr, "\r%s%*s", line, run->drawnWidth > width ? run->drawnWidth - width : 0, "");
+  std::fflush(stderr);
+  run->drawnWidth = width > run->drawnWidth ? width : run->drawnWidth;
+}
+
+int OnEvent(void* context, const ZipFolderEvent* event) {
+  auto* run = static_cast<Run*>(context);
+  switch (event->kind) {
+    case ZIPFOLDER_EVENT_PROGRESS:
+      if (run->progress) DrawProgress(run, *event);
+      break;
+    case ZIPFOLDER_EVENT_ADDED:
+      run->addedBytes += event->size;
+      if (run->verbose) {
+        EraseProgress(run);
+        const std::uint64_t saved =
+            event->size > event->compressedSize ? event->size - event->compressedSize : 0;
+        std::printf("%s (%s %" PRIu64 "%%)\n", event->name,
+                    event->method == 0 ? "stored" : "deflated",
+                    event->size == 0 ? 0 : saved * 100 / event->size);
+        std::fflush(stdout);
+      }
+      break;
+    case ZIPFOLDER_EVENT_LEFT_OUT:
+      EraseProgress(run);
+      std::fprintf(stderr, "zipfolder: left out %s: %s\n", event->name, event->reasonText);
+      break;
+    case ZIPFOLDER_EVENT_FINISHED:
+      run->archiveBytes = event->size;
+      break;
+    case ZIPFOLDER_EVENT_FAILED:
+      EraseProgress(run);
+      run->failureError = event->systemError;
+      std::snprintf(run->failureText, sizeof run->failureText, "%s",
+                    event->reasonText != nullptr ? event->reasonText : "");
+      break;
+    default:
+      break;
+  }
+  run->entries = event->entriesAdded;
+  run->leftOut = event->filesLeftOut;
+  return interrupted != 0 ? 1 : 0;
+}
+
+// The first walk, for the percentage: sizes only, with the rules of the
+// real walk, so that the two agree on what there is.
+bool AddFileSize(void* context, const char* path, const char*) {
+  const zf::OsFile file = zf::OsOpenSource(path);
+  if (file == zf::kNoFile) return true;
+  zf::OsFileFacts facts;
+  if (zf::OsGetFacts(file, &facts)) *static_cast<std::uint64_t*>(context) += facts.size;
+  zf::OsClose(file);
+  return interrupted == 0;
+}
+
+int ReportFailure(std::int32_t status, const char* source, const char* archive, const Run& run) {
+  const char* why = run.failureText[0] != 0 ? run.failureText : "unknown failure";
+  switch (status) {
+    case ZIPFOLDER_NO_SOURCE:
+      if (run.failureError == 0) why = "not a folder";
+      std::fprintf(stderr, "zipfolder: cannot read the folder '%s': %s\n", source, why);
+      break;
+    case ZIPFOLDER_CANNOT_CREATE:
+      std::fprintf(stderr, "zipfolder: cannot create the archive '%s': %s\n", archive, why);
+      break;
+    case ZIPFOLDER_DISK_FULL:
+    case ZIPFOLDER_WRITE_FAILED:
+      std::fprintf(stderr, "zipfolder: writing failed%s, '%s' not written: %s\n",
+                   status == ZIPFOLDER_DISK_FULL ? " (disk full)" : "", archive, why);
+      break;
+    case ZIPFOLDER_CANCELLED:
+      std::fprintf(stderr, "zipfolder: interrupted, '%s' not written\n", archive);
+      return kExitInterrupted;
+    default:
+      std::fprintf(stderr, "zipfolder: out of memory while writing '%s'\n", archive);
+      break;
+  }
   return 1;
 }
 
-int Run(int argc, char** argv) {
-  bool quiet = false;
+int RunTool(int argc, char** argv) {
+  Run run{};
   const char* operands[2] = {nullptr, nullptr};
   int count = 0;
   bool optionsEnded = false;
@@ -38,7 +184,9 @@ int Run(int argc, char** argv) {
       return 0;
     }
     if (!optionsEnded && std::strcmp(arg, "-q") == 0) {
-      quiet = true;
+      run.quiet = true;
+    } else if (!optionsEnded && std::strcmp(arg, "-v") == 0) {
+      run.verbose = true;
     } else if (!optionsEnded && std::strcmp(arg, "--") == 0) {
       optionsEnded = true;
     } else if (!optionsEnded && arg[0] == '-' && arg[1] != 0) {
@@ -55,23 +203,28 @@ int Run(int argc, char** argv) {
     std::fprintf(stderr, "zipfolder: expected a source folder and an archive path\n%s", kUsage);
     return 2;
   }
+  if (run.quiet) run.verbose = false;
+  run.progress = !run.quiet && zf::OsErrorStreamIsTerminal();
+  std::signal(SIGINT, OnInterrupt);
 
-  zf::PackSummary summary;
-  switch (zf::PackFolder(operands[0], operands[1], &summary)) {
-    case zf::ErrNone:
-      break;
-    case zf::ErrOpen:
-      return Fail("cannot create the archive", operands[1]);
-    case zf::ErrNoMemory:
-      return Fail("out of memory while creating", operands[1]);
-    default:
-      return Fail("writing failed, the archive is incomplete:", operands[1]);
+  run.start = Clock::now();
+  if (run.progress && zf::OsIsFolder(operands[0])) {
+    zf::WalkFolder(zf::WalkVisitor{&run.totalBytes, AddFileSize, nullptr}, operands[0],
+                   operands[0]);
   }
-  if (!quiet) {
-    std::printf("%" PRIu32 " entries, %" PRIu64 " bytes read, archive %" PRIu64 " bytes\n",
-                summary.entries, summary.bytesRead, summary.archiveBytes);
+  const ZipFolderOptions options{sizeof(ZipFolderOptions), OnEvent, &run};
+  const std::int32_t status = zf::PackFolderReporting(operands[0], operands[1], &options);
+  EraseProgress(&run);
+  if (status != ZIPFOLDER_DONE && status != ZIPFOLDER_DONE_LEFT_OUT) {
+    return ReportFailure(status, operands[0], operands[1], run);
   }
-  return 0;
+  if (!run.quiet) {
+    const double seconds = std::chrono::duration<double>(Clock::now() - run.start).count();
+    std::printf("%" PRIu32 " entries, %" PRIu64 " bytes read, archive %" PRIu64 " bytes, %" PRIu32
+                " left out, %.2f s\n",
+                run.entries, run.addedBytes, run.archiveBytes, run.leftOut, seconds);
+  }
+  return status == ZIPFOLDER_DONE_LEFT_OUT ? kExitLeftOut : 0;
 }
 
 }  // namespace
@@ -87,11 +240,11 @@ int wmain(int argc, wchar_t** argv) {
   while (converted < argc && (arguments[converted] = zf::OsWideToUtf8(argv[converted])) != nullptr)
     ++converted;
   arguments[converted] = nullptr;
-  const int status = converted == argc ? Run(argc, arguments) : 1;
+  const int status = converted == argc ? RunTool(argc, arguments) : 1;
   for (int i = 0; i < converted; ++i) zf::OsRelease(arguments[i]);
   zf::OsRelease(arguments);
   return status;
 }
 #else
-int main(int argc, char** argv) { return Run(argc, argv); }
+int main(int argc, char** argv) { return RunTool(argc, argv); }
 #endif

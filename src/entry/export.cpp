@@ -1,8 +1,15 @@
 // The library's door: the exported functions, and on Windows the DLL entry
 // point, which has nothing to set up. The core takes UTF-8 paths on every
-// system; on Windows each export converts its caller's paths once, here.
+// system; on Windows each plain export converts its caller's paths once, here,
+// and the reporting function takes UTF-8 everywhere.
 #include "entry/pack_folder.h"
+#include "entry/report.h"
 #include "zipfolder.h"
+
+extern "C" ZIPFOLDER_API std::int32_t ZIPFOLDER_CALL
+CompFilesToZipFileEx(const char* srcFolder, const char* zipPath, const ZipFolderOptions* options) {
+  return zf::PackFolderReporting(srcFolder, zipPath, options);
+}
 
 #if !defined(_WIN32)
 

@@ -105,4 +105,30 @@ char* OsAnsiToUtf8(const char* text);
 char* OsWideToUtf8(const wchar_t* text);
 #endif
 
+// What the reporting layer needs: the system's reason for the last failure,
+// and an archive written under a name of its own until it is complete.
+//
+// The error number of the last failed operation of this layer, on this
+// thread (errno or GetLastError); 0 when the failure was not the system's
+// (a source that is not a regular file).
+std::int32_t OsLastError();
+// The system's text for an error number, cut to capacity bytes with its zero.
+void OsErrorText(std::int32_t code, char* text, std::size_t capacity);
+// True for the error numbers of a full disk or an exhausted quota.
+bool OsIsDiskFull(std::int32_t code);
+// Creates an empty file that must not exist yet; false when it does.
+bool OsCreateNewFile(const char* path);
+// Claims the file at path, if there is one, as about to be replaced, so that
+// its writer, or another claim, fails rather than lose its work: POSIX
+// holds an exclusive lock on it in *held until OsClose; Windows checks that
+// no one holds it without sharing and leaves *held kNoFile, as a file held
+// open could not be replaced. False when someone holds it.
+bool OsClaimExisting(const char* path, OsFile* held);
+// Gives a file another name, replacing a file of that name.
+bool OsRenameFile(const char* from, const char* to);
+// Removes a file.
+bool OsRemoveFile(const char* path);
+// True when the standard error stream goes to a terminal.
+bool OsErrorStreamIsTerminal();
+
 }  // namespace zf

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,6 +35,13 @@ OsFileTime ToFileTime(std::int64_t seconds, std::int64_t nanoseconds) {
 }
 
 int ToDescriptor(OsFile file) { return static_cast<int>(file); }
+
+// strerror_r comes in two kinds: the XSI one fills the buffer and returns
+// 0, the GNU one returns the text, which may live elsewhere.
+[[maybe_unused]] const char* ErrorMessage(int result, const char* buffer) {
+  return result == 0 ? buffer : "";
+}
+[[maybe_unused]] const char* ErrorMessage(const char* result, const char*) { return result; }
 
 }  // namespace
 
@@ -62,7 +70,11 @@ OsFile OsOpenSource(const char* path) {
   // Decide on the kind before opening: opening a FIFO or a device can block
   // or have effects of its own.
   struct stat info;
-  if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) return kNoFile;
+  if (stat(path, &info) != 0) return kNoFile;
+  if (!S_ISREG(info.st_mode)) {
+    errno = 0;  // not a failure of the system: the file is of another kind
+    return kNoFile;
+  }
   int fd;
   do {
     fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -203,5 +215,53 @@ bool OsGetFolderId(const char* path, OsFolderId* id) {
 void* OsAllocate(std::size_t bytes) { return std::malloc(bytes); }
 
 void OsRelease(void* block) { std::free(block); }
+
+std::int32_t OsLastError() { return errno; }
+
+void OsErrorText(std::int32_t code, char* text, std::size_t capacity) {
+  if (capacity == 0) return;
+  text[0] = 0;
+  const char* message = ErrorMessage(strerror_r(code, text, capacity), text);
+  if (message != text) {
+    std::strncpy(text, message, capacity - 1);
+    text[capacity - 1] = 0;
+  }
+}
+
+bool OsIsDiskFull(std::int32_t code) { return code == ENOSPC || code == EDQUOT; }
+
+bool OsCreateNewFile(const char* path) {
+  int fd;
+  do {
+    fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+bool OsClaimExisting(const char* path, OsFile* held) {
+  *held = kNoFile;
+  int fd;
+  do {
+    fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  // A file that cannot be opened has no writer of ours to protect.
+  if (fd < 0) return true;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return false;
+  }
+  *held = fd;
+  return true;
+}
+
+bool OsRenameFile(const char* from, const char* to) { return rename(from, to) == 0; }
+
+bool OsRemoveFile(const char* path) { return unlink(path) == 0; }
+
+bool OsErrorStreamIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 
 }  // namespace zf

@@ -353,4 +353,63 @@ char* OsAnsiToUtf8(const char* text) {
   return utf8;
 }
 
+std::int32_t OsLastError() { return static_cast<std::int32_t>(GetLastError()); }
+
+void OsErrorText(std::int32_t code, char* text, std::size_t capacity) {
+  if (capacity == 0) return;
+  text[0] = 0;
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                     static_cast<DWORD>(code), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text,
+                     static_cast<DWORD>(capacity > 0xFFFF ? 0xFFFF : capacity), nullptr);
+  // The system's messages end in a full stop and a line break.
+  DWORD end = length < capacity ? length : 0;
+  while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == '.')) {
+    --end;
+  }
+  text[end] = 0;
+}
+
+bool OsIsDiskFull(std::int32_t code) {
+  return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
+}
+
+bool OsCreateNewFile(const char* path) {
+  const HANDLE file = OpenSystemPath(path, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  return true;
+}
+
+bool OsClaimExisting(const char* path, OsFile* held) {
+  *held = kNoFile;
+  const HANDLE file = OpenSystemPath(
+      path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, 0);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError() != ERROR_SHARING_VIOLATION;
+  CloseHandle(file);
+  return true;
+}
+
+bool OsRenameFile(const char* from, const char* to) {
+  wchar_t* wideFrom = ToSystemPath(from);
+  wchar_t* wideTo = ToSystemPath(to);
+  const bool moved = wideFrom != nullptr && wideTo != nullptr &&
+                     MoveFileExW(wideFrom, wideTo, MOVEFILE_REPLACE_EXISTING) != FALSE;
+  OsRelease(wideFrom);
+  OsRelease(wideTo);
+  return moved;
+}
+
+bool OsRemoveFile(const char* path) {
+  wchar_t* wide = ToSystemPath(path);
+  const bool removed = wide != nullptr && DeleteFileW(wide) != FALSE;
+  OsRelease(wide);
+  return removed;
+}
+
+bool OsErrorStreamIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
+}
+
 }  // namespace zf

@@ -123,7 +123,12 @@ void WriteEntry(ZipWriter* writer, ZipEntry* entry) {
 std::uint32_t ReadSource(ZipWriter* writer, std::uint8_t* destination, std::uint32_t count) {
   std::uint32_t got = 0;
   if (!OsRead(writer->source, destination, count, &got)) {
+    writer->systemError = OsLastError();
     writer->error = ErrRead;
+    return 0;
+  }
+  if (writer->readHook != nullptr && !writer->readHook(writer->readHookContext, got)) {
+    writer->error = ErrCancelled;
     return 0;
   }
   // A source that grows past 4 GiB while it is read no longer fits the sizes.
@@ -149,12 +154,17 @@ std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* nam
   if (nameLength == 0 || nameLength > 0xFFFF) return ErrArgument;
   if (writer->entryCount >= writer->entryLimit) return ErrTooLarge;
 
+  writer->systemError = 0;
   writer->source = OsOpenSource(sourcePath);
-  if (writer->source == kNoFile) return ErrOpen;
+  if (writer->source == kNoFile) {
+    writer->systemError = OsLastError();
+    return ErrOpen;
+  }
   writer->flags |= kCloseSource;
   SourceDetails details;
   const std::int32_t code = ReadSourceInfo(writer, &details);
   if (code != ErrNone) {
+    if (code == ErrOpen) writer->systemError = OsLastError();
     FinishSource(writer);
     return code;
   }

@@ -57,6 +57,7 @@ void PutBytes(ZipWriter* writer, const void* data, std::uint32_t count) {
   }
   std::uint32_t written = 0;
   if (!OsWrite(writer->output, data, count, &written) || written != count) {
+    writer->systemError = OsLastError();
     writer->error = ErrWrite;
     return;
   }
@@ -65,6 +66,7 @@ void PutBytes(ZipWriter* writer, const void* data, std::uint32_t count) {
 
 bool SeekOutput(ZipWriter* writer, std::uint32_t position) {
   if (!OsSeek(writer->output, position)) {
+    writer->systemError = OsLastError();
     writer->error = ErrSeek;
     return false;
   }

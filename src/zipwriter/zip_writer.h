@@ -21,7 +21,14 @@ enum : std::int32_t {
   ErrArgument = 9,   // no usable writer, path or name
   ErrFinished = 13,  // the central directory has been written already
   ErrSeek = 16,      // the archive output cannot be repositioned
+  // The read hook asked to stop.
+  ErrCancelled = 17,
 };
+
+// Told of every block read from a source; false cancels the entry and
+// makes ReadSource fail with ErrCancelled. Lets a caller show progress and
+// stop a long entry midway.
+using ReadHook = bool (*)(void* context, std::uint32_t bytes);
 
 // ZipWriter::flags bits.
 inline constexpr std::uint32_t kCloseOutput = 0x02;
@@ -87,6 +94,11 @@ struct ZipWriter {
   std::uint64_t archiveLimit;  // the archive never ends past this byte count
   std::uint32_t entryLimit;    // most entries an archive takes
   std::uint64_t sourceBytes;   // bytes read from all entries that were kept
+  // For callers that report: the system's error number of the last failed
+  // open, read, write or seek, and the hook ReadSource calls (may be null).
+  std::int32_t systemError;
+  ReadHook readHook;
+  void* readHookContext;
   alignas(8) std::uint8_t buffer[kBufferBytes];
 };
 

@@ -1,4 +1,4 @@
-"""Looks inside both Windows builds with objdump: the DLL exports its two
+"""Looks inside both Windows builds with objdump: the DLL exports its three
 functions under their plain names, the DLL and the tool import from system
 DLLs only, each is of its machine type, and the 32-bit exports leave the
 arguments for the caller to remove."""
@@ -13,8 +13,9 @@ import wintools
 SYSTEM_DLLS = re.compile(r"^(kernel32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$",
                          re.IGNORECASE)
 
-# The ANSI-path function and its UTF-16 twin, nothing else.
-EXPORTS = ["CompFilesToZipFile", "CompFilesToZipFileW"]
+# The DLL's whole export table, in its sorted order: the ANSI-path function,
+# the reporting function and the UTF-16 twin.
+EXPORTS = ["CompFilesToZipFile", "CompFilesToZipFileEx", "CompFilesToZipFileW"]
 
 
 def objdump(arch, *args):

@@ -1,0 +1,49 @@
+// Telling the caller what happens to each file. CompFilesToZipFile says
+// nothing; CompFilesToZipFileEx hands every added file, every file left out
+// and the bytes read so far to the caller's callback, and lets it cancel.
+// Every packer sends its events through these few functions, on the
+// caller's thread, so that all of them report alike.
+#pragma once
+
+#include <cstdint>
+
+#include "zipfolder.h"
+
+namespace zf {
+
+// One call's events: the caller's callback and the running totals.
+struct Reporter {
+  ZipFolderCallback callback;  // null: count only
+  void* context;
+  std::uint64_t bytesRead;       // source bytes read so far, kept or not
+  std::uint64_t nextProgressAt;  // bytesRead at which the next progress event is due
+  std::uint32_t entriesAdded;
+  std::uint32_t filesLeftOut;
+  const char* current;  // archive name of the file being read
+  bool cancelled;       // the callback asked to stop; stays set
+};
+
+// A progress event is due at each entry and after this many bytes read.
+inline constexpr std::uint64_t kProgressStep = 1u << 20;
+
+// Null options, or options too short for the callback, give a reporter
+// that only counts.
+Reporter MakeReporter(const ZipFolderOptions* options);
+
+// Each returns false once the caller has asked to stop.
+bool ReportEntryStart(Reporter* reporter, const char* name);
+bool ReportBytesRead(Reporter* reporter, std::uint32_t bytes);
+bool ReportAdded(Reporter* reporter, const char* name, std::uint64_t size,
+                 std::uint64_t compressedSize, std::int32_t method);
+// reason: ZIPFOLDER_REASON_*; systemError 0 when the system gave none.
+bool ReportLeftOut(Reporter* reporter, const char* path, std::int32_t reason,
+                   std::int32_t systemError);
+// The end of the call: FAILED or FINISHED, with the path concerned.
+void ReportEnd(Reporter* reporter, std::int32_t kind, const char* path, std::uint64_t size,
+               std::int32_t systemError);
+
+// The whole job of CompFilesToZipFileEx; returns a ZIPFOLDER_* status.
+std::int32_t PackFolderReporting(const char* srcFolder, const char* zipPath,
+                                 const ZipFolderOptions* options);
+
+}  // namespace zf

@@ -1,0 +1,72 @@
+// The reporting job in the process, so that the sanitizer build sees its
+// cancel paths: a cancel at any point leaves no archive behind and an
+// existing one as it was.
+#include "entry/report.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/test_files.h"
+#include "support/zip_check.h"
+
+namespace {
+
+using zft::ScratchDir;
+
+struct CancelAt {
+  std::int32_t kind;     // the event that cancels
+  std::uint64_t atRead;  // once this many bytes are read
+};
+
+int Cancel(void* context, const ZipFolderEvent* event) {
+  const auto* at = static_cast<const CancelAt*>(context);
+  return event->kind == at->kind && event->bytesRead >= at->atRead;
+}
+
+std::size_t FilesIn(const std::string& folder) {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(folder),
+                                                std::filesystem::directory_iterator()));
+}
+
+TEST(Reporting, CancelAnywhereLeavesNoArchive) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  zft::WriteFile(dir.Path("src/a.txt"), std::string(3 << 20, 'a'));    // deflated
+  zft::WriteFile(dir.Path("src/b.gz"), zft::RandomBytes(3 << 20, 6));  // stored
+  const std::string zip = dir.Path("out.zip");
+  const std::uint64_t kMiB = 1 << 20;
+  const CancelAt cases[] = {
+      {ZIPFOLDER_EVENT_PROGRESS, 0},         // before the first file
+      {ZIPFOLDER_EVENT_PROGRESS, 2 * kMiB},  // inside the first file
+      {ZIPFOLDER_EVENT_PROGRESS, 4 * kMiB},  // inside the second
+      {ZIPFOLDER_EVENT_ADDED, 6 * kMiB},     // after the last
+  };
+  for (bool existing : {false, true}) {
+    for (CancelAt at : cases) {
+      SCOPED_TRACE(std::to_string(at.kind) + " at " + std::to_string(at.atRead) +
+                   (existing ? " over an archive" : ""));
+      if (existing) zft::WriteFile(zip, "old");
+      const ZipFolderOptions options{sizeof(ZipFolderOptions), Cancel, const_cast<CancelAt*>(&at)};
+      EXPECT_EQ(zf::PackFolderReporting(dir.Path("src").c_str(), zip.c_str(), &options),
+                ZIPFOLDER_CANCELLED);
+      EXPECT_EQ(FilesIn(dir.Path()), existing ? 2u : 1u);
+      if (existing) {
+        EXPECT_EQ(zft::ReadFile(zip), std::vector<std::uint8_t>({'o', 'l', 'd'}));
+      }
+    }
+  }
+  // Without a callback, or with a record from before it, nothing reports.
+  for (std::uint32_t size : {std::uint32_t{4}, std::uint32_t{sizeof(ZipFolderOptions)}}) {
+    const ZipFolderOptions options{size, nullptr, nullptr};
+    EXPECT_EQ(zf::PackFolderReporting(dir.Path("src").c_str(), zip.c_str(), &options),
+              ZIPFOLDER_DONE);
+  }
+  EXPECT_EQ(zft::EntryNames(zft::CheckArchive(zip)).size(), 2u);
+  const ZipFolderOptions tooShort{2, nullptr, nullptr};
+  EXPECT_EQ(zf::PackFolderReporting(dir.Path("src").c_str(), zip.c_str(), &tooShort),
+            ZIPFOLDER_BAD_ARGUMENT);
+  EXPECT_EQ(zf::PackFolderReporting("", zip.c_str(), nullptr), ZIPFOLDER_BAD_ARGUMENT);
+}
+
+}  // namespace
