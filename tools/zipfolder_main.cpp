@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
       return Fail("writing failed, the archive is incomplete:", operands[1]);
   }
   if (!quiet) {
-    std::printf("%" PRIu32 " entries, %" PRIu64 " bytes read, archive %" PRIu64 " bytes\n",
+    std::printf("%" PRIu64 " entries, %" PRIu64 " bytes read, archive %" PRIu64 " bytes\n",
                 summary.entries, summary.bytesRead, summary.archiveBytes);
   }
   return 0;

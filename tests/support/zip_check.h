@@ -18,11 +18,11 @@ struct ParsedEntry {
   std::uint16_t method;
   std::uint32_t dosDateTime;
   std::uint32_t crc;
-  std::uint32_t compressedSize;
-  std::uint32_t size;
+  std::uint64_t compressedSize;
+  std::uint64_t size;
   std::uint16_t internalAttributes;
   std::uint32_t externalAttributes;
-  std::uint32_t headerOffset;
+  std::uint64_t headerOffset;
   std::vector<std::uint8_t> centralExtra;
   std::vector<std::uint8_t> localExtra;
   std::vector<std::uint8_t> data;  // the entry's bytes as stored in the archive
@@ -30,12 +30,13 @@ struct ParsedEntry {
 
 struct ParsedArchive {
   std::vector<ParsedEntry> entries;
-  std::uint32_t centralOffset;
-  std::uint32_t centralSize;
+  std::uint64_t centralOffset;
+  std::uint64_t centralSize;
   std::uint64_t fileSize;
+  bool zip64End;  // the ZIP64 end record and locator precede the end record
 };
 
-// Parses every record and checks that local headers, central records and
+// Parses every record, ZIP64 fields included, and checks that local headers, central records and
 // the end record agree and tile the file exactly. Failures go to gtest.
 ParsedArchive ParseArchive(const std::string& path);
 
