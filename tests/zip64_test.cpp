@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,16 +18,36 @@ using zft::ScratchDir;
 using zft::WriteFile;
 
 // Adds the files in the order given: the walk's order follows the file
-// system's, which may differ between machines.
+// system's, which may differ between machines. A name starting with "/" is
+// a source of its own, stored under its last part.
 std::int32_t PackInOrder(const std::string& zip, const std::string& folder,
-                         const std::vector<std::string>& names) {
+                         const std::vector<std::string>& names,
+                         std::uint64_t sizeMax = zf::kClassicSizeMax,
+                         std::uint64_t countMax = zf::kClassicCountMax) {
   zf::ZipWriter* writer = nullptr;
   EXPECT_EQ(zf::OpenArchive(zip.c_str(), &writer), zf::ErrNone);
+  writer->classicSizeMax = sizeMax;
+  writer->classicCountMax = countMax;
   for (const auto& name : names) {
-    EXPECT_EQ(zf::AddEntry(writer, (folder + "/" + name).c_str(), name.c_str()), zf::ErrNone)
-        << name;
+    const bool own = name[0] == '/';
+    const std::string path = own ? name : folder + "/" + name;
+    const std::string entryName = own ? name.substr(name.rfind('/') + 1) : name;
+    EXPECT_EQ(zf::AddEntry(writer, path.c_str(), entryName.c_str()), zf::ErrNone) << name;
   }
   return zf::CloseArchive(writer);
+}
+
+// The readers beside unzip and Python's zipfile: 7-Zip tests every entry,
+// libarchive lists them.
+void CheckWithMoreReaders(const std::string& zip, std::size_t entries) {
+  const auto sevenZip = zft::RunCommand("7z t " + zft::Quote(zip));
+  EXPECT_EQ(sevenZip.status, 0) << sevenZip.output;
+  EXPECT_NE(sevenZip.output.find("Everything is Ok"), std::string::npos) << sevenZip.output;
+  const auto bsdtar = zft::RunCommand("bsdtar -tf " + zft::Quote(zip));
+  EXPECT_EQ(bsdtar.status, 0) << bsdtar.output;
+  EXPECT_EQ(static_cast<std::size_t>(std::count(bsdtar.output.begin(), bsdtar.output.end(), '\n')),
+            entries)
+      << bsdtar.output;
 }
 
 // The CRC-32 of the whole archive, with the creation times cleared: the
@@ -71,6 +92,72 @@ TEST(ClassicArchive, FixedTreeKeepsItsBytes) {
   EXPECT_EQ(PackInOrder(zip, dir.Path("src"), names), zf::ErrNone);
   zft::CheckArchive(zip);
   EXPECT_EQ(CrcWithoutCreationTimes(zip), 0xF72BC8B5u);
+}
+
+// Each form of the ZIP64 records, reached on small files by lowering the
+// largest values the classic fields take.
+TEST(Zip64, EveryRecordAtLoweredThresholds) {
+  struct Case {
+    const char* what;
+    std::uint64_t sizeMax;
+    std::uint64_t countMax;
+    std::vector<std::string> names;
+    std::string sizesInZip64;   // per entry: 'S' sizes in the ZIP64 fields, '-' classic
+    std::string offsetInZip64;  // per entry: 'O' header offset in the central ZIP64 field
+    bool zip64End;
+  };
+  const std::string longName = std::string(200, 'n');
+  const std::vector<Case> cases = {
+      {"sizes known at open",
+       1000,
+       0xFFFF,
+       {"text.txt", "noise.gz", "tail.txt"},
+       "SS-",
+       "--O",
+       true},
+      {"count alone", 0xFFFFFFFF, 3, {"e1", "e2", "e3", "e4", "e5"}, "-----", "-----", true},
+      {"deflated past the source", 20002, 0xFFFF, {"noise.bin", "e1"}, "S-", "-O", true},
+      {"grown since opened", 300, 0xFFFF, {"e1", "/proc/self/status", "e2"}, "-S-", "--O", true},
+      {"directory size alone",
+       750,
+       0xFFFF,
+       {longName + "1", longName + "2", longName + "3"},
+       "---",
+       "---",
+       true},
+      {"nothing past the thresholds", 1000, 3, {"e1", "e2"}, "--", "--", false},
+  };
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  std::string text;
+  while (text.size() < 3000) text += "a line of text " + std::to_string(text.size()) + "\n";
+  WriteFile(dir.Path("src/text.txt"), text);
+  WriteFile(dir.Path("src/noise.gz"), zft::RandomBytes(5000, 1));
+  WriteFile(dir.Path("src/noise.bin"), zft::RandomBytes(20000, 2));
+  WriteFile(dir.Path("src/tail.txt"), "tail");
+  for (const char* name : {"e1", "e2", "e3", "e4", "e5"}) WriteFile(dir.Path("src/") + name, name);
+  for (const char* n : {"1", "2", "3"}) WriteFile(dir.Path("src/" + longName + n), "");
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string zip = dir.Path("out.zip");
+    EXPECT_EQ(PackInOrder(zip, dir.Path("src"), c.names, c.sizeMax, c.countMax), zf::ErrNone);
+    const auto archive = zft::CheckArchive(zip);
+    CheckWithMoreReaders(zip, c.names.size());
+    EXPECT_EQ(archive.zip64End, c.zip64End);
+    ASSERT_EQ(archive.entries.size(), c.names.size());
+    for (std::size_t i = 0; i < c.names.size(); ++i) {
+      const auto& e = archive.entries[i];
+      const bool sizes = e.localExtra.size() == 20 + 17;
+      const bool offset = e.centralExtra.size() == 4 + 9 + (sizes ? 24 : 8);
+      EXPECT_EQ(sizes ? 'S' : '-', c.sizesInZip64[i]) << e.name;
+      EXPECT_EQ(offset ? 'O' : '-', c.offsetInZip64[i]) << e.name;
+      if (c.names[i][0] != '/') {
+        const auto content = zft::ReadFile(dir.Path("src/" + c.names[i]));
+        EXPECT_EQ(zft::EntryContent(e), content) << e.name;
+      }
+    }
+  }
 }
 
 }  // namespace
