@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,39 +15,6 @@ namespace {
 
 using zft::ScratchDir;
 using zft::WriteFile;
-
-// Adds the files in the order given: the walk's order follows the file
-// system's, which may differ between machines. A name starting with "/" is
-// a source of its own, stored under its last part.
-std::int32_t PackInOrder(const std::string& zip, const std::string& folder,
-                         const std::vector<std::string>& names,
-                         std::uint64_t sizeMax = zf::kClassicSizeMax,
-                         std::uint64_t countMax = zf::kClassicCountMax) {
-  zf::ZipWriter* writer = nullptr;
-  EXPECT_EQ(zf::OpenArchive(zip.c_str(), &writer), zf::ErrNone);
-  writer->classicSizeMax = sizeMax;
-  writer->classicCountMax = countMax;
-  for (const auto& name : names) {
-    const bool own = name[0] == '/';
-    const std::string path = own ? name : folder + "/" + name;
-    const std::string entryName = own ? name.substr(name.rfind('/') + 1) : name;
-    EXPECT_EQ(zf::AddEntry(writer, path.c_str(), entryName.c_str()), zf::ErrNone) << name;
-  }
-  return zf::CloseArchive(writer);
-}
-
-// The readers beside unzip and Python's zipfile: 7-Zip tests every entry,
-// libarchive lists them.
-void CheckWithMoreReaders(const std::string& zip, std::size_t entries) {
-  const auto sevenZip = zft::RunCommand("7z t " + zft::Quote(zip));
-  EXPECT_EQ(sevenZip.status, 0) << sevenZip.output;
-  EXPECT_NE(sevenZip.output.find("Everything is Ok"), std::string::npos) << sevenZip.output;
-  const auto bsdtar = zft::RunCommand("bsdtar -tf " + zft::Quote(zip));
-  EXPECT_EQ(bsdtar.status, 0) << bsdtar.output;
-  EXPECT_EQ(static_cast<std::size_t>(std::count(bsdtar.output.begin(), bsdtar.output.end(), '\n')),
-            entries)
-      << bsdtar.output;
-}
 
 // The CRC-32 of the whole archive, with the creation times cleared: the
 // file system records them when the test makes the files, and nothing can
@@ -89,7 +55,7 @@ TEST(ClassicArchive, FixedTreeKeepsItsBytes) {
     names.push_back(name);
   }
   const std::string zip = dir.Path("out.zip");
-  EXPECT_EQ(PackInOrder(zip, dir.Path("src"), names), zf::ErrNone);
+  EXPECT_EQ(zft::PackInOrder(zip, dir.Path("src"), names), zf::ErrNone);
   zft::CheckArchive(zip);
   EXPECT_EQ(CrcWithoutCreationTimes(zip), 0xF72BC8B5u);
 }
@@ -141,9 +107,9 @@ TEST(Zip64, EveryRecordAtLoweredThresholds) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string zip = dir.Path("out.zip");
-    EXPECT_EQ(PackInOrder(zip, dir.Path("src"), c.names, c.sizeMax, c.countMax), zf::ErrNone);
+    EXPECT_EQ(zft::PackInOrder(zip, dir.Path("src"), c.names, c.sizeMax, c.countMax), zf::ErrNone);
     const auto archive = zft::CheckArchive(zip);
-    CheckWithMoreReaders(zip, c.names.size());
+    zft::CheckWithMoreReaders(zip, c.names.size());
     EXPECT_EQ(archive.zip64End, c.zip64End);
     ASSERT_EQ(archive.entries.size(), c.names.size());
     for (std::size_t i = 0; i < c.names.size(); ++i) {

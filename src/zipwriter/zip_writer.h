@@ -63,7 +63,7 @@ struct ZipEntry {
 };
 
 // A block of entry records; the records follow the block's own fields.
-struct EntryBlock {
+struct alignas(alignof(ZipEntry)) EntryBlock {
   EntryBlock* next;
   std::size_t used;  // bytes of records behind the block's fields
   std::size_t capacity;

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
 #include "support/test_files.h"
+#include "zipwriter/zip_writer.h"
 
 namespace zft {
 namespace {
@@ -235,6 +237,33 @@ std::vector<std::uint8_t> EntryContent(const ParsedEntry& entry) {
   inflateEnd(&z);
   out.pop_back();
   return out;
+}
+
+void CheckWithMoreReaders(const std::string& path, std::size_t entries) {
+  const CommandResult sevenZip = RunCommand("7z t " + Quote(path));
+  EXPECT_EQ(sevenZip.status, 0) << sevenZip.output;
+  EXPECT_NE(sevenZip.output.find("Everything is Ok"), std::string::npos) << sevenZip.output;
+  const CommandResult bsdtar = RunCommand("bsdtar -tf " + Quote(path));
+  EXPECT_EQ(bsdtar.status, 0) << bsdtar.output;
+  EXPECT_EQ(static_cast<std::size_t>(std::count(bsdtar.output.begin(), bsdtar.output.end(), '\n')),
+            entries)
+      << bsdtar.output.substr(0, 2000);
+}
+
+std::int32_t PackInOrder(const std::string& zip, const std::string& folder,
+                         const std::vector<std::string>& names, std::uint64_t sizeMax,
+                         std::uint64_t countMax) {
+  zf::ZipWriter* writer = nullptr;
+  EXPECT_EQ(zf::OpenArchive(zip.c_str(), &writer), zf::ErrNone);
+  writer->classicSizeMax = sizeMax;
+  writer->classicCountMax = countMax;
+  for (const auto& name : names) {
+    const bool own = name[0] == '/';
+    const std::string source = own ? name : folder + "/" + name;
+    const std::string entryName = own ? name.substr(name.rfind('/') + 1) : name;
+    EXPECT_EQ(zf::AddEntry(writer, source.c_str(), entryName.c_str()), zf::ErrNone) << name;
+  }
+  return zf::CloseArchive(writer);
 }
 
 const ParsedEntry* FindEntry(const ParsedArchive& archive, const std::string& name) {

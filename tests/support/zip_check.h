@@ -47,6 +47,18 @@ ParsedArchive CheckArchive(const std::string& path);
 // The entry's content: stored bytes, or inflated with zlib.
 std::vector<std::uint8_t> EntryContent(const ParsedEntry& entry);
 
+// 7-Zip tests every entry and libarchive lists them: the readers beside
+// unzip and zipfile.
+void CheckWithMoreReaders(const std::string& path, std::size_t entries);
+
+// Packs the files below folder named in names, in that order: the walk's
+// order follows the file system's, which may differ between machines. A
+// name starting with "/" is a source of its own, stored under its last part.
+// The classic field maxima may be lowered to reach the ZIP64 forms.
+std::int32_t PackInOrder(const std::string& zip, const std::string& folder,
+                         const std::vector<std::string>& names, std::uint64_t sizeMax = 0xFFFFFFFF,
+                         std::uint64_t countMax = 0xFFFF);
+
 const ParsedEntry* FindEntry(const ParsedArchive& archive, const std::string& name);
 std::vector<std::string> EntryNames(const ParsedArchive& archive);
 
