@@ -173,7 +173,6 @@ void BenchOurs(benchmark::State& state, DataSet* set) {
   auto* writer = static_cast<zf::ZipWriter*>(zf::OsAllocate(sizeof(zf::ZipWriter)));
   std::memset(writer, 0, sizeof(zf::ZipWriter));
   writer->output = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  writer->archiveLimit = zf::kArchiveLimit;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
     const std::uint64_t compressed = CompressOurs(*set, writer);

@@ -197,7 +197,7 @@ TEST(DeflateFailures, AFailedWriteStopsTheEntryAndTheNextOneIsWhole) {
   DeflateHarness harness;
   for (const std::uint64_t limit : limits) {
     const std::uint64_t start = harness.writer->position;
-    harness.writer->archiveLimit = start + limit;
+    harness.outputLimit = start + limit;
     const zft::EntryResult failed = harness.Compress(input);
     EXPECT_NE(failed.error, zf::ErrNone) << "limit " << limit;
     EXPECT_LE(failed.stream.size(), limit);
@@ -205,7 +205,7 @@ TEST(DeflateFailures, AFailedWriteStopsTheEntryAndTheNextOneIsWhole) {
     EXPECT_TRUE(harness.CanaryIntact()) << "limit " << limit;
     EXPECT_LE(harness.writer->deflater->outFill, zf::kBufferBytes);
 
-    harness.writer->archiveLimit = zf::kArchiveLimit;
+    harness.outputLimit = zft::kNoFileSizeLimit;
     zft::EntryResult next{};
     zft::CompressAndCheck(harness, input, &next);
     EXPECT_EQ(next.stream, whole.stream) << "after limit " << limit;
@@ -221,7 +221,7 @@ TEST(DeflateFailures, NothingIsStoredPastAFullBufferWhoseWriteFailed) {
     while (state->outFill < zf::kBufferBytes || state->bitCount < 12) {
       zf::PutBits(state, 0x2AAA, 15);
     }
-    harness.writer->archiveLimit = harness.writer->position;
+    const zft::FileSizeLimit full(harness.writer->position);
     const std::string text = form == 2 ? std::string(3000, 'e') : "some text";
     std::memcpy(state->slidingWindow, text.data(), text.size());
     RecordLiterals(state, text);
@@ -241,7 +241,6 @@ TEST(DeflateFailures, NothingIsStoredPastAFullBufferWhoseWriteFailed) {
                                         harness.writer->buffer + zf::kBufferBytes),
               std::vector<std::uint8_t>(zf::kBufferBytes, 0x5A));
     EXPECT_TRUE(harness.CanaryIntact());
-    harness.writer->archiveLimit = zf::kArchiveLimit;
   }
   zft::CompressAndCheck(harness, MixedInput());
 }

@@ -266,12 +266,12 @@ inline bool ZlibInflate(const std::vector<std::uint8_t>& stream, std::size_t exp
 
 struct EntryResult {
   std::vector<std::uint8_t> stream;  // the bytes the entry handed to the archive
-  std::uint32_t compressedSize;
+  std::uint64_t compressedSize;
   std::int32_t error;
   std::uint16_t flags;
   std::uint16_t internalAttributes;
   std::uint32_t crc;
-  std::uint32_t bytesRead;
+  std::uint64_t bytesRead;
 };
 
 inline std::vector<std::uint8_t> ReadRange(const std::string& path, std::uint64_t from,
@@ -297,6 +297,8 @@ struct DeflateHarness {
   zf::ZipWriter* writer = nullptr;
   std::string outputPath;
   int sources = 0;
+  // Writes past this byte of the output fail while an entry is compressed.
+  std::uint64_t outputLimit = kNoFileSizeLimit;
 
   DeflateHarness() {
     writer = static_cast<zf::ZipWriter*>(zf::OsAllocate(sizeof(zf::ZipWriter) + kCanaryBytes));
@@ -306,8 +308,6 @@ struct DeflateHarness {
     outputPath = dir.Path("out.bin");
     writer->output = zf::OsCreateArchive(outputPath.c_str());
     writer->source = zf::kNoFile;
-    writer->archiveLimit = zf::kArchiveLimit;
-    writer->entryLimit = zf::kEntryLimit;
   }
   ~DeflateHarness() {
     zf::OsClose(writer->output);
@@ -335,7 +335,13 @@ struct DeflateHarness {
     writer->error = zf::ErrNone;
     zf::ZipEntry entry{};
     entry.flags = 0x0008;
-    zf::DeflateEntry(&entry, writer);
+    {
+      const FileSizeLimit full(outputLimit);
+      zf::DeflateEntry(&entry, writer);
+    }
+    // A write cut short moves the file past the position, as a dropped entry
+    // does in the archive, where the next entry starts at the position again.
+    zf::OsSeek(writer->output, writer->position);
     writer->source = zf::kNoFile;
     EntryResult result{};
     result.stream = ReadRange(outputPath, start, writer->position);

@@ -1,4 +1,5 @@
-// What the writer does when a source, the output or a 32-bit limit fails it:
+// What the writer does when a source or the output fails it, or an archive
+// outgrows the classic fields:
 // the failed entry leaves no trace, and the archive stays whole.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include "entry/pack_folder.h"
 #include "support/test_files.h"
 #include "support/zip_check.h"
+#include "zipwriter/source_details.h"
 
 namespace {
 
@@ -117,67 +119,65 @@ TEST(WriterFailures, FinishedArchiveTakesNoMoreEntries) {
   EXPECT_EQ(zf::AddEntry(nullptr, "x", "x"), zf::ErrArgument);
 }
 
-TEST(WriterFailures, EntryLimitSkipsFurtherFiles) {
+TEST(WriterFailures, EntriesPastTheClassicCountAreKept) {
   ScratchDir dir;
   zft::MakeDirs(dir.Path("src"));
   for (int i = 0; i < 5; ++i) WriteFile(dir.Path("src/f" + std::to_string(i)), "x");
   Archive archive(dir.Path("out.zip"));
-  archive.writer->entryLimit = 2;
+  archive.writer->classicCountMax = 2;
   zf::AddFolder(archive.writer, dir.Path("src").c_str(), dir.Path("src").c_str());
   EXPECT_EQ(archive.Close(), zf::ErrNone);
-  EXPECT_EQ(CheckArchive(dir.Path("out.zip")).entries.size(), 2u);
+  const auto parsed = CheckArchive(dir.Path("out.zip"));
+  EXPECT_EQ(parsed.entries.size(), 5u);
+  EXPECT_TRUE(parsed.zip64End);
 }
 
-TEST(WriterFailures, EntryThatWouldPassTheArchiveLimitIsDropped) {
+TEST(WriterFailures, EntriesPastTheClassicOffsetsAreKept) {
   ScratchDir dir;
   WriteFile(dir.Path("small.gz"), "small");
   WriteFile(dir.Path("big.gz"), zft::RandomBytes(100000, 9));
   WriteFile(dir.Path("big.txt"), zft::RandomBytes(100000, 9));
-  // One stored entry named small.gz: 30 + 8 + 17 + 5 bytes, directory 46 + 8 + 9, end 22.
-  const std::uint64_t oneEntry = 60 + 63 + 22;
-  for (std::uint64_t limit : {oneEntry, oneEntry * 2 + 5000}) {
-    Archive archive(dir.Path("out.zip"));
-    archive.writer->archiveLimit = limit;
-    EXPECT_EQ(archive.Add(dir.Path("small.gz"), "small.gz"), zf::ErrNone);
-    EXPECT_EQ(archive.Add(dir.Path("big.gz"), "big.gz"), zf::ErrTooLarge);
-    EXPECT_EQ(archive.Add(dir.Path("big.txt"), "big.txt"), zf::ErrTooLarge);
-    // The next entry must still fit with the directory, or it goes too.
-    EXPECT_EQ(archive.Add(dir.Path("small.gz"), "small.gz"),
-              limit == oneEntry ? zf::ErrTooLarge : zf::ErrNone);
-    EXPECT_EQ(archive.Close(), zf::ErrNone);
-    const auto parsed = CheckArchive(dir.Path("out.zip"));
-    EXPECT_EQ(parsed.entries.size(), limit == oneEntry ? 1u : 2u);
-    EXPECT_LE(parsed.fileSize, limit);
+  Archive archive(dir.Path("out.zip"));
+  archive.writer->classicSizeMax = 1000;
+  for (const char* name : {"small.gz", "big.gz", "big.txt", "small.gz"}) {
+    EXPECT_EQ(archive.Add(dir.Path(name), name), zf::ErrNone) << name;
   }
+  EXPECT_EQ(archive.Close(), zf::ErrNone);
+  const auto parsed = CheckArchive(dir.Path("out.zip"));
+  EXPECT_EQ(EntryNames(parsed), (Names{"small.gz", "big.gz", "big.txt", "small.gz"}));
+  EXPECT_GT(parsed.entries[3].headerOffset, 200000u);
 }
 
-TEST(WriterFailures, SourcesOfFourGigabytesAreSkippedUnread) {
+TEST(WriterFailures, SourcesOfFourGigabytesAreOpenedWithTheirSize) {
   ScratchDir dir;
-  zft::MakeDirs(dir.Path("src"));
-  const int fd = open(dir.Path("src/huge.bin").c_str(), O_WRONLY | O_CREAT, 0644);
+  const int fd = open(dir.Path("huge.bin").c_str(), O_WRONLY | O_CREAT, 0644);
   ASSERT_EQ(ftruncate(fd, 0x100000000LL), 0);  // sparse: no space taken
   close(fd);
-  WriteFile(dir.Path("src/small.txt"), "small");
   Archive archive(dir.Path("out.zip"));
-  EXPECT_EQ(archive.Add(dir.Path("src/huge.bin"), "huge.bin"), zf::ErrTooLarge);
-  EXPECT_EQ(archive.writer->offset, 0u);
-  EXPECT_EQ(archive.Add(dir.Path("src/small.txt"), "small.txt"), zf::ErrNone);
-  EXPECT_EQ(archive.Close(), zf::ErrNone);
-  EXPECT_EQ(EntryNames(CheckArchive(dir.Path("out.zip"))), Names{"small.txt"});
+  archive.writer->source = zf::OsOpenSource(dir.Path("huge.bin").c_str());
+  zf::SourceDetails details;
+  EXPECT_EQ(zf::ReadSourceInfo(archive.writer, &details), zf::ErrNone);
+  EXPECT_EQ(archive.writer->sourceSize, 0x100000000u);
+  zf::OsClose(archive.writer->source);
+  archive.writer->source = zf::kNoFile;
 }
 
-TEST(WriterFailures, OutputReachesEveryPositionBelowFourGigabytes) {
+TEST(WriterFailures, OutputReachesPositionsPastFourGigabytes) {
   ScratchDir dir;
   const zf::OsFile file = zf::OsCreateArchive(dir.Path("sparse").c_str());
   ASSERT_NE(file, zf::kNoFile);
   std::uint32_t written = 0;
-  EXPECT_TRUE(zf::OsSeek(file, 0xFFFFFFF0u));
-  EXPECT_TRUE(zf::OsWrite(file, "tail", 4, &written));
+  for (std::uint64_t position : {0xFFFFFFF0ull, 0x100000010ull, 0x7FFFFFFF0ull}) {
+    EXPECT_TRUE(zf::OsSeek(file, position));
+    EXPECT_TRUE(zf::OsWrite(file, "tail", 4, &written));
+  }
+  EXPECT_TRUE(zf::OsSeek(file, 0x100000014ull));
   EXPECT_TRUE(zf::OsSetEnd(file));
+  EXPECT_FALSE(zf::OsSeek(file, ~0ull));
   zf::OsClose(file);
   struct stat info;
   ASSERT_EQ(stat(dir.Path("sparse").c_str(), &info), 0);
-  EXPECT_EQ(info.st_size, 0xFFFFFFF4LL);
+  EXPECT_EQ(info.st_size, 0x100000014LL);
 }
 
 }  // namespace

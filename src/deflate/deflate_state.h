@@ -120,7 +120,7 @@ struct DeflateState {
   std::uint8_t flagMask;
   std::uint32_t dynamicBlockBits;
   std::uint32_t fixedBlockBits;
-  std::uint32_t outputBytes;
+  std::uint64_t outputBytes;  // an entry may pass 4 GiB
   std::uint32_t outputBitRemainder;
   std::uint16_t* fileTypeWord;
   std::uint32_t bitBuffer;
@@ -151,7 +151,7 @@ struct DeflateState {
 #ifndef NDEBUG
   // Bytes of the current entry handed to PutBytes, to check the size that the
   // bit counts give.
-  std::uint32_t handedBytes;
+  std::uint64_t handedBytes;
 #endif
 };
 

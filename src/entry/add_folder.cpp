@@ -120,8 +120,7 @@ std::int32_t PackFolder(const char* srcFolder, const char* zipPath, PackSummary*
   const std::int32_t opened = OpenArchive(zipPath, &writer);
   if (opened != ErrNone) return opened;
   AddFolder(writer, srcFolder, srcFolder);
-  PackSummary done{writer->entryCount, writer->sourceBytes,
-                   std::uint64_t{writer->offset} + writer->centralBytes + kEndRecordBytes};
+  PackSummary done{writer->entryCount, writer->sourceBytes, FinishedLength(writer)};
   const std::int32_t closed = CloseArchive(writer);
   if (summary != nullptr && closed == ErrNone) *summary = done;
   return closed;

@@ -8,7 +8,7 @@
 namespace zf {
 
 struct PackSummary {
-  std::uint32_t entries;       // entries in the central directory
+  std::uint64_t entries;       // entries in the central directory
   std::uint64_t bytesRead;     // source bytes of those entries
   std::uint64_t archiveBytes;  // length of the finished archive
 };

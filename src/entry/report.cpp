@@ -29,8 +29,7 @@ constexpr ReasonText kReasonTexts[] = {
     {ZIPFOLDER_REASON_CANNOT_OPEN, "cannot be opened"},
     {ZIPFOLDER_REASON_READ_FAILED, "read failed"},
     {ZIPFOLDER_REASON_NOT_A_FILE, "not a regular file"},
-    {ZIPFOLDER_REASON_TOO_LARGE, "too large for the archive"},
-    {ZIPFOLDER_REASON_TOO_MANY, "the archive holds the most entries it can"},
+    {ZIPFOLDER_REASON_CHANGED, "it grew while read and could not be read again"},
     {ZIPFOLDER_REASON_FOLDER_UNLISTED, "folder cannot be listed"},
     {ZIPFOLDER_REASON_PATH_TOO_LONG, "path too long"},
     {ZIPFOLDER_REASON_NAME_UNUSABLE, "name not usable in an archive"},
@@ -130,8 +129,7 @@ std::int32_t LeftOutReason(std::int32_t code, const ZipWriter* writer) {
     case ErrNoMemory:
       return ZIPFOLDER_REASON_NO_MEMORY;
     case ErrTooLarge:
-      return writer->entryCount >= writer->entryLimit ? ZIPFOLDER_REASON_TOO_MANY
-                                                      : ZIPFOLDER_REASON_TOO_LARGE;
+      return ZIPFOLDER_REASON_CHANGED;
     default:
       return ZIPFOLDER_REASON_NAME_UNUSABLE;
   }
@@ -144,7 +142,7 @@ bool VisitFile(void* context, const char* path, const char* name) {
   ZipWriter* writer = job->writer;
   const std::int32_t code = AddEntry(writer, path, name);
   if (code == ErrNone) {
-    const ZipEntry* entry = writer->lastEntry;
+    const ZipEntry* entry = writer->lastKept;
     return ReportAdded(&job->reporter, entry->name, entry->size, entry->compressedSize,
                        entry->method);
   }

@@ -70,8 +70,8 @@ OsFile OsOpenSource(const char* path);
 bool OsWrite(OsFile file, const void* data, std::uint32_t count, std::uint32_t* written);
 // Reads one block; false on failure, the count read (0 at the end) in *got.
 bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got);
-// Moves to an absolute position; every position below 4 GiB is reachable.
-bool OsSeek(OsFile file, std::uint32_t position);
+// Moves to an absolute position, also past 4 GiB.
+bool OsSeek(OsFile file, std::uint64_t position);
 // Sets the end of the file at its current position.
 bool OsSetEnd(OsFile file);
 // Closes a file opened by this layer.

@@ -4,6 +4,8 @@
 // lock from creation to close, and every source takes a shared one, so a
 // second writer of the same archive fails and the walk can never read the
 // archive it is writing.
+// A 32-bit build keeps 64-bit file positions all the same.
+#define _FILE_OFFSET_BITS 64
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -123,9 +125,11 @@ bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got) {
   return true;
 }
 
-bool OsSeek(OsFile file, std::uint32_t position) {
-  return lseek(ToDescriptor(file), static_cast<off_t>(position), SEEK_SET) ==
-         static_cast<off_t>(position);
+bool OsSeek(OsFile file, std::uint64_t position) {
+  static_assert(sizeof(off_t) == 8, "positions past 4 GiB need a 64-bit off_t");
+  if (position > static_cast<std::uint64_t>(INT64_MAX)) return false;
+  const auto target = static_cast<off_t>(position);
+  return lseek(ToDescriptor(file), target, SEEK_SET) == target;
 }
 
 bool OsSetEnd(OsFile file) {

@@ -213,14 +213,16 @@ bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got) {
   return true;
 }
 
-bool OsSeek(OsFile file, std::uint32_t position) {
+bool OsSeek(OsFile file, std::uint64_t position) {
   // With the high part given, the distance is 64-bit, so positions from 2 GiB
   // up are not taken for negative ones.
-  LONG high = 0;
-  const DWORD low = SetFilePointer(ToHandle(file), static_cast<LONG>(position), &high, FILE_BEGIN);
+  if (position > static_cast<std::uint64_t>(INT64_MAX)) return false;
+  LONG high = static_cast<LONG>(position >> 32);
+  const DWORD low =
+      SetFilePointer(ToHandle(file), static_cast<LONG>(position & 0xFFFFFFFF), &high, FILE_BEGIN);
   // 0xFFFFFFFF is also a valid low part; only the last error tells.
   if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
-  return high == 0 && low == position;
+  return (static_cast<std::uint64_t>(static_cast<DWORD>(high)) << 32 | low) == position;
 }
 
 bool OsSetEnd(OsFile file) { return SetEndOfFile(ToHandle(file)) != FALSE; }

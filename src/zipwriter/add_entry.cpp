@@ -5,6 +5,7 @@
 
 #include "deflate/deflate.h"
 #include "zipwriter/crc32.h"
+#include "zipwriter/entry_list.h"
 #include "zipwriter/headers.h"
 #include "zipwriter/source_details.h"
 #include "zipwriter/zip_writer.h"
@@ -14,26 +15,6 @@ namespace {
 
 constexpr std::uint16_t kFlagDataDescriptor = 0x0008;
 constexpr std::uint16_t kFlagUtf8 = 0x0800;
-
-void BuildExtraFields(const SourceDetails& details, std::uint8_t (&local)[kLocalExtraBytes],
-                      ZipEntry* entry) {
-  const std::int32_t times[3] = {details.modifyTime, details.accessTime, details.createTime};
-  local[0] = 0x55;  // "UT": extended timestamp
-  local[1] = 0x54;
-  local[2] = 13;
-  local[3] = 0;
-  local[4] = 7;  // modification, access and creation time follow
-  for (int t = 0; t < 3; ++t) {
-    const auto value = static_cast<std::uint32_t>(times[t]);
-    for (int b = 0; b < 4; ++b) local[5 + 4 * t + b] = static_cast<std::uint8_t>(value >> (8 * b));
-  }
-  std::memcpy(entry->centralExtraBytes, local, kCentralExtraBytes);
-  entry->centralExtraBytes[2] = 5;  // the central field keeps the flags but only one time
-  entry->localExtra = local;
-  entry->centralExtra = entry->centralExtraBytes;
-  entry->localExtraLength = kLocalExtraBytes;
-  entry->centralExtraLength = kCentralExtraBytes;
-}
 
 void CopyStored(ZipWriter* writer) {
   for (;;) {
@@ -53,53 +34,56 @@ void FinishSource(ZipWriter* writer) {
 
 // Gives up an entry whose header was begun: the next record takes its place,
 // so neither the offsets nor the file keep anything of it.
-std::int32_t DropEntry(ZipWriter* writer, ZipEntry* entry) {
+std::int32_t DropEntry(ZipWriter* writer, const ZipEntry* entry) {
   FinishSource(writer);
   writer->offset = entry->headerOffset;
-  OsRelease(entry);
   SeekOutput(writer, writer->offset);
   return writer->error;
 }
 
-std::uint32_t CentralRecordBytes(const ZipEntry* entry) {
-  return kCentralHeaderBytes + entry->nameLength + entry->centralExtraLength;
-}
-
-void AppendEntry(ZipWriter* writer, ZipEntry* entry) {
-  if (writer->lastEntry == nullptr) {
-    writer->entries = entry;
-  } else {
-    writer->lastEntry->next = entry;
-  }
-  writer->lastEntry = entry;
-  writer->entryCount += 1;
-  writer->centralBytes += CentralRecordBytes(entry);
-  writer->sourceBytes += entry->size;
-}
-
-// The entry's data, and the whole central directory with it, must end
-// within the archive's limit.
-bool FitsInArchive(const ZipWriter* writer, const ZipEntry* entry) {
-  const std::uint64_t end = std::uint64_t{writer->offset} + writer->centralBytes +
-                            CentralRecordBytes(entry) + kEndRecordBytes;
-  return end <= writer->archiveLimit;
-}
-
-// Writes the entry's header, data and final header; the writer's error tells
-// the outcome. The source is finished on success.
-void WriteEntry(ZipWriter* writer, ZipEntry* entry) {
-  entry->headerOffset = writer->offset;
-  writer->error = ErrNone;
-  WriteLocalHeader(writer, entry);
+void WriteHeaderAndData(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details) {
+  WriteLocalHeader(writer, entry, details);
   if (writer->error != ErrNone) return;
-  writer->offset += kLocalHeaderBytes + entry->nameLength + entry->localExtraLength;
-
+  writer->offset += LocalHeaderBytes(entry);
   if (entry->method == 8) {
     DeflateEntry(entry, writer);
   } else {
     CopyStored(writer);
   }
+}
+
+// The header was written without the ZIP64 field, since the source was
+// smaller when opened, but the data did not fit the classic fields: the
+// source grew, or its deflated form came out larger than the source. The
+// header has no room to grow in place, so the entry starts over from its
+// header, this time with the field. False when the source cannot be read
+// from its start again.
+bool StartOverWithZip64(ZipWriter* writer, ZipEntry* entry) {
+  if (writer->sourceSize == kSizeUnknown || !OsSeek(writer->source, 0)) return false;
+  writer->bytesRead = 0;
+  writer->crc = 0;
+  writer->compressedSize = 0;
+  entry->zip64Sizes = true;
+  writer->offset = entry->headerOffset;
+  return SeekOutput(writer, writer->offset);
+}
+
+// Writes the entry's header, data and final header; the writer's error tells
+// the outcome. The source is finished on success.
+void WriteEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details) {
+  entry->headerOffset = writer->offset;
+  writer->error = ErrNone;
+  WriteHeaderAndData(writer, entry, details);
   if (writer->error != ErrNone) return;
+  if (!entry->zip64Sizes && (writer->bytesRead > writer->classicSizeMax ||
+                             writer->compressedSize > writer->classicSizeMax)) {
+    if (!StartOverWithZip64(writer, entry)) {
+      if (writer->error == ErrNone) writer->error = ErrTooLarge;
+      return;
+    }
+    WriteHeaderAndData(writer, entry, details);
+    if (writer->error != ErrNone) return;
+  }
 
   FinishSource(writer);
   writer->offset += writer->compressedSize;
@@ -107,13 +91,8 @@ void WriteEntry(ZipWriter* writer, ZipEntry* entry) {
   entry->compressedSize = writer->compressedSize;
   entry->size = writer->sourceSize;
   entry->flags &= static_cast<std::uint16_t>(~kFlagDataDescriptor);
-  entry->localFlags = entry->flags;
-  if (!FitsInArchive(writer, entry)) {
-    writer->error = ErrTooLarge;
-    return;
-  }
   if (!SeekOutput(writer, entry->headerOffset)) return;
-  WriteLocalHeader(writer, entry);
+  WriteLocalHeader(writer, entry, details);
   if (writer->error != ErrNone) return;
   SeekOutput(writer, writer->offset);
 }
@@ -129,11 +108,6 @@ std::uint32_t ReadSource(ZipWriter* writer, std::uint8_t* destination, std::uint
   }
   if (writer->readHook != nullptr && !writer->readHook(writer->readHookContext, got)) {
     writer->error = ErrCancelled;
-    return 0;
-  }
-  // A source that grows past 4 GiB while it is read no longer fits the sizes.
-  if (got > 0xFFFFFFFFu - writer->bytesRead) {
-    writer->error = ErrTooLarge;
     return 0;
   }
   writer->bytesRead += got;
@@ -152,7 +126,6 @@ std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* nam
   if (name == nullptr) name = sourcePath;
   const std::size_t nameLength = std::strlen(name);
   if (nameLength == 0 || nameLength > 0xFFFF) return ErrArgument;
-  if (writer->entryCount >= writer->entryLimit) return ErrTooLarge;
 
   writer->systemError = 0;
   writer->source = OsOpenSource(sourcePath);
@@ -169,35 +142,34 @@ std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* nam
     return code;
   }
   if ((writer->flags & kSourceInfoKnown) == 0) CurrentDosTime(&details);
-  auto* entry = static_cast<ZipEntry*>(OsAllocate(offsetof(ZipEntry, name) + nameLength + 1));
+  ZipEntry* entry = ReserveEntry(writer, nameLength);
   if (entry == nullptr) {
     FinishSource(writer);
     return ErrNoMemory;
   }
 
-  std::memset(entry, 0, offsetof(ZipEntry, name));
   std::memcpy(entry->name, name, nameLength + 1);
-  entry->nameLength = static_cast<std::uint32_t>(nameLength);
+  entry->nameLength = static_cast<std::uint16_t>(nameLength);
   for (std::size_t i = 0; i < nameLength; ++i) {
     if (entry->name[i] == '\\') entry->name[i] = '/';
   }
   entry->externalAttributes = details.externalAttributes;
   entry->dosDateTime = details.dosDateTime;
-  std::uint8_t localExtra[kLocalExtraBytes];
-  BuildExtraFields(details, localExtra, entry);
+  entry->modifyTime = details.modifyTime;
   entry->flags = kFlagDataDescriptor;
   if (NeedsUtf8Flag(entry->name)) entry->flags |= kFlagUtf8;
   entry->method = IsStoredExtension(entry->name) ? 0 : 8;
-  entry->localFlags = entry->flags;
   if (entry->method == 0 && writer->sourceSize != kSizeUnknown) {
     entry->compressedSize = writer->sourceSize;
   }
   entry->size = writer->sourceSize;
+  // A source known to be large gets the ZIP64 field in its first header.
+  entry->zip64Sizes =
+      writer->sourceSize != kSizeUnknown && writer->sourceSize > writer->classicSizeMax;
 
-  WriteEntry(writer, entry);
+  WriteEntry(writer, entry, details);
   if (writer->error != ErrNone) return DropEntry(writer, entry);
-  entry->localExtra = nullptr;  // it lives on this call's stack only
-  AppendEntry(writer, entry);
+  KeepEntry(writer, entry);
   return ErrNone;
 }
 

@@ -14,7 +14,7 @@ std::uint32_t ExternalAttributes(std::uint32_t attributes, bool executable) {
   return result;
 }
 
-bool ReadAt(OsFile source, std::uint32_t position, std::uint8_t* bytes, std::uint32_t count) {
+bool ReadAt(OsFile source, std::uint64_t position, std::uint8_t* bytes, std::uint32_t count) {
   std::uint32_t got = 0;
   return OsSeek(source, position) && OsRead(source, bytes, count, &got) && got == count;
 }
@@ -54,7 +54,7 @@ bool IsExecutableHeader(OsFile source, std::uint64_t size) {
   if (size <= 40 || !ReadAt(source, 0, stub, 2) || !ReadAt(source, 60, word, 4)) return false;
   const std::uint64_t headerAt = LittleEndian32(word);
   if (stub[0] != 'M' || stub[1] != 'Z' || size <= headerAt + 52) return false;
-  if (!ReadAt(source, static_cast<std::uint32_t>(headerAt), word, 4)) return false;
+  if (!ReadAt(source, headerAt, word, 4)) return false;
   const std::uint32_t magic = LittleEndian32(word);
   return magic == 0x00004550 || magic == 0x0000454E || magic == 0x0000454C || magic == 0x00005A4D;
 }
@@ -68,9 +68,7 @@ std::int32_t ReadSourceInfo(ZipWriter* writer, SourceDetails* details) {
   writer->flags |= kSourceInfoKnown;
   OsFileFacts facts;
   if (!OsGetFacts(writer->source, &facts)) return ErrOpen;
-  // Without ZIP64 no size field reaches 4 GiB.
-  if (facts.size > 0xFFFFFFFFull) return ErrTooLarge;
-  writer->sourceSize = static_cast<std::uint32_t>(facts.size);
+  writer->sourceSize = facts.size;
   const bool executable = IsExecutableHeader(writer->source, facts.size);
   // The data must be read from its first byte.
   if (!OsSeek(writer->source, 0)) return ErrOpen;

@@ -19,8 +19,8 @@ struct SourceDetails {
 // DOS date and time of 1980-01-01 00:00:00, for times the calendar cannot hold.
 inline constexpr std::uint32_t kDosEpoch = 0x00210000;
 
-// Fills the details of the writer's open source. ErrNone, ErrOpen when the
-// source cannot be examined, ErrTooLarge when it has 4 GiB or more.
+// Fills the details of the writer's open source. ErrNone, or ErrOpen when
+// the source cannot be examined.
 std::int32_t ReadSourceInfo(ZipWriter* writer, SourceDetails* details);
 // Fills the details from the local clock, for a source that cannot be positioned.
 void CurrentDosTime(SourceDetails* details);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "zipwriter/entry_list.h"
 #include "zipwriter/headers.h"
 
 namespace zf {
@@ -12,15 +13,6 @@ namespace {
 // A failure of the archive output itself, after which the file's content is
 // unknown and no central directory may follow.
 bool IsOutputFailure(std::int32_t code) { return code == ErrWrite || code == ErrSeek; }
-
-void ReleaseEntries(ZipWriter* writer) {
-  while (writer->entries != nullptr) {
-    ZipEntry* next = writer->entries->next;
-    OsRelease(writer->entries);
-    writer->entries = next;
-  }
-  writer->lastEntry = nullptr;
-}
 
 }  // namespace
 
@@ -36,8 +28,8 @@ std::int32_t OpenArchive(const char* zipPath, ZipWriter** writerOut) {
     return ErrOpen;
   }
   writer->flags = kCloseOutput | kSeekable;
-  writer->archiveLimit = kArchiveLimit;
-  writer->entryLimit = kEntryLimit;
+  writer->classicSizeMax = kClassicSizeMax;
+  writer->classicCountMax = kClassicCountMax;
   *writerOut = writer;
   return ErrNone;
 }
@@ -50,11 +42,6 @@ void PutShort(ZipWriter* writer, std::uint32_t value) {
 
 void PutBytes(ZipWriter* writer, const void* data, std::uint32_t count) {
   if (writer->error != ErrNone) return;
-  // Refuse to pass the limit rather than let a 32-bit offset wrap.
-  if (writer->position + count > writer->archiveLimit) {
-    writer->error = ErrTooLarge;
-    return;
-  }
   std::uint32_t written = 0;
   if (!OsWrite(writer->output, data, count, &written) || written != count) {
     writer->systemError = OsLastError();
@@ -64,7 +51,7 @@ void PutBytes(ZipWriter* writer, const void* data, std::uint32_t count) {
   writer->position += count;
 }
 
-bool SeekOutput(ZipWriter* writer, std::uint32_t position) {
+bool SeekOutput(ZipWriter* writer, std::uint64_t position) {
   if (!OsSeek(writer->output, position)) {
     writer->systemError = OsLastError();
     writer->error = ErrSeek;
@@ -76,20 +63,20 @@ bool SeekOutput(ZipWriter* writer, std::uint32_t position) {
 
 void WriteCentralDirectory(ZipWriter* writer) {
   if (writer->error != ErrNone || (writer->flags & kFinished) != 0) return;
-  const std::uint32_t start = writer->offset;
-  std::uint32_t count = 0;
-  while (writer->entries != nullptr) {
-    ZipEntry* entry = writer->entries;
+  const std::uint64_t start = writer->offset;
+  EntryCursor cursor = FirstEntry(writer);
+  while (const ZipEntry* entry = NextEntry(&cursor)) {
     WriteCentralHeader(writer, entry);
-    writer->offset += kCentralHeaderBytes + entry->nameLength + entry->centralExtraLength;
-    writer->entries = entry->next;
-    OsRelease(entry);
-    ++count;
+    writer->offset += CentralRecordBytes(writer, entry);
   }
-  writer->lastEntry = nullptr;
-  WriteEndRecord(writer, count, start);
-  writer->offset += kEndRecordBytes;
+  WriteEndRecords(writer, writer->entryCount, start);
+  ReleaseEntries(writer);
   writer->flags |= kFinished;
+}
+
+std::uint64_t FinishedLength(const ZipWriter* writer) {
+  return writer->offset + writer->centralBytes +
+         EndRecordsBytes(writer, writer->entryCount, writer->offset, writer->centralBytes);
 }
 
 std::int32_t CloseArchive(ZipWriter* writer) {

@@ -2,6 +2,7 @@
 // codes and the output primitives every byte of the archive goes through.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -16,7 +17,7 @@ enum : std::int32_t {
   ErrOpen = 1,       // a file cannot be created or opened, or examined
   ErrNoMemory = 2,   // a block cannot be allocated
   ErrWrite = 3,      // a write to the archive failed or fell short
-  ErrTooLarge = 4,   // the entry would break a 32-bit field of the format
+  ErrTooLarge = 4,   // the entry outgrew its header and its source cannot be read again
   ErrRead = 7,       // a read from the source failed
   ErrArgument = 9,   // no usable writer, path or name
   ErrFinished = 13,  // the central directory has been written already
@@ -38,67 +39,70 @@ inline constexpr std::uint32_t kSourceInfoKnown = 0x20;
 inline constexpr std::uint32_t kCloseSource = 0x40;
 
 inline constexpr std::uint32_t kBufferBytes = 16384;
-inline constexpr std::uint32_t kLocalExtraBytes = 17;
-inline constexpr std::uint32_t kCentralExtraBytes = 9;
 inline constexpr std::uint32_t kLocalHeaderBytes = 30;
 inline constexpr std::uint32_t kCentralHeaderBytes = 46;
 inline constexpr std::uint32_t kEndRecordBytes = 22;
-inline constexpr std::uint32_t kSizeUnknown = 0xFFFFFFFF;
+inline constexpr std::uint64_t kSizeUnknown = ~std::uint64_t{0};
 
-// Without ZIP64 an archive ends below 4 GiB and counts at most 65,535
-// entries. Both limits live in the writer so that tests can lower them.
-inline constexpr std::uint64_t kArchiveLimit = 0xFFFFFFFFull;
-inline constexpr std::uint32_t kEntryLimit = 0xFFFF;
+// The largest values the classic fields hold: 32-bit sizes and offsets,
+// 16-bit entry counts. A value above them goes to the ZIP64 records.
+inline constexpr std::uint64_t kClassicSizeMax = 0xFFFFFFFF;
+inline constexpr std::uint64_t kClassicCountMax = 0xFFFF;
 
-// One added file, kept until the central directory is written. The name is
-// allocated with the record, as long as it needs to be.
+// One added file, kept until the central directory is written: what the
+// central record needs and nothing more, since a large tree keeps many.
+// Records lie back to back in blocks (EntryBlock), each followed by its name
+// and a terminating zero, padded to alignof(ZipEntry).
 struct ZipEntry {
+  std::uint64_t compressedSize;
+  std::uint64_t size;
+  std::uint64_t headerOffset;
+  std::uint32_t crc;
+  std::uint32_t dosDateTime;
+  std::uint32_t externalAttributes;
+  std::int32_t modifyTime;  // Unix seconds, for the central timestamp field
   std::uint16_t flags;
   std::uint16_t method;
-  std::uint32_t dosDateTime;
-  std::uint32_t crc;
-  std::uint32_t compressedSize;
-  std::uint32_t size;
-  std::uint32_t nameLength;
-  std::uint32_t localExtraLength;
-  std::uint32_t centralExtraLength;
-  std::uint16_t diskStart;
   std::uint16_t internalAttributes;
-  std::uint16_t localFlags;
-  std::uint32_t externalAttributes;
-  std::uint32_t headerOffset;
-  const std::uint8_t* localExtra;
-  const std::uint8_t* centralExtra;
-  ZipEntry* next;
-  std::uint8_t centralExtraBytes[kCentralExtraBytes];
-  char name[1];  // nameLength bytes and a terminating zero
+  std::uint16_t nameLength;
+  bool zip64Sizes;  // both headers carry the sizes in a ZIP64 field
+  char name[1];     // nameLength bytes and a terminating zero
+};
+
+// A block of entry records; the records follow the block's own fields.
+struct alignas(alignof(ZipEntry)) EntryBlock {
+  EntryBlock* next;
+  std::size_t used;  // bytes of records behind the block's fields
+  std::size_t capacity;
 };
 
 struct ZipWriter {
   std::uint32_t flags;
   OsFile output;
-  std::uint32_t offset;  // where the next record starts
+  std::uint64_t offset;  // where the next record starts
   std::int32_t error;
-  ZipEntry* entries;
-  std::uint32_t sourceSize;
-  std::uint32_t bytesRead;
+  EntryBlock* entries;  // the first block of the kept entries
+  std::uint64_t sourceSize;
+  std::uint64_t bytesRead;
   std::uint32_t crc;
   OsFile source;
-  std::uint32_t compressedSize;
+  std::uint64_t compressedSize;
   DeflateState* deflater;
-  // Bookkeeping of the 32-bit limits.
-  ZipEntry* lastEntry;         // tail of entries, so appending is O(1)
-  std::uint32_t entryCount;    // entries on the list
-  std::uint64_t centralBytes;  // central directory size of the listed entries
+  EntryBlock* lastBlock;       // where the next entry goes
+  const ZipEntry* lastKept;    // the entry kept last, for callers that report it
+  std::uint64_t entryCount;    // entries kept
+  std::uint64_t centralBytes;  // central directory size of the kept entries
   std::uint64_t position;      // output position as the primitives moved it
-  std::uint64_t archiveLimit;  // the archive never ends past this byte count
-  std::uint32_t entryLimit;    // most entries an archive takes
   std::uint64_t sourceBytes;   // bytes read from all entries that were kept
   // For callers that report: the system's error number of the last failed
   // open, read, write or seek, and the hook ReadSource calls (may be null).
   std::int32_t systemError;
   ReadHook readHook;
   void* readHookContext;
+  // kClassicSizeMax and kClassicCountMax, lowered by tests so that small
+  // trees take every ZIP64 form.
+  std::uint64_t classicSizeMax;
+  std::uint64_t classicCountMax;
   alignas(8) std::uint8_t buffer[kBufferBytes];
 };
 
@@ -107,11 +111,13 @@ std::int32_t OpenArchive(const char* zipPath, ZipWriter** writerOut);
 // Writes the central directory, closes the file and releases the writer.
 std::int32_t CloseArchive(ZipWriter* writer);
 void WriteCentralDirectory(ZipWriter* writer);
+// The length the archive has once its directory is written.
+std::uint64_t FinishedLength(const ZipWriter* writer);
 
 // Output primitives: nothing is written while error is set.
 void PutShort(ZipWriter* writer, std::uint32_t value);
 void PutBytes(ZipWriter* writer, const void* data, std::uint32_t count);
-bool SeekOutput(ZipWriter* writer, std::uint32_t position);
+bool SeekOutput(ZipWriter* writer, std::uint64_t position);
 
 // Adds one file; name may be null, then the path serves as the name.
 std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* name);

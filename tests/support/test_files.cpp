@@ -1,10 +1,12 @@
 #include "support/test_files.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -60,6 +62,23 @@ void SetModifyTime(const std::string& path, std::int64_t unixSeconds) {
 bool Exists(const std::string& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0;
+}
+
+FileSizeLimit::FileSizeLimit(std::uint64_t bytes) {
+  struct rlimit limit;
+  getrlimit(RLIMIT_FSIZE, &limit);
+  saved = limit.rlim_cur;
+  savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+  if (static_cast<rlim_t>(bytes) < limit.rlim_cur) limit.rlim_cur = static_cast<rlim_t>(bytes);
+  if (setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("cannot limit file sizes");
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  struct rlimit limit;
+  getrlimit(RLIMIT_FSIZE, &limit);
+  limit.rlim_cur = static_cast<rlim_t>(saved);
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, savedHandler);
 }
 
 CommandResult RunCommand(const std::string& command) {

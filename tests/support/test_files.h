@@ -25,6 +25,19 @@ void MakeDirs(const std::string& path);
 void SetModifyTime(const std::string& path, std::int64_t unixSeconds);
 bool Exists(const std::string& path);
 
+// While it lives, a write that would make a file of this process longer
+// than bytes fails (EFBIG) as on a full disk, instead of raising SIGXFSZ.
+// A limit of kNoFileSizeLimit, or one above the present limit, changes nothing.
+inline constexpr std::uint64_t kNoFileSizeLimit = ~std::uint64_t{0};
+struct FileSizeLimit {
+  explicit FileSizeLimit(std::uint64_t bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  std::uint64_t saved;
+  void (*savedHandler)(int);
+};
+
 struct CommandResult {
   int status;          // exit code, or -1 when it did not exit normally
   std::string output;  // standard output and standard error

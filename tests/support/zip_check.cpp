@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
 #include "support/test_files.h"
+#include "zipwriter/zip_writer.h"
 
 namespace zft {
 namespace {
@@ -17,6 +19,30 @@ std::uint16_t U16(const std::vector<std::uint8_t>& b, std::size_t at) {
 
 std::uint32_t U32(const std::vector<std::uint8_t>& b, std::size_t at) {
   return U16(b, at) | static_cast<std::uint32_t>(U16(b, at + 2)) << 16;
+}
+
+std::uint64_t U64(const std::vector<std::uint8_t>& b, std::size_t at) {
+  return U32(b, at) | std::uint64_t{U32(b, at + 4)} << 32;
+}
+
+// Replaces each value whose classic field holds all ones by the next one of
+// the ZIP64 field (tag 1) in extra, in the order the values are given.
+void TakeZip64Values(const std::vector<std::uint8_t>& extra, std::vector<std::uint64_t*> values,
+                     const std::string& name) {
+  for (std::size_t at = 0; at + 4 <= extra.size(); at += 4u + U16(extra, at + 2)) {
+    if (U16(extra, at) != 1) continue;
+    std::size_t next = at + 4;
+    for (std::uint64_t* value : values) {
+      if (*value != 0xFFFFFFFF) continue;
+      *value = U64(extra, next);
+      next += 8;
+    }
+    EXPECT_EQ(next, at + 4u + U16(extra, at + 2)) << name << ": ZIP64 field length";
+    return;
+  }
+  for (const std::uint64_t* value : values) {
+    EXPECT_NE(*value, 0xFFFFFFFFu) << name << ": all ones but no ZIP64 field";
+  }
 }
 
 std::vector<std::uint8_t> Slice(const std::vector<std::uint8_t>& b, std::size_t at,
@@ -43,7 +69,7 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
 
 ParsedArchive ParseArchive(const std::string& path) {
   const std::vector<std::uint8_t> b = ReadFile(path);
-  ParsedArchive archive{{}, 0, 0, b.size()};
+  ParsedArchive archive{{}, 0, 0, b.size(), false};
   if (b.size() < 22) {
     ADD_FAILURE() << path << " is shorter than an end record";
     return archive;
@@ -53,16 +79,42 @@ ParsedArchive ParseArchive(const std::string& path) {
   EXPECT_EQ(U32(b, end), 0x06054B50u);
   EXPECT_EQ(U16(b, end + 4), 0);
   EXPECT_EQ(U16(b, end + 6), 0);
-  const std::uint16_t count = U16(b, end + 8);
+  std::uint64_t count = U16(b, end + 8);
   EXPECT_EQ(U16(b, end + 10), count);
   archive.centralSize = U32(b, end + 12);
   archive.centralOffset = U32(b, end + 16);
   EXPECT_EQ(U16(b, end + 20), 0);
-  EXPECT_EQ(std::uint64_t{archive.centralOffset} + archive.centralSize, end);
+  std::size_t directoryEnd = end;
+  archive.zip64End = end >= 76 && U32(b, end - 20) == 0x07064B50u;
+  if (archive.zip64End) {
+    directoryEnd = end - 76;
+    EXPECT_EQ(U32(b, end - 16), 0u);
+    EXPECT_EQ(U64(b, end - 12), directoryEnd) << "locator";
+    EXPECT_EQ(U32(b, end - 4), 1u);
+    const std::size_t z = directoryEnd;
+    EXPECT_EQ(U32(b, z), 0x06064B50u);
+    EXPECT_EQ(U64(b, z + 4), 44u);
+    EXPECT_EQ(U16(b, z + 12), 0x0B2D);
+    EXPECT_EQ(U16(b, z + 14), 45);
+    EXPECT_EQ(U64(b, z + 16), 0u) << "disks";
+    EXPECT_EQ(U64(b, z + 24), U64(b, z + 32));
+    // Each classic field holds its value or all ones.
+    for (auto [classic, wide] : {std::pair{count, U64(b, z + 32)},
+                                 std::pair{std::uint64_t{archive.centralSize}, U64(b, z + 40)},
+                                 std::pair{std::uint64_t{archive.centralOffset}, U64(b, z + 48)}}) {
+      if (classic != 0xFFFF && classic != 0xFFFFFFFF) {
+        EXPECT_EQ(classic, wide);
+      }
+    }
+    count = U64(b, z + 32);
+    archive.centralSize = U64(b, z + 40);
+    archive.centralOffset = U64(b, z + 48);
+  }
+  EXPECT_EQ(archive.centralOffset + archive.centralSize, directoryEnd);
 
   std::size_t at = archive.centralOffset;
   std::size_t expectedLocal = 0;  // entries tile the file from its start
-  for (std::uint16_t i = 0; i < count && at + 46 <= end; ++i) {
+  for (std::uint64_t i = 0; i < count && at + 46 <= directoryEnd; ++i) {
     ParsedEntry e{};
     EXPECT_EQ(U32(b, at), 0x02014B50u);
     e.versionMadeBy = U16(b, at + 4);
@@ -84,6 +136,10 @@ ParsedArchive ParseArchive(const std::string& path) {
     e.name.assign(name.begin(), name.end());
     e.centralExtra = Slice(b, at + 46 + nameLength, extraLength);
     at += 46u + nameLength + extraLength;
+    const bool sizesInZip64 = e.compressedSize == 0xFFFFFFFF;
+    TakeZip64Values(e.centralExtra, {&e.size, &e.compressedSize, &e.headerOffset}, e.name);
+    EXPECT_EQ(e.versionNeeded, e.centralExtra.size() > 9 ? 45 : 20) << e.name;
+    EXPECT_EQ(e.versionMadeBy, 0x0B00 | (e.versionNeeded == 45 ? 45 : 23)) << e.name;
 
     const std::size_t h = e.headerOffset;
     EXPECT_EQ(h, expectedLocal) << e.name;
@@ -93,20 +149,25 @@ ParsedArchive ParseArchive(const std::string& path) {
     EXPECT_EQ(U16(b, h + 8), e.method) << e.name;
     EXPECT_EQ(U32(b, h + 10), e.dosDateTime) << e.name;
     EXPECT_EQ(U32(b, h + 14), e.crc) << e.name;
-    EXPECT_EQ(U32(b, h + 18), e.compressedSize) << e.name;
-    EXPECT_EQ(U32(b, h + 22), e.size) << e.name;
+    std::uint64_t localCompressed = U32(b, h + 18);
+    std::uint64_t localSize = U32(b, h + 22);
     EXPECT_EQ(U16(b, h + 26), nameLength) << e.name;
     const std::uint16_t localExtraLength = U16(b, h + 28);
     const auto localName = Slice(b, h + 30, nameLength);
     EXPECT_EQ(std::string(localName.begin(), localName.end()), e.name);
     e.localExtra = Slice(b, h + 30 + nameLength, localExtraLength);
+    // Sizes in a ZIP64 field stand there in both headers.
+    EXPECT_EQ(localCompressed == 0xFFFFFFFF, sizesInZip64) << e.name;
+    TakeZip64Values(e.localExtra, {&localSize, &localCompressed}, e.name);
+    EXPECT_EQ(localSize, e.size) << e.name;
+    EXPECT_EQ(localCompressed, e.compressedSize) << e.name;
     const std::size_t dataAt = h + 30u + nameLength + localExtraLength;
     e.data = Slice(b, dataAt, e.compressedSize);
     expectedLocal = dataAt + e.compressedSize;
     archive.entries.push_back(std::move(e));
   }
   EXPECT_EQ(archive.entries.size(), count);
-  EXPECT_EQ(at, end) << "central directory size";
+  EXPECT_EQ(at, directoryEnd) << "central directory size";
   EXPECT_EQ(expectedLocal, archive.centralOffset)
       << "bytes between the last entry and the directory";
   return archive;
@@ -146,11 +207,11 @@ ParsedArchive CheckArchive(const std::string& path) {
     EXPECT_EQ(std::stoul(f[1]), e.method) << e.name;
     EXPECT_EQ(std::stoul(f[2]), e.flags) << e.name;
     EXPECT_EQ(std::stoul(f[3], nullptr, 16), e.crc) << e.name;
-    EXPECT_EQ(std::stoul(f[4]), e.compressedSize) << e.name;
-    EXPECT_EQ(std::stoul(f[5]), e.size) << e.name;
+    EXPECT_EQ(std::stoull(f[4]), e.compressedSize) << e.name;
+    EXPECT_EQ(std::stoull(f[5]), e.size) << e.name;
     EXPECT_EQ(std::stoul(f[6], nullptr, 16), e.externalAttributes) << e.name;
     EXPECT_EQ(std::stoul(f[7], nullptr, 16), e.dosDateTime) << e.name;
-    EXPECT_EQ(std::stoul(f[8]), e.headerOffset) << e.name;
+    EXPECT_EQ(std::stoull(f[8]), e.headerOffset) << e.name;
     EXPECT_EQ(f[9], Hex(e.centralExtra)) << e.name;
     EXPECT_EQ(std::stoul(f[10]), e.internalAttributes) << e.name;
     EXPECT_EQ(std::stoul(f[11], nullptr, 16), e.crc) << e.name << ": content CRC";
@@ -176,6 +237,33 @@ std::vector<std::uint8_t> EntryContent(const ParsedEntry& entry) {
   inflateEnd(&z);
   out.pop_back();
   return out;
+}
+
+void CheckWithMoreReaders(const std::string& path, std::size_t entries) {
+  const CommandResult sevenZip = RunCommand("7z t " + Quote(path));
+  EXPECT_EQ(sevenZip.status, 0) << sevenZip.output;
+  EXPECT_NE(sevenZip.output.find("Everything is Ok"), std::string::npos) << sevenZip.output;
+  const CommandResult bsdtar = RunCommand("bsdtar -tf " + Quote(path));
+  EXPECT_EQ(bsdtar.status, 0) << bsdtar.output;
+  EXPECT_EQ(static_cast<std::size_t>(std::count(bsdtar.output.begin(), bsdtar.output.end(), '\n')),
+            entries)
+      << bsdtar.output.substr(0, 2000);
+}
+
+std::int32_t PackInOrder(const std::string& zip, const std::string& folder,
+                         const std::vector<std::string>& names, std::uint64_t sizeMax,
+                         std::uint64_t countMax) {
+  zf::ZipWriter* writer = nullptr;
+  EXPECT_EQ(zf::OpenArchive(zip.c_str(), &writer), zf::ErrNone);
+  writer->classicSizeMax = sizeMax;
+  writer->classicCountMax = countMax;
+  for (const auto& name : names) {
+    const bool own = name[0] == '/';
+    const std::string source = own ? name : folder + "/" + name;
+    const std::string entryName = own ? name.substr(name.rfind('/') + 1) : name;
+    EXPECT_EQ(zf::AddEntry(writer, source.c_str(), entryName.c_str()), zf::ErrNone) << name;
+  }
+  return zf::CloseArchive(writer);
 }
 
 const ParsedEntry* FindEntry(const ParsedArchive& archive, const std::string& name) {
