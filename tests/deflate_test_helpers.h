@@ -336,6 +336,7 @@ struct DeflateHarness {
     zf::ZipEntry entry{};
     entry.flags = 0x0008;
     zf::DeflateEntry(&entry, writer);
+    zf::FlushOutput(writer);
     writer->source = zf::kNoFile;
     EntryResult result{};
     result.stream = ReadRange(outputPath, start, writer->position);
@@ -374,6 +375,7 @@ inline zf::DeflateState* BlockState(DeflateHarness& harness, zf::ZipEntry* entry
 }
 
 inline std::vector<std::uint8_t> OutputSince(const DeflateHarness& harness, std::uint64_t start) {
+  zf::FlushOutput(harness.writer);
   return ReadRange(harness.outputPath, start, harness.writer->position);
 }
 

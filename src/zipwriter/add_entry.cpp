@@ -57,7 +57,7 @@ std::int32_t DropEntry(ZipWriter* writer, ZipEntry* entry) {
   FinishSource(writer);
   writer->offset = entry->headerOffset;
   OsRelease(entry);
-  SeekOutput(writer, writer->offset);
+  RewindOutput(writer, writer->offset);
   return writer->error;
 }
 
@@ -85,11 +85,30 @@ bool FitsInArchive(const ZipWriter* writer, const ZipEntry* entry) {
   return end <= writer->archiveLimit;
 }
 
+// Puts the final header over the first one: in the output buffer while the
+// header is still there, so that a small entry costs no seek and no write.
+void RewriteLocalHeader(ZipWriter* writer, const ZipEntry* entry) {
+  const std::uint64_t buffered = writer->position - writer->outFill;
+  if (entry->headerOffset < buffered) {
+    if (!SeekOutput(writer, entry->headerOffset)) return;
+    WriteLocalHeader(writer, entry);
+    if (writer->error == ErrNone) SeekOutput(writer, writer->offset);
+    return;
+  }
+  const std::uint32_t fill = writer->outFill;
+  const std::uint64_t end = writer->position;
+  writer->outFill = static_cast<std::uint32_t>(entry->headerOffset - buffered);
+  writer->position = entry->headerOffset;
+  WriteLocalHeader(writer, entry);
+  writer->outFill = fill;
+  writer->position = end;
+}
+
 // Writes the entry's header, data and final header; the writer's error tells
 // the outcome. The source is finished on success.
 void WriteEntry(ZipWriter* writer, ZipEntry* entry) {
   entry->headerOffset = writer->offset;
-  writer->error = ErrNone;
+  if (!IsOutputFailure(writer->error)) writer->error = ErrNone;
   WriteLocalHeader(writer, entry);
   if (writer->error != ErrNone) return;
   writer->offset += kLocalHeaderBytes + entry->nameLength + entry->localExtraLength;
@@ -112,10 +131,7 @@ void WriteEntry(ZipWriter* writer, ZipEntry* entry) {
     writer->error = ErrTooLarge;
     return;
   }
-  if (!SeekOutput(writer, entry->headerOffset)) return;
-  WriteLocalHeader(writer, entry);
-  if (writer->error != ErrNone) return;
-  SeekOutput(writer, writer->offset);
+  RewriteLocalHeader(writer, entry);
 }
 
 }  // namespace

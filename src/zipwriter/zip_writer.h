@@ -31,6 +31,10 @@ inline constexpr std::uint32_t kSourceInfoKnown = 0x20;
 inline constexpr std::uint32_t kCloseSource = 0x40;
 
 inline constexpr std::uint32_t kBufferBytes = 16384;
+// Archive bytes gather here and leave in one write: a header is some twenty
+// fields, and a write call per field cost more than the compression of a
+// small file.
+inline constexpr std::uint32_t kOutputBufferBytes = 65536;
 inline constexpr std::uint32_t kLocalExtraBytes = 17;
 inline constexpr std::uint32_t kCentralExtraBytes = 9;
 inline constexpr std::uint32_t kLocalHeaderBytes = 30;
@@ -87,7 +91,14 @@ struct ZipWriter {
   std::uint64_t archiveLimit;  // the archive never ends past this byte count
   std::uint32_t entryLimit;    // most entries an archive takes
   std::uint64_t sourceBytes;   // bytes read from all entries that were kept
+  // Buffered output: the last outFill bytes up to position wait in
+  // outBuffer. With a sink, flushed bytes go to it instead of the output
+  // file; false from the sink is a failed write.
+  std::uint32_t outFill;
+  bool (*sink)(void* context, const std::uint8_t* data, std::uint32_t count);
+  void* sinkContext;
   alignas(8) std::uint8_t buffer[kBufferBytes];
+  alignas(8) std::uint8_t outBuffer[kOutputBufferBytes];
 };
 
 // Creates the archive file and its writer; on failure *writerOut is null.
@@ -99,7 +110,14 @@ void WriteCentralDirectory(ZipWriter* writer);
 // Output primitives: nothing is written while error is set.
 void PutShort(ZipWriter* writer, std::uint32_t value);
 void PutBytes(ZipWriter* writer, const void* data, std::uint32_t count);
+// Hands the buffered bytes on; the only way out of the writer. A failure is
+// ErrWrite, and after a failed write or seek nothing more goes out.
+bool FlushOutput(ZipWriter* writer);
 bool SeekOutput(ZipWriter* writer, std::uint32_t position);
+// Takes back every byte from position on, seeking only when some of them
+// have left the buffer already.
+bool RewindOutput(ZipWriter* writer, std::uint32_t position);
+bool IsOutputFailure(std::int32_t code);
 
 // Adds one file; name may be null, then the path serves as the name.
 std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* name);
