@@ -49,6 +49,8 @@ struct OsFolderId {
 };
 
 struct OsFolderScan;  // one open folder enumeration, owned by the platform
+struct OsThread;      // a started thread, owned by the platform until joined
+struct OsMonitor;     // a lock with one condition to wait for under it
 
 #if defined(_WIN32)
 inline constexpr char kPathSeparator = '\\';
@@ -94,5 +96,23 @@ bool OsGetFolderId(const char* path, OsFolderId* id);
 void* OsAllocate(std::size_t bytes);
 // Releases a block from OsAllocate; null is ignored.
 void OsRelease(void* block);
+
+// Threads for compressing several files at once. The library starts them
+// only when asked to, and joins every one before it returns.
+// Runs run(context) on a new thread; null when none can be started.
+OsThread* OsStartThread(void (*run)(void* context), void* context);
+// Waits for the thread to end and releases it.
+void OsJoinThread(OsThread* thread);
+// The number of processors the process may run on, at least 1.
+std::uint32_t OsProcessorCount();
+// A lock and one condition; null when it cannot be had.
+OsMonitor* OsCreateMonitor();
+void OsDestroyMonitor(OsMonitor* monitor);
+void OsEnterMonitor(OsMonitor* monitor);
+void OsLeaveMonitor(OsMonitor* monitor);
+// Leaves the monitor, waits for a wake (or a spurious return), enters again.
+void OsWaitMonitor(OsMonitor* monitor);
+// Wakes every thread waiting in the monitor.
+void OsWakeMonitor(OsMonitor* monitor);
 
 }  // namespace zf

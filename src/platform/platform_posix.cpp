@@ -6,6 +6,8 @@
 // archive it is writing.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -203,5 +205,82 @@ bool OsGetFolderId(const char* path, OsFolderId* id) {
 void* OsAllocate(std::size_t bytes) { return std::malloc(bytes); }
 
 void OsRelease(void* block) { std::free(block); }
+
+struct OsThread {
+  pthread_t thread;
+  void (*run)(void* context);
+  void* context;
+};
+
+struct OsMonitor {
+  pthread_mutex_t mutex;
+  pthread_cond_t condition;
+};
+
+namespace {
+
+void* RunThread(void* thread) {
+  auto* started = static_cast<OsThread*>(thread);
+  started->run(started->context);
+  return nullptr;
+}
+
+}  // namespace
+
+OsThread* OsStartThread(void (*run)(void* context), void* context) {
+  auto* thread = static_cast<OsThread*>(OsAllocate(sizeof(OsThread)));
+  if (thread == nullptr) return nullptr;
+  thread->run = run;
+  thread->context = context;
+  if (pthread_create(&thread->thread, nullptr, RunThread, thread) != 0) {
+    OsRelease(thread);
+    return nullptr;
+  }
+  return thread;
+}
+
+void OsJoinThread(OsThread* thread) {
+  pthread_join(thread->thread, nullptr);
+  OsRelease(thread);
+}
+
+std::uint32_t OsProcessorCount() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+    return static_cast<std::uint32_t>(CPU_COUNT(&set));
+  }
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<std::uint32_t>(online) : 1;
+}
+
+OsMonitor* OsCreateMonitor() {
+  auto* monitor = static_cast<OsMonitor*>(OsAllocate(sizeof(OsMonitor)));
+  if (monitor == nullptr) return nullptr;
+  if (pthread_mutex_init(&monitor->mutex, nullptr) != 0) {
+    OsRelease(monitor);
+    return nullptr;
+  }
+  if (pthread_cond_init(&monitor->condition, nullptr) != 0) {
+    pthread_mutex_destroy(&monitor->mutex);
+    OsRelease(monitor);
+    return nullptr;
+  }
+  return monitor;
+}
+
+void OsDestroyMonitor(OsMonitor* monitor) {
+  if (monitor == nullptr) return;
+  pthread_cond_destroy(&monitor->condition);
+  pthread_mutex_destroy(&monitor->mutex);
+  OsRelease(monitor);
+}
+
+void OsEnterMonitor(OsMonitor* monitor) { pthread_mutex_lock(&monitor->mutex); }
+
+void OsLeaveMonitor(OsMonitor* monitor) { pthread_mutex_unlock(&monitor->mutex); }
+
+void OsWaitMonitor(OsMonitor* monitor) { pthread_cond_wait(&monitor->condition, &monitor->mutex); }
+
+void OsWakeMonitor(OsMonitor* monitor) { pthread_cond_broadcast(&monitor->condition); }
 
 }  // namespace zf

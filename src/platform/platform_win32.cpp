@@ -203,4 +203,76 @@ void OsRelease(void* block) {
   if (block != nullptr) GlobalFree(block);
 }
 
+struct OsThread {
+  HANDLE handle;
+  void (*run)(void* context);
+  void* context;
+};
+
+struct OsMonitor {
+  SRWLOCK lock;
+  CONDITION_VARIABLE condition;
+};
+
+namespace {
+
+DWORD WINAPI RunThread(LPVOID thread) {
+  auto* started = static_cast<OsThread*>(thread);
+  started->run(started->context);
+  return 0;
+}
+
+}  // namespace
+
+OsThread* OsStartThread(void (*run)(void* context), void* context) {
+  auto* thread = static_cast<OsThread*>(OsAllocate(sizeof(OsThread)));
+  if (thread == nullptr) return nullptr;
+  thread->run = run;
+  thread->context = context;
+  // The thread calls into msvcrt only through functions that need no
+  // per-thread set-up, so CreateThread serves.
+  thread->handle = CreateThread(nullptr, 0, RunThread, thread, 0, nullptr);
+  if (thread->handle == nullptr) {
+    OsRelease(thread);
+    return nullptr;
+  }
+  return thread;
+}
+
+void OsJoinThread(OsThread* thread) {
+  WaitForSingleObject(thread->handle, INFINITE);
+  CloseHandle(thread->handle);
+  OsRelease(thread);
+}
+
+std::uint32_t OsProcessorCount() {
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  std::uint32_t count = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
+    for (; process != 0; process &= process - 1) ++count;
+  }
+  return count > 0 ? count : 1;
+}
+
+OsMonitor* OsCreateMonitor() {
+  auto* monitor = static_cast<OsMonitor*>(OsAllocate(sizeof(OsMonitor)));
+  if (monitor == nullptr) return nullptr;
+  InitializeSRWLock(&monitor->lock);
+  InitializeConditionVariable(&monitor->condition);
+  return monitor;
+}
+
+void OsDestroyMonitor(OsMonitor* monitor) { OsRelease(monitor); }
+
+void OsEnterMonitor(OsMonitor* monitor) { AcquireSRWLockExclusive(&monitor->lock); }
+
+void OsLeaveMonitor(OsMonitor* monitor) { ReleaseSRWLockExclusive(&monitor->lock); }
+
+void OsWaitMonitor(OsMonitor* monitor) {
+  SleepConditionVariableSRW(&monitor->condition, &monitor->lock, INFINITE, 0);
+}
+
+void OsWakeMonitor(OsMonitor* monitor) { WakeAllConditionVariable(&monitor->condition); }
+
 }  // namespace zf

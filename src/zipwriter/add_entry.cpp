@@ -51,6 +51,25 @@ void FinishSource(ZipWriter* writer) {
   writer->sourceSize = writer->bytesRead;
 }
 
+}  // namespace
+
+void CompressSource(ZipWriter* writer, ZipEntry* entry) {
+  if (entry->method == 8) {
+    DeflateEntry(entry, writer);
+  } else {
+    CopyStored(writer);
+  }
+  FinishSource(writer);
+  if (writer->error != ErrNone) return;
+  entry->crc = writer->crc;
+  entry->compressedSize = writer->compressedSize;
+  entry->size = writer->sourceSize;
+  entry->flags &= static_cast<std::uint16_t>(~kFlagDataDescriptor);
+  entry->localFlags = entry->flags;
+}
+
+namespace {
+
 // Gives up an entry whose header was begun: the next record takes its place,
 // so neither the offsets nor the file keep anything of it.
 std::int32_t DropEntry(ZipWriter* writer, ZipEntry* entry) {
@@ -104,6 +123,19 @@ void RewriteLocalHeader(ZipWriter* writer, const ZipEntry* entry) {
   writer->position = end;
 }
 
+std::uint32_t LocalHeaderBytes(const ZipEntry* entry) {
+  return kLocalHeaderBytes + entry->nameLength + entry->localExtraLength;
+}
+
+// Stands in for a header whose values are not known yet: same length, and
+// overwritten before the archive is closed.
+void PutZeros(ZipWriter* writer, std::uint32_t count) {
+  static constexpr std::uint32_t kRun = 64;
+  static constexpr std::uint8_t kZeros[kRun] = {};
+  for (; count > kRun; count -= kRun) PutBytes(writer, kZeros, kRun);
+  PutBytes(writer, kZeros, count);
+}
+
 // Writes the entry's header, data and final header; the writer's error tells
 // the outcome. The source is finished on success.
 void WriteEntry(ZipWriter* writer, ZipEntry* entry) {
@@ -111,22 +143,10 @@ void WriteEntry(ZipWriter* writer, ZipEntry* entry) {
   if (!IsOutputFailure(writer->error)) writer->error = ErrNone;
   WriteLocalHeader(writer, entry);
   if (writer->error != ErrNone) return;
-  writer->offset += kLocalHeaderBytes + entry->nameLength + entry->localExtraLength;
-
-  if (entry->method == 8) {
-    DeflateEntry(entry, writer);
-  } else {
-    CopyStored(writer);
-  }
+  writer->offset += LocalHeaderBytes(entry);
+  CompressSource(writer, entry);
   if (writer->error != ErrNone) return;
-
-  FinishSource(writer);
-  writer->offset += writer->compressedSize;
-  entry->crc = writer->crc;
-  entry->compressedSize = writer->compressedSize;
-  entry->size = writer->sourceSize;
-  entry->flags &= static_cast<std::uint16_t>(~kFlagDataDescriptor);
-  entry->localFlags = entry->flags;
+  writer->offset += entry->compressedSize;
   if (!FitsInArchive(writer, entry)) {
     writer->error = ErrTooLarge;
     return;
@@ -152,7 +172,9 @@ std::uint32_t ReadSource(ZipWriter* writer, std::uint8_t* destination, std::uint
   return got;
 }
 
-std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* name) {
+std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* name,
+                       std::uint8_t (&localExtra)[kLocalExtraBytes], ZipEntry** entryOut) {
+  *entryOut = nullptr;
   if (writer == nullptr) return ErrArgument;
   if ((writer->flags & kFinished) != 0) return ErrFinished;
   writer->bytesRead = 0;
@@ -189,7 +211,6 @@ std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* nam
   }
   entry->externalAttributes = details.externalAttributes;
   entry->dosDateTime = details.dosDateTime;
-  std::uint8_t localExtra[kLocalExtraBytes];
   BuildExtraFields(details, localExtra, entry);
   entry->flags = kFlagDataDescriptor;
   if (NeedsUtf8Flag(entry->name)) entry->flags |= kFlagUtf8;
@@ -199,10 +220,46 @@ std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* nam
     entry->compressedSize = writer->sourceSize;
   }
   entry->size = writer->sourceSize;
+  *entryOut = entry;
+  return ErrNone;
+}
 
+std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* name) {
+  std::uint8_t localExtra[kLocalExtraBytes];
+  ZipEntry* entry = nullptr;
+  const std::int32_t code = OpenEntry(writer, sourcePath, name, localExtra, &entry);
+  if (code != ErrNone) return code;
   WriteEntry(writer, entry);
   if (writer->error != ErrNone) return DropEntry(writer, entry);
   entry->localExtra = nullptr;  // it lives on this call's stack only
+  AppendEntry(writer, entry);
+  return ErrNone;
+}
+
+void BeginCopiedEntry(ZipWriter* writer, ZipEntry* entry, bool headerFinal) {
+  entry->headerOffset = writer->offset;
+  if (!IsOutputFailure(writer->error)) writer->error = ErrNone;
+  if (headerFinal) {
+    WriteLocalHeader(writer, entry);
+  } else {
+    PutZeros(writer, LocalHeaderBytes(entry));
+  }
+  if (writer->error == ErrNone) writer->offset += LocalHeaderBytes(entry);
+}
+
+std::int32_t EndCopiedEntry(ZipWriter* writer, ZipEntry* entry, std::int32_t code,
+                            bool headerFinal) {
+  if (writer->error == ErrNone) writer->error = code;
+  if (writer->error == ErrNone) {
+    writer->offset += entry->compressedSize;
+    if (!FitsInArchive(writer, entry)) {
+      writer->error = ErrTooLarge;
+    } else if (!headerFinal) {
+      RewriteLocalHeader(writer, entry);
+    }
+  }
+  if (writer->error != ErrNone) return DropEntry(writer, entry);
+  entry->localExtra = nullptr;
   AppendEntry(writer, entry);
   return ErrNone;
 }

@@ -121,6 +121,22 @@ bool IsOutputFailure(std::int32_t code);
 
 // Adds one file; name may be null, then the path serves as the name.
 std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* name);
+// AddEntry in steps, for an entry compressed by one writer and placed in
+// the archive by another. OpenEntry opens the source and builds its entry,
+// whose local extra field lives in localExtra; on failure no source stays
+// open. CompressSource produces the data through the writer's output,
+// completes the entry and closes the source; the writer's error tells the
+// outcome.
+std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* name,
+                       std::uint8_t (&localExtra)[kLocalExtraBytes], ZipEntry** entryOut);
+void CompressSource(ZipWriter* writer, ZipEntry* entry);
+// The placing writer's side: the local header (with zeros for its length
+// while the entry is not complete), then the data through PutBytes, then
+// the end: code is the compressing side's outcome. On failure the entry is
+// released and no trace of it stays in the archive.
+void BeginCopiedEntry(ZipWriter* writer, ZipEntry* entry, bool headerFinal);
+std::int32_t EndCopiedEntry(ZipWriter* writer, ZipEntry* entry, std::int32_t code,
+                            bool headerFinal);
 // Reads from the current source, keeping bytesRead and crc up to date.
 std::uint32_t ReadSource(ZipWriter* writer, std::uint8_t* destination, std::uint32_t count);
 
