@@ -1,0 +1,414 @@
+// Compression is nearly all the time of a pack and files are independent of
+// each other, so worker threads compress whole files ahead of the writer,
+// each through a writer record of its own whose output is held in memory,
+// while the caller's thread walks the folder and writes the finished entries
+// strictly in walk order. The archive is the same, byte for byte, for any
+// number of threads, and the caller's thread does all output and all calls
+// of the caller's events.
+//
+// Memory stays bounded whatever the tree: the walk runs at most a window of
+// jobs ahead of the writer, and output waiting for its turn is held up to a
+// budget beyond which its worker waits. The file whose turn it is streams
+// into the archive as it is compressed, so no file, however big, has to be
+// held whole, and a wait always ends.
+#include "entry/parallel_pack.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace zf {
+namespace {
+
+constexpr std::uint32_t kJobsPerWorker = 16;
+
+struct Chunk {
+  Chunk* next;
+  std::uint32_t count;
+  std::uint8_t bytes[1];
+};
+
+enum class Stage : std::int32_t {
+  kWaiting,  // no worker has taken it
+  kTaken,
+  kOpened,  // the entry is built and its data is being compressed
+  kDone,    // the worker has finished with it
+};
+
+// One file, from the walk to its place in the archive.
+struct Job {
+  Job* next;
+  Stage stage;
+  bool abandoned;  // the writer wants no more of its output
+  std::int32_t code;
+  ZipEntry* entry;
+  Chunk* first;
+  Chunk* last;
+  std::uint64_t held;       // bytes in the chunks
+  std::uint64_t bytesRead;  // source bytes the worker has read so far
+  std::uint8_t localExtra[kLocalExtraBytes];
+  const char* name;  // the tail of path
+  char path[1];
+};
+
+struct Pipeline;
+
+struct Worker {
+  Pipeline* pipeline;
+  ZipWriter* writer;  // its output goes to the job's chunks
+  OsThread* thread;
+  Job* job;
+  std::int32_t failure;  // why the sink refused, when it was not the writer's wish
+};
+
+// Everything below the monitor is shared; the writer, the counts of the
+// caller's side and the events belong to the caller's thread.
+struct Pipeline {
+  OsMonitor* monitor;
+  Job* oldest;  // the next to be written
+  Job* newest;
+  Job* waiting;  // the oldest job no worker has taken
+  std::uint64_t held;
+  bool closing;    // no more jobs come
+  bool cancelled;  // written by the caller's thread only
+  ZipWriter* writer;
+  const PackEvents* events;
+  std::uint32_t inFlight;
+  std::uint32_t window;
+  std::uint64_t bytesDone;  // source bytes of the entries written
+};
+
+void Report(const PackEvents* events, const char* path, std::int32_t code) {
+  if (events != nullptr && events->fileLeftOut != nullptr) {
+    events->fileLeftOut(events->context, path, code);
+  }
+}
+
+void ReportAdded(const PackEvents* events, const ZipEntry* entry) {
+  if (events != nullptr && events->entryAdded != nullptr) {
+    events->entryAdded(events->context, entry->name, entry->size);
+  }
+}
+
+// Asks the caller whether to go on; false once it has said no.
+bool AskToGoOn(Pipeline* pipeline, std::uint64_t total) {
+  const PackEvents* events = pipeline->events;
+  if (pipeline->cancelled) return false;
+  if (events == nullptr || events->bytesRead == nullptr) return true;
+  if (events->bytesRead(events->context, total)) return true;
+  if (pipeline->monitor != nullptr) OsEnterMonitor(pipeline->monitor);
+  pipeline->cancelled = true;
+  if (pipeline->monitor != nullptr) {
+    OsWakeMonitor(pipeline->monitor);
+    OsLeaveMonitor(pipeline->monitor);
+  }
+  return false;
+}
+
+void ReleaseChunks(Chunk* chunk) {
+  while (chunk != nullptr) {
+    Chunk* next = chunk->next;
+    OsRelease(chunk);
+    chunk = next;
+  }
+}
+
+// The worker writer's sink: the flushed bytes join the job's chunks, once
+// the budget (or, for the job being written, the run ahead) has room.
+bool HoldOutput(void* context, const std::uint8_t* data, std::uint32_t count) {
+  auto* worker = static_cast<Worker*>(context);
+  Pipeline* pipeline = worker->pipeline;
+  Job* job = worker->job;
+  auto* chunk = static_cast<Chunk*>(OsAllocate(offsetof(Chunk, bytes) + count));
+  if (chunk == nullptr) {
+    worker->failure = ErrNoMemory;
+    return false;
+  }
+  chunk->next = nullptr;
+  chunk->count = count;
+  std::memcpy(chunk->bytes, data, count);
+  OsEnterMonitor(pipeline->monitor);
+  for (;;) {
+    if (pipeline->cancelled || job->abandoned) break;
+    const bool room =
+        job == pipeline->oldest ? job->held < kHeadRunAhead : pipeline->held < kHeldOutputBudget;
+    if (room) break;
+    OsWaitMonitor(pipeline->monitor);
+  }
+  const bool wanted = !pipeline->cancelled && !job->abandoned;
+  if (wanted) {
+    if (job->last == nullptr) {
+      job->first = chunk;
+    } else {
+      job->last->next = chunk;
+    }
+    job->last = chunk;
+    job->held += count;
+    pipeline->held += count;
+    job->bytesRead = worker->writer->bytesRead;
+    OsWakeMonitor(pipeline->monitor);
+  }
+  OsLeaveMonitor(pipeline->monitor);
+  if (!wanted) OsRelease(chunk);
+  return wanted;
+}
+
+// Opens and compresses one job's file, the monitor not held; the outcome.
+std::int32_t CompressJob(Worker* worker, Job* job, bool wanted) {
+  Pipeline* pipeline = worker->pipeline;
+  ZipWriter* writer = worker->writer;
+  writer->error = ErrNone;
+  writer->position = 0;
+  writer->outFill = 0;
+  ZipEntry* entry = nullptr;
+  const std::int32_t code =
+      wanted ? OpenEntry(writer, job->path, job->name, job->localExtra, &entry) : ErrWrite;
+  OsEnterMonitor(pipeline->monitor);
+  job->entry = entry;
+  job->code = code;
+  if (code == ErrNone) job->stage = Stage::kOpened;
+  OsWakeMonitor(pipeline->monitor);
+  OsLeaveMonitor(pipeline->monitor);
+  if (code != ErrNone) return code;
+  worker->failure = ErrNone;
+  CompressSource(writer, entry);
+  FlushOutput(writer);
+  return worker->failure != ErrNone ? worker->failure : writer->error;
+}
+
+void RunWorker(void* context) {
+  auto* worker = static_cast<Worker*>(context);
+  Pipeline* pipeline = worker->pipeline;
+  OsEnterMonitor(pipeline->monitor);
+  for (;;) {
+    while (pipeline->waiting == nullptr && !pipeline->closing) OsWaitMonitor(pipeline->monitor);
+    Job* job = pipeline->waiting;
+    if (job == nullptr) break;
+    pipeline->waiting = job->next;
+    job->stage = Stage::kTaken;
+    const bool wanted = !pipeline->cancelled && !job->abandoned;
+    OsLeaveMonitor(pipeline->monitor);
+    worker->job = job;
+    const std::int32_t code = CompressJob(worker, job, wanted);
+    OsEnterMonitor(pipeline->monitor);
+    job->code = code;
+    job->bytesRead = worker->writer->bytesRead;
+    job->stage = Stage::kDone;
+    OsWakeMonitor(pipeline->monitor);
+  }
+  OsLeaveMonitor(pipeline->monitor);
+}
+
+// Copies the output of the job being written into the archive as it comes.
+// The job's outcome once it is done.
+std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
+  ZipWriter* writer = pipeline->writer;
+  for (;;) {
+    OsEnterMonitor(pipeline->monitor);
+    while (job->first == nullptr && job->stage != Stage::kDone) OsWaitMonitor(pipeline->monitor);
+    Chunk* chain = job->first;
+    job->first = nullptr;
+    job->last = nullptr;
+    pipeline->held -= job->held;
+    job->held = 0;
+    const bool done = job->stage == Stage::kDone;
+    const std::int32_t code = job->code;
+    const std::uint64_t bytesRead = job->bytesRead;
+    // After a failed write no more of it can be used.
+    if (writer->error != ErrNone) job->abandoned = true;
+    OsWakeMonitor(pipeline->monitor);
+    OsLeaveMonitor(pipeline->monitor);
+    for (Chunk* chunk = chain; chunk != nullptr; chunk = chunk->next) {
+      PutBytes(writer, chunk->bytes, chunk->count);
+    }
+    ReleaseChunks(chain);
+    if (done) return code;
+    AskToGoOn(pipeline, pipeline->bytesDone + bytesRead);
+  }
+}
+
+// Writes the oldest job into the archive, or leaves it out, and lets it go.
+void PlaceOldest(Pipeline* pipeline) {
+  ZipWriter* writer = pipeline->writer;
+  Job* job = pipeline->oldest;
+  const bool full = writer->entryCount >= writer->entryLimit;
+  OsEnterMonitor(pipeline->monitor);
+  if (pipeline->cancelled || full || IsOutputFailure(writer->error)) {
+    job->abandoned = true;
+    OsWakeMonitor(pipeline->monitor);
+  }
+  while (job->stage != Stage::kDone && (job->abandoned || job->stage != Stage::kOpened)) {
+    OsWaitMonitor(pipeline->monitor);
+  }
+  const bool complete = job->stage == Stage::kDone;
+  std::int32_t code = job->code;
+  OsLeaveMonitor(pipeline->monitor);
+
+  if (job->abandoned) {
+    code = full ? ErrTooLarge : writer->error;
+  } else if (!complete || code == ErrNone) {
+    BeginCopiedEntry(writer, job->entry, complete);
+    code = EndCopiedEntry(writer, job->entry, CopyJobOutput(pipeline, job), complete);
+    if (code == ErrNone) {
+      pipeline->bytesDone += job->entry->size;
+      ReportAdded(pipeline->events, job->entry);
+    }
+    job->entry = nullptr;  // the archive has it, or it is released
+  }
+  if (code != ErrNone && !pipeline->cancelled) Report(pipeline->events, job->path, code);
+  AskToGoOn(pipeline, pipeline->bytesDone);
+
+  OsEnterMonitor(pipeline->monitor);
+  pipeline->oldest = job->next;
+  if (pipeline->oldest == nullptr) pipeline->newest = nullptr;
+  pipeline->held -= job->held;
+  pipeline->inFlight -= 1;
+  OsWakeMonitor(pipeline->monitor);
+  OsLeaveMonitor(pipeline->monitor);
+  ReleaseChunks(job->first);
+  OsRelease(job->entry);
+  OsRelease(job);
+}
+
+void PlaceAll(Pipeline* pipeline) {
+  while (pipeline->inFlight != 0) PlaceOldest(pipeline);
+}
+
+bool SubmitFile(void* context, const char* path, const char* name) {
+  auto* pipeline = static_cast<Pipeline*>(context);
+  const std::size_t pathLength = std::strlen(path);
+  auto* job = static_cast<Job*>(OsAllocate(offsetof(Job, path) + pathLength + 1));
+  if (job == nullptr) {
+    PlaceAll(pipeline);
+    Report(pipeline->events, path, ErrNoMemory);
+    return AskToGoOn(pipeline, pipeline->bytesDone);
+  }
+  std::memset(job, 0, offsetof(Job, path));
+  std::memcpy(job->path, path, pathLength + 1);
+  job->name = job->path + (name - path);
+  OsEnterMonitor(pipeline->monitor);
+  if (pipeline->newest == nullptr) {
+    pipeline->oldest = job;
+  } else {
+    pipeline->newest->next = job;
+  }
+  pipeline->newest = job;
+  if (pipeline->waiting == nullptr) pipeline->waiting = job;
+  pipeline->inFlight += 1;
+  OsWakeMonitor(pipeline->monitor);
+  OsLeaveMonitor(pipeline->monitor);
+  while (pipeline->inFlight >= pipeline->window) PlaceOldest(pipeline);
+  // After a failed write the archive is lost: walking on gains nothing.
+  return !pipeline->cancelled && !IsOutputFailure(pipeline->writer->error);
+}
+
+// Without workers: each file is added where the walk meets it.
+bool AddFile(void* context, const char* path, const char* name) {
+  auto* pipeline = static_cast<Pipeline*>(context);
+  const std::int32_t code = AddEntry(pipeline->writer, path, name);
+  if (code == ErrNone) {
+    pipeline->bytesDone += pipeline->writer->lastEntry->size;
+    ReportAdded(pipeline->events, pipeline->writer->lastEntry);
+  } else {
+    Report(pipeline->events, path, code);
+  }
+  return AskToGoOn(pipeline, pipeline->bytesDone);
+}
+
+void PassOver(void* context, const char* path, WalkSkip why) {
+  const PackEvents* events = static_cast<Pipeline*>(context)->events;
+  if (events != nullptr && events->passedOver != nullptr) {
+    events->passedOver(events->context, path, why);
+  }
+}
+
+ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
+  auto* writer = static_cast<ZipWriter*>(OsAllocate(sizeof(ZipWriter)));
+  if (writer == nullptr) return nullptr;
+  std::memset(writer, 0, offsetof(ZipWriter, buffer));
+  writer->output = kNoFile;
+  writer->source = kNoFile;
+  writer->archiveLimit = archive->archiveLimit;
+  writer->entryLimit = kEntryLimit;
+  writer->sink = HoldOutput;
+  writer->sinkContext = worker;
+  return writer;
+}
+
+void ReleaseWorkerWriter(ZipWriter* writer) {
+  if (writer == nullptr) return;
+  OsRelease(writer->deflater);
+  OsRelease(writer);
+}
+
+// Starts up to count workers; the number started.
+std::uint32_t StartWorkers(Pipeline* pipeline, Worker* workers, std::uint32_t count) {
+  std::uint32_t started = 0;
+  for (; started < count; ++started) {
+    Worker& worker = workers[started];
+    worker = Worker{pipeline, nullptr, nullptr, nullptr, ErrNone};
+    worker.writer = CreateWorkerWriter(&worker, pipeline->writer);
+    if (worker.writer != nullptr) worker.thread = OsStartThread(RunWorker, &worker);
+    if (worker.thread == nullptr) {
+      ReleaseWorkerWriter(worker.writer);
+      break;
+    }
+  }
+  return started;
+}
+
+void StopWorkers(Pipeline* pipeline, Worker* workers, std::uint32_t count) {
+  OsEnterMonitor(pipeline->monitor);
+  pipeline->closing = true;
+  OsWakeMonitor(pipeline->monitor);
+  OsLeaveMonitor(pipeline->monitor);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    OsJoinThread(workers[i].thread);
+    ReleaseWorkerWriter(workers[i].writer);
+  }
+}
+
+}  // namespace
+
+bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root,
+                         std::uint32_t threads, const PackEvents* events) {
+  Pipeline pipeline{};
+  pipeline.writer = writer;
+  pipeline.events = events;
+  Worker* workers = nullptr;
+  std::uint32_t started = 0;
+  if (threads >= 2) {
+    pipeline.monitor = OsCreateMonitor();
+    workers = static_cast<Worker*>(OsAllocate(sizeof(Worker) * threads));
+    if (pipeline.monitor != nullptr && workers != nullptr) {
+      started = StartWorkers(&pipeline, workers, threads);
+    }
+  }
+  if (started == 0) {
+    WalkFolder(WalkVisitor{&pipeline, AddFile, PassOver}, folder, root);
+  } else {
+    pipeline.window = kJobsPerWorker * started;
+    WalkFolder(WalkVisitor{&pipeline, SubmitFile, PassOver}, folder, root);
+    PlaceAll(&pipeline);
+    StopWorkers(&pipeline, workers, started);
+  }
+  OsRelease(workers);
+  OsDestroyMonitor(pipeline.monitor);
+  return !pipeline.cancelled;
+}
+
+std::int32_t PackFolderInParallel(const char* srcFolder, const char* zipPath, std::uint32_t threads,
+                                  const PackEvents* events, PackSummary* summary) {
+  struct Request {
+    std::uint32_t threads;
+    const PackEvents* events;
+  } request{threads, events};
+  return PackFolderWith(
+      srcFolder, zipPath,
+      [](ZipWriter* writer, const char* folder, void* context) {
+        const auto* asked = static_cast<const Request*>(context);
+        AddFolderInParallel(writer, folder, folder, asked->threads, asked->events);
+      },
+      &request, summary);
+}
+
+}  // namespace zf

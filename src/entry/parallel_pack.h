@@ -1,0 +1,43 @@
+// Packing with worker threads that compress whole files ahead of the writer.
+#pragma once
+
+#include <cstdint>
+
+#include "entry/pack_folder.h"
+
+namespace zf {
+
+// What a packer tells its caller, always on the caller's thread. Every
+// function may be null.
+struct PackEvents {
+  void* context;
+  // A file became an entry of the archive.
+  void (*entryAdded)(void* context, const char* name, std::uint64_t size);
+  // A file met by the walk was left out; code says why (ErrOpen, ErrRead,
+  // ErrTooLarge, ...).
+  void (*fileLeftOut)(void* context, const char* path, std::int32_t code);
+  // Something the walk itself passed over.
+  void (*passedOver)(void* context, const char* path, WalkSkip why);
+  // Source bytes read so far for the entries added or being added; false
+  // cancels the packing: no further entry is added.
+  bool (*bytesRead)(void* context, std::uint64_t total);
+};
+
+// Compressed output waiting for its turn is held up to this many bytes; a
+// worker ahead of it waits. The file being written may run this far ahead
+// of the writer besides.
+inline constexpr std::uint64_t kHeldOutputBudget = 16u << 20;
+inline constexpr std::uint64_t kHeadRunAhead = 1u << 20;
+
+// Adds every file below folder, named relative to root, with threads
+// workers compressing; the archive gets the same bytes as from AddFolder.
+// Below 2 threads, or when no thread can be started, it all happens on the
+// caller's thread. False when the caller cancelled.
+bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root,
+                         std::uint32_t threads, const PackEvents* events);
+
+// PackFolder with threads workers and events (may be null).
+std::int32_t PackFolderInParallel(const char* srcFolder, const char* zipPath, std::uint32_t threads,
+                                  const PackEvents* events, PackSummary* summary);
+
+}  // namespace zf
