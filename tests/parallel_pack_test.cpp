@@ -3,12 +3,14 @@
 // that stops the work, and a failed write that ends the archive.
 #include "entry/parallel_pack.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,16 @@ namespace {
 using zft::ScratchDir;
 using zft::WriteFile;
 
+// The output held for later files, kept small so that the tests pass it.
+constexpr std::uint64_t kBudget = 256 * 1024;
+
+// Access times a first read does not move, so that every pack sees the same.
+void WriteSettled(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  WriteFile(path, bytes);
+  const timespec times[2] = {{std::time(nullptr) + 86400, 0}, {1600000000, 0}};
+  EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
 // A tree with every kind of file the writer treats differently: stored and
 // deflated, empty, bigger than the output held in memory, unreadable midway
 // (a link to /proc/self/mem), vanished before it is opened (a dangling link).
@@ -27,15 +39,15 @@ std::string MakeMixedTree(const ScratchDir& dir) {
   const std::string src = dir.Path("src");
   zft::MakeDirs(src + "/deep/er");
   for (int i = 0; i < 60; ++i) {
-    const std::string text(static_cast<std::size_t>(i * 97), static_cast<char>('a' + i % 26));
-    WriteFile(src + "/deep/t" + std::to_string(i) + ".txt", text + std::to_string(i));
+    const std::string text = std::string(static_cast<std::size_t>(i * 97), 'a') + std::to_string(i);
+    WriteSettled(src + "/deep/t" + std::to_string(i) + ".txt", {text.begin(), text.end()});
   }
-  WriteFile(src + "/empty.txt", "");
-  WriteFile(src + "/empty.gz", "");
-  WriteFile(src + "/deep/er/noise.bin", zft::RandomBytes(300000, 4));
-  WriteFile(src + "/deep/er/packed.ZIP", zft::RandomBytes(70000, 5));
-  WriteFile(src + "/big1.gz", zft::RandomBytes(zf::kHeldOutputBudget + 3000000, 6));
-  WriteFile(src + "/big2.tgz", zft::RandomBytes(zf::kHeldOutputBudget + 1000000, 7));
+  WriteSettled(src + "/empty.txt", {});
+  WriteSettled(src + "/empty.gz", {});
+  WriteSettled(src + "/deep/er/noise.bin", zft::RandomBytes(kBudget + 50000, 4));
+  WriteSettled(src + "/deep/er/packed.ZIP", zft::RandomBytes(70000, 5));
+  WriteSettled(src + "/big1.gz", zft::RandomBytes(kBudget * 3, 6));
+  WriteSettled(src + "/big2.tgz", zft::RandomBytes(kBudget * 2, 7));
   EXPECT_EQ(symlink("/proc/self/mem", (src + "/deep/broken.txt").c_str()), 0);
   EXPECT_EQ(symlink(dir.Path("gone").c_str(), (src + "/vanished.txt").c_str()), 0);
   return src;
@@ -74,9 +86,11 @@ std::vector<std::uint8_t> PackWith(const std::string& src, const std::string& zi
                                    std::uint32_t threads, Recorded* record = nullptr) {
   zf::PackEvents events{};
   if (record != nullptr) events = Recorder(record);
-  EXPECT_EQ(zf::PackFolderInParallel(src.c_str(), zip.c_str(), threads,
-                                     record != nullptr ? &events : nullptr, nullptr),
-            zf::ErrNone);
+  zf::ZipWriter* writer = nullptr;
+  EXPECT_EQ(zf::OpenArchive(zip.c_str(), &writer), zf::ErrNone);
+  zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), threads,
+                          record != nullptr ? &events : nullptr, kBudget);
+  EXPECT_EQ(zf::CloseArchive(writer), zf::ErrNone);
   return zft::ReadFile(zip);
 }
 
@@ -110,8 +124,9 @@ TEST(ParallelPack, LimitsLeaveOutWhatOneThreadLeavesOut) {
   const std::string src = dir.Path("src");
   zft::MakeDirs(src);
   for (int i = 0; i < 12; ++i) {
-    WriteFile(src + "/f" + std::to_string(i) + (i % 3 == 0 ? ".gz" : ".txt"),
-              zft::RandomBytes(static_cast<std::size_t>(i) * 4000, static_cast<std::uint32_t>(i)));
+    WriteSettled(
+        src + "/f" + std::to_string(i) + (i % 3 == 0 ? ".gz" : ".txt"),
+        zft::RandomBytes(static_cast<std::size_t>(i) * 4000, static_cast<std::uint32_t>(i)));
   }
   struct Limits {
     std::uint32_t entries;
@@ -129,7 +144,8 @@ TEST(ParallelPack, LimitsLeaveOutWhatOneThreadLeavesOut) {
       writer->archiveLimit = limits.archive;
       Recorded record;
       const zf::PackEvents events = Recorder(&record);
-      EXPECT_TRUE(zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), threads, &events));
+      EXPECT_TRUE(
+          zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), threads, &events, kBudget));
       EXPECT_EQ(zf::CloseArchive(writer), zf::ErrNone);
       EXPECT_EQ(record.added.size() + record.leftOut.size(), 12u);
       EXPECT_FALSE(record.leftOut.empty());

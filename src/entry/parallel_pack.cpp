@@ -68,6 +68,7 @@ struct Pipeline {
   Job* newest;
   Job* waiting;  // the oldest job no worker has taken
   std::uint64_t held;
+  std::uint64_t budget;
   bool closing;    // no more jobs come
   bool cancelled;  // written by the caller's thread only
   ZipWriter* writer;
@@ -129,8 +130,8 @@ bool HoldOutput(void* context, const std::uint8_t* data, std::uint32_t count) {
   OsEnterMonitor(pipeline->monitor);
   for (;;) {
     if (pipeline->cancelled || job->abandoned) break;
-    const bool room =
-        job == pipeline->oldest ? job->held < kHeadRunAhead : pipeline->held < kHeldOutputBudget;
+    const bool room = job == pipeline->oldest ? job->held < pipeline->budget / 16
+                                              : pipeline->held < pipeline->budget;
     if (room) break;
     OsWaitMonitor(pipeline->monitor);
   }
@@ -370,8 +371,9 @@ void StopWorkers(Pipeline* pipeline, Worker* workers, std::uint32_t count) {
 }  // namespace
 
 bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root,
-                         std::uint32_t threads, const PackEvents* events) {
+                         std::uint32_t threads, const PackEvents* events, std::uint64_t budget) {
   Pipeline pipeline{};
+  pipeline.budget = budget;
   pipeline.writer = writer;
   pipeline.events = events;
   Worker* workers = nullptr;

@@ -24,17 +24,17 @@ struct PackEvents {
 };
 
 // Compressed output waiting for its turn is held up to this many bytes; a
-// worker ahead of it waits. The file being written may run this far ahead
-// of the writer besides.
+// worker ahead of it waits. The file being written may run a sixteenth of
+// it ahead of the writer besides.
 inline constexpr std::uint64_t kHeldOutputBudget = 16u << 20;
-inline constexpr std::uint64_t kHeadRunAhead = 1u << 20;
 
 // Adds every file below folder, named relative to root, with threads
 // workers compressing; the archive gets the same bytes as from AddFolder.
 // Below 2 threads, or when no thread can be started, it all happens on the
 // caller's thread. False when the caller cancelled.
 bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root,
-                         std::uint32_t threads, const PackEvents* events);
+                         std::uint32_t threads, const PackEvents* events,
+                         std::uint64_t budget = kHeldOutputBudget);
 
 // PackFolder with threads workers and events (may be null).
 std::int32_t PackFolderInParallel(const char* srcFolder, const char* zipPath, std::uint32_t threads,
