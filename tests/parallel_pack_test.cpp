@@ -89,7 +89,7 @@ std::vector<std::uint8_t> PackWith(const std::string& src, const std::string& zi
   zf::ZipWriter* writer = nullptr;
   EXPECT_EQ(zf::OpenArchive(zip.c_str(), &writer), zf::ErrNone);
   zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), threads,
-                          record != nullptr ? &events : nullptr, kBudget);
+                          record != nullptr ? &events : nullptr, zip.c_str(), kBudget);
   EXPECT_EQ(zf::CloseArchive(writer), zf::ErrNone);
   return zft::ReadFile(zip);
 }
@@ -144,8 +144,8 @@ TEST(ParallelPack, LimitsLeaveOutWhatOneThreadLeavesOut) {
       writer->archiveLimit = limits.archive;
       Recorded record;
       const zf::PackEvents events = Recorder(&record);
-      EXPECT_TRUE(
-          zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), threads, &events, kBudget));
+      EXPECT_TRUE(zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), threads, &events,
+                                          nullptr, kBudget));
       EXPECT_EQ(zf::CloseArchive(writer), zf::ErrNone);
       EXPECT_EQ(record.added.size() + record.leftOut.size(), 12u);
       EXPECT_FALSE(record.leftOut.empty());

@@ -8,9 +8,10 @@
 //
 // Memory stays bounded whatever the tree: the walk runs at most a window of
 // jobs ahead of the writer, and output waiting for its turn is held up to a
-// budget beyond which its worker waits. The file whose turn it is streams
-// into the archive as it is compressed, so no file, however big, has to be
-// held whole, and a wait always ends.
+// budget; beyond it a worker writes the rest of its file's output to a
+// scratch file next to the archive (gone once closed), so that big files
+// compress in parallel too, or waits when there is none. The file whose turn
+// it is streams into the archive as it is compressed, so a wait always ends.
 #include "entry/parallel_pack.h"
 
 #include <cstddef>
@@ -45,6 +46,11 @@ struct Job {
   Chunk* last;
   std::uint64_t held;       // bytes in the chunks
   std::uint64_t bytesRead;  // source bytes the worker has read so far
+  // Output beyond the budget, after the chunks: spilled bytes of it so far.
+  OsFile spill;
+  std::uint64_t spilled;
+  bool spillFailed;   // a write to it failed: the archive cannot be whole
+  bool spillRefused;  // it could not be created; the worker waits instead
   std::uint8_t localExtra[kLocalExtraBytes];
   const char* name;  // the tail of path
   char path[1];
@@ -69,6 +75,8 @@ struct Pipeline {
   Job* waiting;  // the oldest job no worker has taken
   std::uint64_t held;
   std::uint64_t budget;
+  const char* scratchPath;  // spill files are named after it; null: none
+  std::uint32_t spillCount;
   bool closing;    // no more jobs come
   bool cancelled;  // written by the caller's thread only
   ZipWriter* writer;
@@ -113,12 +121,61 @@ void ReleaseChunks(Chunk* chunk) {
   }
 }
 
-// The worker writer's sink: the flushed bytes join the job's chunks, once
-// the budget (or, for the job being written, the run ahead) has room.
+// Opens the job's spill file: the archive's path with a number and a tail.
+bool StartSpill(Pipeline* pipeline, Job* job) {
+  static constexpr char kTail[] = ".~part";
+  const std::size_t length = std::strlen(pipeline->scratchPath);
+  if (length + 16 + sizeof kTail >= kMaxPathBytes) return false;
+  char path[kMaxPathBytes];
+  std::memcpy(path, pipeline->scratchPath, length);
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    OsEnterMonitor(pipeline->monitor);
+    std::uint32_t number = ++pipeline->spillCount;
+    OsLeaveMonitor(pipeline->monitor);
+    char* end = path + length;
+    *end++ = '.';
+    do {
+      *end++ = static_cast<char>('0' + number % 10);
+      number /= 10;
+    } while (number != 0);
+    std::memcpy(end, kTail, sizeof kTail);
+    const OsFile file = OsCreateScratch(path);
+    if (file != kNoFile) {
+      OsEnterMonitor(pipeline->monitor);
+      job->spill = file;
+      OsLeaveMonitor(pipeline->monitor);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool SpillOutput(Worker* worker, Job* job, const std::uint8_t* data, std::uint32_t count) {
+  Pipeline* pipeline = worker->pipeline;
+  const bool written = OsWriteAt(job->spill, job->spilled, data, count);
+  OsEnterMonitor(pipeline->monitor);
+  const bool wanted = !pipeline->cancelled && !job->abandoned;
+  if (written) {
+    job->spilled += count;
+    job->bytesRead = worker->writer->bytesRead;
+  } else {
+    job->spillFailed = true;
+  }
+  OsWakeMonitor(pipeline->monitor);
+  OsLeaveMonitor(pipeline->monitor);
+  return written && wanted;
+}
+
+enum class Route { kWait, kMemory, kSpill, kRefuse };
+
+// The worker writer's sink: the flushed bytes join the job's chunks while
+// the budget (or, for the job being written, the run ahead) has room, else
+// its spill file.
 bool HoldOutput(void* context, const std::uint8_t* data, std::uint32_t count) {
   auto* worker = static_cast<Worker*>(context);
   Pipeline* pipeline = worker->pipeline;
   Job* job = worker->job;
+  if (job->spill != kNoFile) return SpillOutput(worker, job, data, count);
   auto* chunk = static_cast<Chunk*>(OsAllocate(offsetof(Chunk, bytes) + count));
   if (chunk == nullptr) {
     worker->failure = ErrNoMemory;
@@ -127,30 +184,45 @@ bool HoldOutput(void* context, const std::uint8_t* data, std::uint32_t count) {
   chunk->next = nullptr;
   chunk->count = count;
   std::memcpy(chunk->bytes, data, count);
-  OsEnterMonitor(pipeline->monitor);
   for (;;) {
-    if (pipeline->cancelled || job->abandoned) break;
-    const bool room = job == pipeline->oldest ? job->held < pipeline->budget / 16
-                                              : pipeline->held < pipeline->budget;
-    if (room) break;
-    OsWaitMonitor(pipeline->monitor);
-  }
-  const bool wanted = !pipeline->cancelled && !job->abandoned;
-  if (wanted) {
-    if (job->last == nullptr) {
-      job->first = chunk;
-    } else {
-      job->last->next = chunk;
+    OsEnterMonitor(pipeline->monitor);
+    Route route = Route::kWait;
+    while (route == Route::kWait) {
+      const bool head = job == pipeline->oldest;
+      if (pipeline->cancelled || job->abandoned) {
+        route = Route::kRefuse;
+      } else if (head ? job->held < pipeline->budget / 16 : pipeline->held < pipeline->budget) {
+        route = Route::kMemory;
+      } else if (!head && pipeline->scratchPath != nullptr && !job->spillRefused) {
+        route = Route::kSpill;
+      } else {
+        OsWaitMonitor(pipeline->monitor);
+      }
     }
-    job->last = chunk;
-    job->held += count;
-    pipeline->held += count;
-    job->bytesRead = worker->writer->bytesRead;
-    OsWakeMonitor(pipeline->monitor);
+    if (route == Route::kMemory) {
+      if (job->last == nullptr) {
+        job->first = chunk;
+      } else {
+        job->last->next = chunk;
+      }
+      job->last = chunk;
+      job->held += count;
+      pipeline->held += count;
+      job->bytesRead = worker->writer->bytesRead;
+      OsWakeMonitor(pipeline->monitor);
+    }
+    OsLeaveMonitor(pipeline->monitor);
+    if (route == Route::kMemory) return true;
+    if (route == Route::kSpill && StartSpill(pipeline, job)) {
+      OsRelease(chunk);
+      return SpillOutput(worker, job, data, count);
+    }
+    if (route == Route::kRefuse) {
+      OsRelease(chunk);
+      return false;
+    }
+    job->spillRefused = true;
   }
-  OsLeaveMonitor(pipeline->monitor);
-  if (!wanted) OsRelease(chunk);
-  return wanted;
 }
 
 // Opens and compresses one job's file, the monitor not held; the outcome.
@@ -199,13 +271,22 @@ void RunWorker(void* context) {
   OsLeaveMonitor(pipeline->monitor);
 }
 
-// Copies the output of the job being written into the archive as it comes.
-// The job's outcome once it is done.
+// A spill file that failed takes the archive with it: its entry cannot be
+// whole, and leaving it out would pass for success.
+void NoteSpillFailure(ZipWriter* writer, bool failed) {
+  if (failed && !IsOutputFailure(writer->error)) writer->error = ErrWrite;
+}
+
+// Copies the output of the job being written into the archive as it comes:
+// its chunks, then what it spilled. The job's outcome once it is done.
 std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
   ZipWriter* writer = pipeline->writer;
+  std::uint64_t copied = 0;  // of the spill file
   for (;;) {
     OsEnterMonitor(pipeline->monitor);
-    while (job->first == nullptr && job->stage != Stage::kDone) OsWaitMonitor(pipeline->monitor);
+    while (job->first == nullptr && job->spilled == copied && job->stage != Stage::kDone) {
+      OsWaitMonitor(pipeline->monitor);
+    }
     Chunk* chain = job->first;
     job->first = nullptr;
     job->last = nullptr;
@@ -214,6 +295,9 @@ std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
     const bool done = job->stage == Stage::kDone;
     const std::int32_t code = job->code;
     const std::uint64_t bytesRead = job->bytesRead;
+    const std::uint64_t spilled = job->spilled;
+    const OsFile spill = job->spill;
+    const bool spillFailed = job->spillFailed;
     // After a failed write no more of it can be used.
     if (writer->error != ErrNone) job->abandoned = true;
     OsWakeMonitor(pipeline->monitor);
@@ -222,7 +306,19 @@ std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
       PutBytes(writer, chunk->bytes, chunk->count);
     }
     ReleaseChunks(chain);
-    if (done) return code;
+    while (copied < spilled && writer->error == ErrNone) {
+      const auto count = static_cast<std::uint32_t>(
+          spilled - copied < kBufferBytes ? spilled - copied : kBufferBytes);
+      std::uint32_t got = 0;
+      NoteSpillFailure(writer,
+                       !OsReadAt(spill, copied, writer->buffer, count, &got) || got != count);
+      PutBytes(writer, writer->buffer, count);
+      copied += count;
+    }
+    if (done) {
+      NoteSpillFailure(writer, spillFailed);
+      return code;
+    }
     AskToGoOn(pipeline, pipeline->bytesDone + bytesRead);
   }
 }
@@ -244,6 +340,7 @@ void PlaceOldest(Pipeline* pipeline) {
   std::int32_t code = job->code;
   OsLeaveMonitor(pipeline->monitor);
 
+  NoteSpillFailure(writer, complete && job->spillFailed);
   if (job->abandoned) {
     code = full ? ErrTooLarge : writer->error;
   } else if (!complete || code == ErrNone) {
@@ -267,6 +364,7 @@ void PlaceOldest(Pipeline* pipeline) {
   OsLeaveMonitor(pipeline->monitor);
   ReleaseChunks(job->first);
   OsRelease(job->entry);
+  OsClose(job->spill);
   OsRelease(job);
 }
 
@@ -286,6 +384,7 @@ bool SubmitFile(void* context, const char* path, const char* name) {
   std::memset(job, 0, offsetof(Job, path));
   std::memcpy(job->path, path, pathLength + 1);
   job->name = job->path + (name - path);
+  job->spill = kNoFile;
   OsEnterMonitor(pipeline->monitor);
   if (pipeline->newest == nullptr) {
     pipeline->oldest = job;
@@ -371,9 +470,11 @@ void StopWorkers(Pipeline* pipeline, Worker* workers, std::uint32_t count) {
 }  // namespace
 
 bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root,
-                         std::uint32_t threads, const PackEvents* events, std::uint64_t budget) {
+                         std::uint32_t threads, const PackEvents* events, const char* scratchPath,
+                         std::uint64_t budget) {
   Pipeline pipeline{};
   pipeline.budget = budget;
+  pipeline.scratchPath = scratchPath;
   pipeline.writer = writer;
   pipeline.events = events;
   Worker* workers = nullptr;
@@ -403,12 +504,13 @@ std::int32_t PackFolderInParallel(const char* srcFolder, const char* zipPath, st
   struct Request {
     std::uint32_t threads;
     const PackEvents* events;
-  } request{threads, events};
+    const char* zipPath;
+  } request{threads, events, zipPath};
   return PackFolderWith(
       srcFolder, zipPath,
       [](ZipWriter* writer, const char* folder, void* context) {
         const auto* asked = static_cast<const Request*>(context);
-        AddFolderInParallel(writer, folder, folder, asked->threads, asked->events);
+        AddFolderInParallel(writer, folder, folder, asked->threads, asked->events, asked->zipPath);
       },
       &request, summary);
 }

@@ -23,17 +23,20 @@ struct PackEvents {
   bool (*bytesRead)(void* context, std::uint64_t total);
 };
 
-// Compressed output waiting for its turn is held up to this many bytes; a
-// worker ahead of it waits. The file being written may run a sixteenth of
-// it ahead of the writer besides.
+// Compressed output waiting for its turn is held in memory up to this many
+// bytes; beyond it a worker spills to a scratch file, or waits when it has
+// none. The file being written may run a sixteenth of it ahead of the
+// writer besides.
 inline constexpr std::uint64_t kHeldOutputBudget = 16u << 20;
 
 // Adds every file below folder, named relative to root, with threads
 // workers compressing; the archive gets the same bytes as from AddFolder.
 // Below 2 threads, or when no thread can be started, it all happens on the
-// caller's thread. False when the caller cancelled.
+// caller's thread. Scratch files are named scratchPath with a tail, in its
+// folder (the archive's path serves); with null a worker waits instead.
+// False when the caller cancelled.
 bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root,
-                         std::uint32_t threads, const PackEvents* events,
+                         std::uint32_t threads, const PackEvents* events, const char* scratchPath,
                          std::uint64_t budget = kHeldOutputBudget);
 
 // PackFolder with threads workers and events (may be null).

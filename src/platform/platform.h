@@ -74,6 +74,15 @@ bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got);
 bool OsSeek(OsFile file, std::uint32_t position);
 // Sets the end of the file at its current position.
 bool OsSetEnd(OsFile file);
+// Creates a new file for reading and writing, for the worker threads'
+// output beyond what memory holds; it leaves no trace once closed (or the
+// process ends). kNoFile when the path exists or cannot be created.
+OsFile OsCreateScratch(const char* path);
+// Positioned writes and reads that leave the file position alone, so that
+// one thread may write a file while another reads what is written already.
+bool OsWriteAt(OsFile file, std::uint64_t position, const void* data, std::uint32_t count);
+bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t count,
+              std::uint32_t* got);
 // Closes a file opened by this layer.
 void OsClose(OsFile file);
 // Size, attributes and the three times of an open file.

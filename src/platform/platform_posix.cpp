@@ -113,6 +113,49 @@ bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got) {
   return true;
 }
 
+OsFile OsCreateScratch(const char* path) {
+  int fd;
+  do {
+    fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return kNoFile;
+  // Out of the folder at once: nothing stays behind, however the process ends.
+  unlink(path);
+  return fd;
+}
+
+bool OsWriteAt(OsFile file, std::uint64_t position, const void* data, std::uint32_t count) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  std::uint32_t done = 0;
+  while (done < count) {
+    ssize_t n =
+        pwrite(ToDescriptor(file), bytes + done, count - done, static_cast<off_t>(position + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::uint32_t>(n);
+  }
+  return true;
+}
+
+bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t count,
+              std::uint32_t* got) {
+  auto* bytes = static_cast<std::uint8_t*>(data);
+  std::uint32_t done = 0;
+  while (done < count) {
+    ssize_t n =
+        pread(ToDescriptor(file), bytes + done, count - done, static_cast<off_t>(position + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *got = done;
+      return false;
+    }
+    if (n == 0) break;
+    done += static_cast<std::uint32_t>(n);
+  }
+  *got = done;
+  return true;
+}
+
 bool OsSeek(OsFile file, std::uint32_t position) {
   return lseek(ToDescriptor(file), static_cast<off_t>(position), SEEK_SET) ==
          static_cast<off_t>(position);

@@ -203,6 +203,52 @@ void OsRelease(void* block) {
   if (block != nullptr) GlobalFree(block);
 }
 
+OsFile OsCreateScratch(const char* path) {
+  return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+}
+
+namespace {
+
+OVERLAPPED At(std::uint64_t position) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(position);
+  at.OffsetHigh = static_cast<DWORD>(position >> 32);
+  return at;
+}
+
+}  // namespace
+
+bool OsWriteAt(OsFile file, std::uint64_t position, const void* data, std::uint32_t count) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  std::uint32_t done = 0;
+  while (done < count) {
+    OVERLAPPED at = At(position + done);
+    DWORD n = 0;
+    if (!WriteFile(ToHandle(file), bytes + done, count - done, &n, &at) || n == 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t count,
+              std::uint32_t* got) {
+  auto* bytes = static_cast<std::uint8_t*>(data);
+  std::uint32_t done = 0;
+  while (done < count) {
+    OVERLAPPED at = At(position + done);
+    DWORD n = 0;
+    if (!ReadFile(ToHandle(file), bytes + done, count - done, &n, &at)) {
+      *got = done;
+      return GetLastError() == ERROR_HANDLE_EOF;
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  *got = done;
+  return true;
+}
+
 struct OsThread {
   HANDLE handle;
   void (*run)(void* context);
