@@ -78,39 +78,53 @@ OsFile OsOpenSource(const char* path) {
   return fd;
 }
 
-bool OsWrite(OsFile file, const void* data, std::uint32_t count, std::uint32_t* written) {
+namespace {
+
+// One loop for the plain and the positioned calls: at is -1 for the file
+// position.
+bool WriteWhole(int fd, const void* data, std::uint32_t count, std::int64_t at,
+                std::uint32_t* written) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   std::uint32_t done = 0;
   while (done < count) {
-    ssize_t n = write(ToDescriptor(file), bytes + done, count - done);
+    ssize_t n = at < 0 ? write(fd, bytes + done, count - done)
+                       : pwrite(fd, bytes + done, count - done, static_cast<off_t>(at + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *written = done;
-      return false;
-    }
+    if (n <= 0) break;
     done += static_cast<std::uint32_t>(n);
   }
   *written = done;
-  return true;
+  return done == count;
 }
 
-bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got) {
+// Fills the request as far as the file goes: a short read happens only at
+// the end of the file.
+bool ReadWhole(int fd, void* data, std::uint32_t count, std::int64_t at, std::uint32_t* got) {
   auto* bytes = static_cast<std::uint8_t*>(data);
   std::uint32_t done = 0;
-  // Fill the request as far as the file goes: a short read happens only at
-  // the end of the file.
+  bool ok = true;
   while (done < count) {
-    ssize_t n = read(ToDescriptor(file), bytes + done, count - done);
+    ssize_t n = at < 0 ? read(fd, bytes + done, count - done)
+                       : pread(fd, bytes + done, count - done, static_cast<off_t>(at + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *got = done;
-      return false;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
     }
-    if (n == 0) break;
     done += static_cast<std::uint32_t>(n);
   }
   *got = done;
-  return true;
+  return ok;
+}
+
+}  // namespace
+
+bool OsWrite(OsFile file, const void* data, std::uint32_t count, std::uint32_t* written) {
+  return WriteWhole(ToDescriptor(file), data, count, -1, written);
+}
+
+bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got) {
+  return ReadWhole(ToDescriptor(file), data, count, -1, got);
 }
 
 OsFile OsCreateScratch(const char* path) {
@@ -125,35 +139,13 @@ OsFile OsCreateScratch(const char* path) {
 }
 
 bool OsWriteAt(OsFile file, std::uint64_t position, const void* data, std::uint32_t count) {
-  const auto* bytes = static_cast<const std::uint8_t*>(data);
-  std::uint32_t done = 0;
-  while (done < count) {
-    ssize_t n =
-        pwrite(ToDescriptor(file), bytes + done, count - done, static_cast<off_t>(position + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::uint32_t>(n);
-  }
-  return true;
+  std::uint32_t written = 0;
+  return WriteWhole(ToDescriptor(file), data, count, static_cast<std::int64_t>(position), &written);
 }
 
 bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t count,
               std::uint32_t* got) {
-  auto* bytes = static_cast<std::uint8_t*>(data);
-  std::uint32_t done = 0;
-  while (done < count) {
-    ssize_t n =
-        pread(ToDescriptor(file), bytes + done, count - done, static_cast<off_t>(position + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *got = done;
-      return false;
-    }
-    if (n == 0) break;
-    done += static_cast<std::uint32_t>(n);
-  }
-  *got = done;
-  return true;
+  return ReadWhole(ToDescriptor(file), data, count, static_cast<std::int64_t>(position), got);
 }
 
 bool OsSeek(OsFile file, std::uint32_t position) {
