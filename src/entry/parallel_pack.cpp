@@ -385,6 +385,8 @@ bool SubmitFile(void* context, const char* path, const char* name) {
   std::memcpy(job->path, path, pathLength + 1);
   job->name = job->path + (name - path);
   job->spill = kNoFile;
+  // Past the entry limit no file gets in: no worker needs to compress it.
+  job->abandoned = pipeline->writer->entryCount >= pipeline->writer->entryLimit;
   OsEnterMonitor(pipeline->monitor);
   if (pipeline->newest == nullptr) {
     pipeline->oldest = job;
