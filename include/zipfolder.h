@@ -99,6 +99,10 @@ typedef struct ZipFolderOptions {
   uint32_t size;              /* sizeof(ZipFolderOptions): later versions add fields at the end */
   ZipFolderCallback callback; /* may be null */
   void* context;              /* handed to the callback */
+  /* Files compressed at once: 0 or 1, the caller's thread only; more starts
+     that many worker threads. The archive is the same for every count, and
+     the callback is still called on the caller's thread only. */
+  uint32_t threads;
 } ZipFolderOptions;
 
 /* Packs as CompFilesToZipFile does, and says how it went. Paths are UTF-8

@@ -221,7 +221,10 @@ TEST(DeflateFailures, NothingIsStoredPastAFullBufferWhoseWriteFailed) {
     while (state->outFill < zf::kBufferBytes || state->bitCount < 12) {
       zf::PutBits(state, 0x2AAA, 15);
     }
-    const zft::FileSizeLimit full(harness.writer->position);
+    // The writer's own buffer is full too, and its output refuses: the next
+    // bytes handed to it fail at once.
+    harness.writer->sink = [](void*, const std::uint8_t*, std::uint32_t) { return false; };
+    harness.writer->outFill = zf::kOutputBufferBytes;
     const std::string text = form == 2 ? std::string(3000, 'e') : "some text";
     std::memcpy(state->slidingWindow, text.data(), text.size());
     RecordLiterals(state, text);
@@ -241,6 +244,8 @@ TEST(DeflateFailures, NothingIsStoredPastAFullBufferWhoseWriteFailed) {
                                         harness.writer->buffer + zf::kBufferBytes),
               std::vector<std::uint8_t>(zf::kBufferBytes, 0x5A));
     EXPECT_TRUE(harness.CanaryIntact());
+    harness.writer->sink = nullptr;
+    harness.writer->outFill = 0;
   }
   zft::CompressAndCheck(harness, MixedInput());
 }

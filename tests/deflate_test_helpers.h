@@ -338,9 +338,16 @@ struct DeflateHarness {
     {
       const FileSizeLimit full(outputLimit);
       zf::DeflateEntry(&entry, writer);
+      zf::FlushOutput(writer);
     }
-    // A write cut short moves the file past the position, as a dropped entry
-    // does in the archive, where the next entry starts at the position again.
+    // Buffered bytes of a failed write never reached the file; a write cut
+    // short moves the file past the position, as a dropped entry does in the
+    // archive, where the next entry starts at the position again.
+    zf::OsFileFacts facts{};
+    if (writer->error != zf::ErrNone && zf::OsGetFacts(writer->output, &facts) &&
+        facts.size < writer->position) {
+      writer->position = facts.size;
+    }
     zf::OsSeek(writer->output, writer->position);
     writer->source = zf::kNoFile;
     EntryResult result{};
@@ -380,6 +387,7 @@ inline zf::DeflateState* BlockState(DeflateHarness& harness, zf::ZipEntry* entry
 }
 
 inline std::vector<std::uint8_t> OutputSince(const DeflateHarness& harness, std::uint64_t start) {
+  zf::FlushOutput(harness.writer);
   return ReadRange(harness.outputPath, start, harness.writer->position);
 }
 

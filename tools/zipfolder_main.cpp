@@ -17,13 +17,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
-    "usage: zipfolder [-q|-v] SOURCE_FOLDER ARCHIVE\n"
+    "usage: zipfolder [-q|-v] [-T N] SOURCE_FOLDER ARCHIVE\n"
     "Packs every file below SOURCE_FOLDER into the new ZIP archive ARCHIVE,\n"
     "named by its path below SOURCE_FOLDER. An existing ARCHIVE is replaced\n"
     "only once the new one is complete.\n"
     "\n"
     "  -q         print nothing but errors and the files left out\n"
     "  -v         list each file as it is added, with its method and ratio\n"
+    "  -T N, --threads=N\n"
+    "             compress N files at once (default: one per processor);\n"
+    "             the archive is the same for every N\n"
     "  --help     show this text\n"
     "  --version  show the version\n"
     "\n"
@@ -42,6 +45,18 @@ constexpr int kProgressColumns = 79;
 volatile std::sig_atomic_t interrupted = 0;
 
 void OnInterrupt(int) { interrupted = 1; }
+
+// A thread count from 1 to 256, or 0 when the text is none.
+std::uint32_t ParseThreads(const char* text) {
+  std::uint32_t value = 0;
+  if (text == nullptr || *text == 0) return 0;
+  for (; *text != 0; ++text) {
+    if (*text < '0' || *text > '9') return 0;
+    value = value * 10 + static_cast<std::uint32_t>(*text - '0');
+    if (value > 256) return 0;
+  }
+  return value;
+}
 
 struct Run {
   bool quiet;
@@ -170,6 +185,7 @@ int ReportFailure(std::int32_t status, const char* source, const char* archive, 
 
 int RunTool(int argc, char** argv) {
   Run run{};
+  std::uint32_t threads = zf::OsProcessorCount();
   const char* operands[2] = {nullptr, nullptr};
   int count = 0;
   bool optionsEnded = false;
@@ -183,7 +199,19 @@ int RunTool(int argc, char** argv) {
       std::puts("zipfolder 1.0.0");
       return 0;
     }
-    if (!optionsEnded && std::strcmp(arg, "-q") == 0) {
+    const char* threadsText = nullptr;
+    if (!optionsEnded && std::strcmp(arg, "-T") == 0) {
+      threadsText = i + 1 < argc ? argv[++i] : "";
+    } else if (!optionsEnded && std::strncmp(arg, "--threads=", 10) == 0) {
+      threadsText = arg + 10;
+    }
+    if (threadsText != nullptr) {
+      threads = ParseThreads(threadsText);
+      if (threads == 0) {
+        std::fprintf(stderr, "zipfolder: -T needs a number from 1 to 256\n%s", kUsage);
+        return 2;
+      }
+    } else if (!optionsEnded && std::strcmp(arg, "-q") == 0) {
       run.quiet = true;
     } else if (!optionsEnded && std::strcmp(arg, "-v") == 0) {
       run.verbose = true;
@@ -212,7 +240,7 @@ int RunTool(int argc, char** argv) {
     zf::WalkFolder(zf::WalkVisitor{&run.totalBytes, AddFileSize, nullptr}, operands[0],
                    operands[0]);
   }
-  const ZipFolderOptions options{sizeof(ZipFolderOptions), OnEvent, &run};
+  const ZipFolderOptions options{sizeof(ZipFolderOptions), OnEvent, &run, threads};
   const std::int32_t status = zf::PackFolderReporting(operands[0], operands[1], &options);
   EraseProgress(&run);
   if (status != ZIPFOLDER_DONE && status != ZIPFOLDER_DONE_LEFT_OUT) {

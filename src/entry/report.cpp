@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "entry/pack_folder.h"
+#include "entry/parallel_pack.h"
 
 namespace zf {
 namespace {
@@ -84,6 +85,7 @@ struct Job {
   std::int32_t outputError;  // ErrWrite or ErrSeek once the archive failed
   std::int32_t systemError;  // the system's error number of that failure
   std::uint64_t archiveBytes;
+  std::uint32_t threads;  // workers compressing; below 2, none
 };
 
 const char* LastName(const char* path) {
@@ -120,10 +122,10 @@ bool IsTheArchive(const Job& job, const char* path) {
   return (maybeTemp && SameFile(id, job.tempId)) || (maybeZip && SameFile(id, job.zipId));
 }
 
-std::int32_t LeftOutReason(std::int32_t code, const ZipWriter* writer) {
+std::int32_t LeftOutReason(std::int32_t code, std::int32_t systemError) {
   switch (code) {
     case ErrOpen:
-      return writer->systemError != 0 ? ZIPFOLDER_REASON_CANNOT_OPEN : ZIPFOLDER_REASON_NOT_A_FILE;
+      return systemError != 0 ? ZIPFOLDER_REASON_CANNOT_OPEN : ZIPFOLDER_REASON_NOT_A_FILE;
     case ErrRead:
       return ZIPFOLDER_REASON_READ_FAILED;
     case ErrNoMemory:
@@ -154,7 +156,7 @@ bool VisitFile(void* context, const char* path, const char* name) {
   }
   const std::int32_t systemError =
       code == ErrOpen || code == ErrRead ? writer->systemError : std::int32_t{0};
-  return ReportLeftOut(&job->reporter, path, LeftOutReason(code, writer), systemError);
+  return ReportLeftOut(&job->reporter, path, LeftOutReason(code, writer->systemError), systemError);
 }
 
 void PassedOver(void* context, const char* path, WalkSkip why) {
@@ -173,6 +175,45 @@ void PassedOver(void* context, const char* path, WalkSkip why) {
 
 bool ReadHookToReporter(void* context, std::uint32_t bytes) {
   return ReportBytesRead(static_cast<Reporter*>(context), bytes);
+}
+
+// The threaded packer's events, told on the caller's thread, turned into the
+// same reports as the walk above gives.
+bool WantedInArchive(void* context, const char* path) {
+  return !IsTheArchive(*static_cast<Job*>(context), path);
+}
+
+bool EntryStarting(void* context, const char* name) {
+  return ReportEntryStart(&static_cast<Job*>(context)->reporter, name);
+}
+
+void EntryAdded(void* context, const ZipEntry* entry) {
+  ReportAdded(&static_cast<Job*>(context)->reporter, entry->name, entry->size,
+              entry->compressedSize, entry->method);
+}
+
+void FileLeftOut(void* context, const char* path, std::int32_t code, std::int32_t systemError) {
+  const std::int32_t reported = code == ErrOpen || code == ErrRead ? systemError : 0;
+  ReportLeftOut(&static_cast<Job*>(context)->reporter, path, LeftOutReason(code, systemError),
+                reported);
+}
+
+bool BytesRead(void* context, std::uint64_t total) {
+  Reporter* reporter = &static_cast<Job*>(context)->reporter;
+  return total <= reporter->bytesRead || ReportBytesRead(reporter, total - reporter->bytesRead);
+}
+
+// The walk with worker threads compressing ahead; spill files of output
+// waiting for its turn are named after the temporary archive.
+void WalkInParallel(Job* job, const char* srcFolder) {
+  const PackEvents events{job,         WantedInArchive, EntryStarting, EntryAdded,
+                          FileLeftOut, PassedOver,      BytesRead};
+  ZipWriter* writer = job->writer;
+  AddFolderInParallel(writer, srcFolder, srcFolder, job->threads, &events, job->tempPath);
+  if (IsOutputFailure(writer->error)) {
+    job->outputError = writer->error;
+    job->systemError = writer->systemError;
+  }
 }
 
 // A fresh file next to the archive, named after it, that no one else has.
@@ -212,9 +253,13 @@ std::uint64_t FileLength(const char* path) {
 // name; the caller puts it in place or removes it.
 std::int32_t WalkAndClose(Job* job, const char* srcFolder) {
   ZipWriter* writer = job->writer;
-  writer->readHook = ReadHookToReporter;
-  writer->readHookContext = &job->reporter;
-  WalkFolder(WalkVisitor{job, VisitFile, PassedOver}, srcFolder, srcFolder);
+  if (job->threads >= 2) {
+    WalkInParallel(job, srcFolder);
+  } else {
+    writer->readHook = ReadHookToReporter;
+    writer->readHookContext = &job->reporter;
+    WalkFolder(WalkVisitor{job, VisitFile, PassedOver}, srcFolder, srcFolder);
+  }
   if (job->outputError == ErrNone && !job->reporter.cancelled) {
     const std::int32_t closed = CloseArchive(writer);
     if (closed == ErrNone) {
@@ -245,7 +290,8 @@ std::int32_t PackIntoTemp(Job* job, const char* srcFolder) {
 
 // The job once the archive's path is claimed: a temporary file, the walk
 // into it, and the rename into place.
-std::int32_t PackClaimed(const char* srcFolder, const char* zipPath, Reporter* reporter) {
+std::int32_t PackClaimed(const char* srcFolder, const char* zipPath, Reporter* reporter,
+                         std::uint32_t threads) {
   const std::size_t zipLength = std::strlen(zipPath);
   auto* tempPath = static_cast<char*>(OsAllocate(zipLength + sizeof kTempSuffix));
   if (tempPath == nullptr) return ZIPFOLDER_NO_MEMORY;
@@ -258,6 +304,7 @@ std::int32_t PackClaimed(const char* srcFolder, const char* zipPath, Reporter* r
   job.reporter = *reporter;
   job.zipPath = zipPath;
   job.tempPath = tempPath;
+  job.threads = threads;
   std::int32_t status = PackIntoTemp(&job, srcFolder);
   std::int32_t systemError = job.systemError;
   if (status == ZIPFOLDER_DONE && !OsRenameFile(tempPath, zipPath)) {
@@ -291,7 +338,7 @@ bool ReportEntryStart(Reporter* reporter, const char* name) {
   return SendProgress(reporter);
 }
 
-bool ReportBytesRead(Reporter* reporter, std::uint32_t bytes) {
+bool ReportBytesRead(Reporter* reporter, std::uint64_t bytes) {
   reporter->bytesRead += bytes;
   if (reporter->bytesRead < reporter->nextProgressAt) return !reporter->cancelled;
   return SendProgress(reporter);
@@ -358,7 +405,11 @@ std::int32_t PackFolderReporting(const char* srcFolder, const char* zipPath,
   if (!OsClaimExisting(zipPath, &held)) {
     return Fail(&reporter, ZIPFOLDER_CANNOT_CREATE, zipPath, OsLastError());
   }
-  const std::int32_t status = PackClaimed(srcFolder, zipPath, &reporter);
+  // A record from before the thread count existed asks for none.
+  constexpr std::size_t kWithThreads = offsetof(ZipFolderOptions, threads) + sizeof(std::uint32_t);
+  const std::uint32_t threads =
+      options != nullptr && options->size >= kWithThreads ? options->threads : 0;
+  const std::int32_t status = PackClaimed(srcFolder, zipPath, &reporter, threads);
   OsClose(held);
   return status;
 }

@@ -32,7 +32,7 @@ Reporter MakeReporter(const ZipFolderOptions* options);
 
 // Each returns false once the caller has asked to stop.
 bool ReportEntryStart(Reporter* reporter, const char* name);
-bool ReportBytesRead(Reporter* reporter, std::uint32_t bytes);
+bool ReportBytesRead(Reporter* reporter, std::uint64_t bytes);
 bool ReportAdded(Reporter* reporter, const char* name, std::uint64_t size,
                  std::uint64_t compressedSize, std::int32_t method);
 // reason: ZIPFOLDER_REASON_*; systemError 0 when the system gave none.

@@ -49,6 +49,8 @@ struct OsFolderId {
 };
 
 struct OsFolderScan;  // one open folder enumeration, owned by the platform
+struct OsThread;      // a started thread, owned by the platform until joined
+struct OsMonitor;     // a lock with one condition to wait for under it
 
 // Paths and names are UTF-8 on both systems. On Windows the platform layer
 // turns them into the system's UTF-16 and back, so a path may be as long as
@@ -74,6 +76,15 @@ bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got);
 bool OsSeek(OsFile file, std::uint64_t position);
 // Sets the end of the file at its current position.
 bool OsSetEnd(OsFile file);
+// Creates a new file for reading and writing, for the worker threads'
+// output beyond what memory holds; it leaves no trace once closed (or the
+// process ends). kNoFile when the path exists or cannot be created.
+OsFile OsCreateScratch(const char* path);
+// Positioned writes and reads that leave the file position alone, so that
+// one thread may write a file while another reads what is written already.
+bool OsWriteAt(OsFile file, std::uint64_t position, const void* data, std::uint32_t count);
+bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t count,
+              std::uint32_t* got);
 // Closes a file opened by this layer.
 void OsClose(OsFile file);
 // Size, attributes and the three times of an open file.
@@ -130,5 +141,23 @@ bool OsRenameFile(const char* from, const char* to);
 bool OsRemoveFile(const char* path);
 // True when the standard error stream goes to a terminal.
 bool OsErrorStreamIsTerminal();
+
+// Threads for compressing several files at once. The library starts them
+// only when asked to, and joins every one before it returns.
+// Runs run(context) on a new thread; null when none can be started.
+OsThread* OsStartThread(void (*run)(void* context), void* context);
+// Waits for the thread to end and releases it.
+void OsJoinThread(OsThread* thread);
+// The number of processors the process may run on, at least 1.
+std::uint32_t OsProcessorCount();
+// A lock and one condition; null when it cannot be had.
+OsMonitor* OsCreateMonitor();
+void OsDestroyMonitor(OsMonitor* monitor);
+void OsEnterMonitor(OsMonitor* monitor);
+void OsLeaveMonitor(OsMonitor* monitor);
+// Leaves the monitor, waits for a wake (or a spurious return), enters again.
+void OsWaitMonitor(OsMonitor* monitor);
+// Wakes every thread waiting in the monitor.
+void OsWakeMonitor(OsMonitor* monitor);
 
 }  // namespace zf

@@ -8,6 +8,8 @@
 #define _FILE_OFFSET_BITS 64
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -90,39 +92,74 @@ OsFile OsOpenSource(const char* path) {
   return fd;
 }
 
-bool OsWrite(OsFile file, const void* data, std::uint32_t count, std::uint32_t* written) {
+namespace {
+
+// One loop for the plain and the positioned calls: at is -1 for the file
+// position.
+bool WriteWhole(int fd, const void* data, std::uint32_t count, std::int64_t at,
+                std::uint32_t* written) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   std::uint32_t done = 0;
   while (done < count) {
-    ssize_t n = write(ToDescriptor(file), bytes + done, count - done);
+    ssize_t n = at < 0 ? write(fd, bytes + done, count - done)
+                       : pwrite(fd, bytes + done, count - done, static_cast<off_t>(at + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *written = done;
-      return false;
-    }
+    if (n <= 0) break;
     done += static_cast<std::uint32_t>(n);
   }
   *written = done;
-  return true;
+  return done == count;
 }
 
-bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got) {
+// Fills the request as far as the file goes: a short read happens only at
+// the end of the file.
+bool ReadWhole(int fd, void* data, std::uint32_t count, std::int64_t at, std::uint32_t* got) {
   auto* bytes = static_cast<std::uint8_t*>(data);
   std::uint32_t done = 0;
-  // Fill the request as far as the file goes: a short read happens only at
-  // the end of the file.
+  bool ok = true;
   while (done < count) {
-    ssize_t n = read(ToDescriptor(file), bytes + done, count - done);
+    ssize_t n = at < 0 ? read(fd, bytes + done, count - done)
+                       : pread(fd, bytes + done, count - done, static_cast<off_t>(at + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *got = done;
-      return false;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
     }
-    if (n == 0) break;
     done += static_cast<std::uint32_t>(n);
   }
   *got = done;
-  return true;
+  return ok;
+}
+
+}  // namespace
+
+bool OsWrite(OsFile file, const void* data, std::uint32_t count, std::uint32_t* written) {
+  return WriteWhole(ToDescriptor(file), data, count, -1, written);
+}
+
+bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got) {
+  return ReadWhole(ToDescriptor(file), data, count, -1, got);
+}
+
+OsFile OsCreateScratch(const char* path) {
+  int fd;
+  do {
+    fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return kNoFile;
+  // Out of the folder at once: nothing stays behind, however the process ends.
+  unlink(path);
+  return fd;
+}
+
+bool OsWriteAt(OsFile file, std::uint64_t position, const void* data, std::uint32_t count) {
+  std::uint32_t written = 0;
+  return WriteWhole(ToDescriptor(file), data, count, static_cast<std::int64_t>(position), &written);
+}
+
+bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t count,
+              std::uint32_t* got) {
+  return ReadWhole(ToDescriptor(file), data, count, static_cast<std::int64_t>(position), got);
 }
 
 bool OsSeek(OsFile file, std::uint64_t position) {
@@ -267,5 +304,82 @@ bool OsRenameFile(const char* from, const char* to) { return rename(from, to) ==
 bool OsRemoveFile(const char* path) { return unlink(path) == 0; }
 
 bool OsErrorStreamIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+struct OsThread {
+  pthread_t thread;
+  void (*run)(void* context);
+  void* context;
+};
+
+struct OsMonitor {
+  pthread_mutex_t mutex;
+  pthread_cond_t condition;
+};
+
+namespace {
+
+void* RunThread(void* thread) {
+  auto* started = static_cast<OsThread*>(thread);
+  started->run(started->context);
+  return nullptr;
+}
+
+}  // namespace
+
+OsThread* OsStartThread(void (*run)(void* context), void* context) {
+  auto* thread = static_cast<OsThread*>(OsAllocate(sizeof(OsThread)));
+  if (thread == nullptr) return nullptr;
+  thread->run = run;
+  thread->context = context;
+  if (pthread_create(&thread->thread, nullptr, RunThread, thread) != 0) {
+    OsRelease(thread);
+    return nullptr;
+  }
+  return thread;
+}
+
+void OsJoinThread(OsThread* thread) {
+  pthread_join(thread->thread, nullptr);
+  OsRelease(thread);
+}
+
+std::uint32_t OsProcessorCount() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+    return static_cast<std::uint32_t>(CPU_COUNT(&set));
+  }
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<std::uint32_t>(online) : 1;
+}
+
+OsMonitor* OsCreateMonitor() {
+  auto* monitor = static_cast<OsMonitor*>(OsAllocate(sizeof(OsMonitor)));
+  if (monitor == nullptr) return nullptr;
+  if (pthread_mutex_init(&monitor->mutex, nullptr) != 0) {
+    OsRelease(monitor);
+    return nullptr;
+  }
+  if (pthread_cond_init(&monitor->condition, nullptr) != 0) {
+    pthread_mutex_destroy(&monitor->mutex);
+    OsRelease(monitor);
+    return nullptr;
+  }
+  return monitor;
+}
+
+void OsDestroyMonitor(OsMonitor* monitor) {
+  if (monitor == nullptr) return;
+  pthread_cond_destroy(&monitor->condition);
+  pthread_mutex_destroy(&monitor->mutex);
+  OsRelease(monitor);
+}
+
+void OsEnterMonitor(OsMonitor* monitor) { pthread_mutex_lock(&monitor->mutex); }
+
+void OsLeaveMonitor(OsMonitor* monitor) { pthread_mutex_unlock(&monitor->mutex); }
+
+void OsWaitMonitor(OsMonitor* monitor) { pthread_cond_wait(&monitor->condition, &monitor->mutex); }
+
+void OsWakeMonitor(OsMonitor* monitor) { pthread_cond_broadcast(&monitor->condition); }
 
 }  // namespace zf

@@ -414,4 +414,123 @@ bool OsErrorStreamIsTerminal() {
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
 }
 
+
+OsFile OsCreateScratch(const char* path) {
+  return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+}
+
+namespace {
+
+OVERLAPPED At(std::uint64_t position) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(position);
+  at.OffsetHigh = static_cast<DWORD>(position >> 32);
+  return at;
+}
+
+}  // namespace
+
+bool OsWriteAt(OsFile file, std::uint64_t position, const void* data, std::uint32_t count) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  std::uint32_t done = 0;
+  while (done < count) {
+    OVERLAPPED at = At(position + done);
+    DWORD n = 0;
+    if (!WriteFile(ToHandle(file), bytes + done, count - done, &n, &at) || n == 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t count,
+              std::uint32_t* got) {
+  auto* bytes = static_cast<std::uint8_t*>(data);
+  std::uint32_t done = 0;
+  while (done < count) {
+    OVERLAPPED at = At(position + done);
+    DWORD n = 0;
+    if (!ReadFile(ToHandle(file), bytes + done, count - done, &n, &at)) {
+      *got = done;
+      return GetLastError() == ERROR_HANDLE_EOF;
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  *got = done;
+  return true;
+}
+
+struct OsThread {
+  HANDLE handle;
+  void (*run)(void* context);
+  void* context;
+};
+
+struct OsMonitor {
+  SRWLOCK lock;
+  CONDITION_VARIABLE condition;
+};
+
+namespace {
+
+DWORD WINAPI RunThread(LPVOID thread) {
+  auto* started = static_cast<OsThread*>(thread);
+  started->run(started->context);
+  return 0;
+}
+
+}  // namespace
+
+OsThread* OsStartThread(void (*run)(void* context), void* context) {
+  auto* thread = static_cast<OsThread*>(OsAllocate(sizeof(OsThread)));
+  if (thread == nullptr) return nullptr;
+  thread->run = run;
+  thread->context = context;
+  // The thread calls into msvcrt only through functions that need no
+  // per-thread set-up, so CreateThread serves.
+  thread->handle = CreateThread(nullptr, 0, RunThread, thread, 0, nullptr);
+  if (thread->handle == nullptr) {
+    OsRelease(thread);
+    return nullptr;
+  }
+  return thread;
+}
+
+void OsJoinThread(OsThread* thread) {
+  WaitForSingleObject(thread->handle, INFINITE);
+  CloseHandle(thread->handle);
+  OsRelease(thread);
+}
+
+std::uint32_t OsProcessorCount() {
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  std::uint32_t count = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
+    for (; process != 0; process &= process - 1) ++count;
+  }
+  return count > 0 ? count : 1;
+}
+
+OsMonitor* OsCreateMonitor() {
+  auto* monitor = static_cast<OsMonitor*>(OsAllocate(sizeof(OsMonitor)));
+  if (monitor == nullptr) return nullptr;
+  InitializeSRWLock(&monitor->lock);
+  InitializeConditionVariable(&monitor->condition);
+  return monitor;
+}
+
+void OsDestroyMonitor(OsMonitor* monitor) { OsRelease(monitor); }
+
+void OsEnterMonitor(OsMonitor* monitor) { AcquireSRWLockExclusive(&monitor->lock); }
+
+void OsLeaveMonitor(OsMonitor* monitor) { ReleaseSRWLockExclusive(&monitor->lock); }
+
+void OsWaitMonitor(OsMonitor* monitor) {
+  SleepConditionVariableSRW(&monitor->condition, &monitor->lock, INFINITE, 0);
+}
+
+void OsWakeMonitor(OsMonitor* monitor) { WakeAllConditionVariable(&monitor->condition); }
+
 }  // namespace zf

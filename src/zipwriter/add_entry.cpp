@@ -1,11 +1,13 @@
 // Adding one file: its local header, its data (stored here or deflated by the
 // compressor), the header rewritten with the final values, and the entry
-// appended to the writer's list.
+// kept on the writer's list. The same steps serve an entry compressed by a
+// worker's writer and placed in the archive by another.
 #include <cstring>
 
 #include "deflate/deflate.h"
 #include "zipwriter/crc32.h"
 #include "zipwriter/entry_list.h"
+#include "zipwriter/entry_steps.h"
 #include "zipwriter/headers.h"
 #include "zipwriter/source_details.h"
 #include "zipwriter/zip_writer.h"
@@ -37,19 +39,24 @@ void FinishSource(ZipWriter* writer) {
 std::int32_t DropEntry(ZipWriter* writer, const ZipEntry* entry) {
   FinishSource(writer);
   writer->offset = entry->headerOffset;
-  SeekOutput(writer, writer->offset);
+  RewindOutput(writer, writer->offset);
   return writer->error;
 }
 
-void WriteHeaderAndData(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details) {
-  WriteLocalHeader(writer, entry, details);
-  if (writer->error != ErrNone) return;
-  writer->offset += LocalHeaderBytes(entry);
+void WriteData(ZipWriter* writer, ZipEntry* entry) {
   if (entry->method == 8) {
     DeflateEntry(entry, writer);
   } else {
     CopyStored(writer);
   }
+}
+
+// A header begun without the ZIP64 field, for data that does not fit the
+// classic fields after all.
+bool Outgrows(const ZipWriter* writer, const ZipEntry* entry, std::uint64_t size,
+              std::uint64_t compressedSize) {
+  return !entry->zip64Sizes &&
+         (size > writer->classicSizeMax || compressedSize > writer->classicSizeMax);
 }
 
 // The header was written without the ZIP64 field, since the source was
@@ -65,36 +72,65 @@ bool StartOverWithZip64(ZipWriter* writer, ZipEntry* entry) {
   writer->compressedSize = 0;
   entry->zip64Sizes = true;
   writer->offset = entry->headerOffset;
-  return SeekOutput(writer, writer->offset);
+  return RewindOutput(writer, writer->offset);
+}
+
+// Takes the final values into the entry once its data is complete.
+void CompleteEntry(ZipWriter* writer, ZipEntry* entry) {
+  entry->crc = writer->crc;
+  entry->compressedSize = writer->compressedSize;
+  entry->size = writer->sourceSize;
+  entry->flags &= static_cast<std::uint16_t>(~kFlagDataDescriptor);
+}
+
+// Puts the final header over the first one: in the output buffer while the
+// header is still there, so that a small entry costs no seek and no write.
+void RewriteLocalHeader(ZipWriter* writer, const ZipEntry* entry, const SourceDetails& details) {
+  const std::uint64_t buffered = writer->position - writer->outFill;
+  if (entry->headerOffset < buffered) {
+    if (!SeekOutput(writer, entry->headerOffset)) return;
+    WriteLocalHeader(writer, entry, details);
+    if (writer->error == ErrNone) SeekOutput(writer, writer->offset);
+    return;
+  }
+  const std::uint32_t fill = writer->outFill;
+  const std::uint64_t end = writer->position;
+  writer->outFill = static_cast<std::uint32_t>(entry->headerOffset - buffered);
+  writer->position = entry->headerOffset;
+  WriteLocalHeader(writer, entry, details);
+  writer->outFill = fill;
+  writer->position = end;
+}
+
+// Stands in for a header whose values are not known yet: same length, and
+// overwritten before the archive is closed.
+void PutZeros(ZipWriter* writer, std::uint32_t count) {
+  static constexpr std::uint32_t kRun = 64;
+  static constexpr std::uint8_t kZeros[kRun] = {};
+  for (; count > kRun; count -= kRun) PutBytes(writer, kZeros, kRun);
+  PutBytes(writer, kZeros, count);
 }
 
 // Writes the entry's header, data and final header; the writer's error tells
 // the outcome. The source is finished on success.
 void WriteEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details) {
   entry->headerOffset = writer->offset;
-  writer->error = ErrNone;
-  WriteHeaderAndData(writer, entry, details);
-  if (writer->error != ErrNone) return;
-  if (!entry->zip64Sizes && (writer->bytesRead > writer->classicSizeMax ||
-                             writer->compressedSize > writer->classicSizeMax)) {
+  for (;;) {
+    WriteLocalHeader(writer, entry, details);
+    if (writer->error != ErrNone) return;
+    writer->offset += LocalHeaderBytes(entry);
+    WriteData(writer, entry);
+    if (writer->error != ErrNone) return;
+    if (!Outgrows(writer, entry, writer->bytesRead, writer->compressedSize)) break;
     if (!StartOverWithZip64(writer, entry)) {
       if (writer->error == ErrNone) writer->error = ErrTooLarge;
       return;
     }
-    WriteHeaderAndData(writer, entry, details);
-    if (writer->error != ErrNone) return;
   }
-
   FinishSource(writer);
   writer->offset += writer->compressedSize;
-  entry->crc = writer->crc;
-  entry->compressedSize = writer->compressedSize;
-  entry->size = writer->sourceSize;
-  entry->flags &= static_cast<std::uint16_t>(~kFlagDataDescriptor);
-  if (!SeekOutput(writer, entry->headerOffset)) return;
-  WriteLocalHeader(writer, entry, details);
-  if (writer->error != ErrNone) return;
-  SeekOutput(writer, writer->offset);
+  CompleteEntry(writer, entry);
+  RewriteLocalHeader(writer, entry, details);
 }
 
 }  // namespace
@@ -115,9 +151,14 @@ std::uint32_t ReadSource(ZipWriter* writer, std::uint8_t* destination, std::uint
   return got;
 }
 
-std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* name) {
+std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* name,
+                       SourceDetails* details, ZipEntry* (*room)(ZipWriter*, std::size_t),
+                       ZipEntry** entryOut) {
+  *entryOut = nullptr;
   if (writer == nullptr) return ErrArgument;
   if ((writer->flags & kFinished) != 0) return ErrFinished;
+  // Only a failure of the archive itself outlives the entry it happened in.
+  if (!IsOutputFailure(writer->error)) writer->error = ErrNone;
   writer->bytesRead = 0;
   writer->compressedSize = 0;
   writer->crc = 0;
@@ -134,15 +175,14 @@ std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* nam
     return ErrOpen;
   }
   writer->flags |= kCloseSource;
-  SourceDetails details;
-  const std::int32_t code = ReadSourceInfo(writer, &details);
+  const std::int32_t code = ReadSourceInfo(writer, details);
   if (code != ErrNone) {
     if (code == ErrOpen) writer->systemError = OsLastError();
     FinishSource(writer);
     return code;
   }
-  if ((writer->flags & kSourceInfoKnown) == 0) CurrentDosTime(&details);
-  ZipEntry* entry = ReserveEntry(writer, nameLength);
+  if ((writer->flags & kSourceInfoKnown) == 0) CurrentDosTime(details);
+  ZipEntry* entry = room(writer, nameLength);
   if (entry == nullptr) {
     FinishSource(writer);
     return ErrNoMemory;
@@ -153,9 +193,9 @@ std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* nam
   for (std::size_t i = 0; i < nameLength; ++i) {
     if (entry->name[i] == '\\') entry->name[i] = '/';
   }
-  entry->externalAttributes = details.externalAttributes;
-  entry->dosDateTime = details.dosDateTime;
-  entry->modifyTime = details.modifyTime;
+  entry->externalAttributes = details->externalAttributes;
+  entry->dosDateTime = details->dosDateTime;
+  entry->modifyTime = details->modifyTime;
   entry->flags = kFlagDataDescriptor;
   if (NeedsUtf8Flag(entry->name)) entry->flags |= kFlagUtf8;
   entry->method = IsStoredExtension(entry->name) ? 0 : 8;
@@ -166,11 +206,68 @@ std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* nam
   // A source known to be large gets the ZIP64 field in its first header.
   entry->zip64Sizes =
       writer->sourceSize != kSizeUnknown && writer->sourceSize > writer->classicSizeMax;
+  *entryOut = entry;
+  return ErrNone;
+}
 
+std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* name) {
+  SourceDetails details;
+  ZipEntry* entry = nullptr;
+  const std::int32_t code = OpenEntry(writer, sourcePath, name, &details, ReserveEntry, &entry);
+  if (code != ErrNone) return code;
   WriteEntry(writer, entry, details);
   if (writer->error != ErrNone) return DropEntry(writer, entry);
   KeepEntry(writer, entry);
   return ErrNone;
+}
+
+void CompressSource(ZipWriter* writer, ZipEntry* entry) {
+  WriteData(writer, entry);
+  FinishSource(writer);
+  if (writer->error == ErrNone) CompleteEntry(writer, entry);
+}
+
+void BeginCopiedEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details,
+                      bool headerFinal) {
+  entry->headerOffset = writer->offset;
+  if (!IsOutputFailure(writer->error)) writer->error = ErrNone;
+  if (headerFinal) {
+    // The data is the same whichever header stands before it: one that
+    // outgrew the classic fields only needs the ZIP64 field there.
+    if (Outgrows(writer, entry, entry->size, entry->compressedSize)) entry->zip64Sizes = true;
+    WriteLocalHeader(writer, entry, details);
+  } else {
+    PutZeros(writer, LocalHeaderBytes(entry));
+  }
+  if (writer->error == ErrNone) writer->offset += LocalHeaderBytes(entry);
+}
+
+std::int32_t EndCopiedEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details,
+                            std::int32_t code, bool headerFinal) {
+  if (writer->error == ErrNone) writer->error = code;
+  if (writer->error == ErrNone) {
+    writer->offset += entry->compressedSize;
+    // A header reserved before the entry was found to need the ZIP64 field
+    // is too short for it: the caller adds the file again itself.
+    if (!headerFinal && Outgrows(writer, entry, entry->size, entry->compressedSize)) {
+      writer->error = ErrTooLarge;
+    } else if (!headerFinal) {
+      RewriteLocalHeader(writer, entry, details);
+    }
+  }
+  if (writer->error == ErrNone) {
+    ZipEntry* kept = ReserveEntry(writer, entry->nameLength);
+    if (kept == nullptr) {
+      writer->error = ErrNoMemory;
+    } else {
+      std::memcpy(kept, entry, EntryRecordBytes(entry->nameLength));
+      KeepEntry(writer, kept);
+      return ErrNone;
+    }
+  }
+  const std::int32_t failed = writer->error;
+  DropEntry(writer, entry);
+  return IsOutputFailure(writer->error) ? writer->error : failed;
 }
 
 }  // namespace zf

@@ -11,11 +11,6 @@ namespace {
 // small enough to be nothing beside the compressor for a one-file archive.
 constexpr std::size_t kEntryBlockBytes = 65536;
 
-std::size_t RecordBytes(std::size_t nameLength) {
-  constexpr std::size_t kAlign = alignof(ZipEntry);
-  return (offsetof(ZipEntry, name) + nameLength + 1 + kAlign - 1) / kAlign * kAlign;
-}
-
 std::uint8_t* Records(const EntryBlock* block) {
   static_assert(sizeof(EntryBlock) % alignof(ZipEntry) == 0);
   return reinterpret_cast<std::uint8_t*>(const_cast<EntryBlock*>(block)) + sizeof(EntryBlock);
@@ -23,8 +18,19 @@ std::uint8_t* Records(const EntryBlock* block) {
 
 }  // namespace
 
+std::size_t EntryRecordBytes(std::size_t nameLength) {
+  constexpr std::size_t kAlign = alignof(ZipEntry);
+  return (offsetof(ZipEntry, name) + nameLength + 1 + kAlign - 1) / kAlign * kAlign;
+}
+
+ZipEntry* AllocateEntry(ZipWriter*, std::size_t nameLength) {
+  auto* entry = static_cast<ZipEntry*>(OsAllocate(EntryRecordBytes(nameLength)));
+  if (entry != nullptr) std::memset(entry, 0, offsetof(ZipEntry, name));
+  return entry;
+}
+
 ZipEntry* ReserveEntry(ZipWriter* writer, std::size_t nameLength) {
-  const std::size_t bytes = RecordBytes(nameLength);
+  const std::size_t bytes = EntryRecordBytes(nameLength);
   EntryBlock* block = writer->lastBlock;
   if (block == nullptr || block->capacity - block->used < bytes) {
     const std::size_t capacity = bytes > kEntryBlockBytes ? bytes : kEntryBlockBytes;
@@ -44,7 +50,7 @@ ZipEntry* ReserveEntry(ZipWriter* writer, std::size_t nameLength) {
 }
 
 void KeepEntry(ZipWriter* writer, ZipEntry* entry) {
-  writer->lastBlock->used += RecordBytes(entry->nameLength);
+  writer->lastBlock->used += EntryRecordBytes(entry->nameLength);
   writer->lastKept = entry;
   writer->entryCount += 1;
   writer->centralBytes += CentralRecordBytes(writer, entry);
@@ -60,7 +66,7 @@ const ZipEntry* NextEntry(EntryCursor* cursor) {
   }
   if (cursor->block == nullptr) return nullptr;
   const auto* entry = reinterpret_cast<const ZipEntry*>(Records(cursor->block) + cursor->at);
-  cursor->at += RecordBytes(entry->nameLength);
+  cursor->at += EntryRecordBytes(entry->nameLength);
   return entry;
 }
 

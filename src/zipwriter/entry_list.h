@@ -14,6 +14,11 @@ namespace zf {
 // its fields cleared; null when memory is short. The record is not on the
 // list until KeepEntry; reserving again without keeping reuses the room.
 ZipEntry* ReserveEntry(ZipWriter* writer, std::size_t nameLength);
+// A record of its own, for an entry built away from the list (a worker's),
+// its fields cleared; released with OsRelease. The writer is not touched.
+ZipEntry* AllocateEntry(ZipWriter* writer, std::size_t nameLength);
+// Bytes of a record with a name of nameLength bytes, name and zero included.
+std::size_t EntryRecordBytes(std::size_t nameLength);
 // Puts the record last reserved on the list and counts it.
 void KeepEntry(ZipWriter* writer, ZipEntry* entry);
 

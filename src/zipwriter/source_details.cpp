@@ -49,10 +49,11 @@ void CurrentDosTime(SourceDetails* details) {
 }
 
 bool IsExecutableHeader(OsFile source, std::uint64_t size) {
-  std::uint8_t stub[2];
+  // The stub and the header's offset in one read: a look at every source.
+  std::uint8_t stub[64];
   std::uint8_t word[4];
-  if (size <= 40 || !ReadAt(source, 0, stub, 2) || !ReadAt(source, 60, word, 4)) return false;
-  const std::uint64_t headerAt = LittleEndian32(word);
+  if (size <= 40 || !ReadAt(source, 0, stub, sizeof stub)) return false;
+  const std::uint64_t headerAt = LittleEndian32(stub + 60);
   if (stub[0] != 'M' || stub[1] != 'Z' || size <= headerAt + 52) return false;
   if (!ReadAt(source, headerAt, word, 4)) return false;
   const std::uint32_t magic = LittleEndian32(word);

@@ -10,11 +10,27 @@
 namespace zf {
 namespace {
 
-// A failure of the archive output itself, after which the file's content is
-// unknown and no central directory may follow.
-bool IsOutputFailure(std::int32_t code) { return code == ErrWrite || code == ErrSeek; }
+// Hands bytes on to the sink or the file; a failure is the archive's.
+bool Deliver(ZipWriter* writer, const void* data, std::uint32_t count) {
+  if (writer->sink != nullptr) {
+    if (writer->sink(writer->sinkContext, static_cast<const std::uint8_t*>(data), count)) {
+      return true;
+    }
+  } else {
+    std::uint32_t written = 0;
+    if (OsWrite(writer->output, data, count, &written) && written == count) return true;
+    writer->systemError = OsLastError();
+  }
+  writer->error = ErrWrite;
+  return false;
+}
 
 }  // namespace
+
+// A failure of the archive output itself, after which the file's content is
+// unknown and no central directory may follow. Buffered bytes of entries
+// that were kept may have been lost with it, so it is never cleared.
+bool IsOutputFailure(std::int32_t code) { return code == ErrWrite || code == ErrSeek; }
 
 std::int32_t OpenArchive(const char* zipPath, ZipWriter** writerOut) {
   *writerOut = nullptr;
@@ -42,16 +58,44 @@ void PutShort(ZipWriter* writer, std::uint32_t value) {
 
 void PutBytes(ZipWriter* writer, const void* data, std::uint32_t count) {
   if (writer->error != ErrNone) return;
-  std::uint32_t written = 0;
-  if (!OsWrite(writer->output, data, count, &written) || written != count) {
-    writer->systemError = OsLastError();
-    writer->error = ErrWrite;
-    return;
+  if (count > kOutputBufferBytes - writer->outFill) {
+    if (!FlushOutput(writer)) return;
+    if (count >= kOutputBufferBytes) {
+      if (Deliver(writer, data, count)) writer->position += count;
+      return;
+    }
   }
+  std::memcpy(writer->outBuffer + writer->outFill, data, count);
+  writer->outFill += count;
   writer->position += count;
 }
 
+bool FlushOutput(ZipWriter* writer) {
+  const std::uint32_t count = writer->outFill;
+  writer->outFill = 0;
+  if (IsOutputFailure(writer->error)) return false;
+  return count == 0 || Deliver(writer, writer->outBuffer, count);
+}
+
 bool SeekOutput(ZipWriter* writer, std::uint64_t position) {
+  if (!FlushOutput(writer)) return false;
+  if (!OsSeek(writer->output, position)) {
+    writer->systemError = OsLastError();
+    writer->error = ErrSeek;
+    return false;
+  }
+  writer->position = position;
+  return true;
+}
+
+bool RewindOutput(ZipWriter* writer, std::uint64_t position) {
+  const std::uint64_t buffered = writer->position - writer->outFill;
+  if (position >= buffered && position <= writer->position) {
+    writer->outFill = static_cast<std::uint32_t>(position - buffered);
+    writer->position = position;
+    return true;
+  }
+  writer->outFill = 0;
   if (!OsSeek(writer->output, position)) {
     writer->systemError = OsLastError();
     writer->error = ErrSeek;
@@ -85,6 +129,7 @@ std::int32_t CloseArchive(ZipWriter* writer) {
   // archive its directory; that entry has been dropped already.
   if (!IsOutputFailure(writer->error)) writer->error = ErrNone;
   WriteCentralDirectory(writer);
+  FlushOutput(writer);
   // A dropped entry may have left bytes behind the end record.
   if (writer->error == ErrNone && !OsSetEnd(writer->output)) writer->error = ErrWrite;
   const std::int32_t result = writer->error;

@@ -39,6 +39,10 @@ inline constexpr std::uint32_t kSourceInfoKnown = 0x20;
 inline constexpr std::uint32_t kCloseSource = 0x40;
 
 inline constexpr std::uint32_t kBufferBytes = 16384;
+// Archive bytes gather here and leave in one write: a header is some twenty
+// fields, and a write call per field cost more than the compression of a
+// small file.
+inline constexpr std::uint32_t kOutputBufferBytes = 65536;
 inline constexpr std::uint32_t kLocalHeaderBytes = 30;
 inline constexpr std::uint32_t kCentralHeaderBytes = 46;
 inline constexpr std::uint32_t kEndRecordBytes = 22;
@@ -103,7 +107,14 @@ struct ZipWriter {
   // trees take every ZIP64 form.
   std::uint64_t classicSizeMax;
   std::uint64_t classicCountMax;
+  // Buffered output: the last outFill bytes up to position wait in
+  // outBuffer. With a sink, flushed bytes go to it instead of the output
+  // file; false from the sink is a failed write.
+  std::uint32_t outFill;
+  bool (*sink)(void* context, const std::uint8_t* data, std::uint32_t count);
+  void* sinkContext;
   alignas(8) std::uint8_t buffer[kBufferBytes];
+  alignas(8) std::uint8_t outBuffer[kOutputBufferBytes];
 };
 
 // Creates the archive file and its writer; on failure *writerOut is null.
@@ -117,7 +128,14 @@ std::uint64_t FinishedLength(const ZipWriter* writer);
 // Output primitives: nothing is written while error is set.
 void PutShort(ZipWriter* writer, std::uint32_t value);
 void PutBytes(ZipWriter* writer, const void* data, std::uint32_t count);
+// Hands the buffered bytes on; the only way out of the writer. A failure is
+// ErrWrite, and after a failed write or seek nothing more goes out.
+bool FlushOutput(ZipWriter* writer);
 bool SeekOutput(ZipWriter* writer, std::uint64_t position);
+// Takes back every byte from position on, seeking only when some of them
+// have left the buffer already.
+bool RewindOutput(ZipWriter* writer, std::uint64_t position);
+bool IsOutputFailure(std::int32_t code);
 
 // Adds one file; name may be null, then the path serves as the name.
 std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* name);

@@ -1,0 +1,567 @@
+// Compression is nearly all the time of a pack and files are independent of
+// each other, so worker threads compress whole files ahead of the writer,
+// each through a writer record of its own whose output is held in memory,
+// while the caller's thread walks the folder and writes the finished entries
+// strictly in walk order. The archive is the same, byte for byte, for any
+// number of threads, and the caller's thread does all output and all calls
+// of the caller's events.
+//
+// Memory stays bounded whatever the tree: the walk runs at most a window of
+// jobs ahead of the writer, and output waiting for its turn is held up to a
+// budget; beyond it a worker writes the rest of its file's output to a
+// scratch file next to the archive (gone once closed), so that big files
+// compress in parallel too, or waits when there is none. The file whose turn
+// it is streams into the archive as it is compressed, so a wait always ends.
+#include "entry/parallel_pack.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "zipwriter/entry_list.h"
+#include "zipwriter/entry_steps.h"
+
+namespace zf {
+namespace {
+
+constexpr std::uint32_t kJobsPerWorker = 16;
+
+struct Chunk {
+  Chunk* next;
+  std::uint32_t count;
+  std::uint8_t bytes[1];
+};
+
+enum class Stage : std::int32_t {
+  kWaiting,  // no worker has taken it
+  kTaken,
+  kOpened,  // the entry is built and its data is being compressed
+  kDone,    // the worker has finished with it
+};
+
+// One file, from the walk to its place in the archive.
+struct Job {
+  Job* next;
+  Stage stage;
+  bool abandoned;  // the writer wants no more of its output
+  std::int32_t code;
+  std::int32_t systemError;  // the worker's system error number for code
+  ZipEntry* entry;           // a record of its own until the archive keeps a copy
+  Chunk* first;
+  Chunk* last;
+  std::uint64_t held;       // bytes in the chunks
+  std::uint64_t bytesRead;  // source bytes the worker has read so far
+  // Output beyond the budget, after the chunks: spilled bytes of it so far.
+  OsFile spill;
+  std::uint64_t spilled;
+  bool spillFailed;   // a write to it failed: the archive cannot be whole
+  bool spillRefused;  // it could not be created; the worker waits instead
+  SourceDetails details;
+  const char* name;  // the tail of path
+  char path[1];
+};
+
+struct Pipeline;
+
+struct Worker {
+  Pipeline* pipeline;
+  ZipWriter* writer;  // its output goes to the job's chunks
+  OsThread* thread;
+  Job* job;
+  std::int32_t failure;  // why the sink refused, when it was not the writer's wish
+};
+
+// Everything below the monitor is shared; the writer, the counts of the
+// caller's side and the events belong to the caller's thread.
+struct Pipeline {
+  OsMonitor* monitor;
+  Job* oldest;  // the next to be written
+  Job* newest;
+  Job* waiting;  // the oldest job no worker has taken
+  std::uint64_t held;
+  std::uint64_t budget;
+  const char* scratchPath;  // spill files are named after it; null: none
+  std::uint32_t spillCount;
+  bool closing;    // no more jobs come
+  bool cancelled;  // written by the caller's thread only
+  ZipWriter* writer;
+  const PackEvents* events;
+  std::uint32_t inFlight;
+  std::uint32_t window;
+  std::uint64_t bytesDone;  // source bytes of the entries written
+};
+
+void Report(const PackEvents* events, const char* path, std::int32_t code,
+            std::int32_t systemError) {
+  if (events != nullptr && events->fileLeftOut != nullptr) {
+    events->fileLeftOut(events->context, path, code, systemError);
+  }
+}
+
+void ReportAdded(const PackEvents* events, const ZipEntry* entry) {
+  if (events != nullptr && events->entryAdded != nullptr) {
+    events->entryAdded(events->context, entry);
+  }
+}
+
+bool WantFile(const PackEvents* events, const char* path) {
+  return events == nullptr || events->fileWanted == nullptr ||
+         events->fileWanted(events->context, path);
+}
+
+bool StartEntry(const PackEvents* events, const char* name) {
+  return events == nullptr || events->entryStarting == nullptr ||
+         events->entryStarting(events->context, name);
+}
+
+// Asks the caller whether to go on; false once it has said no.
+// Stops the workers at their next output and the walk at its next file.
+void Cancel(Pipeline* pipeline) {
+  if (pipeline->monitor != nullptr) OsEnterMonitor(pipeline->monitor);
+  pipeline->cancelled = true;
+  if (pipeline->monitor != nullptr) {
+    OsWakeMonitor(pipeline->monitor);
+    OsLeaveMonitor(pipeline->monitor);
+  }
+}
+
+bool AskToGoOn(Pipeline* pipeline, std::uint64_t total) {
+  const PackEvents* events = pipeline->events;
+  if (pipeline->cancelled) return false;
+  if (events == nullptr || events->bytesRead == nullptr) return true;
+  if (events->bytesRead(events->context, total)) return true;
+  Cancel(pipeline);
+  return false;
+}
+
+void ReleaseChunks(Chunk* chunk) {
+  while (chunk != nullptr) {
+    Chunk* next = chunk->next;
+    OsRelease(chunk);
+    chunk = next;
+  }
+}
+
+// Opens the job's spill file: the archive's path with a number and a tail.
+bool StartSpill(Pipeline* pipeline, Job* job) {
+  static constexpr char kTail[] = ".~part";
+  const std::size_t length = std::strlen(pipeline->scratchPath);
+  if (length + 16 + sizeof kTail >= kMaxPathBytes) return false;
+  char path[kMaxPathBytes];
+  std::memcpy(path, pipeline->scratchPath, length);
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    OsEnterMonitor(pipeline->monitor);
+    std::uint32_t number = ++pipeline->spillCount;
+    OsLeaveMonitor(pipeline->monitor);
+    char* end = path + length;
+    *end++ = '.';
+    do {
+      *end++ = static_cast<char>('0' + number % 10);
+      number /= 10;
+    } while (number != 0);
+    std::memcpy(end, kTail, sizeof kTail);
+    const OsFile file = OsCreateScratch(path);
+    if (file != kNoFile) {
+      OsEnterMonitor(pipeline->monitor);
+      job->spill = file;
+      OsLeaveMonitor(pipeline->monitor);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool SpillOutput(Worker* worker, Job* job, const std::uint8_t* data, std::uint32_t count) {
+  Pipeline* pipeline = worker->pipeline;
+  const bool written = OsWriteAt(job->spill, job->spilled, data, count);
+  OsEnterMonitor(pipeline->monitor);
+  const bool wanted = !pipeline->cancelled && !job->abandoned;
+  if (written) {
+    job->spilled += count;
+    job->bytesRead = worker->writer->bytesRead;
+  } else {
+    job->spillFailed = true;
+  }
+  OsWakeMonitor(pipeline->monitor);
+  OsLeaveMonitor(pipeline->monitor);
+  return written && wanted;
+}
+
+enum class Route { kWait, kMemory, kSpill, kRefuse };
+
+// The worker writer's sink: the flushed bytes join the job's chunks while
+// the budget (or, for the job being written, the run ahead) has room, else
+// its spill file.
+bool HoldOutput(void* context, const std::uint8_t* data, std::uint32_t count) {
+  auto* worker = static_cast<Worker*>(context);
+  Pipeline* pipeline = worker->pipeline;
+  Job* job = worker->job;
+  if (job->spill != kNoFile) return SpillOutput(worker, job, data, count);
+  auto* chunk = static_cast<Chunk*>(OsAllocate(offsetof(Chunk, bytes) + count));
+  if (chunk == nullptr) {
+    worker->failure = ErrNoMemory;
+    return false;
+  }
+  chunk->next = nullptr;
+  chunk->count = count;
+  std::memcpy(chunk->bytes, data, count);
+  for (;;) {
+    OsEnterMonitor(pipeline->monitor);
+    Route route = Route::kWait;
+    while (route == Route::kWait) {
+      const bool head = job == pipeline->oldest;
+      if (pipeline->cancelled || job->abandoned) {
+        route = Route::kRefuse;
+      } else if (head ? job->held < pipeline->budget / 16 : pipeline->held < pipeline->budget) {
+        route = Route::kMemory;
+      } else if (!head && pipeline->scratchPath != nullptr && !job->spillRefused) {
+        route = Route::kSpill;
+      } else {
+        OsWaitMonitor(pipeline->monitor);
+      }
+    }
+    if (route == Route::kMemory) {
+      if (job->last == nullptr) {
+        job->first = chunk;
+      } else {
+        job->last->next = chunk;
+      }
+      job->last = chunk;
+      job->held += count;
+      pipeline->held += count;
+      job->bytesRead = worker->writer->bytesRead;
+      OsWakeMonitor(pipeline->monitor);
+    }
+    OsLeaveMonitor(pipeline->monitor);
+    if (route == Route::kMemory) return true;
+    if (route == Route::kSpill && StartSpill(pipeline, job)) {
+      OsRelease(chunk);
+      return SpillOutput(worker, job, data, count);
+    }
+    if (route == Route::kRefuse) {
+      OsRelease(chunk);
+      return false;
+    }
+    job->spillRefused = true;
+  }
+}
+
+// Opens and compresses one job's file, the monitor not held; the outcome.
+std::int32_t CompressJob(Worker* worker, Job* job, bool wanted) {
+  Pipeline* pipeline = worker->pipeline;
+  ZipWriter* writer = worker->writer;
+  writer->error = ErrNone;
+  writer->position = 0;
+  writer->outFill = 0;
+  ZipEntry* entry = nullptr;
+  const std::int32_t code =
+      wanted ? OpenEntry(writer, job->path, job->name, &job->details, AllocateEntry, &entry)
+             : ErrWrite;
+  OsEnterMonitor(pipeline->monitor);
+  job->entry = entry;
+  job->code = code;
+  job->systemError = writer->systemError;
+  if (code == ErrNone) job->stage = Stage::kOpened;
+  OsWakeMonitor(pipeline->monitor);
+  OsLeaveMonitor(pipeline->monitor);
+  if (code != ErrNone) return code;
+  worker->failure = ErrNone;
+  CompressSource(writer, entry);
+  FlushOutput(writer);
+  return worker->failure != ErrNone ? worker->failure : writer->error;
+}
+
+void RunWorker(void* context) {
+  auto* worker = static_cast<Worker*>(context);
+  Pipeline* pipeline = worker->pipeline;
+  OsEnterMonitor(pipeline->monitor);
+  for (;;) {
+    while (pipeline->waiting == nullptr && !pipeline->closing) OsWaitMonitor(pipeline->monitor);
+    Job* job = pipeline->waiting;
+    if (job == nullptr) break;
+    pipeline->waiting = job->next;
+    job->stage = Stage::kTaken;
+    const bool wanted = !pipeline->cancelled && !job->abandoned;
+    OsLeaveMonitor(pipeline->monitor);
+    worker->job = job;
+    const std::int32_t code = CompressJob(worker, job, wanted);
+    OsEnterMonitor(pipeline->monitor);
+    job->code = code;
+    job->systemError = worker->writer->systemError;
+    job->bytesRead = worker->writer->bytesRead;
+    job->stage = Stage::kDone;
+    OsWakeMonitor(pipeline->monitor);
+  }
+  OsLeaveMonitor(pipeline->monitor);
+}
+
+// A spill file that failed takes the archive with it: its entry cannot be
+// whole, and leaving it out would pass for success.
+void NoteSpillFailure(ZipWriter* writer, bool failed) {
+  if (failed && !IsOutputFailure(writer->error)) writer->error = ErrWrite;
+}
+
+// Copies the output of the job being written into the archive as it comes:
+// its chunks, then what it spilled. The job's outcome once it is done.
+std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
+  ZipWriter* writer = pipeline->writer;
+  std::uint64_t copied = 0;  // of the spill file
+  for (;;) {
+    OsEnterMonitor(pipeline->monitor);
+    while (job->first == nullptr && job->spilled == copied && job->stage != Stage::kDone) {
+      OsWaitMonitor(pipeline->monitor);
+    }
+    Chunk* chain = job->first;
+    job->first = nullptr;
+    job->last = nullptr;
+    pipeline->held -= job->held;
+    job->held = 0;
+    const bool done = job->stage == Stage::kDone;
+    const std::int32_t code = job->code;
+    const std::uint64_t bytesRead = job->bytesRead;
+    const std::uint64_t spilled = job->spilled;
+    const OsFile spill = job->spill;
+    const bool spillFailed = job->spillFailed;
+    // After a failed write no more of it can be used.
+    if (writer->error != ErrNone) job->abandoned = true;
+    OsWakeMonitor(pipeline->monitor);
+    OsLeaveMonitor(pipeline->monitor);
+    for (Chunk* chunk = chain; chunk != nullptr; chunk = chunk->next) {
+      PutBytes(writer, chunk->bytes, chunk->count);
+    }
+    ReleaseChunks(chain);
+    while (copied < spilled && writer->error == ErrNone) {
+      const auto count = static_cast<std::uint32_t>(
+          spilled - copied < kBufferBytes ? spilled - copied : kBufferBytes);
+      std::uint32_t got = 0;
+      NoteSpillFailure(writer,
+                       !OsReadAt(spill, copied, writer->buffer, count, &got) || got != count);
+      PutBytes(writer, writer->buffer, count);
+      copied += count;
+    }
+    if (done) {
+      NoteSpillFailure(writer, spillFailed);
+      return code;
+    }
+    AskToGoOn(pipeline, pipeline->bytesDone + bytesRead);
+  }
+}
+
+// Writes the oldest job into the archive, or leaves it out, and lets it go.
+void PlaceOldest(Pipeline* pipeline) {
+  ZipWriter* writer = pipeline->writer;
+  Job* job = pipeline->oldest;
+  if (!pipeline->cancelled && !IsOutputFailure(writer->error) &&
+      !StartEntry(pipeline->events, job->name)) {
+    Cancel(pipeline);
+  }
+  OsEnterMonitor(pipeline->monitor);
+  if (pipeline->cancelled || IsOutputFailure(writer->error)) {
+    job->abandoned = true;
+    OsWakeMonitor(pipeline->monitor);
+  }
+  while (job->stage != Stage::kDone && (job->abandoned || job->stage != Stage::kOpened)) {
+    OsWaitMonitor(pipeline->monitor);
+  }
+  const bool complete = job->stage == Stage::kDone;
+  std::int32_t code = job->code;
+  std::int32_t systemError = job->systemError;
+  OsLeaveMonitor(pipeline->monitor);
+
+  NoteSpillFailure(writer, complete && job->spillFailed);
+  if (job->abandoned) {
+    code = writer->error;
+  } else if (!complete || code == ErrNone) {
+    BeginCopiedEntry(writer, job->entry, job->details, complete);
+    const std::int32_t compressed = CopyJobOutput(pipeline, job);
+    OsEnterMonitor(pipeline->monitor);
+    systemError = job->systemError;
+    OsLeaveMonitor(pipeline->monitor);
+    code = EndCopiedEntry(writer, job->entry, job->details, compressed, complete);
+    // The entry came out needing a longer header than the one reserved for
+    // it while it streamed: it is added again, here.
+    if (code == ErrTooLarge && !pipeline->cancelled) {
+      code = AddEntry(writer, job->path, job->name);
+      systemError = writer->systemError;
+    }
+    if (code == ErrNone) {
+      // The bytes read so far include the entry's when it is told of.
+      pipeline->bytesDone += writer->lastKept->size;
+      AskToGoOn(pipeline, pipeline->bytesDone);
+      ReportAdded(pipeline->events, writer->lastKept);
+    }
+  }
+  if (code != ErrNone && code != ErrCancelled && !pipeline->cancelled && !IsOutputFailure(code)) {
+    Report(pipeline->events, job->path, code, systemError);
+  }
+  AskToGoOn(pipeline, pipeline->bytesDone);
+
+  OsEnterMonitor(pipeline->monitor);
+  pipeline->oldest = job->next;
+  if (pipeline->oldest == nullptr) pipeline->newest = nullptr;
+  pipeline->held -= job->held;
+  pipeline->inFlight -= 1;
+  OsWakeMonitor(pipeline->monitor);
+  OsLeaveMonitor(pipeline->monitor);
+  ReleaseChunks(job->first);
+  OsRelease(job->entry);
+  OsClose(job->spill);
+  OsRelease(job);
+}
+
+void PlaceAll(Pipeline* pipeline) {
+  while (pipeline->inFlight != 0) PlaceOldest(pipeline);
+}
+
+bool SubmitFile(void* context, const char* path, const char* name) {
+  auto* pipeline = static_cast<Pipeline*>(context);
+  if (!WantFile(pipeline->events, path)) return true;
+  const std::size_t pathLength = std::strlen(path);
+  auto* job = static_cast<Job*>(OsAllocate(offsetof(Job, path) + pathLength + 1));
+  if (job == nullptr) {
+    PlaceAll(pipeline);
+    Report(pipeline->events, path, ErrNoMemory, 0);
+    return AskToGoOn(pipeline, pipeline->bytesDone);
+  }
+  std::memset(job, 0, offsetof(Job, path));
+  std::memcpy(job->path, path, pathLength + 1);
+  job->name = job->path + (name - path);
+  job->spill = kNoFile;
+  OsEnterMonitor(pipeline->monitor);
+  if (pipeline->newest == nullptr) {
+    pipeline->oldest = job;
+  } else {
+    pipeline->newest->next = job;
+  }
+  pipeline->newest = job;
+  if (pipeline->waiting == nullptr) pipeline->waiting = job;
+  pipeline->inFlight += 1;
+  OsWakeMonitor(pipeline->monitor);
+  OsLeaveMonitor(pipeline->monitor);
+  while (pipeline->inFlight >= pipeline->window) PlaceOldest(pipeline);
+  // After a failed write the archive is lost: walking on gains nothing.
+  return !pipeline->cancelled && !IsOutputFailure(pipeline->writer->error);
+}
+
+// Without workers: each file is added where the walk meets it.
+bool AddFile(void* context, const char* path, const char* name) {
+  auto* pipeline = static_cast<Pipeline*>(context);
+  if (!WantFile(pipeline->events, path)) return true;
+  if (!StartEntry(pipeline->events, name)) {
+    Cancel(pipeline);
+    return false;
+  }
+  ZipWriter* writer = pipeline->writer;
+  const std::int32_t code = AddEntry(writer, path, name);
+  if (code == ErrNone) {
+    pipeline->bytesDone += writer->lastKept->size;
+    AskToGoOn(pipeline, pipeline->bytesDone);
+    ReportAdded(pipeline->events, writer->lastKept);
+  } else if (!IsOutputFailure(code) && code != ErrCancelled) {
+    Report(pipeline->events, path, code, writer->systemError);
+  }
+  // After a failed write the archive is lost: walking on gains nothing.
+  return AskToGoOn(pipeline, pipeline->bytesDone) && !IsOutputFailure(writer->error);
+}
+
+void PassOver(void* context, const char* path, WalkSkip why) {
+  const PackEvents* events = static_cast<Pipeline*>(context)->events;
+  if (events != nullptr && events->passedOver != nullptr) {
+    events->passedOver(events->context, path, why);
+  }
+}
+
+ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
+  auto* writer = static_cast<ZipWriter*>(OsAllocate(sizeof(ZipWriter)));
+  if (writer == nullptr) return nullptr;
+  std::memset(writer, 0, offsetof(ZipWriter, buffer));
+  writer->output = kNoFile;
+  writer->source = kNoFile;
+  writer->classicSizeMax = archive->classicSizeMax;
+  writer->classicCountMax = archive->classicCountMax;
+  writer->sink = HoldOutput;
+  writer->sinkContext = worker;
+  return writer;
+}
+
+void ReleaseWorkerWriter(ZipWriter* writer) {
+  if (writer == nullptr) return;
+  OsRelease(writer->deflater);
+  OsRelease(writer);
+}
+
+// Starts up to count workers; the number started.
+std::uint32_t StartWorkers(Pipeline* pipeline, Worker* workers, std::uint32_t count) {
+  std::uint32_t started = 0;
+  for (; started < count; ++started) {
+    Worker& worker = workers[started];
+    worker = Worker{pipeline, nullptr, nullptr, nullptr, ErrNone};
+    worker.writer = CreateWorkerWriter(&worker, pipeline->writer);
+    if (worker.writer != nullptr) worker.thread = OsStartThread(RunWorker, &worker);
+    if (worker.thread == nullptr) {
+      ReleaseWorkerWriter(worker.writer);
+      break;
+    }
+  }
+  return started;
+}
+
+void StopWorkers(Pipeline* pipeline, Worker* workers, std::uint32_t count) {
+  OsEnterMonitor(pipeline->monitor);
+  pipeline->closing = true;
+  OsWakeMonitor(pipeline->monitor);
+  OsLeaveMonitor(pipeline->monitor);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    OsJoinThread(workers[i].thread);
+    ReleaseWorkerWriter(workers[i].writer);
+  }
+}
+
+}  // namespace
+
+bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root,
+                         std::uint32_t threads, const PackEvents* events, const char* scratchPath,
+                         std::uint64_t budget) {
+  Pipeline pipeline{};
+  pipeline.budget = budget;
+  pipeline.scratchPath = scratchPath;
+  pipeline.writer = writer;
+  pipeline.events = events;
+  Worker* workers = nullptr;
+  std::uint32_t started = 0;
+  if (threads >= 2) {
+    pipeline.monitor = OsCreateMonitor();
+    workers = static_cast<Worker*>(OsAllocate(sizeof(Worker) * threads));
+    if (pipeline.monitor != nullptr && workers != nullptr) {
+      started = StartWorkers(&pipeline, workers, threads);
+    }
+  }
+  if (started == 0) {
+    WalkFolder(WalkVisitor{&pipeline, AddFile, PassOver}, folder, root);
+  } else {
+    pipeline.window = kJobsPerWorker * started;
+    WalkFolder(WalkVisitor{&pipeline, SubmitFile, PassOver}, folder, root);
+    PlaceAll(&pipeline);
+    StopWorkers(&pipeline, workers, started);
+  }
+  OsRelease(workers);
+  OsDestroyMonitor(pipeline.monitor);
+  return !pipeline.cancelled;
+}
+
+std::int32_t PackFolderInParallel(const char* srcFolder, const char* zipPath, std::uint32_t threads,
+                                  const PackEvents* events, PackSummary* summary) {
+  struct Request {
+    std::uint32_t threads;
+    const PackEvents* events;
+    const char* zipPath;
+  } request{threads, events, zipPath};
+  return PackFolderWith(
+      srcFolder, zipPath,
+      [](ZipWriter* writer, const char* folder, void* context) {
+        const auto* asked = static_cast<const Request*>(context);
+        AddFolderInParallel(writer, folder, folder, asked->threads, asked->events, asked->zipPath);
+      },
+      &request, summary);
+}
+
+}  // namespace zf

@@ -1,0 +1,214 @@
+// Packing with worker threads: the same archive as on one thread whatever
+// the tree and its failures, the caller's events in walk order, a cancel
+// that stops the work, and a failed write that ends the archive.
+#include "entry/parallel_pack.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "support/test_files.h"
+#include "support/zip_check.h"
+
+namespace {
+
+using zft::ScratchDir;
+using zft::WriteFile;
+
+// The output held for later files, kept small so that the tests pass it.
+constexpr std::uint64_t kBudget = 256 * 1024;
+
+// Access times a first read does not move, so that every pack sees the same.
+void WriteSettled(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  WriteFile(path, bytes);
+  const timespec times[2] = {{std::time(nullptr) + 86400, 0}, {1600000000, 0}};
+  EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// A tree with every kind of file the writer treats differently: stored and
+// deflated, empty, bigger than the output held in memory, unreadable midway
+// (a link to /proc/self/mem), vanished before it is opened (a dangling link).
+std::string MakeMixedTree(const ScratchDir& dir) {
+  const std::string src = dir.Path("src");
+  zft::MakeDirs(src + "/deep/er");
+  for (int i = 0; i < 60; ++i) {
+    const std::string text = std::string(static_cast<std::size_t>(i * 97), 'a') + std::to_string(i);
+    WriteSettled(src + "/deep/t" + std::to_string(i) + ".txt", {text.begin(), text.end()});
+  }
+  WriteSettled(src + "/empty.txt", {});
+  WriteSettled(src + "/empty.gz", {});
+  WriteSettled(src + "/deep/er/noise.bin", zft::RandomBytes(kBudget + 50000, 4));
+  WriteSettled(src + "/deep/er/packed.ZIP", zft::RandomBytes(70000, 5));
+  WriteSettled(src + "/big1.gz", zft::RandomBytes(kBudget * 3, 6));
+  WriteSettled(src + "/big2.tgz", zft::RandomBytes(kBudget * 2, 7));
+  EXPECT_EQ(symlink("/proc/self/mem", (src + "/deep/broken.txt").c_str()), 0);
+  EXPECT_EQ(symlink(dir.Path("gone").c_str(), (src + "/vanished.txt").c_str()), 0);
+  return src;
+}
+
+struct Recorded {
+  std::vector<std::string> added;
+  std::vector<std::string> leftOut;
+  std::uint64_t lastTotal = 0;
+  bool decreased = false;
+  std::uint32_t answersLeft = 0xFFFFFFFF;  // bytesRead calls before the cancel
+};
+
+zf::PackEvents Recorder(Recorded* record) {
+  zf::PackEvents events{};
+  events.context = record;
+  events.entryAdded = [](void* context, const zf::ZipEntry* entry) {
+    static_cast<Recorded*>(context)->added.push_back(entry->name);
+  };
+  events.fileLeftOut = [](void* context, const char* path, std::int32_t code, std::int32_t) {
+    static_cast<Recorded*>(context)->leftOut.push_back(std::string(path) + ":" +
+                                                       std::to_string(code));
+  };
+  events.bytesRead = [](void* context, std::uint64_t total) {
+    auto* seen = static_cast<Recorded*>(context);
+    seen->decreased = seen->decreased || total < seen->lastTotal;
+    seen->lastTotal = total;
+    if (seen->answersLeft == 0) return false;
+    --seen->answersLeft;
+    return true;
+  };
+  return events;
+}
+
+std::vector<std::uint8_t> PackWith(const std::string& src, const std::string& zip,
+                                   std::uint32_t threads, Recorded* record = nullptr) {
+  zf::PackEvents events{};
+  if (record != nullptr) events = Recorder(record);
+  zf::ZipWriter* writer = nullptr;
+  EXPECT_EQ(zf::OpenArchive(zip.c_str(), &writer), zf::ErrNone);
+  zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), threads,
+                          record != nullptr ? &events : nullptr, zip.c_str(), kBudget);
+  EXPECT_EQ(zf::CloseArchive(writer), zf::ErrNone);
+  return zft::ReadFile(zip);
+}
+
+TEST(ParallelPack, SameArchiveAndEventsForAnyThreadCount) {
+  ScratchDir dir;
+  const std::string src = MakeMixedTree(dir);
+  ASSERT_EQ(zf::PackFolder(src.c_str(), dir.Path("one.zip").c_str(), nullptr), zf::ErrNone);
+  const auto expected = zft::ReadFile(dir.Path("one.zip"));
+  const auto parsed = zft::CheckArchive(dir.Path("one.zip"));
+  EXPECT_EQ(parsed.entries.size(), 66u);
+  Recorded single;
+  EXPECT_EQ(PackWith(src, dir.Path("t1.zip"), 1, &single), expected);
+  EXPECT_EQ(single.added, zft::EntryNames(parsed));
+  ASSERT_EQ(single.leftOut.size(), 2u);
+  const std::string broken = src + "/deep/broken.txt:" + std::to_string(zf::ErrRead);
+  EXPECT_TRUE(single.leftOut[0] == broken || single.leftOut[1] == broken);
+  for (std::uint32_t threads : {2u, 3u, 8u}) {
+    SCOPED_TRACE(threads);
+    Recorded record;
+    EXPECT_EQ(PackWith(src, dir.Path("t.zip"), threads, &record), expected);
+    EXPECT_EQ(record.added, single.added);
+    EXPECT_EQ(record.leftOut, single.leftOut);
+    EXPECT_FALSE(record.decreased);
+    EXPECT_EQ(record.lastTotal, single.lastTotal);
+    EXPECT_EQ(PackWith(src, dir.Path("quiet.zip"), threads), expected);
+  }
+}
+
+// Lowered ZIP64 thresholds: entries whose sizes or offsets pass them carry
+// the ZIP64 fields, whether their headers are written before or after their
+// data; one that streams in before it is known to need the field is added
+// again by the writer's thread.
+TEST(ParallelPack, Zip64FormsAreTheSameForAnyThreadCount) {
+  ScratchDir dir;
+  const std::string src = dir.Path("src");
+  zft::MakeDirs(src);
+  for (int i = 0; i < 12; ++i) {
+    WriteSettled(
+        src + "/f" + std::to_string(i) + (i % 3 == 0 ? ".gz" : ".txt"),
+        zft::RandomBytes(static_cast<std::size_t>(i) * 4000, static_cast<std::uint32_t>(i)));
+  }
+  std::vector<std::uint8_t> first;
+  for (std::uint32_t threads : {1u, 2u, 4u}) {
+    SCOPED_TRACE(threads);
+    const std::string zip = dir.Path("out" + std::to_string(threads) + ".zip");
+    zf::ZipWriter* writer = nullptr;
+    ASSERT_EQ(zf::OpenArchive(zip.c_str(), &writer), zf::ErrNone);
+    writer->classicSizeMax = 20000;
+    writer->classicCountMax = 5;
+    Recorded record;
+    const zf::PackEvents events = Recorder(&record);
+    EXPECT_TRUE(
+        zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), threads, &events, nullptr, 8192));
+    EXPECT_EQ(zf::CloseArchive(writer), zf::ErrNone);
+    EXPECT_EQ(record.added.size(), 12u);
+    EXPECT_TRUE(record.leftOut.empty());
+    EXPECT_TRUE(zft::CheckArchive(zip).zip64End);
+    if (threads == 1) first = zft::ReadFile(zip);
+    EXPECT_EQ(zft::ReadFile(zip), first);
+  }
+}
+
+TEST(ParallelPack, CancelStopsPromptlyAndLeavesAWholeArchive) {
+  ScratchDir dir;
+  const std::string src = MakeMixedTree(dir);
+  for (std::uint32_t threads : {1u, 2u}) {
+    for (std::uint32_t answers : {0u, 3u}) {
+      SCOPED_TRACE(std::to_string(threads) + " threads, cancel after " + std::to_string(answers));
+      Recorded record;
+      record.answersLeft = answers;
+      PackWith(src, dir.Path("out.zip"), threads, &record);
+      const auto parsed = zft::CheckArchive(dir.Path("out.zip"));
+      EXPECT_EQ(zft::EntryNames(parsed), record.added);
+      EXPECT_LE(record.added.size(), answers + 1u);
+    }
+  }
+}
+
+// Writes beyond limit bytes fail, as on a full disk.
+struct FileSizeLimit {
+  explicit FileSizeLimit(rlim_t limit) {
+    getrlimit(RLIMIT_FSIZE, &saved);
+    previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lowered = saved;
+    lowered.rlim_cur = limit;
+    setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+  }
+  rlimit saved{};
+  void (*previous)(int) = nullptr;
+};
+
+TEST(ParallelPack, FailedWriteEndsTheArchiveOnEveryPath) {
+  ScratchDir dir;
+  const std::string src = dir.Path("src");
+  zft::MakeDirs(src);
+  WriteFile(src + "/a.txt", std::string(3000, 'a'));
+  WriteFile(src + "/b.gz", zft::RandomBytes(200000, 3));
+  WriteFile(src + "/c.txt", "c");
+  const std::string zip = dir.Path("out.zip");
+  ASSERT_EQ(zf::PackFolderInParallel(src.c_str(), zip.c_str(), 2, nullptr, nullptr), zf::ErrNone);
+  const rlim_t whole = zft::ReadFile(zip).size();
+  // Past the first entry, within the second, within the directory.
+  for (rlim_t limit : {rlim_t{1000}, rlim_t{100000}, whole - 40}) {
+    for (std::uint32_t threads : {1u, 2u}) {
+      SCOPED_TRACE(std::to_string(limit) + " bytes, " + std::to_string(threads) + " threads");
+      std::int32_t code = zf::ErrNone;
+      {
+        const FileSizeLimit full(limit);
+        code = zf::PackFolderInParallel(src.c_str(), zip.c_str(), threads, nullptr, nullptr);
+      }
+      EXPECT_EQ(code, zf::ErrWrite);
+      EXPECT_LE(zft::ReadFile(zip).size(), limit);
+    }
+  }
+}
+
+}  // namespace
