@@ -15,12 +15,13 @@ inline std::uint32_t HashStep(std::uint32_t hash, std::uint8_t byte) {
 
 // Enters position p, whose three bytes are input, at the head of its hash
 // chain and returns the position it displaced there: the nearest earlier
-// one with the same hash, or 0.
+// one with the same hash, or 0. p's steps are that position and the first
+// three of its own steps.
 inline std::uint32_t InsertPosition(const std::uint8_t* window, std::uint16_t* heads,
-                                    std::uint16_t* links, std::uint32_t* hash, std::uint32_t p) {
+                                    std::uint64_t* steps, std::uint32_t* hash, std::uint32_t p) {
   *hash = HashStep(*hash, window[p + 2]);
   const std::uint32_t candidate = heads[*hash];
-  links[p & kHashMask] = static_cast<std::uint16_t>(candidate);
+  steps[p & kHashMask] = (steps[candidate & kHashMask] << 16) | candidate;
   heads[*hash] = static_cast<std::uint16_t>(p);
   return candidate;
 }
@@ -73,7 +74,23 @@ inline void TailWindow(std::uint32_t best, std::uint32_t* at, std::uint64_t* mas
 // The search along one hash chain from candidate for a match at
 // scanPosition longer than best; *matchPosition changes only when one is
 // found. The nearest of equally long matches wins.
-inline std::uint32_t SearchChain(const std::uint8_t* window, const std::uint16_t* links,
+//
+// The walk visits the chain's positions nearest first, while they lie
+// within kFarthestDistance of the scan and the budget lasts, each one's
+// successor being the first of its steps. It reads four steps per load and
+// visits the same positions in the same order, because every step that it
+// reaches is the position's successor: a position x's steps were its
+// successor y and y's first three steps when x was entered, and since then
+// y's slot (y mod 32,768) was written again only if position y + 32,768 has
+// been entered. Nothing beyond the scan is entered before the search, so y
+// then lies more than 32,768 behind the scan, beyond the farthest distance,
+// and the walk stops at y before it would use y's steps. A slide takes
+// 32,768 from every step, or makes it 0 (none) where it would leave the
+// window, in heads and steps alike; that keeps both the successors and the
+// order against the limit. Positions are never 0 on a chain other than as
+// its end (position 0 is never anyone's successor: 0 means none), and 0 is
+// at or below every limit, so what follows a 0 step is never used.
+inline std::uint32_t SearchChain(const std::uint8_t* window, const std::uint64_t* steps,
                                  std::uint32_t scanPosition, std::uint32_t candidate,
                                  std::uint32_t best, std::uint32_t budget, std::uint32_t stop,
                                  std::uint32_t* matchPosition) {
@@ -89,22 +106,36 @@ inline std::uint32_t SearchChain(const std::uint8_t* window, const std::uint16_t
   TailWindow(best, &tailAt, &tailMask);
   std::uint64_t scanTail = Load64(scan + tailAt) & tailMask;
   const std::uint16_t scanStart = Load16(scan);
-  std::uint32_t m = candidate;
-  do {
+  // True when the search ends at m.
+  auto visit = [&](std::uint32_t m) {
     const std::uint8_t* match = window + m;
-    if (((Load64(match + tailAt) & tailMask) ^ scanTail) != 0 || Load16(match) != scanStart) {
-      continue;
+    if (((Load64(match + tailAt) & tailMask) ^ scanTail) != 0 || Load16(match) != scanStart)
+        [[likely]] {
+      return false;
     }
     const std::uint32_t length = CommonLength(scan, match);
-    if (length > best) {
-      *matchPosition = m;
-      best = length;
-      if (best >= stop) break;
-      TailWindow(best, &tailAt, &tailMask);
-      scanTail = Load64(scan + tailAt) & tailMask;
+    if (length <= best) return false;
+    *matchPosition = m;
+    best = length;
+    if (best >= stop) return true;
+    TailWindow(best, &tailAt, &tailMask);
+    scanTail = Load64(scan + tailAt) & tailMask;
+    return false;
+  };
+  // Each step is visited while it lies above the limit and the budget
+  // lasts; the steps after the last of a word are loaded before the word's
+  // own are compared, so that load overlaps the comparisons.
+  auto next = [&](std::uint32_t m) { return m > limit && --budget != 0; };
+  if (visit(candidate)) return best;
+  std::uint64_t word = steps[candidate & kHashMask];
+  for (;;) {
+    const std::uint64_t following = steps[(word >> 48) & kHashMask];
+    for (int lane = 0; lane < 4; ++lane) {
+      const auto m = static_cast<std::uint32_t>(word >> (16 * lane)) & 0xFFFF;
+      if (!next(m) || visit(m)) return best;
     }
-  } while ((m = links[m & kHashMask]) > limit && --budget != 0);
-  return best;
+    word = following;
+  }
 }
 
 // After a good match the next position is searched less thoroughly.
@@ -135,7 +166,7 @@ bool FinishMidBlock(DeflateState* state) {
 }  // namespace
 
 std::uint32_t FindLongestMatch(DeflateState* state, std::uint32_t candidate) {
-  return SearchChain(state->slidingWindow, state->chainLinks, state->scanPosition, candidate,
+  return SearchChain(state->slidingWindow, state->chainSteps, state->scanPosition, candidate,
                      state->deferredLength,
                      ChainBudget(state->chainLimit, state->reduceChainAt, state->deferredLength),
                      state->stopLength, &state->matchPosition);
@@ -154,8 +185,11 @@ void RefillWindow(DeflateState* state) {
       for (std::uint16_t& v : state->hashHeads) {
         v = static_cast<std::uint16_t>(v >= kWindowHalf ? v - kWindowHalf : 0);
       }
-      for (std::uint16_t& v : state->chainLinks) {
-        v = static_cast<std::uint16_t>(v >= kWindowHalf ? v - kWindowHalf : 0);
+      // The same for four steps at once: a lane with its top bit set keeps
+      // its low 15 bits, any other becomes 0.
+      for (std::uint64_t& v : state->chainSteps) {
+        const std::uint64_t high = v & 0x8000800080008000u;
+        v &= high - (high >> 15);
       }
       room += kWindowHalf;
     }
@@ -174,7 +208,7 @@ void RefillWindow(DeflateState* state) {
 void CompressLazy(DeflateState* state) {
   std::uint8_t* window = state->slidingWindow;
   std::uint16_t* heads = state->hashHeads;
-  std::uint16_t* links = state->chainLinks;
+  std::uint64_t* steps = state->chainSteps;
   const ZipWriter* writer = state->writer;
   const std::uint32_t lazyLimit = state->lazyLimit;
   std::uint32_t candidate = 0;
@@ -188,7 +222,7 @@ void CompressLazy(DeflateState* state) {
   std::uint32_t matchPosition = state->matchPosition;
 
   while (ahead != 0) {
-    if (ahead >= kShortestMatch) candidate = InsertPosition(window, heads, links, &hash, p);
+    if (ahead >= kShortestMatch) candidate = InsertPosition(window, heads, steps, &hash, p);
     const std::uint32_t deferredPosition = matchPosition;
     const std::uint32_t deferredLength = currentLength;
     currentLength = kShortestMatch - 1;
@@ -216,7 +250,7 @@ void CompressLazy(DeflateState* state) {
       const std::uint32_t matchEnd = p + deferredLength - 2;
       const std::uint32_t insertEnd = matchEnd < lastInsertable ? matchEnd : lastInsertable;
       for (std::uint32_t q = p + 1; q <= insertEnd; ++q) {
-        candidate = InsertPosition(window, heads, links, &hash, q);
+        candidate = InsertPosition(window, heads, steps, &hash, q);
       }
       p += deferredLength - 1;
       literalPending = false;

@@ -130,9 +130,11 @@ struct DeflateState {
   std::uint32_t outCapacity;
   // Window and match search.
   alignas(8) std::uint8_t slidingWindow[kWindowSize];
-  // Window positions fit 16 bits; narrow links keep the chain walk, which is
-  // bound by memory latency, in cache.
-  std::uint16_t chainLinks[kWindowHalf];
+  // For each window position modulo 32,768, the next four positions along
+  // its hash chain, the nearest in the low 16 bits. The chain walk is bound
+  // by the latency of loading the next link; four links per load let it
+  // look at four candidates per wait.
+  std::uint64_t chainSteps[kWindowHalf];
   std::uint16_t hashHeads[kHashSize];
   std::uint32_t windowBytes;
   std::int32_t blockBegin;  // negative once the block's first byte slid out
