@@ -21,7 +21,13 @@ inline std::uint32_t InsertPosition(const std::uint8_t* window, std::uint16_t* h
                                     std::uint64_t* steps, std::uint32_t* hash, std::uint32_t p) {
   *hash = HashStep(*hash, window[p + 2]);
   const std::uint32_t candidate = heads[*hash];
-  steps[p & kHashMask] = (steps[candidate & kHashMask] << 16) | candidate;
+  // No search from p or later reaches a candidate this far back, so the
+  // steps behind it are left out (zero); the steps of every position thus
+  // fall strictly until the first 0 and stay 0 from there on.
+  const std::uint64_t further = candidate != 0 && p - candidate <= kFarthestDistance
+                                    ? steps[candidate & kHashMask] << 16
+                                    : 0;
+  steps[p & kHashMask] = further | candidate;
   heads[*hash] = static_cast<std::uint16_t>(p);
   return candidate;
 }
@@ -129,10 +135,21 @@ inline std::uint32_t SearchChain(const std::uint8_t* window, const std::uint64_t
   if (visit(candidate)) return best;
   std::uint64_t word = steps[candidate & kHashMask];
   for (;;) {
-    const std::uint64_t following = steps[(word >> 48) & kHashMask];
-    for (int lane = 0; lane < 4; ++lane) {
-      const auto m = static_cast<std::uint32_t>(word >> (16 * lane)) & 0xFFFF;
-      if (!next(m) || visit(m)) return best;
+    const auto last = static_cast<std::uint32_t>(word >> 48);
+    const std::uint64_t following = steps[last & kHashMask];
+    if (last > limit && budget > 4) {
+      // Steps fall strictly, so all four lie above the limit.
+      budget -= 4;
+#pragma GCC unroll 4
+      for (int lane = 0; lane < 4; ++lane) {
+        if (visit(static_cast<std::uint32_t>(word >> (16 * lane)) & 0xFFFF)) return best;
+      }
+    } else {
+#pragma GCC unroll 4
+      for (int lane = 0; lane < 4; ++lane) {
+        const auto m = static_cast<std::uint32_t>(word >> (16 * lane)) & 0xFFFF;
+        if (!next(m) || visit(m)) return best;
+      }
     }
     word = following;
   }
