@@ -4,33 +4,11 @@
 #include <cstring>
 
 #include "deflate/deflate_internal.h"
+#include "deflate/hash_chains.h"
 #include "deflate/record_symbol.h"
 
 namespace zf {
 namespace {
-
-inline std::uint32_t HashStep(std::uint32_t hash, std::uint8_t byte) {
-  return ((hash << kHashShift) ^ byte) & kHashMask;
-}
-
-// Enters position p, whose three bytes are input, at the head of its hash
-// chain and returns the position it displaced there: the nearest earlier
-// one with the same hash, or 0. p's steps are that position and the first
-// three of its own steps.
-inline std::uint32_t InsertPosition(const std::uint8_t* window, std::uint16_t* heads,
-                                    std::uint64_t* steps, std::uint32_t* hash, std::uint32_t p) {
-  *hash = HashStep(*hash, window[p + 2]);
-  const std::uint32_t candidate = heads[*hash];
-  // No search from p or later reaches a candidate this far back, so the
-  // steps behind it are left out (zero); the steps of every position thus
-  // fall strictly until the first 0 and stay 0 from there on.
-  const std::uint64_t further = candidate != 0 && p - candidate <= kFarthestDistance
-                                    ? steps[candidate & kHashMask] << 16
-                                    : 0;
-  steps[p & kHashMask] = further | candidate;
-  heads[*hash] = static_cast<std::uint16_t>(p);
-  return candidate;
-}
 
 inline std::uint64_t Load64(const std::uint8_t* p) {
   std::uint64_t v;
@@ -80,23 +58,7 @@ inline void TailWindow(std::uint32_t best, std::uint32_t* at, std::uint64_t* mas
 // The search along one hash chain from candidate for a match at
 // scanPosition longer than best; *matchPosition changes only when one is
 // found. The nearest of equally long matches wins.
-//
-// The walk visits the chain's positions nearest first, while they lie
-// within kFarthestDistance of the scan and the budget lasts, each one's
-// successor being the first of its steps. It reads four steps per load and
-// visits the same positions in the same order, because every step that it
-// reaches is the position's successor: a position x's steps were its
-// successor y and y's first three steps when x was entered, and since then
-// y's slot (y mod 32,768) was written again only if position y + 32,768 has
-// been entered. Nothing beyond the scan is entered before the search, so y
-// then lies more than 32,768 behind the scan, beyond the farthest distance,
-// and the walk stops at y before it would use y's steps. A slide takes
-// 32,768 from every step, or makes it 0 (none) where it would leave the
-// window, in heads and steps alike; that keeps both the successors and the
-// order against the limit. Positions are never 0 on a chain other than as
-// its end (position 0 is never anyone's successor: 0 means none), and 0 is
-// at or below every limit, so what follows a 0 step is never used.
-inline std::uint32_t SearchChain(const std::uint8_t* window, const std::uint64_t* steps,
+inline std::uint32_t SearchChain(const std::uint8_t* window, const ChainSteps* steps,
                                  std::uint32_t scanPosition, std::uint32_t candidate,
                                  std::uint32_t best, std::uint32_t budget, std::uint32_t stop,
                                  std::uint32_t* matchPosition) {
@@ -112,8 +74,7 @@ inline std::uint32_t SearchChain(const std::uint8_t* window, const std::uint64_t
   TailWindow(best, &tailAt, &tailMask);
   std::uint64_t scanTail = Load64(scan + tailAt) & tailMask;
   const std::uint16_t scanStart = Load16(scan);
-  // True when the search ends at m.
-  auto visit = [&](std::uint32_t m) {
+  WalkChain(steps, candidate, limit, budget, [&](std::uint32_t m) {
     const std::uint8_t* match = window + m;
     if (((Load64(match + tailAt) & tailMask) ^ scanTail) != 0 || Load16(match) != scanStart)
         [[likely]] {
@@ -127,32 +88,8 @@ inline std::uint32_t SearchChain(const std::uint8_t* window, const std::uint64_t
     TailWindow(best, &tailAt, &tailMask);
     scanTail = Load64(scan + tailAt) & tailMask;
     return false;
-  };
-  // Each step is visited while it lies above the limit and the budget
-  // lasts; the steps after the last of a word are loaded before the word's
-  // own are compared, so that load overlaps the comparisons.
-  auto next = [&](std::uint32_t m) { return m > limit && --budget != 0; };
-  if (visit(candidate)) return best;
-  std::uint64_t word = steps[candidate & kHashMask];
-  for (;;) {
-    const auto last = static_cast<std::uint32_t>(word >> 48);
-    const std::uint64_t following = steps[last & kHashMask];
-    if (last > limit && budget > 4) {
-      // Steps fall strictly, so all four lie above the limit.
-      budget -= 4;
-#pragma GCC unroll 4
-      for (int lane = 0; lane < 4; ++lane) {
-        if (visit(static_cast<std::uint32_t>(word >> (16 * lane)) & 0xFFFF)) return best;
-      }
-    } else {
-#pragma GCC unroll 4
-      for (int lane = 0; lane < 4; ++lane) {
-        const auto m = static_cast<std::uint32_t>(word >> (16 * lane)) & 0xFFFF;
-        if (!next(m) || visit(m)) return best;
-      }
-    }
-    word = following;
-  }
+  });
+  return best;
 }
 
 // After a good match the next position is searched less thoroughly.
@@ -161,8 +98,6 @@ inline std::uint32_t ChainBudget(std::uint32_t chainLimit, std::uint32_t reduceC
   return deferredLength >= reduceChainAt ? chainLimit >> 2 : chainLimit;
 }
 
-// Finishes the block collected so far, in the middle of the input. Returns
-// false when the output failed and the run must stop.
 // Ends the block collected from blockBegin up to scanPosition. Its bytes go
 // along only while they are all still in the window, since only then can it
 // be sent stored.
@@ -173,6 +108,8 @@ void FinishBlockHere(DeflateState* state, std::uint32_t last) {
               last);
 }
 
+// Finishes the block collected so far, in the middle of the input. Returns
+// false when the output failed and the run must stop.
 bool FinishMidBlock(DeflateState* state) {
   FinishBlockHere(state, 0);
   if (state->writer->error != ErrNone) return false;
@@ -198,16 +135,7 @@ void RefillWindow(DeflateState* state) {
       state->matchPosition -= kWindowHalf;
       state->scanPosition -= kWindowHalf;
       state->blockBegin -= static_cast<std::int32_t>(kWindowHalf);
-      // Positions that fell out of the window end their chains.
-      for (std::uint16_t& v : state->hashHeads) {
-        v = static_cast<std::uint16_t>(v >= kWindowHalf ? v - kWindowHalf : 0);
-      }
-      // The same for four steps at once: a lane with its top bit set keeps
-      // its low 15 bits, any other becomes 0.
-      for (std::uint64_t& v : state->chainSteps) {
-        const std::uint64_t high = v & 0x8000800080008000u;
-        v &= high - (high >> 15);
-      }
+      SlideChains(state->hashHeads, state->chainSteps);
       room += kWindowHalf;
     }
     if (state->inputEnded != 0) return;
@@ -225,7 +153,7 @@ void RefillWindow(DeflateState* state) {
 void CompressLazy(DeflateState* state) {
   std::uint8_t* window = state->slidingWindow;
   std::uint16_t* heads = state->hashHeads;
-  std::uint64_t* steps = state->chainSteps;
+  ChainSteps* steps = state->chainSteps;
   const ZipWriter* writer = state->writer;
   const std::uint32_t lazyLimit = state->lazyLimit;
   std::uint32_t candidate = 0;

@@ -46,6 +46,15 @@ inline constexpr std::uint32_t kFarThreeLimit = 4096;
 inline constexpr std::uint8_t kLevel = 8;
 static_assert(kWindowSize <= 0x10000, "chain entries hold window positions in 16 bits");
 
+// The next positions along a window position's hash chain (hash_chains.h),
+// 16 bits each, nearest first: steps 1 to 4 in near, 5 to 8 in far, each
+// word's nearest in its low bits.
+inline constexpr std::uint32_t kChainStepsKept = 8;
+struct ChainSteps {
+  std::uint64_t near;
+  std::uint64_t far;
+};
+
 // Each word holds one meaning while a block is counted and the tree is built,
 // and the other once codes are assigned.
 struct TreeNode {
@@ -130,11 +139,8 @@ struct DeflateState {
   std::uint32_t outCapacity;
   // Window and match search.
   alignas(8) std::uint8_t slidingWindow[kWindowSize];
-  // For each window position modulo 32,768, the next four positions along
-  // its hash chain, the nearest in the low 16 bits. The chain walk is bound
-  // by the latency of loading the next link; four links per load let it
-  // look at four candidates per wait.
-  std::uint64_t chainSteps[kWindowHalf];
+  // Indexed by window position modulo 32,768.
+  alignas(16) ChainSteps chainSteps[kWindowHalf];
   std::uint16_t hashHeads[kHashSize];
   std::uint32_t windowBytes;
   std::int32_t blockBegin;  // negative once the block's first byte slid out
