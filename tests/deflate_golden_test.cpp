@@ -3,14 +3,18 @@
 // from a fixed seed and run one after the other on one compressor state, so
 // the reuse of the state between entries is part of what is pinned. Each
 // stream's length and CRC-32 were recorded once; any change to a match
-// choice, a block end or a code shows up here.
+// choice, a block end or a code shows up here. The match search's chain
+// walk, whose stored form is built for speed, is also held against the
+// plain definition of a hash chain.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "deflate/hash_chains.h"
 #include "deflate_test_helpers.h"
 
 namespace {
@@ -199,6 +203,58 @@ TEST(DeflateGolden, EveryStreamKeepsItsBytes) {
     EXPECT_EQ(result.stream.size(), golden.streamLength) << "seed " << golden.seed;
     EXPECT_EQ(crc, golden.streamCrc) << "seed " << golden.seed << " got {" << result.stream.size()
                                      << ", 0x" << std::hex << crc << "}";
+  }
+}
+
+// After each entry, walks start from sampled window positions with a range
+// of budgets. Each must visit exactly the positions a hash chain holds by
+// definition: the start, then every earlier position of this entry still in
+// the window (position 0 counts as none) whose first three bytes hash
+// alike, nearest first, while above the limit of a search at the last
+// entered position and within the budget. The entries leave slides, long
+// chains and stale slots of earlier entries behind.
+TEST(DeflateGolden, ChainWalksVisitExactlyTheHashChain) {
+  const std::pair<Kind, std::size_t> entries[] = {
+      {Kind::Text, 200000},      {Kind::FewSymbols, 150000}, {Kind::Text, 5000},
+      {Kind::Binary, 70000},     {Kind::Runs, 90000},        {Kind::Decoys, 40000},
+      {Kind::FewSymbols, 33000}, {Kind::Text, 65700},        {Kind::Binary, 98600},
+  };
+  const std::uint32_t budgets[] = {1, 2, 3, 8, 9, 10, 16, 17, 255, 256, 1024};
+  zft::DeflateHarness harness;
+  std::uint32_t seed = 100;
+  for (const auto& [kind, size] : entries) {
+    ASSERT_EQ(harness.Compress(Generate(kind, size, ++seed)).error, zf::ErrNone);
+    const zf::DeflateState* state = harness.writer->deflater;
+    const std::uint8_t* window = state->slidingWindow;
+    const std::uint32_t last = state->scanPosition - zf::kShortestMatch;
+    const std::uint32_t limit = last > zf::kFarthestDistance ? last - zf::kFarthestDistance : 0;
+    auto hashAt = [window](std::uint32_t p) {
+      return ((window[p] << 10) ^ (window[p + 1] << 5) ^ window[p + 2]) & zf::kHashMask;
+    };
+    std::vector<std::vector<std::uint32_t>> chains(zf::kHashSize);
+    for (std::uint32_t p = 1; p <= last; ++p) chains[hashAt(p)].push_back(p);
+
+    // Densest just above the limit, where chains meet what left the window.
+    for (std::uint32_t start = std::max(limit, 1u); start <= last;
+         start += start < limit + 3000 ? 7 : 101) {
+      const std::vector<std::uint32_t>& chain = chains[hashAt(start)];
+      const auto at = std::lower_bound(chain.begin(), chain.end(), start) - chain.begin();
+      for (const std::uint32_t budget : budgets) {
+        std::vector<std::uint32_t> expected{start};
+        for (auto k = at - 1;
+             k >= 0 && chain[static_cast<std::size_t>(k)] > limit && expected.size() < budget;
+             --k) {
+          expected.push_back(chain[static_cast<std::size_t>(k)]);
+        }
+        std::vector<std::uint32_t> visited;
+        zf::WalkChain(state->chainSteps, start, limit, budget, [&visited](std::uint32_t m) {
+          visited.push_back(m);
+          return false;
+        });
+        ASSERT_EQ(visited, expected)
+            << "entry " << seed << " start " << start << " budget " << budget;
+      }
+    }
   }
 }
 
