@@ -248,12 +248,9 @@ Side ZlibSide() {
   return side;
 }
 
-std::vector<std::unique_ptr<Comparison>>& Comparisons() {
-  static std::vector<std::unique_ptr<Comparison>> all;
-  return all;
-}
+using Comparisons = std::vector<std::unique_ptr<Comparison>>;
 
-void AddComparison(const DataSet* set, std::vector<Side> sides) {
+void AddComparison(Comparisons* all, const DataSet* set, std::vector<Side> sides) {
   auto comparison = std::make_unique<Comparison>(Comparison{set, std::move(sides)});
   for (Side& side : comparison->sides) {
     benchmark::RegisterBenchmark((side.name + "/" + set->label).c_str(), RunSide, set, &side)
@@ -261,7 +258,7 @@ void AddComparison(const DataSet* set, std::vector<Side> sides) {
         ->Unit(benchmark::kMillisecond)
         ->MinTime(2.0);
   }
-  Comparisons().push_back(std::move(comparison));
+  all->push_back(std::move(comparison));
 }
 
 double Median(std::vector<double> values) {
@@ -271,10 +268,10 @@ double Median(std::vector<double> values) {
   return values.size() % 2 != 0 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
 }
 
-void PrintSummary() {
+void PrintSummary(const Comparisons& all) {
   std::printf("\nmedian pass of each side; state %zu bytes, writer %zu bytes\n",
               sizeof(zf::DeflateState), sizeof(zf::ZipWriter));
-  for (const auto& comparison : Comparisons()) {
+  for (const auto& comparison : all) {
     const DataSet& set = *comparison->set;
     const double mb = static_cast<double>(set.totalBytes) / 1e6;
     std::printf("%s: %zu files, %.1f MB\n", set.label.c_str(), set.copies.size(), mb);
@@ -325,10 +322,11 @@ int main(int argc, char** argv) {
     addSet("8 largest .so in /usr/lib/x86_64-linux-gnu", LargestSharedLibraries(8));
   }
 
-  for (const auto& set : sets) AddComparison(set.get(), {OursSide(), ZlibSide()});
+  Comparisons comparisons;
+  for (const auto& set : sets) AddComparison(&comparisons, set.get(), {OursSide(), ZlibSide()});
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  PrintSummary();
+  PrintSummary(comparisons);
   fs::remove_all(scratch, ec);
   return 0;
 }
