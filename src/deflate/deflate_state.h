@@ -100,6 +100,10 @@ inline constexpr LevelTuning LevelTuningTable[10] = {
     {32, 128, 258, 1024}, {32, 258, 258, 4096}};
 
 struct DeflateState {
+  // The match search's hash chains, indexed by window position modulo
+  // 32,768. First in the record, so that where the allocation is 16-byte
+  // aligned (64-bit systems) no slot straddles two cache lines.
+  ChainSteps chainSteps[kWindowHalf];
   // Trees and block output.
   ZipWriter* writer;
   TreeNode literalTree[kLiteralNodes];
@@ -139,8 +143,6 @@ struct DeflateState {
   std::uint32_t outCapacity;
   // Window and match search.
   alignas(8) std::uint8_t slidingWindow[kWindowSize];
-  // Indexed by window position modulo 32,768.
-  alignas(16) ChainSteps chainSteps[kWindowHalf];
   std::uint16_t hashHeads[kHashSize];
   std::uint32_t windowBytes;
   std::int32_t blockBegin;  // negative once the block's first byte slid out
