@@ -4,26 +4,11 @@
 #include <cstring>
 
 #include "deflate/deflate_internal.h"
+#include "deflate/hash_chains.h"
 #include "deflate/record_symbol.h"
 
 namespace zf {
 namespace {
-
-inline std::uint32_t HashStep(std::uint32_t hash, std::uint8_t byte) {
-  return ((hash << kHashShift) ^ byte) & kHashMask;
-}
-
-// Enters position p, whose three bytes are input, at the head of its hash
-// chain and returns the position it displaced there: the nearest earlier
-// one with the same hash, or 0.
-inline std::uint32_t InsertPosition(const std::uint8_t* window, std::uint16_t* heads,
-                                    std::uint16_t* links, std::uint32_t* hash, std::uint32_t p) {
-  *hash = HashStep(*hash, window[p + 2]);
-  const std::uint32_t candidate = heads[*hash];
-  links[p & kHashMask] = static_cast<std::uint16_t>(candidate);
-  heads[*hash] = static_cast<std::uint16_t>(p);
-  return candidate;
-}
 
 inline std::uint64_t Load64(const std::uint8_t* p) {
   std::uint64_t v;
@@ -73,7 +58,7 @@ inline void TailWindow(std::uint32_t best, std::uint32_t* at, std::uint64_t* mas
 // The search along one hash chain from candidate for a match at
 // scanPosition longer than best; *matchPosition changes only when one is
 // found. The nearest of equally long matches wins.
-inline std::uint32_t SearchChain(const std::uint8_t* window, const std::uint16_t* links,
+inline std::uint32_t SearchChain(const std::uint8_t* window, const ChainSteps* steps,
                                  std::uint32_t scanPosition, std::uint32_t candidate,
                                  std::uint32_t best, std::uint32_t budget, std::uint32_t stop,
                                  std::uint32_t* matchPosition) {
@@ -89,21 +74,21 @@ inline std::uint32_t SearchChain(const std::uint8_t* window, const std::uint16_t
   TailWindow(best, &tailAt, &tailMask);
   std::uint64_t scanTail = Load64(scan + tailAt) & tailMask;
   const std::uint16_t scanStart = Load16(scan);
-  std::uint32_t m = candidate;
-  do {
+  WalkChain(steps, candidate, limit, budget, [&](std::uint32_t m) {
     const std::uint8_t* match = window + m;
-    if (((Load64(match + tailAt) & tailMask) ^ scanTail) != 0 || Load16(match) != scanStart) {
-      continue;
+    if (((Load64(match + tailAt) & tailMask) ^ scanTail) != 0 || Load16(match) != scanStart)
+        [[likely]] {
+      return false;
     }
     const std::uint32_t length = CommonLength(scan, match);
-    if (length > best) {
-      *matchPosition = m;
-      best = length;
-      if (best >= stop) break;
-      TailWindow(best, &tailAt, &tailMask);
-      scanTail = Load64(scan + tailAt) & tailMask;
-    }
-  } while ((m = links[m & kHashMask]) > limit && --budget != 0);
+    if (length <= best) return false;
+    *matchPosition = m;
+    best = length;
+    if (best >= stop) return true;
+    TailWindow(best, &tailAt, &tailMask);
+    scanTail = Load64(scan + tailAt) & tailMask;
+    return false;
+  });
   return best;
 }
 
@@ -113,8 +98,6 @@ inline std::uint32_t ChainBudget(std::uint32_t chainLimit, std::uint32_t reduceC
   return deferredLength >= reduceChainAt ? chainLimit >> 2 : chainLimit;
 }
 
-// Finishes the block collected so far, in the middle of the input. Returns
-// false when the output failed and the run must stop.
 // Ends the block collected from blockBegin up to scanPosition. Its bytes go
 // along only while they are all still in the window, since only then can it
 // be sent stored.
@@ -125,6 +108,8 @@ void FinishBlockHere(DeflateState* state, std::uint32_t last) {
               last);
 }
 
+// Finishes the block collected so far, in the middle of the input. Returns
+// false when the output failed and the run must stop.
 bool FinishMidBlock(DeflateState* state) {
   FinishBlockHere(state, 0);
   if (state->writer->error != ErrNone) return false;
@@ -135,7 +120,7 @@ bool FinishMidBlock(DeflateState* state) {
 }  // namespace
 
 std::uint32_t FindLongestMatch(DeflateState* state, std::uint32_t candidate) {
-  return SearchChain(state->slidingWindow, state->chainLinks, state->scanPosition, candidate,
+  return SearchChain(state->slidingWindow, state->chainSteps, state->scanPosition, candidate,
                      state->deferredLength,
                      ChainBudget(state->chainLimit, state->reduceChainAt, state->deferredLength),
                      state->stopLength, &state->matchPosition);
@@ -150,13 +135,7 @@ void RefillWindow(DeflateState* state) {
       state->matchPosition -= kWindowHalf;
       state->scanPosition -= kWindowHalf;
       state->blockBegin -= static_cast<std::int32_t>(kWindowHalf);
-      // Positions that fell out of the window end their chains.
-      for (std::uint16_t& v : state->hashHeads) {
-        v = static_cast<std::uint16_t>(v >= kWindowHalf ? v - kWindowHalf : 0);
-      }
-      for (std::uint16_t& v : state->chainLinks) {
-        v = static_cast<std::uint16_t>(v >= kWindowHalf ? v - kWindowHalf : 0);
-      }
+      SlideChains(state->hashHeads, state->chainSteps);
       room += kWindowHalf;
     }
     if (state->inputEnded != 0) return;
@@ -174,7 +153,7 @@ void RefillWindow(DeflateState* state) {
 void CompressLazy(DeflateState* state) {
   std::uint8_t* window = state->slidingWindow;
   std::uint16_t* heads = state->hashHeads;
-  std::uint16_t* links = state->chainLinks;
+  ChainSteps* steps = state->chainSteps;
   const ZipWriter* writer = state->writer;
   const std::uint32_t lazyLimit = state->lazyLimit;
   std::uint32_t candidate = 0;
@@ -188,7 +167,7 @@ void CompressLazy(DeflateState* state) {
   std::uint32_t matchPosition = state->matchPosition;
 
   while (ahead != 0) {
-    if (ahead >= kShortestMatch) candidate = InsertPosition(window, heads, links, &hash, p);
+    if (ahead >= kShortestMatch) candidate = InsertPosition(window, heads, steps, &hash, p);
     const std::uint32_t deferredPosition = matchPosition;
     const std::uint32_t deferredLength = currentLength;
     currentLength = kShortestMatch - 1;
@@ -216,7 +195,7 @@ void CompressLazy(DeflateState* state) {
       const std::uint32_t matchEnd = p + deferredLength - 2;
       const std::uint32_t insertEnd = matchEnd < lastInsertable ? matchEnd : lastInsertable;
       for (std::uint32_t q = p + 1; q <= insertEnd; ++q) {
-        candidate = InsertPosition(window, heads, links, &hash, q);
+        candidate = InsertPosition(window, heads, steps, &hash, q);
       }
       p += deferredLength - 1;
       literalPending = false;

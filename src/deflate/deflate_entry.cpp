@@ -64,7 +64,7 @@ void BeginEntryOutput(DeflateState* state, ZipEntry* entry) {
 void StartMatcher(ZipEntry* entry, std::uint8_t level, DeflateState* state) {
   state->windowSlides = 1;
   state->windowBytes = kWindowSize;
-  // Chain links stay: with the heads cleared, every chain of the new entry
+  // Chain steps stay: with the heads cleared, every chain of the new entry
   // ends at a link the entry wrote itself.
   std::memset(state->hashHeads, 0, sizeof state->hashHeads);
   const LevelTuning& tuning = LevelTuningTable[level];

@@ -46,6 +46,15 @@ inline constexpr std::uint32_t kFarThreeLimit = 4096;
 inline constexpr std::uint8_t kLevel = 8;
 static_assert(kWindowSize <= 0x10000, "chain entries hold window positions in 16 bits");
 
+// The next positions along a window position's hash chain (hash_chains.h),
+// 16 bits each, nearest first: steps 1 to 4 in near, 5 to 8 in far, each
+// word's nearest in its low bits.
+inline constexpr std::uint32_t kChainStepsKept = 8;
+struct ChainSteps {
+  std::uint64_t near;
+  std::uint64_t far;
+};
+
 // Each word holds one meaning while a block is counted and the tree is built,
 // and the other once codes are assigned.
 struct TreeNode {
@@ -91,6 +100,10 @@ inline constexpr LevelTuning LevelTuningTable[10] = {
     {32, 128, 258, 1024}, {32, 258, 258, 4096}};
 
 struct DeflateState {
+  // The match search's hash chains, indexed by window position modulo
+  // 32,768. First in the record, so that where the allocation is 16-byte
+  // aligned (64-bit systems) no slot straddles two cache lines.
+  ChainSteps chainSteps[kWindowHalf];
   // Trees and block output.
   ZipWriter* writer;
   TreeNode literalTree[kLiteralNodes];
@@ -130,9 +143,6 @@ struct DeflateState {
   std::uint32_t outCapacity;
   // Window and match search.
   alignas(8) std::uint8_t slidingWindow[kWindowSize];
-  // Window positions fit 16 bits; narrow links keep the chain walk, which is
-  // bound by memory latency, in cache.
-  std::uint16_t chainLinks[kWindowHalf];
   std::uint16_t hashHeads[kHashSize];
   std::uint32_t windowBytes;
   std::int32_t blockBegin;  // negative once the block's first byte slid out
