@@ -22,7 +22,7 @@ using zft::WriteFile;
 std::uint32_t CrcWithoutCreationTimes(const std::string& zip) {
   auto bytes = zft::ReadFile(zip);
   for (const auto& e : zft::ParseArchive(zip).entries) {
-    const std::size_t creation = e.headerOffset + 30 + e.name.size() + 13;
+    const std::size_t creation = static_cast<std::size_t>(e.headerOffset) + 30 + e.name.size() + 13;
     for (std::size_t i = 0; i < 4; ++i) bytes.at(creation + i) = 0;
   }
   return static_cast<std::uint32_t>(crc32(0, bytes.data(), static_cast<uInt>(bytes.size())));

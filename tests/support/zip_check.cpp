@@ -112,7 +112,7 @@ ParsedArchive ParseArchive(const std::string& path) {
   }
   EXPECT_EQ(archive.centralOffset + archive.centralSize, directoryEnd);
 
-  std::size_t at = archive.centralOffset;
+  auto at = static_cast<std::size_t>(archive.centralOffset);
   std::size_t expectedLocal = 0;  // entries tile the file from its start
   for (std::uint64_t i = 0; i < count && at + 46 <= directoryEnd; ++i) {
     ParsedEntry e{};
@@ -141,7 +141,7 @@ ParsedArchive ParseArchive(const std::string& path) {
     EXPECT_EQ(e.versionNeeded, e.centralExtra.size() > 9 ? 45 : 20) << e.name;
     EXPECT_EQ(e.versionMadeBy, 0x0B00 | (e.versionNeeded == 45 ? 45 : 23)) << e.name;
 
-    const std::size_t h = e.headerOffset;
+    const auto h = static_cast<std::size_t>(e.headerOffset);
     EXPECT_EQ(h, expectedLocal) << e.name;
     EXPECT_EQ(U32(b, h), 0x04034B50u) << e.name;
     EXPECT_EQ(U16(b, h + 4), e.versionNeeded) << e.name;
@@ -162,8 +162,8 @@ ParsedArchive ParseArchive(const std::string& path) {
     EXPECT_EQ(localSize, e.size) << e.name;
     EXPECT_EQ(localCompressed, e.compressedSize) << e.name;
     const std::size_t dataAt = h + 30u + nameLength + localExtraLength;
-    e.data = Slice(b, dataAt, e.compressedSize);
-    expectedLocal = dataAt + e.compressedSize;
+    e.data = Slice(b, dataAt, static_cast<std::size_t>(e.compressedSize));
+    expectedLocal = dataAt + static_cast<std::size_t>(e.compressedSize);
     archive.entries.push_back(std::move(e));
   }
   EXPECT_EQ(archive.entries.size(), count);
@@ -223,7 +223,7 @@ ParsedArchive CheckArchive(const std::string& path) {
 std::vector<std::uint8_t> EntryContent(const ParsedEntry& entry) {
   if (entry.method == 0) return entry.data;
   // One spare byte: inflate wants room to write even for an empty entry.
-  std::vector<std::uint8_t> out(entry.size + 1);
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(entry.size) + 1);
   z_stream z{};
   EXPECT_EQ(inflateInit2(&z, -15), Z_OK);
   z.next_in = const_cast<Bytef*>(entry.data.data());
