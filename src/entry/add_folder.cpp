@@ -86,8 +86,7 @@ bool WalkLevel(const Walk& walk, std::size_t folderLength, const FolderLink* anc
 }
 
 bool AddFileToArchive(void* context, const char* path, const char* name) {
-  AddEntry(static_cast<ZipWriter*>(context), path, name);
-  return true;
+  return !IsOutputFailure(AddEntry(static_cast<ZipWriter*>(context), path, name));
 }
 
 }  // namespace

@@ -35,6 +35,20 @@ OsFileTime ToFileTime(std::int64_t seconds, std::int64_t nanoseconds) {
 
 int ToDescriptor(OsFile file) { return static_cast<int>(file); }
 
+#if defined(O_NOATIME)
+constexpr int kNoAccessTime = O_NOATIME;
+#else
+constexpr int kNoAccessTime = 0;
+#endif
+
+int OpenFile(const char* path, int flags) {
+  int fd;
+  do {
+    fd = open(path, flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 }  // namespace
 
 struct OsFolderScan {
@@ -43,15 +57,14 @@ struct OsFolderScan {
 
 OsFile OsCreateArchive(const char* path) {
   // Truncate only once the lock is held, so that a second writer leaves the
-  // first one's archive untouched.
-  int fd;
-  do {
-    fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
-  } while (fd < 0 && errno == EINTR);
+  // first one's archive untouched. Opening without blocking makes a FIFO
+  // fail at once (or open and fail the regular-file check) instead of
+  // waiting for a reader forever.
+  const int fd = OpenFile(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return kNoFile;
   struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-      ftruncate(fd, 0) != 0) {
+      ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
     close(fd);
     return kNoFile;
   }
@@ -63,10 +76,12 @@ OsFile OsOpenSource(const char* path) {
   // or have effects of its own.
   struct stat info;
   if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) return kNoFile;
-  int fd;
-  do {
-    fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
+  // Reading a source leaves its access time alone where the system lets us
+  // (files we own, or privileged): packing must not change what it packs,
+  // and the access time goes into the next archive.
+  constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+  int fd = OpenFile(path, kFlags | kNoAccessTime);
+  if (fd < 0 && errno == EPERM && kNoAccessTime != 0) fd = OpenFile(path, kFlags);
   if (fd < 0) return kNoFile;
   // The path may have changed between the two looks.
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flock(fd, LOCK_SH | LOCK_NB) != 0) {

@@ -89,7 +89,7 @@ bool FitsInArchive(const ZipWriter* writer, const ZipEntry* entry) {
 // the outcome. The source is finished on success.
 void WriteEntry(ZipWriter* writer, ZipEntry* entry) {
   entry->headerOffset = writer->offset;
-  writer->error = ErrNone;
+  writer->error = ErrNone;  // AddEntry returned early on an output failure
   WriteLocalHeader(writer, entry);
   if (writer->error != ErrNone) return;
   writer->offset += kLocalHeaderBytes + entry->nameLength + entry->localExtraLength;
@@ -139,6 +139,7 @@ std::uint32_t ReadSource(ZipWriter* writer, std::uint8_t* destination, std::uint
 std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* name) {
   if (writer == nullptr) return ErrArgument;
   if ((writer->flags & kFinished) != 0) return ErrFinished;
+  if (IsOutputFailure(writer->error)) return writer->error;
   writer->bytesRead = 0;
   writer->compressedSize = 0;
   writer->crc = 0;

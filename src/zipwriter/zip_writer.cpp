@@ -9,10 +9,6 @@
 namespace zf {
 namespace {
 
-// A failure of the archive output itself, after which the file's content is
-// unknown and no central directory may follow.
-bool IsOutputFailure(std::int32_t code) { return code == ErrWrite || code == ErrSeek; }
-
 void ReleaseEntries(ZipWriter* writer) {
   while (writer->entries != nullptr) {
     ZipEntry* next = writer->entries->next;

@@ -23,6 +23,11 @@ enum : std::int32_t {
   ErrSeek = 16,      // the archive output cannot be repositioned
 };
 
+// A failure of the archive output itself. The file's content and position are
+// unknown from then on, so it sticks: no later entry and no central directory
+// is written. Every other failure concerns one source and ends with its entry.
+inline bool IsOutputFailure(std::int32_t code) { return code == ErrWrite || code == ErrSeek; }
+
 // ZipWriter::flags bits.
 inline constexpr std::uint32_t kCloseOutput = 0x02;
 inline constexpr std::uint32_t kSeekable = 0x04;
