@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/fault_injection.h"
 #include "platform/platform.h"
 
 namespace zf {
@@ -56,6 +57,7 @@ struct OsFolderScan {
 };
 
 OsFile OsCreateArchive(const char* path) {
+  if (FaultDue(OsCall::kCreate, kNoFile)) return kNoFile;
   // Truncate only once the lock is held, so that a second writer leaves the
   // first one's archive untouched. Opening without blocking makes a FIFO
   // fail at once (or open and fail the regular-file check) instead of
@@ -68,10 +70,12 @@ OsFile OsCreateArchive(const char* path) {
     close(fd);
     return kNoFile;
   }
+  NoteArchive(fd);
   return fd;
 }
 
 OsFile OsOpenSource(const char* path) {
+  if (FaultDue(OsCall::kOpen, kNoFile)) return kNoFile;
   // Decide on the kind before opening: opening a FIFO or a device can block
   // or have effects of its own.
   struct stat info;
@@ -92,6 +96,10 @@ OsFile OsOpenSource(const char* path) {
 }
 
 bool OsWrite(OsFile file, const void* data, std::uint32_t count, std::uint32_t* written) {
+  if (FaultDue(OsCall::kWrite, file)) {
+    *written = 0;
+    return false;
+  }
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   std::uint32_t done = 0;
   while (done < count) {
@@ -108,6 +116,10 @@ bool OsWrite(OsFile file, const void* data, std::uint32_t count, std::uint32_t* 
 }
 
 bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got) {
+  if (FaultDue(OsCall::kRead, file)) {
+    *got = 0;
+    return false;
+  }
   auto* bytes = static_cast<std::uint8_t*>(data);
   std::uint32_t done = 0;
   // Fill the request as far as the file goes: a short read happens only at
@@ -127,11 +139,13 @@ bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got) {
 }
 
 bool OsSeek(OsFile file, std::uint32_t position) {
+  if (FaultDue(OsCall::kSeek, file)) return false;
   return lseek(ToDescriptor(file), static_cast<off_t>(position), SEEK_SET) ==
          static_cast<off_t>(position);
 }
 
 bool OsSetEnd(OsFile file) {
+  if (FaultDue(OsCall::kSetEnd, file)) return false;
   off_t here = lseek(ToDescriptor(file), 0, SEEK_CUR);
   return here >= 0 && ftruncate(ToDescriptor(file), here) == 0;
 }
@@ -141,6 +155,7 @@ void OsClose(OsFile file) {
 }
 
 bool OsGetFacts(OsFile file, OsFileFacts* facts) {
+  if (FaultDue(OsCall::kGetFacts, file)) return false;
   struct statx info;
   if (statx(ToDescriptor(file), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) {
     return false;
@@ -181,6 +196,7 @@ OsFileTime OsLocalClock() {
 }
 
 OsFolderScan* OsOpenFolder(const char* folder) {
+  if (FaultDue(OsCall::kOpenFolder, kNoFile)) return nullptr;
   auto* scan = static_cast<OsFolderScan*>(OsAllocate(sizeof(OsFolderScan)));
   if (scan == nullptr) return nullptr;
   scan->folder = opendir(folder);
@@ -192,6 +208,7 @@ OsFolderScan* OsOpenFolder(const char* folder) {
 }
 
 const char* OsNextName(OsFolderScan* scan) {
+  if (FaultDue(OsCall::kNextName, kNoFile)) return nullptr;
   struct dirent* entry = readdir(scan->folder);
   return entry != nullptr ? entry->d_name : nullptr;
 }
@@ -203,11 +220,13 @@ void OsCloseFolder(OsFolderScan* scan) {
 }
 
 bool OsIsFolder(const char* path) {
+  if (FaultDue(OsCall::kIsFolder, kNoFile)) return false;
   struct stat info;
   return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 bool OsGetFolderId(const char* path, OsFolderId* id) {
+  if (FaultDue(OsCall::kFolderId, kNoFile)) return false;
   struct stat info;
   if (stat(path, &info) != 0) return false;
   id->volume = static_cast<std::uint64_t>(info.st_dev);
@@ -215,7 +234,9 @@ bool OsGetFolderId(const char* path, OsFolderId* id) {
   return true;
 }
 
-void* OsAllocate(std::size_t bytes) { return std::malloc(bytes); }
+void* OsAllocate(std::size_t bytes) {
+  return FaultDue(OsCall::kAllocate, kNoFile) ? nullptr : std::malloc(bytes);
+}
 
 void OsRelease(void* block) { std::free(block); }
 
