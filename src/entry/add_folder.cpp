@@ -2,7 +2,7 @@
 // lists them, a subfolder's whole content at the place of its name.
 //
 // A folder's names are read in full and its listing closed before the walk
-// goes down, so the walk holds at most one listing open at any depth. The
+// goes down, so one listing is open at a time whatever the depth. The
 // names of the folders on the way down wait on one name stack; past
 // kNameStackLimit bytes (a folder of some hundred thousand names) a folder is
 // walked with its listing held open instead, as the rest of its names come.

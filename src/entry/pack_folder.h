@@ -36,7 +36,9 @@ struct WalkVisitor {
 };
 
 // Calls the visitor for every file below folder, named relative to root.
-// False when a visitor stopped the walk.
+// Each folder is walked once: a link to a folder walked before is not
+// followed again (see folder_set.h for the bound). False when a visitor
+// stopped the walk.
 bool WalkFolder(const WalkVisitor& visitor, const char* folder, const char* root);
 
 // Adds every file below folder to the writer, named relative to root.
