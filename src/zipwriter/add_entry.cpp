@@ -121,6 +121,9 @@ void WriteEntry(ZipWriter* writer, ZipEntry* entry) {
 }  // namespace
 
 std::uint32_t ReadSource(ZipWriter* writer, std::uint8_t* destination, std::uint32_t count) {
+  // Once the entry has failed nothing more is read: a read failure must not
+  // replace a failed write, which concerns the whole archive.
+  if (writer->error != ErrNone) return 0;
   std::uint32_t got = 0;
   if (!OsRead(writer->source, destination, count, &got)) {
     writer->error = ErrRead;

@@ -108,7 +108,8 @@ bool SeekOutput(ZipWriter* writer, std::uint32_t position);
 
 // Adds one file; name may be null, then the path serves as the name.
 std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* name);
-// Reads from the current source, keeping bytesRead and crc up to date.
+// Reads from the current source, keeping bytesRead and crc up to date; reads
+// nothing while error is set.
 std::uint32_t ReadSource(ZipWriter* writer, std::uint8_t* destination, std::uint32_t count);
 
 }  // namespace zf
