@@ -156,14 +156,22 @@ TEST(ArchiveFormat, AttributesFollowWritePermissionAndExecutableHeaders) {
 }
 
 TEST(ArchiveFormat, DosTimesComeFromUtcCalendarFields) {
-  // 1979 wraps to year field 127; seconds are halved.
-  EXPECT_EQ(zf::FileTimeToDos((315532800 - 86400 + 11644473600LL) * 10000000), 0xFF9F0000u);
-  EXPECT_EQ(zf::FileTimeToDos((1710506096 + 11644473600LL) * 10000000), 0x586F645Cu);
+  const auto dos = [](std::int64_t unixSeconds) {
+    return zf::FileTimeToDos((unixSeconds + 11644473600LL) * 10000000);
+  };
+  // Seconds are halved.
+  EXPECT_EQ(dos(1710506096), 0x586F645Cu);
+  // Years outside 1980..2107 clamp to the ends instead of wrapping the
+  // seven-bit year (1979 used to read as 2107, 1970 as 2098).
+  EXPECT_EQ(dos(315532800 - 86400), zf::kDosEpoch);
+  EXPECT_EQ(dos(0), zf::kDosEpoch);
+  EXPECT_EQ(dos(315532800), zf::kDosEpoch);
+  EXPECT_EQ(dos(4354819200 - 1), zf::kDosLast);  // 2107-12-31 23:59:59
+  EXPECT_EQ(dos(4354819200), zf::kDosLast);
   // Past 2038 too, where a 32-bit time_t would wrap: 2100-01-01 00:00:00.
-  EXPECT_EQ(zf::FileTimeToDos((4102444800 + 11644473600LL) * 10000000), 0xF0210000u);
-  // Times the calendar cannot hold give 1980-01-01 00:00:00, never garbage.
+  EXPECT_EQ(dos(4102444800), 0xF0210000u);
   EXPECT_EQ(zf::FileTimeToDos(-1), zf::kDosEpoch);
-  EXPECT_EQ(zf::FileTimeToDos(INT64_MAX), zf::kDosEpoch);
+  EXPECT_EQ(zf::FileTimeToDos(INT64_MAX), zf::kDosLast);
   // Unix seconds truncate toward zero and keep 32 bits.
   EXPECT_EQ(zf::FileTimeToUnix(116444736000000000 - 5), 0);
   EXPECT_EQ(zf::FileTimeToUnix(116444736000000000 - 10000000), -1);
@@ -191,3 +199,26 @@ TEST(ArchiveFormat, SameFolderGivesTheSameArchive) {
 }
 
 }  // namespace
+
+TEST(ArchiveFormat, PackingLeavesSourcesUntouchedAndOldDatesReadable) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  WriteFile(dir.Path("src/epoch.txt"), std::string(5000, 'e'));
+  WriteFile(dir.Path("src/y2000.gz"), zft::RandomBytes(700, 5));
+  zft::SetModifyTime(dir.Path("src/epoch.txt"), 0);  // as reproducible builds set it
+  zft::SetModifyTime(dir.Path("src/y2000.gz"), 946684800);
+  const std::string first = dir.Path("first.zip");
+  const std::string second = dir.Path("second.zip");
+  // No time is reset between the two runs: reading must not move them.
+  EXPECT_EQ(zf::PackFolder(dir.Path("src").c_str(), first.c_str(), nullptr), zf::ErrNone);
+  EXPECT_EQ(zf::PackFolder(dir.Path("src").c_str(), second.c_str(), nullptr), zf::ErrNone);
+  EXPECT_EQ(zft::ReadFile(first), zft::ReadFile(second));
+  struct stat info;
+  ASSERT_EQ(stat(dir.Path("src/epoch.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_atime, 0);
+  // Python's reader shows the DOS date: 1980-01-01, not 2098.
+  const auto archive = CheckArchive(first);
+  EXPECT_EQ(FindEntry(archive, "epoch.txt")->dosDateTime, zf::kDosEpoch);
+  EXPECT_EQ(Le32(FindEntry(archive, "epoch.txt")->localExtra, 5), 0u);  // the true time
+  EXPECT_EQ(FindEntry(archive, "y2000.gz")->dosDateTime, 0x28210000u);
+}

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "entry/pack_folder.h"
@@ -109,6 +110,66 @@ TEST(FolderWalk, LinkCyclesEndAtOnce) {
   ASSERT_EQ(symlink("../..", dir.Path("src/a/b/up").c_str()), 0);
   ASSERT_EQ(symlink(".", dir.Path("src/a/self").c_str()), 0);
   EXPECT_EQ(Pack(dir, dir.Path("src")), (std::vector<std::string>{"a/b/leaf.txt"}));
+}
+
+TEST(FolderWalk, LinksToAFolderWalkedBeforeAreNotWalkedAgain) {
+  // Every level holds a file and two links to the next level: walked along
+  // every path, 24 levels would be 2^24 folders.
+  ScratchDir dir;
+  constexpr int kLevels = 24;
+  for (int i = 0; i < kLevels; ++i) {
+    const std::string level = dir.Path("src/levels/" + std::to_string(i));
+    zft::MakeDirs(level);
+    WriteFile(level + "/file.txt", std::string(4000, static_cast<char>('a' + i)));
+    if (i + 1 < kLevels) {
+      for (const char* link : {"/x", "/y"}) {
+        ASSERT_EQ(symlink(("../" + std::to_string(i + 1)).c_str(), (level + link).c_str()), 0);
+      }
+    }
+  }
+  const std::string zip = dir.Path("out.zip");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(zf::PackFolder(dir.Path("src").c_str(), zip.c_str(), nullptr), zf::ErrNone);
+  // A generous bound: the walk along every path takes hours.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  // Each level once, under the first path that reached it.
+  std::string levelsSeen;
+  for (const auto& entry : CheckArchive(zip).entries) {
+    levelsSeen += static_cast<char>(zft::EntryContent(entry).at(0));
+  }
+  std::sort(levelsSeen.begin(), levelsSeen.end());
+  EXPECT_EQ(levelsSeen, "abcdefghijklmnopqrstuvwx");
+}
+
+TEST(FolderWalk, DeepTreesNeedFewOpenFiles) {
+  // 1,500 levels with one-letter names: paths of about 3 KB, within the
+  // limit, walked by the tool with no more than 64 open files.
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  int fd = open(dir.Path("src").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  constexpr int kLevels = 1500;
+  for (int i = 1; i <= kLevels; ++i) {
+    ASSERT_EQ(mkdirat(fd, "d", 0755), 0);
+    const int next = openat(fd, "d", O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
+    ASSERT_GE(fd, 0);
+    if (i % 100 == 0) {
+      const int file = openat(fd, "f", O_WRONLY | O_CREAT, 0644);
+      ASSERT_GE(file, 0);
+      ASSERT_EQ(write(file, "deep", 4), 4);
+      close(file);
+    }
+  }
+  close(fd);
+  const std::string zip = dir.Path("out.zip");
+  const auto tool = zft::RunCommand("ulimit -n 64; " + std::string(ZIPFOLDER_TOOL_PATH) + " -q " +
+                                    zft::Quote(dir.Path("src")) + " " + zft::Quote(zip));
+  EXPECT_EQ(tool.status, 0) << tool.output;
+  const auto names = EntryNames(CheckArchive(zip));
+  ASSERT_EQ(names.size(), 15u);
+  EXPECT_EQ(names.back().size(), 2u * kLevels + 1);  // "d/" 1,500 times, then "f"
 }
 
 TEST(FolderWalk, UnusableNamesAreSkippedAndOthersMarked) {

@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 
 #include "entry/pack_folder.h"
 #include "support/test_files.h"
@@ -63,6 +65,53 @@ TEST(WriterFailures, FailedEntryInTheMiddleOrAtTheEndLeavesNoTrace) {
       EXPECT_EQ(zft::EntryContent(parsed.entries[0]), std::vector<std::uint8_t>(5000, 'a'));
     }
   }
+}
+
+TEST(WriterFailures, AnOutputFailureSticksToTheArchive) {
+  ScratchDir dir;
+  // Larger than the output buffer, so that its own writes fail.
+  WriteFile(dir.Path("big.gz"), zft::RandomBytes(3 * zf::kOutputBufferBytes / 2, 6));
+  WriteFile(dir.Path("small.txt"), "small");
+  // A file size limit makes the archive's writes fail past 4 KiB, as a full
+  // disk would: the big entry fails, and the small ones after it, which
+  // would fit where it began, must not hide that.
+  struct rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit low = old;
+  low.rlim_cur = 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+  Archive archive(dir.Path("out.zip"));
+  const std::int32_t big = archive.Add(dir.Path("big.gz"), "big.gz");
+  std::vector<std::int32_t> small;
+  for (int i = 0; i < 5; ++i) small.push_back(archive.Add(dir.Path("small.txt"), "small.txt"));
+  const std::int32_t closed = archive.Close();
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldSignal);
+  EXPECT_EQ(big, zf::ErrWrite);
+  EXPECT_EQ(small, std::vector<std::int32_t>(5, zf::ErrWrite));
+  EXPECT_EQ(closed, zf::ErrWrite);
+  // No end record claims the archive is whole.
+  EXPECT_NE(zft::RunCommand("unzip -t " + zft::Quote(dir.Path("out.zip"))).status, 0);
+}
+
+TEST(WriterFailures, AFifoAsTheArchiveFailsAtOnce) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  WriteFile(dir.Path("src/a.txt"), "a");
+  ASSERT_EQ(mkfifo(dir.Path("pipe.zip").c_str(), 0644), 0);
+  // Run by the tool under a time limit, so that a hang fails the test.
+  const auto tool =
+      zft::RunCommand("timeout 10 " + std::string(ZIPFOLDER_TOOL_PATH) + " " +
+                      zft::Quote(dir.Path("src")) + " " + zft::Quote(dir.Path("pipe.zip")));
+  EXPECT_EQ(tool.status, 1) << tool.output;
+  EXPECT_NE(tool.output.find("cannot create"), std::string::npos) << tool.output;
+  // The plain function fails at once too, and neither replaces the FIFO.
+  EXPECT_EQ(zf::PackFolder(dir.Path("src").c_str(), dir.Path("pipe.zip").c_str(), nullptr),
+            zf::ErrOpen);
+  struct stat info {};
+  ASSERT_EQ(lstat(dir.Path("pipe.zip").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
 TEST(WriterFailures, OneArchiveHasOneWriter) {

@@ -1,39 +1,76 @@
 // The folder walk: depth first, each folder's names in the order the system
 // lists them, a subfolder's whole content at the place of its name.
 //
+// A folder's names are read in full and its listing closed before the walk
+// goes down, so one listing is open at a time whatever the depth. The
+// names of the folders on the way down wait on one name stack; past
+// kNameStackLimit bytes (a folder of some hundred thousand names) a folder is
+// walked with its listing held open instead, as the rest of its names come.
+// The levels are records in one block, not calls, so depth costs no stack.
+//
 // One path buffer serves the whole walk: each level appends a name behind
-// its folder's path and cuts it off again, so a level costs a few words of
-// stack and the archive name is always the tail of the full path.
+// its folder's path, so the archive name is always the tail of the full path.
 #include <cstring>
 
+#include "entry/folder_set.h"
 #include "entry/pack_folder.h"
 
 namespace zf {
 namespace {
 
-// The folders on the way from the root down to the current level, so that a
-// link back to one of them is not entered again.
-struct FolderLink {
+inline constexpr std::size_t kNameStackLimit = std::size_t{16} << 20;
+// Each level adds a separator and at least one character to the path.
+inline constexpr std::size_t kMostLevels = kMaxPathBytes / 2 + 1;
+
+// A block that grows by doubling up to a bound, keeping its first bytes.
+struct GrowingBlock {
+  std::uint8_t* bytes;
+  std::size_t capacity;
+};
+
+bool Reserve(GrowingBlock* block, std::size_t used, std::size_t needed, std::size_t bound) {
+  if (needed <= block->capacity) return true;
+  if (needed > bound) return false;
+  std::size_t capacity = block->capacity == 0 ? 4096 : block->capacity * 2;
+  if (capacity < needed) capacity = needed;
+  if (capacity > bound) capacity = bound;
+  auto* bytes = static_cast<std::uint8_t*>(OsAllocate(capacity));
+  if (bytes == nullptr) return false;
+  if (used != 0) std::memcpy(bytes, block->bytes, used);
+  OsRelease(block->bytes);
+  block->bytes = bytes;
+  block->capacity = capacity;
+  return true;
+}
+
+struct Level {
+  std::size_t folderLength;  // the folder's path in the path buffer
+  std::size_t namesStart;    // its names on the name stack
+  std::size_t nextName;
+  std::size_t namesEnd;
+  OsFolderScan* scan;   // still open only when the names did not all fit
+  const char* pending;  // a name from scan that did not fit, not yet walked
   OsFolderId id;
   bool known;
-  const FolderLink* parent;
 };
 
 struct Walk {
   const WalkVisitor* visitor;
   char* path;  // kMaxPathBytes bytes
   std::size_t rootLength;
+  GrowingBlock names;
+  std::size_t namesUsed;
+  GrowingBlock levels;  // Level records
+  std::size_t depth;
+  FolderSet entered;
 };
+
+Level* LevelAt(Walk* walk, std::size_t index) {
+  return reinterpret_cast<Level*>(walk->levels.bytes) + index;
+}
 
 bool IsDotName(const char* name) {
   return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
-}
-
-bool IsOnWalkPath(const FolderLink* link, const OsFolderId& id) {
-  for (; link != nullptr; link = link->parent) {
-    if (link->known && link->id.volume == id.volume && link->id.index == id.index) return true;
-  }
-  return false;
 }
 
 // On a system whose separator is "/", a backslash in a name would turn into
@@ -47,47 +84,116 @@ void PassOver(const Walk& walk, WalkSkip why) {
     walk.visitor->passedOver(walk.visitor->context, walk.path, why);
 }
 
-bool WalkLevel(const Walk& walk, std::size_t folderLength, const FolderLink* ancestors) {
-  OsFolderScan* scan = OsOpenFolder(walk.path);
-  if (scan == nullptr) {
-    if (ancestors->parent != nullptr) PassOver(walk, WalkSkip::kFolderUnlisted);
+const char* NextListedName(OsFolderScan* scan) {
+  const char* name;
+  do {
+    name = OsNextName(scan);
+  } while (name != nullptr && IsDotName(name));
+  return name;
+}
+
+// Reads the names of the folder at the path onto the name stack; false when
+// it cannot be listed.
+bool ListFolder(Walk* walk, Level* level) {
+  level->namesStart = level->nextName = level->namesEnd = walk->namesUsed;
+  level->scan = nullptr;
+  level->pending = nullptr;
+  OsFolderScan* scan = OsOpenFolder(walk->path);
+  if (scan == nullptr) return false;
+  while (const char* name = NextListedName(scan)) {
+    const std::size_t bytes = std::strlen(name) + 1;
+    if (!Reserve(&walk->names, walk->namesUsed, walk->namesUsed + bytes, kNameStackLimit)) {
+      level->scan = scan;
+      level->pending = name;
+      break;
+    }
+    std::memcpy(walk->names.bytes + walk->namesUsed, name, bytes);
+    walk->namesUsed += bytes;
+  }
+  level->namesEnd = walk->namesUsed;
+  if (level->scan == nullptr) OsCloseFolder(scan);
+  return true;
+}
+
+// The level's next name, or null when it has no more.
+const char* NextName(Walk* walk, Level* level) {
+  if (level->nextName < level->namesEnd) {
+    const char* name = reinterpret_cast<const char*>(walk->names.bytes) + level->nextName;
+    level->nextName += std::strlen(name) + 1;
+    return name;
+  }
+  if (level->pending != nullptr) {
+    const char* name = level->pending;
+    level->pending = nullptr;
+    return name;
+  }
+  return level->scan != nullptr ? NextListedName(level->scan) : nullptr;
+}
+
+void PopLevel(Walk* walk) {
+  Level* level = LevelAt(walk, walk->depth - 1);
+  OsCloseFolder(level->scan);
+  walk->namesUsed = level->namesStart;
+  walk->depth -= 1;
+}
+
+bool IsOnWalkPath(Walk* walk, const OsFolderId& id) {
+  for (std::size_t i = 0; i < walk->depth; ++i) {
+    const Level* level = LevelAt(walk, i);
+    if (level->known && level->id.volume == id.volume && level->id.index == id.index) return true;
+  }
+  return false;
+}
+
+// Goes down into the folder at the path, unless it was entered before: its
+// files are stored once, under the first path that reached it.
+void EnterFolder(Walk* walk, std::size_t folderLength) {
+  OsFolderId id{};
+  const bool known = OsGetFolderId(walk->path, &id);
+  if (known && (FolderSetContains(walk->entered, id) || IsOnWalkPath(walk, id))) return;
+  if (!Reserve(&walk->levels, walk->depth * sizeof(Level), (walk->depth + 1) * sizeof(Level),
+               kMostLevels * sizeof(Level))) {
+    PassOver(*walk, WalkSkip::kNoMemory);
+    return;
+  }
+  Level* level = LevelAt(walk, walk->depth);
+  level->folderLength = folderLength;
+  level->id = id;
+  level->known = known;
+  if (!ListFolder(walk, level)) {
+    if (walk->depth > 0) PassOver(*walk, WalkSkip::kFolderUnlisted);
+    return;
+  }
+  // A full set only forgets; the check of the way down still ends loops.
+  if (known) FolderSetInsert(&walk->entered, id);
+  walk->depth += 1;
+}
+
+// Visits what the top level names next. False when the visitor stops.
+bool WalkName(Walk* walk, Level* level, const char* name) {
+  const std::size_t folderLength = level->folderLength;
+  const std::size_t nameLength = std::strlen(name);
+  walk->path[folderLength] = 0;
+  if (folderLength + 1 + nameLength >= kMaxPathBytes) {
+    PassOver(*walk, WalkSkip::kPathTooLong);
     return true;
   }
-  bool going = true;
-  while (going) {
-    const char* name = OsNextName(scan);
-    if (name == nullptr) break;
-    const std::size_t nameLength = std::strlen(name);
-    if (folderLength + 1 + nameLength >= kMaxPathBytes) {
-      if (!IsDotName(name)) PassOver(walk, WalkSkip::kPathTooLong);
-      continue;
-    }
-    walk.path[folderLength] = kPathSeparator;
-    std::memcpy(walk.path + folderLength + 1, name, nameLength + 1);
-    if (HasForeignSeparator(name)) {
-      PassOver(walk, WalkSkip::kNameUnusable);
-      walk.path[folderLength] = 0;
-      continue;
-    }
-    if (!OsIsFolder(walk.path)) {
-      going = walk.visitor->visitFile(walk.visitor->context, walk.path,
-                                      walk.path + walk.rootLength + 1);
-    } else if (!IsDotName(name)) {
-      FolderLink link{{}, false, ancestors};
-      link.known = OsGetFolderId(walk.path, &link.id);
-      if (!link.known || !IsOnWalkPath(ancestors, link.id)) {
-        going = WalkLevel(walk, folderLength + 1 + nameLength, &link);
-      }
-    }
-    walk.path[folderLength] = 0;
+  walk->path[folderLength] = kPathSeparator;
+  std::memcpy(walk->path + folderLength + 1, name, nameLength + 1);
+  if (HasForeignSeparator(name)) {
+    PassOver(*walk, WalkSkip::kNameUnusable);
+    return true;
   }
-  OsCloseFolder(scan);
-  return going;
+  if (!OsIsFolder(walk->path)) {
+    return walk->visitor->visitFile(walk->visitor->context, walk->path,
+                                    walk->path + walk->rootLength + 1);
+  }
+  EnterFolder(walk, folderLength + 1 + nameLength);
+  return true;
 }
 
 bool AddFileToArchive(void* context, const char* path, const char* name) {
-  AddEntry(static_cast<ZipWriter*>(context), path, name);
-  return true;
+  return !IsOutputFailure(AddEntry(static_cast<ZipWriter*>(context), path, name));
 }
 
 }  // namespace
@@ -95,14 +201,33 @@ bool AddFileToArchive(void* context, const char* path, const char* name) {
 bool WalkFolder(const WalkVisitor& visitor, const char* folder, const char* root) {
   const std::size_t folderLength = std::strlen(folder);
   if (folderLength >= kMaxPathBytes) return true;
-  auto* path = static_cast<char*>(OsAllocate(kMaxPathBytes));
-  if (path == nullptr) return true;
-  std::memcpy(path, folder, folderLength + 1);
-  FolderLink top{{}, false, nullptr};
-  top.known = OsGetFolderId(path, &top.id);
-  const bool finished = WalkLevel(Walk{&visitor, path, std::strlen(root)}, folderLength, &top);
-  OsRelease(path);
-  return finished;
+  Walk walk{};
+  walk.visitor = &visitor;
+  walk.rootLength = std::strlen(root);
+  walk.path = static_cast<char*>(OsAllocate(kMaxPathBytes));
+  if (walk.path == nullptr) {
+    if (visitor.passedOver != nullptr)
+      visitor.passedOver(visitor.context, folder, WalkSkip::kNoMemory);
+    return true;
+  }
+  std::memcpy(walk.path, folder, folderLength + 1);
+  EnterFolder(&walk, folderLength);
+  bool going = true;
+  while (going && walk.depth > 0) {
+    Level* level = LevelAt(&walk, walk.depth - 1);
+    const char* name = NextName(&walk, level);
+    if (name == nullptr) {
+      PopLevel(&walk);
+    } else {
+      going = WalkName(&walk, level, name);
+    }
+  }
+  while (walk.depth > 0) PopLevel(&walk);
+  FolderSetRelease(&walk.entered);
+  OsRelease(walk.levels.bytes);
+  OsRelease(walk.names.bytes);
+  OsRelease(walk.path);
+  return going;
 }
 
 void AddFolder(ZipWriter* writer, const char* folder, const char* root) {

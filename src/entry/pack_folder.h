@@ -18,6 +18,7 @@ enum class WalkSkip : std::int32_t {
   kFolderUnlisted,  // a folder that cannot be listed
   kPathTooLong,     // the full path would pass the system's path limit
   kNameUnusable,    // a name the archive cannot carry as it is
+  kNoMemory,        // a folder, the root included, with no memory to walk it
 };
 
 // What the walk does with what it meets. Packing adds each file to the
@@ -28,13 +29,16 @@ struct WalkVisitor {
   // A file at path, to be named name in the archive. False stops the walk
   // (the archive failed, or the caller cancelled).
   bool (*visitFile)(void* context, const char* path, const char* name);
-  // Something below the root left out by the walk itself; may be null.
+  // Something left out by the walk itself; may be null. Only kNoMemory may
+  // name the root.
   // path is the full path, cut short to the folder for kPathTooLong.
   void (*passedOver)(void* context, const char* path, WalkSkip why);
 };
 
 // Calls the visitor for every file below folder, named relative to root.
-// False when a visitor stopped the walk.
+// Each folder is walked once: a link to a folder walked before is not
+// followed again (see folder_set.h for the bound). False when a visitor
+// stopped the walk.
 bool WalkFolder(const WalkVisitor& visitor, const char* folder, const char* root);
 
 // Adds every file below folder to the writer, named relative to root.

@@ -133,7 +133,8 @@ bool OsCreateNewFile(const char* path);
 // its writer, or another claim, fails rather than lose its work: POSIX
 // holds an exclusive lock on it in *held until OsClose; Windows checks that
 // no one holds it without sharing and leaves *held kNoFile, as a file held
-// open could not be replaced. False when someone holds it.
+// open could not be replaced. False when someone holds it, or when it is
+// not a regular file (a FIFO, a device), which an archive must not replace.
 bool OsClaimExisting(const char* path, OsFile* held);
 // Gives a file another name, replacing a file of that name.
 bool OsRenameFile(const char* from, const char* to);

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/fault_injection.h"
 #include "platform/platform.h"
 
 namespace zf {
@@ -47,6 +48,20 @@ int ToDescriptor(OsFile file) { return static_cast<int>(file); }
 }
 [[maybe_unused]] const char* ErrorMessage(const char* result, const char*) { return result; }
 
+#if defined(O_NOATIME)
+constexpr int kNoAccessTime = O_NOATIME;
+#else
+constexpr int kNoAccessTime = 0;
+#endif
+
+int OpenFile(const char* path, int flags) {
+  int fd;
+  do {
+    fd = open(path, flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 }  // namespace
 
 struct OsFolderScan {
@@ -54,23 +69,25 @@ struct OsFolderScan {
 };
 
 OsFile OsCreateArchive(const char* path) {
+  if (FaultDue(OsCall::kCreate, kNoFile)) return kNoFile;
   // Truncate only once the lock is held, so that a second writer leaves the
-  // first one's archive untouched.
-  int fd;
-  do {
-    fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
-  } while (fd < 0 && errno == EINTR);
+  // first one's archive untouched. Opening without blocking makes a FIFO
+  // fail at once (or open and fail the regular-file check) instead of
+  // waiting for a reader forever.
+  const int fd = OpenFile(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return kNoFile;
   struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-      ftruncate(fd, 0) != 0) {
+      ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
     close(fd);
     return kNoFile;
   }
+  NoteArchive(fd);
   return fd;
 }
 
 OsFile OsOpenSource(const char* path) {
+  if (FaultDue(OsCall::kOpen, kNoFile)) return kNoFile;
   // Decide on the kind before opening: opening a FIFO or a device can block
   // or have effects of its own.
   struct stat info;
@@ -79,10 +96,12 @@ OsFile OsOpenSource(const char* path) {
     errno = 0;  // not a failure of the system: the file is of another kind
     return kNoFile;
   }
-  int fd;
-  do {
-    fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
+  // Reading a source leaves its access time alone where the system lets us
+  // (files we own, or privileged): packing must not change what it packs,
+  // and the access time goes into the next archive.
+  constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+  int fd = OpenFile(path, kFlags | kNoAccessTime);
+  if (fd < 0 && errno == EPERM && kNoAccessTime != 0) fd = OpenFile(path, kFlags);
   if (fd < 0) return kNoFile;
   // The path may have changed between the two looks.
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flock(fd, LOCK_SH | LOCK_NB) != 0) {
@@ -134,10 +153,18 @@ bool ReadWhole(int fd, void* data, std::uint32_t count, std::int64_t at, std::ui
 }  // namespace
 
 bool OsWrite(OsFile file, const void* data, std::uint32_t count, std::uint32_t* written) {
+  if (FaultDue(OsCall::kWrite, file)) {
+    *written = 0;
+    return false;
+  }
   return WriteWhole(ToDescriptor(file), data, count, -1, written);
 }
 
 bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got) {
+  if (FaultDue(OsCall::kRead, file)) {
+    *got = 0;
+    return false;
+  }
   return ReadWhole(ToDescriptor(file), data, count, -1, got);
 }
 
@@ -164,12 +191,14 @@ bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t cou
 
 bool OsSeek(OsFile file, std::uint64_t position) {
   static_assert(sizeof(off_t) == 8, "positions past 4 GiB need a 64-bit off_t");
+  if (FaultDue(OsCall::kSeek, file)) return false;
   if (position > static_cast<std::uint64_t>(INT64_MAX)) return false;
   const auto target = static_cast<off_t>(position);
   return lseek(ToDescriptor(file), target, SEEK_SET) == target;
 }
 
 bool OsSetEnd(OsFile file) {
+  if (FaultDue(OsCall::kSetEnd, file)) return false;
   off_t here = lseek(ToDescriptor(file), 0, SEEK_CUR);
   return here >= 0 && ftruncate(ToDescriptor(file), here) == 0;
 }
@@ -179,6 +208,7 @@ void OsClose(OsFile file) {
 }
 
 bool OsGetFacts(OsFile file, OsFileFacts* facts) {
+  if (FaultDue(OsCall::kGetFacts, file)) return false;
   struct statx info;
   if (statx(ToDescriptor(file), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) {
     return false;
@@ -219,6 +249,7 @@ OsFileTime OsLocalClock() {
 }
 
 OsFolderScan* OsOpenFolder(const char* folder) {
+  if (FaultDue(OsCall::kOpenFolder, kNoFile)) return nullptr;
   auto* scan = static_cast<OsFolderScan*>(OsAllocate(sizeof(OsFolderScan)));
   if (scan == nullptr) return nullptr;
   scan->folder = opendir(folder);
@@ -230,6 +261,7 @@ OsFolderScan* OsOpenFolder(const char* folder) {
 }
 
 const char* OsNextName(OsFolderScan* scan) {
+  if (FaultDue(OsCall::kNextName, kNoFile)) return nullptr;
   struct dirent* entry = readdir(scan->folder);
   return entry != nullptr ? entry->d_name : nullptr;
 }
@@ -241,11 +273,13 @@ void OsCloseFolder(OsFolderScan* scan) {
 }
 
 bool OsIsFolder(const char* path) {
+  if (FaultDue(OsCall::kIsFolder, kNoFile)) return false;
   struct stat info;
   return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 bool OsGetFolderId(const char* path, OsFolderId* id) {
+  if (FaultDue(OsCall::kFolderId, kNoFile)) return false;
   struct stat info;
   if (stat(path, &info) != 0) return false;
   id->volume = static_cast<std::uint64_t>(info.st_dev);
@@ -253,7 +287,9 @@ bool OsGetFolderId(const char* path, OsFolderId* id) {
   return true;
 }
 
-void* OsAllocate(std::size_t bytes) { return std::malloc(bytes); }
+void* OsAllocate(std::size_t bytes) {
+  return FaultDue(OsCall::kAllocate, kNoFile) ? nullptr : std::malloc(bytes);
+}
 
 void OsRelease(void* block) { std::free(block); }
 
@@ -289,6 +325,14 @@ bool OsClaimExisting(const char* path, OsFile* held) {
   } while (fd < 0 && errno == EINTR);
   // A file that cannot be opened has no writer of ours to protect.
   if (fd < 0) return true;
+  // A FIFO or a device at the path is no archive to replace: renaming over
+  // it would take the node away from whoever uses it.
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return false;
+  }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
     close(fd);

@@ -136,6 +136,9 @@ void WriteEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details
 }  // namespace
 
 std::uint32_t ReadSource(ZipWriter* writer, std::uint8_t* destination, std::uint32_t count) {
+  // Once the entry has failed nothing more is read: a read failure must not
+  // replace a failed write, which concerns the whole archive.
+  if (writer->error != ErrNone) return 0;
   std::uint32_t got = 0;
   if (!OsRead(writer->source, destination, count, &got)) {
     writer->systemError = OsLastError();
@@ -157,8 +160,9 @@ std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* na
   *entryOut = nullptr;
   if (writer == nullptr) return ErrArgument;
   if ((writer->flags & kFinished) != 0) return ErrFinished;
-  // Only a failure of the archive itself outlives the entry it happened in.
-  if (!IsOutputFailure(writer->error)) writer->error = ErrNone;
+  // An output failure concerns the whole archive: no entry follows it.
+  if (IsOutputFailure(writer->error)) return writer->error;
+  writer->error = ErrNone;
   writer->bytesRead = 0;
   writer->compressedSize = 0;
   writer->crc = 0;

@@ -4,6 +4,11 @@ namespace zf {
 namespace {
 
 constexpr std::int64_t kUnixEpochTicks = 116'444'736'000'000'000;
+constexpr std::int64_t kTicksPerSecond = 10'000'000;
+// The DOS date counts years from 1980 in seven bits: 1980-01-01 00:00:00 up
+// to 2107-12-31 23:59:59, in UTC calendar fields like every DOS time here.
+constexpr std::int64_t kDosFirstTicks = kUnixEpochTicks + 315'532'800 * kTicksPerSecond;
+constexpr std::int64_t kDosEndTicks = kUnixEpochTicks + 4'354'819'200 * kTicksPerSecond;
 
 std::uint32_t ExternalAttributes(std::uint32_t attributes, bool executable) {
   std::uint32_t result = attributes & 0x37;
@@ -32,10 +37,15 @@ std::int32_t FileTimeToUnix(OsFileTime time) {
 }
 
 std::uint32_t FileTimeToDos(OsFileTime time) {
+  // Out of range times take the nearest end rather than wrap the year: a
+  // file from 1970 must not show as one from 2098. The extended timestamp
+  // keeps the true time.
+  if (time < kDosFirstTicks) return kDosEpoch;
+  if (time >= kDosEndTicks) return kDosLast;
   OsCalendar c;
   if (!OsTimeToCalendar(time, &c)) return kDosEpoch;
   const std::uint32_t dosTime = c.hour << 11 | c.minute << 5 | c.second / 2;
-  const std::uint32_t dosDate = ((c.year - 1980u) & 0x7F) << 9 | c.month << 5 | c.day;
+  const std::uint32_t dosDate = (c.year - 1980u) << 9 | c.month << 5 | c.day;
   return dosDate << 16 | dosTime;
 }
 

@@ -16,8 +16,10 @@ struct SourceDetails {
   std::uint32_t externalAttributes;
 };
 
-// DOS date and time of 1980-01-01 00:00:00, for times the calendar cannot hold.
+// DOS date and time of 1980-01-01 00:00:00 and of 2107-12-31 23:59:58, the
+// first and last the format can hold; earlier and later times take these.
 inline constexpr std::uint32_t kDosEpoch = 0x00210000;
+inline constexpr std::uint32_t kDosLast = 0xFF9FBF7D;
 
 // Fills the details of the writer's open source. ErrNone, or ErrOpen when
 // the source cannot be examined.

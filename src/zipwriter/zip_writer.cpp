@@ -27,11 +27,6 @@ bool Deliver(ZipWriter* writer, const void* data, std::uint32_t count) {
 
 }  // namespace
 
-// A failure of the archive output itself, after which the file's content is
-// unknown and no central directory may follow. Buffered bytes of entries
-// that were kept may have been lost with it, so it is never cleared.
-bool IsOutputFailure(std::int32_t code) { return code == ErrWrite || code == ErrSeek; }
-
 std::int32_t OpenArchive(const char* zipPath, ZipWriter** writerOut) {
   *writerOut = nullptr;
   auto* writer = static_cast<ZipWriter*>(OsAllocate(sizeof(ZipWriter)));

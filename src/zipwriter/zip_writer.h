@@ -31,6 +31,12 @@ enum : std::int32_t {
 // stop a long entry midway.
 using ReadHook = bool (*)(void* context, std::uint32_t bytes);
 
+// A failure of the archive output itself. The file's content and position are
+// unknown from then on (buffered bytes of kept entries may be lost with it),
+// so it sticks: no later entry and no central directory is written. Every
+// other failure concerns one source and ends with its entry.
+inline bool IsOutputFailure(std::int32_t code) { return code == ErrWrite || code == ErrSeek; }
+
 // ZipWriter::flags bits.
 inline constexpr std::uint32_t kCloseOutput = 0x02;
 inline constexpr std::uint32_t kSeekable = 0x04;
@@ -135,11 +141,11 @@ bool SeekOutput(ZipWriter* writer, std::uint64_t position);
 // Takes back every byte from position on, seeking only when some of them
 // have left the buffer already.
 bool RewindOutput(ZipWriter* writer, std::uint64_t position);
-bool IsOutputFailure(std::int32_t code);
 
 // Adds one file; name may be null, then the path serves as the name.
 std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* name);
-// Reads from the current source, keeping bytesRead and crc up to date.
+// Reads from the current source, keeping bytesRead and crc up to date; reads
+// nothing while error is set.
 std::uint32_t ReadSource(ZipWriter* writer, std::uint8_t* destination, std::uint32_t count);
 
 }  // namespace zf

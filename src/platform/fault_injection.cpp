@@ -1,0 +1,48 @@
+// The plan behind FaultDue in the fault-injection test build; never part of
+// the library, which keeps no state of its own.
+#include "platform/fault_injection.h"
+
+namespace zf {
+namespace {
+
+thread_local FaultPlan* currentPlan = nullptr;
+
+bool IsOutputCall(OsCall call, OsFile file, const FaultPlan& plan) {
+  switch (call) {
+    case OsCall::kCreate:
+    case OsCall::kWrite:
+    case OsCall::kSetEnd:
+      return true;
+    case OsCall::kSeek:
+      return file == plan.archive;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+void SetFaultPlan(FaultPlan* plan) { currentPlan = plan; }
+
+bool FaultDue(OsCall call, OsFile file) {
+  FaultPlan* plan = currentPlan;
+  if (plan == nullptr) return false;
+  plan->calls += 1;
+  if (plan->failFrom == 0 || plan->calls < plan->failFrom ||
+      plan->calls >= plan->failFrom + plan->failCount) {
+    return false;
+  }
+  if (IsOutputCall(call, file, *plan)) {
+    plan->outputFailures += 1;
+  } else {
+    plan->otherFailures += 1;
+  }
+  plan->failedKinds |= 1u << static_cast<std::uint32_t>(call);
+  return true;
+}
+
+void NoteArchive(OsFile file) {
+  if (currentPlan != nullptr) currentPlan->archive = file;
+}
+
+}  // namespace zf

@@ -1,0 +1,53 @@
+// Fault injection: a test build makes chosen platform calls fail, to prove
+// that every failure the system can meet ends in a sound archive or an
+// honest failure. Every call that can fail asks FaultDue first; in the
+// library proper FaultDue is a constant false and compiles away, and only the
+// test build (ZIPFOLDER_FAULT_INJECTION) keeps a per-thread plan.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace zf {
+
+enum class OsCall : std::uint32_t {
+  kAllocate,
+  kCreate,
+  kOpen,
+  kRead,
+  kWrite,
+  kSeek,
+  kSetEnd,
+  kGetFacts,
+  kOpenFolder,
+  kNextName,
+  kIsFolder,
+  kFolderId,
+};
+
+// Which calls fail, and what failed. Calls are counted from 1 across all
+// kinds, in the order the thread makes them.
+struct FaultPlan {
+  std::uint64_t failFrom;        // first call to fail; 0 fails none
+  std::uint32_t failCount;       // how many calls in a row fail from there
+  std::uint64_t calls;           // calls counted so far
+  OsFile archive;                // the archive created under this plan
+  std::uint32_t outputFailures;  // failed calls on the archive output
+  std::uint32_t otherFailures;   // failed calls on sources, folders, memory
+  std::uint32_t failedKinds;     // one bit per OsCall that failed
+};
+
+#if defined(ZIPFOLDER_FAULT_INJECTION)
+// Sets the calling thread's plan; null stops all failures.
+void SetFaultPlan(FaultPlan* plan);
+// True when this call is to fail; file is the file it concerns, or kNoFile.
+bool FaultDue(OsCall call, OsFile file);
+// Tells the plan which file is the archive, so failures on it count as output.
+void NoteArchive(OsFile file);
+#else
+constexpr bool FaultDue(OsCall, OsFile) { return false; }
+constexpr void NoteArchive(OsFile) {}
+#endif
+
+}  // namespace zf

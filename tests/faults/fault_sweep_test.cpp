@@ -1,0 +1,114 @@
+// Every platform call of packing a small tree made to fail in turn, alone and
+// three in a row: a run that reports success must have written a valid
+// archive, complete unless a source, a folder or memory failed it (then the
+// rest is whole); a failed run may leave anything behind, but never crash or
+// leak.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <sstream>
+
+#include "entry/pack_folder.h"
+#include "platform/fault_injection.h"
+#include "support/test_files.h"
+#include "support/zip_check.h"
+
+namespace {
+
+using zft::ScratchDir;
+using zft::WriteFile;
+
+struct PackRun {
+  std::string zip;
+  std::int32_t code;
+  zf::FaultPlan plan;
+};
+
+std::int32_t PackUnder(zf::FaultPlan* plan, const std::string& source, const std::string& zip) {
+  zf::SetFaultPlan(plan);
+  const std::int32_t code = zf::PackFolder(source.c_str(), zip.c_str(), nullptr);
+  zf::SetFaultPlan(nullptr);
+  return code;
+}
+
+// path -> "ok\tnames" or "bad\treason", from readers we did not write.
+std::map<std::string, std::string> CheckAll(const std::string& tree,
+                                            const std::vector<std::string>& zips) {
+  // One reader process for all archives: a process per archive would cost
+  // more than all the packing.
+  std::string command = ZIPFOLDER_PYTHON;
+  for (const std::string& word :
+       {std::string(ZIPFOLDER_SOURCE_DIR "/tests/faults/check_archives.py"), tree}) {
+    command.append(1, ' ').append(zft::Quote(word));
+  }
+  for (const auto& zip : zips) command.append(1, ' ').append(zft::Quote(zip));
+  const auto result = zft::RunCommand(command);
+  EXPECT_EQ(result.status, 0) << result.output;
+  std::map<std::string, std::string> verdicts;
+  std::istringstream lines(result.output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const auto tab = line.find('\t');
+    if (tab != std::string::npos) verdicts[line.substr(0, tab)] = line.substr(tab + 1);
+  }
+  return verdicts;
+}
+
+TEST(FaultInjection, EveryFailingCallEndsInASoundArchiveOrAnHonestFailure) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src/sub/deeper"));
+  zft::MakeDirs(dir.Path("src/empty"));
+  std::string text;
+  for (int i = 0; i < 900; ++i) text += "line " + std::to_string(i * 7 % 101) + " of the text\n";
+  WriteFile(dir.Path("src/text.txt"), text);  // deflated, more than one buffer
+  WriteFile(dir.Path("src/sub/packed.gz"), zft::RandomBytes(20000, 11));  // stored
+  WriteFile(dir.Path("src/sub/deeper/small.c"), "int main() { return 0; }\n");
+  WriteFile(dir.Path("src/sub/empty.txt"), "");
+  const std::string all = "sub/deeper/small.c|sub/empty.txt|sub/packed.gz|text.txt";
+
+  zf::FaultPlan counting{};
+  ASSERT_EQ(PackUnder(&counting, dir.Path("src"), dir.Path("clean.zip")), zf::ErrNone);
+  const std::uint64_t calls = counting.calls;
+  zft::MakeDirs(dir.Path("runs"));
+  std::vector<PackRun> runs;
+  for (std::uint32_t inARow : {1u, 2u, 3u}) {
+    for (std::uint64_t n = 1; n <= calls; ++n) {
+      PackRun run{dir.Path("runs/" + std::to_string(inARow) + "_" + std::to_string(n) + ".zip"), 0,
+                  zf::FaultPlan{n, inARow, 0, zf::kNoFile, 0, 0, 0}};
+      run.code = PackUnder(&run.plan, dir.Path("src"), run.zip);
+      runs.push_back(run);
+    }
+  }
+  std::vector<std::string> reported{dir.Path("clean.zip")};
+  for (const auto& run : runs) {
+    if (run.code == zf::ErrNone) reported.push_back(run.zip);
+  }
+  const auto verdicts = CheckAll(dir.Path("src"), reported);
+  ASSERT_EQ(verdicts.at(dir.Path("clean.zip")), "ok\t" + all);
+
+  std::map<std::string, int> outcomes;
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.zip);
+    if (run.code != zf::ErrNone) {
+      outcomes["failed, code " + std::to_string(run.code)] += 1;
+      continue;
+    }
+    const std::string& verdict = verdicts.at(run.zip);
+    ASSERT_EQ(verdict.substr(0, 3), "ok\t") << verdict;
+    const bool complete = verdict == "ok\t" + all;
+    // A failure of the archive output must never end in a reported success,
+    // and a success without any failure must be whole.
+    EXPECT_EQ(run.plan.outputFailures, 0u) << verdict << " kinds " << run.plan.failedKinds;
+    if (run.plan.otherFailures == 0) {
+      EXPECT_TRUE(complete) << verdict;
+    }
+    zft::ParseArchive(run.zip);  // our own reading of every field, besides theirs
+    outcomes[complete ? "success, complete" : "success, files left out"] += 1;
+  }
+  std::printf("%zu runs over %llu injectable calls:\n", runs.size(),
+              static_cast<unsigned long long>(calls));
+  for (const auto& [outcome, count] : outcomes) std::printf("  %5d %s\n", count, outcome.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+// Fuzz target: the input is cut into several entries that are deflated one
+// after another on one writer, so the compressor state is reused between
+// entries exactly as in an archive; zlib must inflate each entry back to its
+// bytes, and the CRC and byte counts must agree.
+//
+// Input: repeated [length low, length high, repeat] headers, each followed by
+// up to length bytes. A repeat byte from 240 on writes the piece 2^(repeat -
+// 238) times in a row, which reaches past the window cheaply; below it the
+// piece is written once, so that most inputs stay small and fast. The fourth
+// entry takes the rest of the input: each entry costs a set-up, and four show
+// the reuse of the state as well as forty.
+#include <sys/mman.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "deflate/deflate.h"
+
+namespace {
+
+// Three times the window: enough to slide it, small enough to stay fast.
+constexpr std::size_t kLargestEntry = 3 << 16;
+constexpr int kMostEntries = 4;
+
+void Require(bool condition) {
+  if (!condition) std::abort();
+}
+
+std::vector<std::uint8_t> ReadAll(int fd) {
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)));
+  Require(pread(fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size()));
+  return bytes;
+}
+
+std::vector<std::uint8_t> Inflate(const std::vector<std::uint8_t>& packed, std::size_t expected) {
+  std::vector<std::uint8_t> out(expected + 1);
+  z_stream z{};
+  Require(inflateInit2(&z, -15) == Z_OK);
+  z.next_in = const_cast<Bytef*>(packed.data());
+  z.avail_in = static_cast<uInt>(packed.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  Require(inflate(&z, Z_FINISH) == Z_STREAM_END);
+  Require(z.avail_in == 0);  // nothing after the final block
+  out.resize(z.total_out);
+  inflateEnd(&z);
+  return out;
+}
+
+void DeflateAndCheck(zf::ZipWriter* writer, const std::vector<std::uint8_t>& piece) {
+  const int source = static_cast<int>(writer->source);
+  const int output = static_cast<int>(writer->output);
+  Require(ftruncate(source, 0) == 0 && ftruncate(output, 0) == 0);
+  Require(pwrite(source, piece.data(), piece.size(), 0) == static_cast<ssize_t>(piece.size()));
+  lseek(source, 0, SEEK_SET);
+  lseek(output, 0, SEEK_SET);
+  writer->position = 0;
+  writer->bytesRead = 0;
+  writer->compressedSize = 0;
+  writer->crc = 0;
+  writer->sourceSize = static_cast<std::uint32_t>(piece.size());
+  zf::ZipEntry entry{};
+  zf::DeflateEntry(&entry, writer);
+  Require(writer->error == zf::ErrNone);
+  Require(writer->bytesRead == piece.size());
+  Require(writer->crc == crc32(0, piece.data(), static_cast<uInt>(piece.size())));
+  const auto packed = ReadAll(output);
+  Require(packed.size() == writer->compressedSize);
+  Require(Inflate(packed, piece.size()) == piece);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  auto* writer = static_cast<zf::ZipWriter*>(zf::OsAllocate(sizeof(zf::ZipWriter)));
+  std::memset(writer, 0, offsetof(zf::ZipWriter, buffer));
+  // Two in-memory files serve every input: creating them costs more than
+  // compressing a small input.
+  static const int source = memfd_create("source", 0);
+  static const int output = memfd_create("output", 0);
+  writer->source = source;
+  writer->output = output;
+  writer->archiveLimit = zf::kArchiveLimit;
+  Require(writer->source >= 0 && writer->output >= 0);
+  std::size_t at = 0;
+  int entries = 0;
+  do {
+    std::size_t length = size - at;
+    std::size_t repeat = 1;
+    if (length >= 3 && ++entries < kMostEntries) {
+      length = data[at] | std::size_t{data[at + 1]} << 8;
+      repeat = data[at + 2] < 240 ? 1 : std::size_t{1} << (data[at + 2] - 238);
+      at += 3;
+    }
+    length = std::min(length, size - at);
+    std::vector<std::uint8_t> piece;
+    for (std::size_t r = 0; r < repeat && piece.size() + length <= kLargestEntry; ++r) {
+      piece.insert(piece.end(), data + at, data + at + length);
+    }
+    at += length;
+    DeflateAndCheck(writer, piece);
+  } while (at < size);
+  zf::OsRelease(writer->deflater);
+  zf::OsRelease(writer);
+  return 0;
+}
