@@ -25,6 +25,17 @@ bool Deliver(ZipWriter* writer, const void* data, std::uint32_t count) {
   return false;
 }
 
+// Repositions the file itself; the buffer must be empty.
+bool MoveOutput(ZipWriter* writer, std::uint64_t position) {
+  if (!OsSeek(writer->output, position)) {
+    writer->systemError = OsLastError();
+    writer->error = ErrSeek;
+    return false;
+  }
+  writer->position = position;
+  return true;
+}
+
 }  // namespace
 
 std::int32_t OpenArchive(const char* zipPath, ZipWriter** writerOut) {
@@ -73,14 +84,7 @@ bool FlushOutput(ZipWriter* writer) {
 }
 
 bool SeekOutput(ZipWriter* writer, std::uint64_t position) {
-  if (!FlushOutput(writer)) return false;
-  if (!OsSeek(writer->output, position)) {
-    writer->systemError = OsLastError();
-    writer->error = ErrSeek;
-    return false;
-  }
-  writer->position = position;
-  return true;
+  return FlushOutput(writer) && MoveOutput(writer, position);
 }
 
 bool RewindOutput(ZipWriter* writer, std::uint64_t position) {
@@ -91,13 +95,7 @@ bool RewindOutput(ZipWriter* writer, std::uint64_t position) {
     return true;
   }
   writer->outFill = 0;
-  if (!OsSeek(writer->output, position)) {
-    writer->systemError = OsLastError();
-    writer->error = ErrSeek;
-    return false;
-  }
-  writer->position = position;
-  return true;
+  return MoveOutput(writer, position);
 }
 
 void WriteCentralDirectory(ZipWriter* writer) {
