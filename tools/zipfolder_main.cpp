@@ -2,7 +2,6 @@
 // reporting function the library exports and turns its events into what
 // archiver users expect: each file left out named on stderr, an exit status
 // that says how it went, a listing with -v and a progress line on a terminal.
-#include <chrono>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
@@ -14,7 +13,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
     "usage: zipfolder [-q|-v] [-T N] SOURCE_FOLDER ARCHIVE\n"
@@ -37,7 +35,7 @@ constexpr const char* kUsage =
 
 constexpr int kExitLeftOut = 3;
 constexpr int kExitInterrupted = 130;
-constexpr auto kRedrawEvery = std::chrono::milliseconds(200);
+constexpr std::uint64_t kRedrawEvery = 200'000'000;  // nanoseconds
 constexpr int kProgressColumns = 79;
 
 // Set by SIGINT and read by the callback, which then cancels: the
@@ -65,8 +63,8 @@ struct Run {
   std::uint64_t totalBytes;  // of the first walk, for the percentage
   std::uint64_t addedBytes;
   std::uint64_t archiveBytes;
-  Clock::time_point start;
-  Clock::time_point lastDraw;
+  std::uint64_t start;  // OsMonotonicNanoseconds
+  std::uint64_t lastDraw;
   int drawnWidth;  // columns of the progress line on the screen, 0 when none
   std::uint32_t entries;
   std::uint32_t leftOut;
@@ -82,10 +80,10 @@ void EraseProgress(Run* run) {
 }
 
 void DrawProgress(Run* run, const ZipFolderEvent& event) {
-  const Clock::time_point now = Clock::now();
+  const std::uint64_t now = zf::OsMonotonicNanoseconds();
   if (run->drawnWidth != 0 && now - run->lastDraw < kRedrawEvery) return;
   run->lastDraw = now;
-  const double seconds = std::chrono::duration<double>(now - run->start).count();
+  const double seconds = static_cast<double>(now - run->start) / 1e9;
   const double rate = seconds > 0 ? static_cast<double>(event.bytesRead) / seconds / 1e6 : 0;
   const std::uint64_t done = event.bytesRead < run->totalBytes ? event.bytesRead : run->totalBytes;
   const unsigned percent =
@@ -235,7 +233,7 @@ int RunTool(int argc, char** argv) {
   run.progress = !run.quiet && zf::OsErrorStreamIsTerminal();
   std::signal(SIGINT, OnInterrupt);
 
-  run.start = Clock::now();
+  run.start = zf::OsMonotonicNanoseconds();
   if (run.progress && zf::OsIsFolder(operands[0])) {
     zf::WalkFolder(zf::WalkVisitor{&run.totalBytes, AddFileSize, nullptr}, operands[0],
                    operands[0]);
@@ -247,7 +245,7 @@ int RunTool(int argc, char** argv) {
     return ReportFailure(status, operands[0], operands[1], run);
   }
   if (!run.quiet) {
-    const double seconds = std::chrono::duration<double>(Clock::now() - run.start).count();
+    const double seconds = static_cast<double>(zf::OsMonotonicNanoseconds() - run.start) / 1e9;
     std::printf("%" PRIu32 " entries, %" PRIu64 " bytes read, archive %" PRIu64 " bytes, %" PRIu32
                 " left out, %.2f s\n",
                 run.entries, run.addedBytes, run.archiveBytes, run.leftOut, seconds);

@@ -142,6 +142,8 @@ bool OsRenameFile(const char* from, const char* to);
 bool OsRemoveFile(const char* path);
 // True when the standard error stream goes to a terminal.
 bool OsErrorStreamIsTerminal();
+// A clock that only moves forward, for the time a job takes.
+std::uint64_t OsMonotonicNanoseconds();
 
 // Threads for compressing several files at once. The library starts them
 // only when asked to, and joins every one before it returns.

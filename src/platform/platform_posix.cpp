@@ -349,6 +349,13 @@ bool OsRemoveFile(const char* path) { return unlink(path) == 0; }
 
 bool OsErrorStreamIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 
+std::uint64_t OsMonotonicNanoseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
+         static_cast<std::uint64_t>(now.tv_nsec);
+}
+
 struct OsThread {
   pthread_t thread;
   void (*run)(void* context);

@@ -414,6 +414,16 @@ bool OsErrorStreamIsTerminal() {
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
 }
 
+std::uint64_t OsMonotonicNanoseconds() {
+  LARGE_INTEGER ticks;
+  LARGE_INTEGER frequency;
+  QueryPerformanceCounter(&ticks);
+  QueryPerformanceFrequency(&frequency);
+  const auto count = static_cast<std::uint64_t>(ticks.QuadPart);
+  const auto perSecond = static_cast<std::uint64_t>(frequency.QuadPart);
+  return count / perSecond * 1'000'000'000u + count % perSecond * 1'000'000'000u / perSecond;
+}
+
 
 OsFile OsCreateScratch(const char* path) {
   return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
