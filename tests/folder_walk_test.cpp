@@ -118,7 +118,7 @@ TEST(FolderWalk, LinksToAFolderWalkedBeforeAreNotWalkedAgain) {
   ScratchDir dir;
   constexpr int kLevels = 24;
   for (int i = 0; i < kLevels; ++i) {
-    const std::string level = dir.Path("src/levels/" + std::to_string(i));
+    const std::string level = dir.Path("src/levels") + "/" + std::to_string(i);
     zft::MakeDirs(level);
     WriteFile(level + "/file.txt", std::string(4000, static_cast<char>('a' + i)));
     if (i + 1 < kLevels) {
