@@ -33,7 +33,8 @@ NAMES_TREE = "names-caf\u00e9"
 NAMES = ["plain.txt", "caf\u00e9.txt", "\u0395\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac.txt",
          "\u65e5\u672c\u8a9e/\u30d5\u30a1\u30a4\u30eb.txt", "emoji_\U0001F600.txt",
          "long/" + "/".join(c * 100 for c in "def") + "/long-file.txt"]
-NAMES_ARCHIVES = ["names-caf\u00e9-ansi.zip", "names-\u03b5\u03bb-wide.zip"]
+NAMES_ARCHIVES = ["names-caf\u00e9-ansi.zip", "names-\u03b5\u03bb-wide.zip",
+                  "names-\u03b5\u03bb-utf8.zip"]
 
 
 def run_host(bindir, arch, wine, work):

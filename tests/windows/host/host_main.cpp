@@ -1,9 +1,9 @@
 // A host program using zipfolder.dll the way Windows applications do: it
-// loads the DLL at run time, looks both functions up by their plain names and
-// calls them with ANSI and with UTF-16 paths. It lays out the cases a Windows
-// user meets under the work folder given as its argument and leaves the
-// archives in WORK\out for the checks made afterwards on the Linux side
-// (check_host_archives.py), which know the same layout.
+// loads the DLL at run time, looks its functions up by their plain names and
+// calls them with ANSI, UTF-16 and (the reporting function) UTF-8 paths. It lays out the cases a
+// Windows user meets under the work folder given as its argument and leaves the archives in
+// WORK\out for the checks made afterwards on the Linux side (check_host_archives.py), which know
+// the same layout.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -13,10 +13,19 @@
 #include <cstdio>
 #include <string>
 
+#include "zipfolder.h"
+
 namespace {
 
 using PackFunction = void(__cdecl*)(const char* srcFolder, const char* zipPath);
 using PackFunctionW = void(__cdecl*)(const wchar_t* srcFolder, const wchar_t* zipPath);
+using PackFunctionEx = std::int32_t(__cdecl*)(const char* srcFolder, const char* zipPath,
+                                              const ZipFolderOptions* options);
+
+int __cdecl CountAdded(void* context, const ZipFolderEvent* event) {
+  if (event->kind == ZIPFOLDER_EVENT_ADDED) ++*static_cast<int*>(context);
+  return 0;
+}
 
 bool Report(bool ok, const char* what, const std::string& path) {
   if (!ok) {
@@ -247,10 +256,12 @@ bool MakeNamesTree(const std::wstring& tree) {
   return true;
 }
 
-// Packs the names tree through both exports: the ANSI one with paths the
+// Packs the names tree through every export: the ANSI one with paths the
 // code page spells (a root and an archive named with an accent), the UTF-16
-// one with an archive name no Western code page spells.
-bool PackNames(PackFunction pack, PackFunctionW packW, const std::wstring& work) {
+// one with an archive name no Western code page spells, and the reporting
+// one with UTF-8 paths and two worker threads, which must tell of each file.
+bool PackNames(PackFunction pack, PackFunctionW packW, PackFunctionEx packEx,
+               const std::wstring& work) {
   const std::wstring tree = work + L"\\names-caf\u00e9";
   if (!MakeNamesTree(tree)) return false;
   std::string ansiTree;
@@ -261,6 +272,15 @@ bool PackNames(PackFunction pack, PackFunctionW packW, const std::wstring& work)
   }
   pack(ansiTree.c_str(), ansiArchive.c_str());
   packW(tree.c_str(), (work + L"\\out\\names-\u03b5\u03bb-wide.zip").c_str());
+  int added = 0;
+  const ZipFolderOptions options{sizeof(ZipFolderOptions), CountAdded, &added, 2};
+  const std::int32_t status = packEx(
+      Utf8(tree).c_str(), Utf8(work + L"\\out\\names-\u03b5\u03bb-utf8.zip").c_str(), &options);
+  if (status != ZIPFOLDER_DONE || added != 6) {
+    std::fprintf(stderr, "host: CompFilesToZipFileEx gave status %d, %d files added\n",
+                 static_cast<int>(status), added);
+    return false;
+  }
   return true;
 }
 
@@ -279,9 +299,12 @@ int main(int argc, char** argv) {
   if (!Report(found != nullptr, "GetProcAddress", "CompFilesToZipFile")) return 1;
   const FARPROC foundW = GetProcAddress(library, "CompFilesToZipFileW");
   if (!Report(foundW != nullptr, "GetProcAddress", "CompFilesToZipFileW")) return 1;
+  const FARPROC foundEx = GetProcAddress(library, "CompFilesToZipFileEx");
+  if (!Report(foundEx != nullptr, "GetProcAddress", "CompFilesToZipFileEx")) return 1;
   // Through void(*)(): the one function type GCC lets any other convert to.
   const auto pack = reinterpret_cast<PackFunction>(reinterpret_cast<void (*)()>(found));
   const auto packW = reinterpret_cast<PackFunctionW>(reinterpret_cast<void (*)()>(foundW));
+  const auto packEx = reinterpret_cast<PackFunctionEx>(reinterpret_cast<void (*)()>(foundEx));
 
   const std::string tree = work + "\\tree";
   const std::string out = work + "\\out";
@@ -294,7 +317,7 @@ int main(int argc, char** argv) {
   wideWork.resize(static_cast<std::size_t>(
       MultiByteToWideChar(CP_ACP, 0, work.c_str(), static_cast<int>(work.size()), wideWork.data(),
                           static_cast<int>(wideWork.size()))));
-  if (!PackNames(pack, packW, wideWork)) return 1;
+  if (!PackNames(pack, packW, packEx, wideWork)) return 1;
 
   // A folder that does not exist still replaces the archive, with an empty one.
   if (!WriteWholeFile(out + "\\missing.zip", "an older file in the way")) return 1;
