@@ -166,10 +166,10 @@ void PassedOver(void* context, const char* path, WalkSkip why) {
   if (why == WalkSkip::kFolderUnlisted) {
     ReportLeftOut(&job->reporter, path, ZIPFOLDER_REASON_FOLDER_UNLISTED, OsLastError());
   } else {
-    ReportLeftOut(&job->reporter, path,
-                  why == WalkSkip::kPathTooLong ? ZIPFOLDER_REASON_PATH_TOO_LONG
-                                                : ZIPFOLDER_REASON_NAME_UNUSABLE,
-                  0);
+    const std::int32_t reason = why == WalkSkip::kPathTooLong ? ZIPFOLDER_REASON_PATH_TOO_LONG
+                                : why == WalkSkip::kNoMemory  ? ZIPFOLDER_REASON_NO_MEMORY
+                                                              : ZIPFOLDER_REASON_NAME_UNUSABLE;
+    ReportLeftOut(&job->reporter, path, reason, 0);
   }
 }
 
