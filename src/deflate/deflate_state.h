@@ -47,12 +47,12 @@ inline constexpr std::uint8_t kLevel = 8;
 static_assert(kWindowSize <= 0x10000, "chain entries hold window positions in 16 bits");
 
 // The next positions along a window position's hash chain (hash_chains.h),
-// 16 bits each, nearest first: steps 1 to 4 in near, 5 to 8 in far, each
-// word's nearest in its low bits.
-inline constexpr std::uint32_t kChainStepsKept = 8;
+// 16 bits each, nearest first: four to a word, each word's nearest in its
+// low bits.
+inline constexpr std::uint32_t kChainStepsKept = 16;
+inline constexpr std::uint32_t kChainWords = kChainStepsKept / 4;
 struct ChainSteps {
-  std::uint64_t near;
-  std::uint64_t far;
+  std::uint64_t words[kChainWords];
 };
 
 // Each word holds one meaning while a block is counted and the tree is built,
@@ -101,8 +101,8 @@ inline constexpr LevelTuning LevelTuningTable[10] = {
 
 struct DeflateState {
   // The match search's hash chains, indexed by window position modulo
-  // 32,768. First in the record, so that where the allocation is 16-byte
-  // aligned (64-bit systems) no slot straddles two cache lines.
+  // 32,768. First in the record, so that every slot starts on the
+  // allocation's own alignment.
   ChainSteps chainSteps[kWindowHalf];
   // Trees and block output.
   ZipWriter* writer;
