@@ -47,12 +47,10 @@ inline constexpr std::uint8_t kLevel = 8;
 static_assert(kWindowSize <= 0x10000, "chain entries hold window positions in 16 bits");
 
 // The next positions along a window position's hash chain (hash_chains.h),
-// 16 bits each, nearest first: four to a word, each word's nearest in its
-// low bits.
+// nearest first.
 inline constexpr std::uint32_t kChainStepsKept = 16;
-inline constexpr std::uint32_t kChainWords = kChainStepsKept / 4;
 struct ChainSteps {
-  std::uint64_t words[kChainWords];
+  std::uint16_t next[kChainStepsKept];
 };
 
 // Each word holds one meaning while a block is counted and the tree is built,

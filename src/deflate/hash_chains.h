@@ -31,6 +31,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "deflate/deflate_state.h"
 
@@ -42,21 +43,19 @@ inline std::uint32_t HashStep(std::uint32_t hash, std::uint8_t byte) {
 
 // Enters position p, whose three bytes are input, at the head of its hash
 // chain and returns its successor: the position it displaced there, or 0.
+// The successor's steps, moved one place on, are the new position's.
 inline std::uint32_t InsertPosition(const std::uint8_t* window, std::uint16_t* heads,
                                     ChainSteps* steps, std::uint32_t* hash, std::uint32_t p) {
   *hash = HashStep(*hash, window[p + 2]);
   const std::uint32_t successor = heads[*hash];
-  ChainSteps entered{};
-  entered.words[0] = successor;
+  ChainSteps& entered = steps[p & kHashMask];
+  entered.next[0] = static_cast<std::uint16_t>(successor);
+  constexpr std::size_t kMoved = sizeof entered.next - sizeof entered.next[0];
   if (successor != 0 && p - successor <= kFarthestDistance) {
-    const ChainSteps& next = steps[successor & kHashMask];
-    entered.words[0] |= next.words[0] << 16;
-#pragma GCC unroll 4
-    for (std::uint32_t w = 1; w < kChainWords; ++w) {
-      entered.words[w] = (next.words[w] << 16) | (next.words[w - 1] >> 48);
-    }
+    std::memcpy(&entered.next[1], &steps[successor & kHashMask].next[0], kMoved);
+  } else {
+    std::memset(&entered.next[1], 0, kMoved);
   }
-  steps[p & kHashMask] = entered;
   heads[*hash] = static_cast<std::uint16_t>(p);
   return successor;
 }
@@ -68,48 +67,41 @@ template <typename Visit>
 inline void WalkChain(const ChainSteps* steps, std::uint32_t candidate, std::uint32_t limit,
                       std::uint32_t budget, Visit&& visit) {
   if (visit(candidate)) return;
-  ChainSteps word = steps[candidate & kHashMask];
+  const ChainSteps* word = &steps[candidate & kHashMask];
+  std::uint32_t last = word->next[kChainStepsKept - 1];
   for (;;) {
-    // The steps after this word are loaded before its own are compared, so
-    // the load overlaps the comparisons.
-    const auto last = static_cast<std::uint32_t>(word.words[kChainWords - 1] >> 48);
-    const ChainSteps following = steps[last & kHashMask];
+    // The last step of the following slot is loaded before this slot's are
+    // compared, so that the wait for it overlaps the comparisons.
+    const ChainSteps* following = &steps[last & kHashMask];
+    const std::uint32_t followingLast = following->next[kChainStepsKept - 1];
     if (last > limit && budget > kChainStepsKept) {
       budget -= kChainStepsKept;
 #pragma GCC unroll 16
       for (std::uint32_t step = 0; step < kChainStepsKept; ++step) {
-        if (visit(static_cast<std::uint32_t>(word.words[step / 4] >> (16 * (step % 4))) & 0xFFFF)) {
-          return;
-        }
+        if (visit(word->next[step])) return;
       }
     } else {
 #pragma GCC unroll 16
       for (std::uint32_t step = 0; step < kChainStepsKept; ++step) {
-        const auto m =
-            static_cast<std::uint32_t>(word.words[step / 4] >> (16 * (step % 4))) & 0xFFFF;
+        const std::uint32_t m = word->next[step];
         if (m <= limit || --budget == 0 || visit(m)) return;
       }
     }
     word = following;
+    last = followingLast;
   }
-}
-
-// Takes kWindowHalf from each of four 16-bit positions, or makes it 0 where
-// that would leave the window: a lane with its top bit set keeps its low 15
-// bits, any other becomes 0.
-inline std::uint64_t SlideLanes(std::uint64_t lanes) {
-  const std::uint64_t high = lanes & 0x8000800080008000u;
-  return lanes & (high - (high >> 15));
 }
 
 // After the window's upper half moved down: positions that fell out of the
 // window end their chains.
+inline std::uint16_t SlidePosition(std::uint16_t position) {
+  return static_cast<std::uint16_t>(position >= kWindowHalf ? position - kWindowHalf : 0);
+}
+
 inline void SlideChains(std::uint16_t* heads, ChainSteps* steps) {
-  for (std::uint32_t h = 0; h < kHashSize; ++h) {
-    heads[h] = static_cast<std::uint16_t>(heads[h] >= kWindowHalf ? heads[h] - kWindowHalf : 0);
-  }
+  for (std::uint32_t h = 0; h < kHashSize; ++h) heads[h] = SlidePosition(heads[h]);
   for (std::uint32_t s = 0; s < kWindowHalf; ++s) {
-    for (std::uint64_t& word : steps[s].words) word = SlideLanes(word);
+    for (std::uint16_t& step : steps[s].next) step = SlidePosition(step);
   }
 }
 
