@@ -70,25 +70,28 @@ inline void WalkChain(const ChainSteps* steps, std::uint32_t candidate, std::uin
   const ChainSteps* word = &steps[candidate & kHashMask];
   std::uint32_t last = word->next[kChainStepsKept - 1];
   for (;;) {
-    // The last step of the following slot is loaded before this slot's are
-    // compared, so that the wait for it overlaps the comparisons.
-    const ChainSteps* following = &steps[last & kHashMask];
-    const std::uint32_t followingLast = following->next[kChainStepsKept - 1];
     if (last > limit && budget > kChainStepsKept) {
+      // The walk goes on past this slot: the last step of the following one
+      // is loaded before this slot's are compared, so that the wait for it
+      // overlaps the comparisons. Otherwise the walk ends in this slot, and
+      // nothing waits for a load it would not use.
+      const ChainSteps* following = &steps[last & kHashMask];
+      const std::uint32_t followingLast = following->next[kChainStepsKept - 1];
       budget -= kChainStepsKept;
 #pragma GCC unroll 16
       for (std::uint32_t step = 0; step < kChainStepsKept; ++step) {
         if (visit(word->next[step])) return;
       }
+      word = following;
+      last = followingLast;
     } else {
 #pragma GCC unroll 16
       for (std::uint32_t step = 0; step < kChainStepsKept; ++step) {
         const std::uint32_t m = word->next[step];
         if (m <= limit || --budget == 0 || visit(m)) return;
       }
+      return;
     }
-    word = following;
-    last = followingLast;
   }
 }
 
