@@ -114,6 +114,12 @@ bool PushBlockSymbols(DeflateState* state, BitCursor* cursor, const TreeNode* li
   for (std::uint32_t value = 0; value < 256; ++value) {
     const std::uint32_t c = state->lengthToCode[value];
     const TreeNode& node = literalTree[kFirstLengthSymbol + c];
+    if (node.length > kMaxCodeBits) {
+      // A code past the block's largest may hold the guard that counting the
+      // runs left there; the block never sends it.
+      lengthBits[value] = {0, 0};
+      continue;
+    }
     // The longest match has a code of its own and no extra bits.
     const std::uint32_t extra =
         lengthExtraBits[c] != 0 ? value - static_cast<std::uint32_t>(state->lengthBase[c]) : 0;
