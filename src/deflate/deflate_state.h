@@ -113,8 +113,9 @@ struct DeflateState {
   TreeDescriptor distanceDesc;
   TreeDescriptor lengthCodeDesc;
   std::uint16_t codesPerLength[kMaxCodeBits + 1];
+  // From sortedStart on: the tree's nodes, root first, each parent before
+  // its children.
   std::int32_t heap[kHeapSize];
-  std::int32_t heapCount;
   std::int32_t sortedStart;
   std::uint8_t nodeDepth[kHeapSize];
   std::uint8_t lengthToCode[256];
