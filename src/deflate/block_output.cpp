@@ -104,6 +104,27 @@ bool PushBlockSymbols(DeflateState* state, BitCursor* cursor, const TreeNode* li
   BitCursor bits = *cursor;
   const std::uint32_t symbols = state->symbolCount;
   const std::uint16_t* distances = state->distanceBuffer;
+  // Each match length's code and extra bits as one piece, so that a match
+  // costs one lookup for its length.
+  struct LengthBits {
+    std::uint32_t bits;
+    std::int32_t count;
+  };
+  LengthBits lengthBits[256];
+  for (std::uint32_t value = 0; value < 256; ++value) {
+    const std::uint32_t c = state->lengthToCode[value];
+    const TreeNode& node = literalTree[kFirstLengthSymbol + c];
+    if (node.length > kMaxCodeBits) {
+      // A code past the block's largest may hold the guard that counting the
+      // runs left there; the block never sends it.
+      lengthBits[value] = {0, 0};
+      continue;
+    }
+    // The longest match has a code of its own and no extra bits.
+    const std::uint32_t extra =
+        lengthExtraBits[c] != 0 ? value - static_cast<std::uint32_t>(state->lengthBase[c]) : 0;
+    lengthBits[value] = {node.code | (extra << node.length), node.length + lengthExtraBits[c]};
+  }
   std::uint32_t flags = 0;
   bool sent = true;
   for (std::uint32_t i = 0; i < symbols && sent; ++i) {
@@ -113,12 +134,7 @@ bool PushBlockSymbols(DeflateState* state, BitCursor* cursor, const TreeNode* li
       AddSymbol(&bits, literalTree, value);
     } else {
       // At most 15 + 5 + 15 + 13 bits join the 16 pending: 64 in all.
-      const std::uint32_t c = state->lengthToCode[value];
-      AddSymbol(&bits, literalTree, kFirstLengthSymbol + c);
-      if (lengthExtraBits[c] != 0) {
-        AddBits(&bits, value - static_cast<std::uint32_t>(state->lengthBase[c]),
-                lengthExtraBits[c]);
-      }
+      AddBits(&bits, lengthBits[value].bits, lengthBits[value].count);
       const std::uint32_t d = *distances++;
       const std::uint32_t e = DistanceCode(state, d);
       AddSymbol(&bits, distanceTree, e);

@@ -12,7 +12,6 @@ namespace zf {
 void BuildFixedTables(DeflateState* state);
 void ResetBlock(DeflateState* state);
 void BuildHuffmanTree(DeflateState* state, TreeDescriptor* descriptor);
-void SiftDown(DeflateState* state, TreeNode* tree, std::int32_t index);
 void LimitCodeLengths(DeflateState* state, TreeDescriptor* descriptor);
 void AssignCodes(DeflateState* state, TreeNode* tree, std::int32_t largest);
 void CountRunLengths(DeflateState* state, TreeNode* tree, std::int32_t largest);

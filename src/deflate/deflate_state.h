@@ -47,12 +47,10 @@ inline constexpr std::uint8_t kLevel = 8;
 static_assert(kWindowSize <= 0x10000, "chain entries hold window positions in 16 bits");
 
 // The next positions along a window position's hash chain (hash_chains.h),
-// 16 bits each, nearest first: steps 1 to 4 in near, 5 to 8 in far, each
-// word's nearest in its low bits.
-inline constexpr std::uint32_t kChainStepsKept = 8;
+// nearest first.
+inline constexpr std::uint32_t kChainStepsKept = 16;
 struct ChainSteps {
-  std::uint64_t near;
-  std::uint64_t far;
+  std::uint16_t next[kChainStepsKept];
 };
 
 // Each word holds one meaning while a block is counted and the tree is built,
@@ -101,8 +99,8 @@ inline constexpr LevelTuning LevelTuningTable[10] = {
 
 struct DeflateState {
   // The match search's hash chains, indexed by window position modulo
-  // 32,768. First in the record, so that where the allocation is 16-byte
-  // aligned (64-bit systems) no slot straddles two cache lines.
+  // 32,768. First in the record, so that every slot starts on the
+  // allocation's own alignment.
   ChainSteps chainSteps[kWindowHalf];
   // Trees and block output.
   ZipWriter* writer;
@@ -115,8 +113,9 @@ struct DeflateState {
   TreeDescriptor distanceDesc;
   TreeDescriptor lengthCodeDesc;
   std::uint16_t codesPerLength[kMaxCodeBits + 1];
+  // From sortedStart on: the tree's nodes, root first, each parent before
+  // its children.
   std::int32_t heap[kHeapSize];
-  std::int32_t heapCount;
   std::int32_t sortedStart;
   std::uint8_t nodeDepth[kHeapSize];
   std::uint8_t lengthToCode[256];

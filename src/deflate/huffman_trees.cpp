@@ -24,6 +24,23 @@ inline std::uint16_t ReverseBits(std::uint32_t value, std::int32_t length) {
   return static_cast<std::uint16_t>(reversed);
 }
 
+// Restores the heap order below index; entries rank by their upper half
+// alone, exactly as their nodes' keys do.
+void SiftDown(std::uint64_t* heap, std::int32_t count, std::int32_t index) {
+  const std::uint64_t v = heap[index];
+  const std::uint64_t key = v >> 32;
+  std::int32_t j = index << 1;
+  while (j <= count) {
+    std::uint64_t child = heap[j];
+    if (j < count && (heap[j + 1] >> 32) <= (child >> 32)) child = heap[++j];
+    if (key <= (child >> 32)) break;
+    heap[index] = child;
+    index = j;
+    j <<= 1;
+  }
+  heap[index] = v;
+}
+
 inline void AddFrequency(TreeNode* node, std::uint32_t count) {
   node->frequency = static_cast<std::uint16_t>(node->frequency + count);
 }
@@ -88,44 +105,25 @@ void BuildFixedTables(DeflateState* state) {
   ResetBlock(state);
 }
 
-void SiftDown(DeflateState* state, TreeNode* tree, std::int32_t index) {
-  std::int32_t* heap = state->heap;
-  const std::uint8_t* depth = state->nodeDepth;
-  const std::int32_t count = state->heapCount;
-  const std::int32_t v = heap[index];
-  const std::uint32_t key = RankKey(tree, depth, v);
-  std::int32_t j = index << 1;
-  while (j <= count) {
-    std::uint32_t childKey = RankKey(tree, depth, heap[j]);
-    if (j < count) {
-      const std::uint32_t rightKey = RankKey(tree, depth, heap[j + 1]);
-      if (rightKey <= childKey) {
-        ++j;
-        childKey = rightKey;
-      }
-    }
-    if (key <= childKey) break;
-    heap[index] = heap[j];
-    index = j;
-    j <<= 1;
-  }
-  heap[index] = v;
-}
-
 void BuildHuffmanTree(DeflateState* state, TreeDescriptor* descriptor) {
   TreeNode* tree = descriptor->tree;
   const TreeNode* fixed = descriptor->fixedTree;
   const std::int32_t symbols = descriptor->alphabetSize;
-  std::int32_t* heap = state->heap;
   std::uint8_t* depth = state->nodeDepth;
+  // Each heap entry carries its node's rank, so that sifting compares
+  // entries without looking up their nodes.
+  std::uint64_t heap[kHeapSize];
+  auto entry = [tree, depth](std::int32_t n) {
+    return (std::uint64_t{RankKey(tree, depth, n)} << 32) | static_cast<std::uint32_t>(n);
+  };
 
-  state->heapCount = 0;
+  std::int32_t count = 0;
   state->sortedStart = kHeapSize;
   std::int32_t largest = -1;
   for (std::int32_t n = 0; n < symbols; ++n) {
     if (tree[n].frequency != 0) {
-      heap[++state->heapCount] = largest = n;
       depth[n] = 0;
+      heap[++count] = entry(largest = n);
     } else {
       tree[n].length = 0;
     }
@@ -133,33 +131,35 @@ void BuildHuffmanTree(DeflateState* state, TreeDescriptor* descriptor) {
 
   // The format needs at least two codes per tree. The forced symbols never
   // occur in the block, so their bits are taken back out of both sizes.
-  while (state->heapCount < 2) {
+  while (count < 2) {
     const std::int32_t node = largest < 2 ? ++largest : 0;
-    heap[++state->heapCount] = node;
     tree[node].frequency = 1;
     depth[node] = 0;
+    heap[++count] = entry(node);
     --state->dynamicBlockBits;
     if (fixed != nullptr) state->fixedBlockBits -= fixed[node].length;
   }
   descriptor->largestCode = largest;
 
-  for (std::int32_t k = state->heapCount / 2; k >= 1; --k) SiftDown(state, tree, k);
+  for (std::int32_t k = count / 2; k >= 1; --k) SiftDown(heap, count, k);
 
+  auto node = [](std::uint64_t e) { return static_cast<std::int32_t>(e & 0xFFFFFFFFu); };
+  std::int32_t* sorted = state->heap;
   std::int32_t next = symbols;
   do {
-    const std::int32_t n = heap[1];
-    heap[1] = heap[state->heapCount--];
-    SiftDown(state, tree, 1);
-    const std::int32_t m = heap[1];
-    heap[--state->sortedStart] = n;
-    heap[--state->sortedStart] = m;
+    const std::int32_t n = node(heap[1]);
+    heap[1] = heap[count--];
+    SiftDown(heap, count, 1);
+    const std::int32_t m = node(heap[1]);
+    sorted[--state->sortedStart] = n;
+    sorted[--state->sortedStart] = m;
     tree[next].frequency = static_cast<std::uint16_t>(tree[n].frequency + tree[m].frequency);
     depth[next] = static_cast<std::uint8_t>((depth[n] >= depth[m] ? depth[n] : depth[m]) + 1);
     tree[n].parent = tree[m].parent = static_cast<std::uint16_t>(next);
-    heap[1] = next++;
-    SiftDown(state, tree, 1);
-  } while (state->heapCount >= 2);
-  heap[--state->sortedStart] = heap[1];
+    heap[1] = entry(next++);
+    SiftDown(heap, count, 1);
+  } while (count >= 2);
+  sorted[--state->sortedStart] = node(heap[1]);
 
   LimitCodeLengths(state, descriptor);
   AssignCodes(state, tree, descriptor->largestCode);
