@@ -13,7 +13,6 @@
 
 namespace {
 
-
 constexpr const char* kUsage =
     "usage: zipfolder [-q|-v] [-T N] SOURCE_FOLDER ARCHIVE\n"
     "Packs every file below SOURCE_FOLDER into the new ZIP archive ARCHIVE,\n"

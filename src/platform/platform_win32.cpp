@@ -424,7 +424,6 @@ std::uint64_t OsMonotonicNanoseconds() {
   return count / perSecond * 1'000'000'000u + count % perSecond * 1'000'000'000u / perSecond;
 }
 
-
 OsFile OsCreateScratch(const char* path) {
   return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));

@@ -51,8 +51,8 @@ int main(int argc, char** argv) {
   options.callback = Count;
   options.context = &tally;
   status = CompFilesToZipFileEx(argv[1], argv[2], &options);
-  printf("status %d added %u left_out %u read %llu progress %u archive %llu wrong %u\n",
-         status, tally.added, tally.leftOut, tally.mostRead, tally.progress, tally.archiveSize,
+  printf("status %d added %u left_out %u read %llu progress %u archive %llu wrong %u\n", status,
+         tally.added, tally.leftOut, tally.mostRead, tally.progress, tally.archiveSize,
          tally.countersWrong);
   return 0;
 }
