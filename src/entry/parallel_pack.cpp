@@ -418,9 +418,10 @@ bool SubmitFile(void* context, const char* path, const char* name) {
   const std::size_t pathLength = std::strlen(path);
   auto* job = static_cast<Job*>(OsAllocate(offsetof(Job, path) + pathLength + 1));
   if (job == nullptr) {
+    // No progress is told here: the names of the jobs just placed are gone.
     PlaceAll(pipeline);
     Report(pipeline->events, path, ErrNoMemory, 0);
-    return AskToGoOn(pipeline, pipeline->bytesDone);
+    return !pipeline->cancelled;
   }
   std::memset(job, 0, offsetof(Job, path));
   std::memcpy(job->path, path, pathLength + 1);
