@@ -137,28 +137,6 @@ std::int32_t LeftOutReason(std::int32_t code, std::int32_t systemError) {
   }
 }
 
-bool VisitFile(void* context, const char* path, const char* name) {
-  auto* job = static_cast<Job*>(context);
-  if (IsTheArchive(*job, path)) return true;
-  if (!ReportEntryStart(&job->reporter, name)) return false;
-  ZipWriter* writer = job->writer;
-  const std::int32_t code = AddEntry(writer, path, name);
-  if (code == ErrNone) {
-    const ZipEntry* entry = writer->lastKept;
-    return ReportAdded(&job->reporter, entry->name, entry->size, entry->compressedSize,
-                       entry->method);
-  }
-  if (code == ErrCancelled) return false;
-  if (code == ErrWrite || code == ErrSeek) {
-    job->outputError = code;
-    job->systemError = writer->systemError;
-    return false;
-  }
-  const std::int32_t systemError =
-      code == ErrOpen || code == ErrRead ? writer->systemError : std::int32_t{0};
-  return ReportLeftOut(&job->reporter, path, LeftOutReason(code, writer->systemError), systemError);
-}
-
 void PassedOver(void* context, const char* path, WalkSkip why) {
   auto* job = static_cast<Job*>(context);
   // The walk calls here right after the listing failed, with its error
@@ -177,8 +155,8 @@ bool ReadHookToReporter(void* context, std::uint32_t bytes) {
   return ReportBytesRead(static_cast<Reporter*>(context), bytes);
 }
 
-// The threaded packer's events, told on the caller's thread, turned into the
-// same reports as the walk above gives.
+// The packer's events, told on the caller's thread whatever the number of
+// workers, turned into the caller's events.
 bool WantedInArchive(void* context, const char* path) {
   return !IsTheArchive(*static_cast<Job*>(context), path);
 }
@@ -198,17 +176,23 @@ void FileLeftOut(void* context, const char* path, std::int32_t code, std::int32_
                 reported);
 }
 
+// Totals from the packer; bytes the caller's own reads told already through
+// the read hook are not told twice.
 bool BytesRead(void* context, std::uint64_t total) {
   Reporter* reporter = &static_cast<Job*>(context)->reporter;
-  return total <= reporter->bytesRead || ReportBytesRead(reporter, total - reporter->bytesRead);
+  if (total > reporter->bytesRead) return ReportBytesRead(reporter, total - reporter->bytesRead);
+  return !reporter->cancelled;
 }
 
-// The walk with worker threads compressing ahead; spill files of output
-// waiting for its turn are named after the temporary archive.
-void WalkInParallel(Job* job, const char* srcFolder) {
+// The walk, with workers compressing ahead when asked for; spill files of
+// output waiting for its turn are named after the temporary archive. Files
+// read on the caller's thread report their progress as they are read.
+void Walk(Job* job, const char* srcFolder) {
   const PackEvents events{job,         WantedInArchive, EntryStarting, EntryAdded,
                           FileLeftOut, PassedOver,      BytesRead};
   ZipWriter* writer = job->writer;
+  writer->readHook = ReadHookToReporter;
+  writer->readHookContext = &job->reporter;
   AddFolderInParallel(writer, srcFolder, srcFolder, job->threads, &events, job->tempPath);
   if (IsOutputFailure(writer->error)) {
     job->outputError = writer->error;
@@ -253,13 +237,7 @@ std::uint64_t FileLength(const char* path) {
 // name; the caller puts it in place or removes it.
 std::int32_t WalkAndClose(Job* job, const char* srcFolder) {
   ZipWriter* writer = job->writer;
-  if (job->threads >= 2) {
-    WalkInParallel(job, srcFolder);
-  } else {
-    writer->readHook = ReadHookToReporter;
-    writer->readHookContext = &job->reporter;
-    WalkFolder(WalkVisitor{job, VisitFile, PassedOver}, srcFolder, srcFolder);
-  }
+  Walk(job, srcFolder);
   if (job->outputError == ErrNone && !job->reporter.cancelled) {
     const std::int32_t closed = CloseArchive(writer);
     if (closed == ErrNone) {
