@@ -54,10 +54,11 @@ constexpr int kNoAccessTime = O_NOATIME;
 constexpr int kNoAccessTime = 0;
 #endif
 
-int OpenFile(const char* path, int flags) {
+// open, retried when a signal interrupts it.
+int OpenFile(const char* path, int flags, mode_t mode = 0666) {
   int fd;
   do {
-    fd = open(path, flags, 0666);
+    fd = open(path, flags, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -169,10 +170,7 @@ bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got) {
 }
 
 OsFile OsCreateScratch(const char* path) {
-  int fd;
-  do {
-    fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = OpenFile(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
   if (fd < 0) return kNoFile;
   // Out of the folder at once: nothing stays behind, however the process ends.
   unlink(path);
@@ -308,10 +306,7 @@ void OsErrorText(std::int32_t code, char* text, std::size_t capacity) {
 bool OsIsDiskFull(std::int32_t code) { return code == ENOSPC || code == EDQUOT; }
 
 bool OsCreateNewFile(const char* path) {
-  int fd;
-  do {
-    fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = OpenFile(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return false;
   close(fd);
   return true;
@@ -319,10 +314,7 @@ bool OsCreateNewFile(const char* path) {
 
 bool OsClaimExisting(const char* path, OsFile* held) {
   *held = kNoFile;
-  int fd;
-  do {
-    fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = OpenFile(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   // A file that cannot be opened has no writer of ours to protect.
   if (fd < 0) return true;
   // A FIFO or a device at the path is no archive to replace: renaming over
