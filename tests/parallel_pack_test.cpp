@@ -5,11 +5,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -169,23 +167,6 @@ TEST(ParallelPack, CancelStopsPromptlyAndLeavesAWholeArchive) {
   }
 }
 
-// Writes beyond limit bytes fail, as on a full disk.
-struct FileSizeLimit {
-  explicit FileSizeLimit(rlim_t limit) {
-    getrlimit(RLIMIT_FSIZE, &saved);
-    previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit lowered = saved;
-    lowered.rlim_cur = limit;
-    setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
-  }
-  rlimit saved{};
-  void (*previous)(int) = nullptr;
-};
-
 TEST(ParallelPack, FailedWriteEndsTheArchiveOnEveryPath) {
   ScratchDir dir;
   const std::string src = dir.Path("src");
@@ -195,14 +176,14 @@ TEST(ParallelPack, FailedWriteEndsTheArchiveOnEveryPath) {
   WriteFile(src + "/c.txt", "c");
   const std::string zip = dir.Path("out.zip");
   ASSERT_EQ(zf::PackFolderInParallel(src.c_str(), zip.c_str(), 2, nullptr, nullptr), zf::ErrNone);
-  const rlim_t whole = zft::ReadFile(zip).size();
+  const std::uint64_t whole = zft::ReadFile(zip).size();
   // Past the first entry, within the second, within the directory.
-  for (rlim_t limit : {rlim_t{1000}, rlim_t{100000}, whole - 40}) {
+  for (std::uint64_t limit : {std::uint64_t{1000}, std::uint64_t{100000}, whole - 40}) {
     for (std::uint32_t threads : {1u, 2u}) {
       SCOPED_TRACE(std::to_string(limit) + " bytes, " + std::to_string(threads) + " threads");
       std::int32_t code = zf::ErrNone;
       {
-        const FileSizeLimit full(limit);
+        const zft::FileSizeLimit full(limit);
         code = zf::PackFolderInParallel(src.c_str(), zip.c_str(), threads, nullptr, nullptr);
       }
       EXPECT_EQ(code, zf::ErrWrite);

@@ -4,12 +4,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 
 #include "entry/pack_folder.h"
 #include "support/test_files.h"
@@ -75,19 +73,16 @@ TEST(WriterFailures, AnOutputFailureSticksToTheArchive) {
   // A file size limit makes the archive's writes fail past 4 KiB, as a full
   // disk would: the big entry fails, and the small ones after it, which
   // would fit where it began, must not hide that.
-  struct rlimit old;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-  const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit low = old;
-  low.rlim_cur = 4096;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
-  Archive archive(dir.Path("out.zip"));
-  const std::int32_t big = archive.Add(dir.Path("big.gz"), "big.gz");
+  std::int32_t big;
   std::vector<std::int32_t> small;
-  for (int i = 0; i < 5; ++i) small.push_back(archive.Add(dir.Path("small.txt"), "small.txt"));
-  const std::int32_t closed = archive.Close();
-  setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, oldSignal);
+  std::int32_t closed;
+  {
+    const zft::FileSizeLimit full(4096);
+    Archive archive(dir.Path("out.zip"));
+    big = archive.Add(dir.Path("big.gz"), "big.gz");
+    for (int i = 0; i < 5; ++i) small.push_back(archive.Add(dir.Path("small.txt"), "small.txt"));
+    closed = archive.Close();
+  }
   EXPECT_EQ(big, zf::ErrWrite);
   EXPECT_EQ(small, std::vector<std::int32_t>(5, zf::ErrWrite));
   EXPECT_EQ(closed, zf::ErrWrite);
