@@ -235,15 +235,6 @@ void AddFolder(ZipWriter* writer, const char* folder, const char* root) {
 }
 
 std::int32_t PackFolder(const char* srcFolder, const char* zipPath, PackSummary* summary) {
-  return PackFolderWith(
-      srcFolder, zipPath,
-      [](ZipWriter* writer, const char* folder, void*) { AddFolder(writer, folder, folder); },
-      nullptr, summary);
-}
-
-std::int32_t PackFolderWith(const char* srcFolder, const char* zipPath,
-                            void (*fill)(ZipWriter* writer, const char* folder, void* context),
-                            void* context, PackSummary* summary) {
   if (summary != nullptr) *summary = PackSummary{};
   // An empty path would walk the root of the file system, or create a
   // nameless file: treat it as no path at all.
@@ -253,7 +244,7 @@ std::int32_t PackFolderWith(const char* srcFolder, const char* zipPath,
   ZipWriter* writer = nullptr;
   const std::int32_t opened = OpenArchive(zipPath, &writer);
   if (opened != ErrNone) return opened;
-  fill(writer, srcFolder, context);
+  AddFolder(writer, srcFolder, srcFolder);
   PackSummary done{writer->entryCount, writer->sourceBytes, FinishedLength(writer)};
   const std::int32_t closed = CloseArchive(writer);
   if (summary != nullptr && closed == ErrNone) *summary = done;

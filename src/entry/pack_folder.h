@@ -48,9 +48,5 @@ void AddFolder(ZipWriter* writer, const char* folder, const char* root);
 // written completely, ErrArgument for a null or empty path, else the code of
 // the failed open or close. summary may be null.
 std::int32_t PackFolder(const char* srcFolder, const char* zipPath, PackSummary* summary);
-// PackFolder with fill(writer, srcFolder, context) adding the files.
-std::int32_t PackFolderWith(const char* srcFolder, const char* zipPath,
-                            void (*fill)(ZipWriter* writer, const char* folder, void* context),
-                            void* context, PackSummary* summary);
 
 }  // namespace zf

@@ -549,20 +549,4 @@ bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root
   return !pipeline.cancelled;
 }
 
-std::int32_t PackFolderInParallel(const char* srcFolder, const char* zipPath, std::uint32_t threads,
-                                  const PackEvents* events, PackSummary* summary) {
-  struct Request {
-    std::uint32_t threads;
-    const PackEvents* events;
-    const char* zipPath;
-  } request{threads, events, zipPath};
-  return PackFolderWith(
-      srcFolder, zipPath,
-      [](ZipWriter* writer, const char* folder, void* context) {
-        const auto* asked = static_cast<const Request*>(context);
-        AddFolderInParallel(writer, folder, folder, asked->threads, asked->events, asked->zipPath);
-      },
-      &request, summary);
-}
-
 }  // namespace zf

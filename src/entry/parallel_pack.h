@@ -44,8 +44,4 @@ bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root
                          std::uint32_t threads, const PackEvents* events, const char* scratchPath,
                          std::uint64_t budget = kHeldOutputBudget);
 
-// PackFolder with threads workers and events (may be null).
-std::int32_t PackFolderInParallel(const char* srcFolder, const char* zipPath, std::uint32_t threads,
-                                  const PackEvents* events, PackSummary* summary);
-
 }  // namespace zf
