@@ -98,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     length = std::min(length, size - at);
     std::vector<std::uint8_t> piece;
+    piece.reserve(std::min(length * repeat, kLargestEntry));
     for (std::size_t r = 0; r < repeat && piece.size() + length <= kLargestEntry; ++r) {
       piece.insert(piece.end(), data + at, data + at + length);
     }
