@@ -24,6 +24,10 @@ namespace zf {
 namespace {
 
 constexpr std::uint32_t kJobsPerWorker = 16;
+// Finished jobs the writer lets gather before it is woken to write them,
+// while the workers have jobs and room enough to go on meanwhile: with
+// small files, a wake-up per file costs more than writing it.
+constexpr std::uint32_t kDoneBeforeWaking = 8;
 
 struct Chunk {
   Chunk* next;
@@ -68,6 +72,7 @@ struct Worker {
   OsThread* thread;
   Job* job;
   std::int32_t failure;  // why the sink refused, when it was not the writer's wish
+  bool finishing;        // the job's last output is on its way; its end wakes the writer
 };
 
 // Everything below the monitor is shared; the writer, the counts of the
@@ -81,14 +86,53 @@ struct Pipeline {
   std::uint64_t budget;
   const char* scratchPath;  // spill files are named after it; null: none
   std::uint32_t spillCount;
-  bool closing;    // no more jobs come
-  bool cancelled;  // written by the caller's thread only
+  // Who sleeps on the monitor: a wake-up is sent only when it can matter to
+  // a sleeper, since every one costs a switch of threads.
+  std::uint32_t workersWaiting;
+  std::uint32_t doneCount;  // finished jobs not yet written
+  bool writerWaiting;       // for the oldest job, the only one the writer waits on
+  bool closing;             // no more jobs come
+  bool cancelled;           // written by the caller's thread only
   ZipWriter* writer;
   const PackEvents* events;
   std::uint32_t inFlight;
   std::uint32_t window;
   std::uint64_t bytesDone;  // source bytes of the entries written
 };
+
+void WaitAsWriter(Pipeline* pipeline) {
+  pipeline->writerWaiting = true;
+  OsWaitMonitor(pipeline->monitor);
+  pipeline->writerWaiting = false;
+}
+
+// A worker about to sleep may be waiting for the writer, which may be
+// letting finished jobs gather.
+void WaitAsWorker(Pipeline* pipeline) {
+  if (pipeline->writerWaiting) OsWakeMonitor(pipeline->monitor);
+  pipeline->workersWaiting += 1;
+  OsWaitMonitor(pipeline->monitor);
+  pipeline->workersWaiting -= 1;
+}
+
+// A job changed: only the oldest one's changes can end the writer's wait.
+void WakeWriter(Pipeline* pipeline, const Job* job) {
+  if (pipeline->writerWaiting && job == pipeline->oldest) OsWakeMonitor(pipeline->monitor);
+}
+
+void NoteJobDone(Pipeline* pipeline, Job* job) {
+  job->stage = Stage::kDone;
+  pipeline->doneCount += 1;
+  if (pipeline->writerWaiting && pipeline->oldest->stage == Stage::kDone &&
+      (pipeline->doneCount >= kDoneBeforeWaking || pipeline->waiting == nullptr)) {
+    OsWakeMonitor(pipeline->monitor);
+  }
+}
+
+// Jobs were added, output taken or jobs abandoned.
+void WakeWorkers(Pipeline* pipeline) {
+  if (pipeline->workersWaiting != 0) OsWakeMonitor(pipeline->monitor);
+}
 
 void Report(const PackEvents* events, const char* path, std::int32_t code,
             std::int32_t systemError) {
@@ -181,7 +225,7 @@ bool SpillOutput(Worker* worker, Job* job, const std::uint8_t* data, std::uint32
   } else {
     job->spillFailed = true;
   }
-  OsWakeMonitor(pipeline->monitor);
+  WakeWriter(pipeline, job);
   OsLeaveMonitor(pipeline->monitor);
   return written && wanted;
 }
@@ -216,7 +260,7 @@ bool HoldOutput(void* context, const std::uint8_t* data, std::uint32_t count) {
       } else if (!head && pipeline->scratchPath != nullptr && !job->spillRefused) {
         route = Route::kSpill;
       } else {
-        OsWaitMonitor(pipeline->monitor);
+        WaitAsWorker(pipeline);
       }
     }
     if (route == Route::kMemory) {
@@ -229,7 +273,7 @@ bool HoldOutput(void* context, const std::uint8_t* data, std::uint32_t count) {
       job->held += count;
       pipeline->held += count;
       job->bytesRead = worker->writer->bytesRead;
-      OsWakeMonitor(pipeline->monitor);
+      if (!worker->finishing) WakeWriter(pipeline, job);
     }
     OsLeaveMonitor(pipeline->monitor);
     if (route == Route::kMemory) return true;
@@ -260,12 +304,15 @@ std::int32_t CompressJob(Worker* worker, Job* job, bool wanted) {
   job->entry = entry;
   job->code = code;
   job->systemError = writer->systemError;
+  // The writer is not woken for this: it has nothing to do before the
+  // first output or the end, and each of those wakes it.
   if (code == ErrNone) job->stage = Stage::kOpened;
-  OsWakeMonitor(pipeline->monitor);
   OsLeaveMonitor(pipeline->monitor);
   if (code != ErrNone) return code;
   worker->failure = ErrNone;
+  worker->finishing = false;
   CompressSource(writer, entry);
+  worker->finishing = true;
   FlushOutput(writer);
   return worker->failure != ErrNone ? worker->failure : writer->error;
 }
@@ -275,7 +322,7 @@ void RunWorker(void* context) {
   Pipeline* pipeline = worker->pipeline;
   OsEnterMonitor(pipeline->monitor);
   for (;;) {
-    while (pipeline->waiting == nullptr && !pipeline->closing) OsWaitMonitor(pipeline->monitor);
+    while (pipeline->waiting == nullptr && !pipeline->closing) WaitAsWorker(pipeline);
     Job* job = pipeline->waiting;
     if (job == nullptr) break;
     pipeline->waiting = job->next;
@@ -288,8 +335,7 @@ void RunWorker(void* context) {
     job->code = code;
     job->systemError = worker->writer->systemError;
     job->bytesRead = worker->writer->bytesRead;
-    job->stage = Stage::kDone;
-    OsWakeMonitor(pipeline->monitor);
+    NoteJobDone(pipeline, job);
   }
   OsLeaveMonitor(pipeline->monitor);
 }
@@ -308,7 +354,7 @@ std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
   for (;;) {
     OsEnterMonitor(pipeline->monitor);
     while (job->first == nullptr && job->spilled == copied && job->stage != Stage::kDone) {
-      OsWaitMonitor(pipeline->monitor);
+      WaitAsWriter(pipeline);
     }
     Chunk* chain = job->first;
     job->first = nullptr;
@@ -323,7 +369,7 @@ std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
     const bool spillFailed = job->spillFailed;
     // After a failed write no more of it can be used.
     if (writer->error != ErrNone) job->abandoned = true;
-    OsWakeMonitor(pipeline->monitor);
+    WakeWorkers(pipeline);
     OsLeaveMonitor(pipeline->monitor);
     for (Chunk* chunk = chain; chunk != nullptr; chunk = chunk->next) {
       PutBytes(writer, chunk->bytes, chunk->count);
@@ -357,10 +403,10 @@ void PlaceOldest(Pipeline* pipeline) {
   OsEnterMonitor(pipeline->monitor);
   if (pipeline->cancelled || IsOutputFailure(writer->error)) {
     job->abandoned = true;
-    OsWakeMonitor(pipeline->monitor);
+    WakeWorkers(pipeline);
   }
   while (job->stage != Stage::kDone && (job->abandoned || job->stage != Stage::kOpened)) {
-    OsWaitMonitor(pipeline->monitor);
+    WaitAsWriter(pipeline);
   }
   const bool complete = job->stage == Stage::kDone;
   std::int32_t code = job->code;
@@ -400,7 +446,8 @@ void PlaceOldest(Pipeline* pipeline) {
   if (pipeline->oldest == nullptr) pipeline->newest = nullptr;
   pipeline->held -= job->held;
   pipeline->inFlight -= 1;
-  OsWakeMonitor(pipeline->monitor);
+  pipeline->doneCount -= 1;
+  WakeWorkers(pipeline);
   OsLeaveMonitor(pipeline->monitor);
   ReleaseChunks(job->first);
   OsRelease(job->entry);
@@ -436,7 +483,7 @@ bool SubmitFile(void* context, const char* path, const char* name) {
   pipeline->newest = job;
   if (pipeline->waiting == nullptr) pipeline->waiting = job;
   pipeline->inFlight += 1;
-  OsWakeMonitor(pipeline->monitor);
+  WakeWorkers(pipeline);
   OsLeaveMonitor(pipeline->monitor);
   while (pipeline->inFlight >= pipeline->window) PlaceOldest(pipeline);
   // After a failed write the archive is lost: walking on gains nothing.
@@ -495,7 +542,7 @@ std::uint32_t StartWorkers(Pipeline* pipeline, Worker* workers, std::uint32_t co
   std::uint32_t started = 0;
   for (; started < count; ++started) {
     Worker& worker = workers[started];
-    worker = Worker{pipeline, nullptr, nullptr, nullptr, ErrNone};
+    worker = Worker{pipeline, nullptr, nullptr, nullptr, ErrNone, false};
     worker.writer = CreateWorkerWriter(&worker, pipeline->writer);
     if (worker.writer != nullptr) worker.thread = OsStartThread(RunWorker, &worker);
     if (worker.thread == nullptr) {
