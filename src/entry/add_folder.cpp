@@ -84,11 +84,15 @@ void PassOver(const Walk& walk, WalkSkip why) {
     walk.visitor->passedOver(walk.visitor->context, walk.path, why);
 }
 
-const char* NextListedName(OsFolderScan* scan) {
+// The listing's next name but "." and "..". When the listing breaks off, the
+// folder at the path is told of as unlisted, so that the names it did not
+// give are not lost without a word.
+const char* NextListedName(const Walk& walk, OsFolderScan* scan) {
   const char* name;
   do {
     name = OsNextName(scan);
   } while (name != nullptr && IsDotName(name));
+  if (name == nullptr && OsListingFailed(scan)) PassOver(walk, WalkSkip::kFolderUnlisted);
   return name;
 }
 
@@ -100,7 +104,7 @@ bool ListFolder(Walk* walk, Level* level) {
   level->pending = nullptr;
   OsFolderScan* scan = OsOpenFolder(walk->path);
   if (scan == nullptr) return false;
-  while (const char* name = NextListedName(scan)) {
+  while (const char* name = NextListedName(*walk, scan)) {
     const std::size_t bytes = std::strlen(name) + 1;
     if (!Reserve(&walk->names, walk->namesUsed, walk->namesUsed + bytes, kNameStackLimit)) {
       level->scan = scan;
@@ -127,7 +131,9 @@ const char* NextName(Walk* walk, Level* level) {
     level->pending = nullptr;
     return name;
   }
-  return level->scan != nullptr ? NextListedName(level->scan) : nullptr;
+  if (level->scan == nullptr) return nullptr;
+  walk->path[level->folderLength] = 0;
+  return NextListedName(*walk, level->scan);
 }
 
 void PopLevel(Walk* walk) {
@@ -160,8 +166,9 @@ void EnterFolder(Walk* walk, std::size_t folderLength) {
   level->folderLength = folderLength;
   level->id = id;
   level->known = known;
+  // The root too: a caller that got this far had it listed once already.
   if (!ListFolder(walk, level)) {
-    if (walk->depth > 0) PassOver(*walk, WalkSkip::kFolderUnlisted);
+    PassOver(*walk, WalkSkip::kFolderUnlisted);
     return;
   }
   // A full set only forgets; the check of the way down still ends loops.

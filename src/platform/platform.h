@@ -95,8 +95,12 @@ bool OsTimeToCalendar(OsFileTime time, OsCalendar* calendar);
 OsFileTime OsLocalClock();
 // Starts listing one folder; null when it cannot be listed.
 OsFolderScan* OsOpenFolder(const char* folder);
-// The next name in the folder ("." and ".." included), or null at the end.
+// The next name in the folder ("." and ".." included), or null at the end
+// or when the listing fails.
 const char* OsNextName(OsFolderScan* scan);
+// True once OsNextName has ended on a failure instead of the end: the names
+// not listed are lost to the caller.
+bool OsListingFailed(const OsFolderScan* scan);
 // Ends a listing started by OsOpenFolder.
 void OsCloseFolder(OsFolderScan* scan);
 // True when the path names a folder (links followed).

@@ -67,6 +67,7 @@ int OpenFile(const char* path, int flags, mode_t mode = 0666) {
 
 struct OsFolderScan {
   DIR* folder;
+  bool failed;
 };
 
 OsFile OsCreateArchive(const char* path) {
@@ -251,6 +252,7 @@ OsFolderScan* OsOpenFolder(const char* folder) {
   auto* scan = static_cast<OsFolderScan*>(OsAllocate(sizeof(OsFolderScan)));
   if (scan == nullptr) return nullptr;
   scan->folder = opendir(folder);
+  scan->failed = false;
   if (scan->folder == nullptr) {
     OsRelease(scan);
     return nullptr;
@@ -259,10 +261,18 @@ OsFolderScan* OsOpenFolder(const char* folder) {
 }
 
 const char* OsNextName(OsFolderScan* scan) {
-  if (FaultDue(OsCall::kNextName, kNoFile)) return nullptr;
+  if (FaultDue(OsCall::kNextName, kNoFile)) {
+    scan->failed = true;
+    return nullptr;
+  }
+  // readdir leaves errno alone at the end and sets it on a failure.
+  errno = 0;
   struct dirent* entry = readdir(scan->folder);
+  if (entry == nullptr && errno != 0) scan->failed = true;
   return entry != nullptr ? entry->d_name : nullptr;
 }
+
+bool OsListingFailed(const OsFolderScan* scan) { return scan->failed; }
 
 void OsCloseFolder(OsFolderScan* scan) {
   if (scan == nullptr) return;

@@ -171,7 +171,8 @@ HANDLE OpenSystemPath(const char* path, DWORD access, DWORD sharing, DWORD dispo
 struct OsFolderScan {
   HANDLE find;
   WIN32_FIND_DATAW data;
-  bool firstPending;        // FindFirstFileW already delivered a name not yet handed out
+  bool firstPending;  // FindFirstFileW already delivered a name not yet handed out
+  bool failed;
   char name[3 * MAX_PATH];  // cFileName in UTF-8: at most three bytes a unit
 };
 
@@ -280,6 +281,7 @@ OsFolderScan* OsOpenFolder(const char* folder) {
       scan = nullptr;
     } else {
       scan->firstPending = true;
+      scan->failed = false;
     }
   }
   OsRelease(pattern);
@@ -290,12 +292,14 @@ const char* OsNextName(OsFolderScan* scan) {
   if (scan->firstPending) {
     scan->firstPending = false;
   } else if (FindNextFileW(scan->find, &scan->data) == FALSE) {
-    // Zero means no more names or any error; the listing ends either way.
+    scan->failed = GetLastError() != ERROR_NO_MORE_FILES;
     return nullptr;
   }
   EncodeUtf8(scan->data.cFileName, scan->name);
   return scan->name;
 }
+
+bool OsListingFailed(const OsFolderScan* scan) { return scan->failed; }
 
 void OsCloseFolder(OsFolderScan* scan) {
   if (scan == nullptr) return;

@@ -1,8 +1,9 @@
 // Every platform call of packing a small tree made to fail in turn, alone and
-// three in a row: a run that reports success must have written a valid
+// two or three in a row: a run that reports success must have written a valid
 // archive, complete unless a source, a folder or memory failed it (then the
 // rest is whole); a failed run may leave anything behind, but never crash or
-// leak.
+// leak. Through the reporting call the rule is stricter: success means
+// complete, anything left out is told of, and a failure leaves no archive.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <sstream>
 
 #include "entry/pack_folder.h"
+#include "entry/report.h"
 #include "platform/fault_injection.h"
 #include "support/test_files.h"
 #include "support/zip_check.h"
@@ -21,15 +23,31 @@ using zft::WriteFile;
 
 struct PackRun {
   std::string zip;
-  std::int32_t code;
+  bool reporting;
+  std::int32_t code;  // ErrNone..., or ZIPFOLDER_* when reporting
+  int leftOut;        // LEFT_OUT events
   zf::FaultPlan plan;
 };
 
-std::int32_t PackUnder(zf::FaultPlan* plan, const std::string& source, const std::string& zip) {
-  zf::SetFaultPlan(plan);
-  const std::int32_t code = zf::PackFolder(source.c_str(), zip.c_str(), nullptr);
+int CountLeftOut(void* context, const ZipFolderEvent* event) {
+  if (event->kind == ZIPFOLDER_EVENT_LEFT_OUT) *static_cast<int*>(context) += 1;
+  return 0;
+}
+
+void PackUnder(const std::string& source, PackRun* run) {
+  zf::SetFaultPlan(&run->plan);
+  if (run->reporting) {
+    const ZipFolderOptions options{sizeof options, CountLeftOut, &run->leftOut, 0};
+    run->code = zf::PackFolderReporting(source.c_str(), run->zip.c_str(), &options);
+  } else {
+    run->code = zf::PackFolder(source.c_str(), run->zip.c_str(), nullptr);
+  }
   zf::SetFaultPlan(nullptr);
-  return code;
+}
+
+bool Succeeded(const PackRun& run) {
+  return run.reporting ? run.code == ZIPFOLDER_DONE || run.code == ZIPFOLDER_DONE_LEFT_OUT
+                       : run.code == zf::ErrNone;
 }
 
 // path -> "ok\tnames" or "bad\treason", from readers we did not write.
@@ -67,22 +85,27 @@ TEST(FaultInjection, EveryFailingCallEndsInASoundArchiveOrAnHonestFailure) {
   WriteFile(dir.Path("src/sub/empty.txt"), "");
   const std::string all = "sub/deeper/small.c|sub/empty.txt|sub/packed.gz|text.txt";
 
-  zf::FaultPlan counting{};
-  ASSERT_EQ(PackUnder(&counting, dir.Path("src"), dir.Path("clean.zip")), zf::ErrNone);
-  const std::uint64_t calls = counting.calls;
   zft::MakeDirs(dir.Path("runs"));
   std::vector<PackRun> runs;
-  for (std::uint32_t inARow : {1u, 2u, 3u}) {
-    for (std::uint64_t n = 1; n <= calls; ++n) {
-      PackRun run{dir.Path("runs/" + std::to_string(inARow) + "_" + std::to_string(n) + ".zip"), 0,
-                  zf::FaultPlan{n, inARow, 0, zf::kNoFile, 0, 0, 0}};
-      run.code = PackUnder(&run.plan, dir.Path("src"), run.zip);
-      runs.push_back(run);
+  std::uint64_t calls[2] = {};
+  for (const bool reporting : {false, true}) {
+    PackRun counting{dir.Path(reporting ? "clean2.zip" : "clean.zip"), reporting, -1, 0, {}};
+    PackUnder(dir.Path("src"), &counting);
+    ASSERT_EQ(counting.code, 0);
+    calls[reporting] = counting.plan.calls;
+    for (std::uint32_t inARow : {1u, 2u, 3u}) {
+      for (std::uint64_t n = 1; n <= counting.plan.calls; ++n) {
+        const std::string name = std::to_string(reporting) + "_" + std::to_string(inARow) + "_" +
+                                 std::to_string(n) + ".zip";
+        runs.push_back({dir.Path("runs/" + name), reporting, -1, 0,
+                        zf::FaultPlan{n, inARow, 0, zf::kNoFile, 0, 0, 0}});
+        PackUnder(dir.Path("src"), &runs.back());
+      }
     }
   }
   std::vector<std::string> reported{dir.Path("clean.zip")};
   for (const auto& run : runs) {
-    if (run.code == zf::ErrNone) reported.push_back(run.zip);
+    if (Succeeded(run)) reported.push_back(run.zip);
   }
   const auto verdicts = CheckAll(dir.Path("src"), reported);
   ASSERT_EQ(verdicts.at(dir.Path("clean.zip")), "ok\t" + all);
@@ -90,8 +113,12 @@ TEST(FaultInjection, EveryFailingCallEndsInASoundArchiveOrAnHonestFailure) {
   std::map<std::string, int> outcomes;
   for (const auto& run : runs) {
     SCOPED_TRACE(run.zip);
-    if (run.code != zf::ErrNone) {
-      outcomes["failed, code " + std::to_string(run.code)] += 1;
+    const std::string call = run.reporting ? "reporting: " : "plain: ";
+    if (!Succeeded(run)) {
+      outcomes[call + "failed, code " + std::to_string(run.code)] += 1;
+      if (run.reporting) {
+        EXPECT_FALSE(zft::Exists(run.zip));
+      }
       continue;
     }
     const std::string& verdict = verdicts.at(run.zip);
@@ -100,14 +127,18 @@ TEST(FaultInjection, EveryFailingCallEndsInASoundArchiveOrAnHonestFailure) {
     // A failure of the archive output must never end in a reported success,
     // and a success without any failure must be whole.
     EXPECT_EQ(run.plan.outputFailures, 0u) << verdict << " kinds " << run.plan.failedKinds;
-    if (run.plan.otherFailures == 0) {
+    if (run.plan.otherFailures == 0 || (run.reporting && run.code == ZIPFOLDER_DONE)) {
       EXPECT_TRUE(complete) << verdict;
     }
+    // Whatever is missing was told of.
+    if (run.reporting && !complete) {
+      EXPECT_GT(run.leftOut, 0) << verdict;
+    }
     zft::ParseArchive(run.zip);  // our own reading of every field, besides theirs
-    outcomes[complete ? "success, complete" : "success, files left out"] += 1;
+    outcomes[call + (complete ? "success, complete" : "success, files left out")] += 1;
   }
-  std::printf("%zu runs over %llu injectable calls:\n", runs.size(),
-              static_cast<unsigned long long>(calls));
+  std::printf("%zu runs over %llu and %llu injectable calls (plain, reporting):\n", runs.size(),
+              static_cast<unsigned long long>(calls[0]), static_cast<unsigned long long>(calls[1]));
   for (const auto& [outcome, count] : outcomes) std::printf("  %5d %s\n", count, outcome.c_str());
 }
 
