@@ -63,6 +63,7 @@ struct Walk {
   GrowingBlock levels;  // Level records
   std::size_t depth;
   FolderSet entered;
+  bool setFull;  // a folder did not fit in the set: only then can an ancestor be missing from it
 };
 
 Level* LevelAt(Walk* walk, std::size_t index) {
@@ -156,7 +157,10 @@ bool IsOnWalkPath(Walk* walk, const OsFolderId& id) {
 void EnterFolder(Walk* walk, std::size_t folderLength) {
   OsFolderId id{};
   const bool known = OsGetFolderId(walk->path, &id);
-  if (known && (FolderSetContains(walk->entered, id) || IsOnWalkPath(walk, id))) return;
+  if (known &&
+      (FolderSetContains(walk->entered, id) || (walk->setFull && IsOnWalkPath(walk, id)))) {
+    return;
+  }
   if (!Reserve(&walk->levels, walk->depth * sizeof(Level), (walk->depth + 1) * sizeof(Level),
                kMostLevels * sizeof(Level))) {
     PassOver(*walk, WalkSkip::kNoMemory);
@@ -172,7 +176,7 @@ void EnterFolder(Walk* walk, std::size_t folderLength) {
     return;
   }
   // A full set only forgets; the check of the way down still ends loops.
-  if (known) FolderSetInsert(&walk->entered, id);
+  if (known && !FolderSetInsert(&walk->entered, id)) walk->setFull = true;
   walk->depth += 1;
 }
 

@@ -72,7 +72,7 @@ struct Worker {
   OsThread* thread;
   Job* job;
   std::int32_t failure;  // why the sink refused, when it was not the writer's wish
-  bool finishing;        // the job's last output is on its way; its end wakes the writer
+  bool finishing;        // the job's last output is on its way: the writer hears of it with the end
 };
 
 // Everything below the monitor is shared; the writer, the counts of the
