@@ -2,10 +2,10 @@
 #ifndef ZIPFOLDER_H
 #define ZIPFOLDER_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(_WIN32)
-#include <stddef.h> /* wchar_t in C */
 #define ZIPFOLDER_CALL __cdecl
 #if defined(ZIPFOLDER_BUILDING)
 #define ZIPFOLDER_API __declspec(dllexport)
@@ -90,10 +90,16 @@ typedef struct ZipFolderEvent {
   uint64_t bytesRead;      /* source bytes read so far */
   uint32_t entriesAdded;
   uint32_t filesLeftOut;
+  uint32_t filesExcluded; /* files and folders the patterns or .gitignore left out */
 } ZipFolderEvent;
 
 /* Returns 0 to go on; any other value cancels the call. */
 typedef int(ZIPFOLDER_CALL* ZipFolderCallback)(void* context, const ZipFolderEvent* event);
+
+/* Takes the archive's next length bytes; returns 0 when they are taken,
+   anything else to fail the call. */
+typedef int(ZIPFOLDER_CALL* ZipFolderWriteCallback)(void* context, const void* bytes,
+                                                     size_t length);
 
 typedef struct ZipFolderOptions {
   uint32_t size;              /* sizeof(ZipFolderOptions): later versions add fields at the end */
@@ -103,7 +109,55 @@ typedef struct ZipFolderOptions {
      that many worker threads. The archive is the same for every count, and
      the callback is still called on the caller's thread only. */
   uint32_t threads;
+
+  /* Fields below are read only when size covers them; zeros mean what a
+     record without them means, so a zero-filled record packs as before. */
+
+  /* Compression level: 0 is the default (level 8); 1 to 9 trade speed for
+     size as in other deflate tools; ZIPFOLDER_LEVEL_STORE stores every file
+     uncompressed. */
+  int32_t level;
+  uint32_t flags; /* ZIPFOLDER_FLAG_* */
+  /* Entries for folders: ZIPFOLDER_FOLDERS_NONE (none, the default),
+     ZIPFOLDER_FOLDERS_EMPTY (folders that get no file entry) or
+     ZIPFOLDER_FOLDERS_ALL (every folder, before its content). */
+  int32_t folders;
+  /* Patterns with the syntax and meaning of .gitignore lines, matched
+     against names below srcFolder with "/" between folders. An excluded
+     folder is not walked. With any include pattern, only files that match
+     one are packed. The arrays and strings are read during the call only. */
+  const char* const* exclude;
+  uint32_t excludeCount;
+  const char* const* include;
+  uint32_t includeCount;
+  /* Put before every name in the archive, with a "/" between: "/" between
+     its levels, no leading "/", no "." or ".." level. Null or "" for none. */
+  const char* prefix;
+  /* With ZIPFOLDER_FLAG_MTIME_CEILING: no time stored in the archive is
+     later than this, in seconds since 1970 (SOURCE_DATE_EPOCH). */
+  int64_t mtimeCeiling;
+  /* When set, the archive's bytes go to this callback in order instead of to
+     zipPath, which may then be null and only names the archive in events.
+     Entries then carry data descriptors. A non-zero return stops the call
+     with ZIPFOLDER_WRITE_FAILED. Called on the caller's thread. */
+  ZipFolderWriteCallback write;
+  void* writeContext;
 } ZipFolderOptions;
+
+/* ZipFolderOptions.level */
+enum { ZIPFOLDER_LEVEL_DEFAULT = 0, ZIPFOLDER_LEVEL_STORE = -1 };
+
+/* ZipFolderOptions.flags */
+enum {
+  ZIPFOLDER_FLAG_GITIGNORE = 1,      /* leave out what git would not track, and .git */
+  ZIPFOLDER_FLAG_SYMLINKS = 2,       /* store symbolic links as links, never follow them */
+  ZIPFOLDER_FLAG_SORT = 4,           /* each folder's names in byte order of their UTF-8 */
+  ZIPFOLDER_FLAG_MTIME_CEILING = 8,  /* mtimeCeiling is set */
+  ZIPFOLDER_FLAG_NTFS_TIMES = 16     /* also store each entry's NTFS time field */
+};
+
+/* ZipFolderOptions.folders */
+enum { ZIPFOLDER_FOLDERS_NONE = 0, ZIPFOLDER_FOLDERS_EMPTY = 1, ZIPFOLDER_FOLDERS_ALL = 2 };
 
 /* Packs as CompFilesToZipFile does, and says how it went. Paths are UTF-8
    on every system. The archive is written under a temporary name next to

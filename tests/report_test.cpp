@@ -48,8 +48,11 @@ TEST(Reporting, CancelAnywhereLeavesNoArchive) {
       SCOPED_TRACE(std::to_string(at.kind) + " at " + std::to_string(at.atRead) +
                    (existing ? " over an archive" : ""));
       if (existing) zft::WriteFile(zip, "old");
-      const ZipFolderOptions options{sizeof(ZipFolderOptions), Cancel, const_cast<CancelAt*>(&at),
-                                     threads};
+      ZipFolderOptions options{};
+      options.size = sizeof options;
+      options.callback = Cancel;
+      options.context = const_cast<CancelAt*>(&at);
+      options.threads = threads;
       EXPECT_EQ(zf::PackFolderReporting(dir.Path("src").c_str(), zip.c_str(), &options),
                 ZIPFOLDER_CANCELLED);
       EXPECT_EQ(FilesIn(dir.Path()), existing ? 2u : 1u);
@@ -60,12 +63,14 @@ TEST(Reporting, CancelAnywhereLeavesNoArchive) {
   }
   // Without a callback, or with a record from before it, nothing reports.
   for (std::uint32_t size : {std::uint32_t{4}, std::uint32_t{sizeof(ZipFolderOptions)}}) {
-    const ZipFolderOptions options{size, nullptr, nullptr, 0};
+    ZipFolderOptions options{};
+    options.size = size;
     EXPECT_EQ(zf::PackFolderReporting(dir.Path("src").c_str(), zip.c_str(), &options),
               ZIPFOLDER_DONE);
   }
   EXPECT_EQ(zft::EntryNames(zft::CheckArchive(zip)).size(), 2u);
-  const ZipFolderOptions tooShort{2, nullptr, nullptr, 0};
+  ZipFolderOptions tooShort{};
+  tooShort.size = 2;
   EXPECT_EQ(zf::PackFolderReporting(dir.Path("src").c_str(), zip.c_str(), &tooShort),
             ZIPFOLDER_BAD_ARGUMENT);
   EXPECT_EQ(zf::PackFolderReporting("", zip.c_str(), nullptr), ZIPFOLDER_BAD_ARGUMENT);

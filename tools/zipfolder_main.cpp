@@ -237,7 +237,11 @@ int RunTool(int argc, char** argv) {
     zf::WalkFolder(zf::WalkVisitor{&run.totalBytes, AddFileSize, nullptr}, operands[0],
                    operands[0]);
   }
-  const ZipFolderOptions options{sizeof(ZipFolderOptions), OnEvent, &run, threads};
+  ZipFolderOptions options{};
+  options.size = sizeof options;
+  options.callback = OnEvent;
+  options.context = &run;
+  options.threads = threads;
   const std::int32_t status = zf::PackFolderReporting(operands[0], operands[1], &options);
   EraseProgress(&run);
   if (status != ZIPFOLDER_DONE && status != ZIPFOLDER_DONE_LEFT_OUT) {

@@ -1,4 +1,5 @@
-// Packing one folder into one archive: the walk and the whole job around it.
+// Packing one folder into one archive: the walk (folder_walk.cpp) and the
+// whole job around it (pack_folder.cpp).
 #pragma once
 
 #include <cstdint>

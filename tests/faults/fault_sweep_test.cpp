@@ -37,7 +37,10 @@ int CountLeftOut(void* context, const ZipFolderEvent* event) {
 void PackUnder(const std::string& source, PackRun* run) {
   zf::SetFaultPlan(&run->plan);
   if (run->reporting) {
-    const ZipFolderOptions options{sizeof options, CountLeftOut, &run->leftOut, 0};
+    ZipFolderOptions options{};
+    options.size = sizeof options;
+    options.callback = CountLeftOut;
+    options.context = &run->leftOut;
     run->code = zf::PackFolderReporting(source.c_str(), run->zip.c_str(), &options);
   } else {
     run->code = zf::PackFolder(source.c_str(), run->zip.c_str(), nullptr);

@@ -273,7 +273,11 @@ bool PackNames(PackFunction pack, PackFunctionW packW, PackFunctionEx packEx,
   pack(ansiTree.c_str(), ansiArchive.c_str());
   packW(tree.c_str(), (work + L"\\out\\names-\u03b5\u03bb-wide.zip").c_str());
   int added = 0;
-  const ZipFolderOptions options{sizeof(ZipFolderOptions), CountAdded, &added, 2};
+  ZipFolderOptions options{};
+  options.size = sizeof options;
+  options.callback = CountAdded;
+  options.context = &added;
+  options.threads = 2;
   const std::int32_t status = packEx(
       Utf8(tree).c_str(), Utf8(work + L"\\out\\names-\u03b5\u03bb-utf8.zip").c_str(), &options);
   if (status != ZIPFOLDER_DONE || added != 6) {

@@ -203,10 +203,6 @@ bool WalkName(Walk* walk, Level* level, const char* name) {
   return true;
 }
 
-bool AddFileToArchive(void* context, const char* path, const char* name) {
-  return !IsOutputFailure(AddEntry(static_cast<ZipWriter*>(context), path, name));
-}
-
 }  // namespace
 
 bool WalkFolder(const WalkVisitor& visitor, const char* folder, const char* root) {
@@ -239,27 +235,6 @@ bool WalkFolder(const WalkVisitor& visitor, const char* folder, const char* root
   OsRelease(walk.names.bytes);
   OsRelease(walk.path);
   return going;
-}
-
-void AddFolder(ZipWriter* writer, const char* folder, const char* root) {
-  WalkFolder(WalkVisitor{writer, AddFileToArchive, nullptr}, folder, root);
-}
-
-std::int32_t PackFolder(const char* srcFolder, const char* zipPath, PackSummary* summary) {
-  if (summary != nullptr) *summary = PackSummary{};
-  // An empty path would walk the root of the file system, or create a
-  // nameless file: treat it as no path at all.
-  if (srcFolder == nullptr || zipPath == nullptr || *srcFolder == 0 || *zipPath == 0) {
-    return ErrArgument;
-  }
-  ZipWriter* writer = nullptr;
-  const std::int32_t opened = OpenArchive(zipPath, &writer);
-  if (opened != ErrNone) return opened;
-  AddFolder(writer, srcFolder, srcFolder);
-  PackSummary done{writer->entryCount, writer->sourceBytes, FinishedLength(writer)};
-  const std::int32_t closed = CloseArchive(writer);
-  if (summary != nullptr && closed == ErrNone) *summary = done;
-  return closed;
 }
 
 }  // namespace zf
