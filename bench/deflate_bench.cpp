@@ -217,12 +217,12 @@ Side OursSide() {
   side.begin = [writer](const DataSet&) {
     auto* w = static_cast<zf::ZipWriter*>(zf::OsAllocate(sizeof(zf::ZipWriter)));
     std::memset(w, 0, sizeof(zf::ZipWriter));
-    w->output = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    w->sink = zf::StreamSink(open("/dev/null", O_WRONLY | O_CLOEXEC));
     *writer = w;
   };
   side.pass = [writer](const DataSet& set) { return CompressOurs(set, *writer); };
   side.end = [writer] {
-    close(static_cast<int>((*writer)->output));
+    close(static_cast<int>((*writer)->sink.file));
     zf::OsRelease((*writer)->deflater);
     zf::OsRelease(*writer);
   };

@@ -223,7 +223,9 @@ TEST(DeflateFailures, NothingIsStoredPastAFullBufferWhoseWriteFailed) {
     }
     // The writer's own buffer is full too, and its output refuses: the next
     // bytes handed to it fail at once.
-    harness.writer->sink = [](void*, const std::uint8_t*, std::uint32_t) { return false; };
+    const zf::OutputSink file = harness.writer->sink;
+    harness.writer->sink =
+        zf::FunctionSink([](void*, const std::uint8_t*, std::uint32_t) { return false; }, nullptr);
     harness.writer->outFill = zf::kOutputBufferBytes;
     const std::string text = form == 2 ? std::string(3000, 'e') : "some text";
     std::memcpy(state->slidingWindow, text.data(), text.size());
@@ -244,7 +246,7 @@ TEST(DeflateFailures, NothingIsStoredPastAFullBufferWhoseWriteFailed) {
                                         harness.writer->buffer + zf::kBufferBytes),
               std::vector<std::uint8_t>(zf::kBufferBytes, 0x5A));
     EXPECT_TRUE(harness.CanaryIntact());
-    harness.writer->sink = nullptr;
+    harness.writer->sink = file;
     harness.writer->outFill = 0;
   }
   zft::CompressAndCheck(harness, MixedInput());

@@ -306,11 +306,11 @@ struct DeflateHarness {
     std::memset(reinterpret_cast<std::uint8_t*>(writer) + sizeof(zf::ZipWriter), kCanary,
                 kCanaryBytes);
     outputPath = dir.Path("out.bin");
-    writer->output = zf::OsCreateArchive(outputPath.c_str());
+    writer->sink = zf::FileSink(zf::OsCreateArchive(outputPath.c_str()));
     writer->source = zf::kNoFile;
   }
   ~DeflateHarness() {
-    zf::OsClose(writer->output);
+    zf::SinkClose(writer->sink);
     zf::OsRelease(writer->deflater);
     zf::OsRelease(writer);
   }
@@ -344,11 +344,11 @@ struct DeflateHarness {
     // short moves the file past the position, as a dropped entry does in the
     // archive, where the next entry starts at the position again.
     zf::OsFileFacts facts{};
-    if (writer->error != zf::ErrNone && zf::OsGetFacts(writer->output, &facts) &&
+    if (writer->error != zf::ErrNone && zf::OsGetFacts(writer->sink.file, &facts) &&
         facts.size < writer->position) {
       writer->position = facts.size;
     }
-    zf::OsSeek(writer->output, writer->position);
+    zf::OsSeek(writer->sink.file, writer->position);
     writer->source = zf::kNoFile;
     EntryResult result{};
     result.stream = ReadRange(outputPath, start, writer->position);

@@ -519,15 +519,10 @@ void PassOver(void* context, const char* path, WalkSkip why) {
 }
 
 ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
-  auto* writer = static_cast<ZipWriter*>(OsAllocate(sizeof(ZipWriter)));
-  if (writer == nullptr) return nullptr;
-  std::memset(writer, 0, offsetof(ZipWriter, buffer));
-  writer->output = kNoFile;
-  writer->source = kNoFile;
+  ZipWriter* writer = nullptr;
+  if (OpenArchiveOn(FunctionSink(HoldOutput, worker), &writer) != ErrNone) return nullptr;
   writer->classicSizeMax = archive->classicSizeMax;
   writer->classicCountMax = archive->classicCountMax;
-  writer->sink = HoldOutput;
-  writer->sinkContext = worker;
   return writer;
 }
 

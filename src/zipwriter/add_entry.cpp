@@ -8,15 +8,13 @@
 #include "zipwriter/crc32.h"
 #include "zipwriter/entry_list.h"
 #include "zipwriter/entry_steps.h"
+#include "zipwriter/format_numbers.h"
 #include "zipwriter/headers.h"
 #include "zipwriter/source_details.h"
 #include "zipwriter/zip_writer.h"
 
 namespace zf {
 namespace {
-
-constexpr std::uint16_t kFlagDataDescriptor = 0x0008;
-constexpr std::uint16_t kFlagUtf8 = 0x0800;
 
 void CopyStored(ZipWriter* writer) {
   for (;;) {
@@ -86,20 +84,15 @@ void CompleteEntry(ZipWriter* writer, ZipEntry* entry) {
 // Puts the final header over the first one: in the output buffer while the
 // header is still there, so that a small entry costs no seek and no write.
 void RewriteLocalHeader(ZipWriter* writer, const ZipEntry* entry, const SourceDetails& details) {
+  const std::uint32_t length = ComposeLocalHeader(writer, entry, details, writer->header);
   const std::uint64_t buffered = writer->position - writer->outFill;
   if (entry->headerOffset < buffered) {
     if (!SeekOutput(writer, entry->headerOffset)) return;
-    WriteLocalHeader(writer, entry, details);
+    PutBytes(writer, writer->header, length);
     if (writer->error == ErrNone) SeekOutput(writer, writer->offset);
     return;
   }
-  const std::uint32_t fill = writer->outFill;
-  const std::uint64_t end = writer->position;
-  writer->outFill = static_cast<std::uint32_t>(entry->headerOffset - buffered);
-  writer->position = entry->headerOffset;
-  WriteLocalHeader(writer, entry, details);
-  writer->outFill = fill;
-  writer->position = end;
+  std::memcpy(writer->outBuffer + (entry->headerOffset - buffered), writer->header, length);
 }
 
 // Stands in for a header whose values are not known yet: same length, and

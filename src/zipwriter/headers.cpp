@@ -1,5 +1,8 @@
 #include "zipwriter/headers.h"
 
+#include <cstring>
+
+#include "zipwriter/format_numbers.h"
 #include "zipwriter/zip64_records.h"
 
 namespace zf {
@@ -9,51 +12,69 @@ constexpr std::uint32_t kLocalTimesBytes = 17;
 constexpr std::uint32_t kCentralTimesBytes = 9;
 
 // Method, time, CRC and sizes stand in the same order in both headers.
-void PutMethodTimeAndSizes(ZipWriter* writer, const ZipEntry* entry) {
-  PutShort(writer, entry->method);
-  PutWord(writer, entry->dosDateTime);
-  PutWord(writer, entry->crc);
-  PutWord(writer, ClassicField(entry->compressedSize, entry->zip64Sizes));
-  PutWord(writer, ClassicField(entry->size, entry->zip64Sizes));
-  PutShort(writer, entry->nameLength);
+std::uint8_t* StoreMethodTimeAndSizes(std::uint8_t* at, const ZipEntry* entry, std::uint32_t crc,
+                                      std::uint64_t compressedSize, std::uint64_t size) {
+  at = Store16(at, entry->method);
+  at = Store32(at, entry->dosDateTime);
+  at = Store32(at, crc);
+  at = Store32(at, ClassicField(compressedSize, entry->zip64Sizes));
+  at = Store32(at, ClassicField(size, entry->zip64Sizes));
+  return Store16(at, entry->nameLength);
 }
 
 // The extended timestamp: which times follow (all three), then the times
 // that this header holds, as 32-bit Unix seconds.
-void PutTimesField(ZipWriter* writer, const std::int32_t* times, std::uint32_t count) {
+std::uint8_t* StoreTimesField(std::uint8_t* at, const std::int32_t* times, std::uint32_t count) {
   constexpr std::uint8_t kAllThreeTimes = 7;
-  PutShort(writer, 0x5455);
-  PutShort(writer, 1 + 4 * count);
-  PutBytes(writer, &kAllThreeTimes, 1);
-  for (std::uint32_t t = 0; t < count; ++t) PutWord(writer, static_cast<std::uint32_t>(times[t]));
+  at = Store16(at, kTimestampFieldId);
+  at = Store16(at, 1 + 4 * count);
+  *at++ = kAllThreeTimes;
+  for (std::uint32_t t = 0; t < count; ++t) at = Store32(at, static_cast<std::uint32_t>(times[t]));
+  return at;
+}
+
+std::uint8_t* StoreName(std::uint8_t* at, const ZipEntry* entry) {
+  std::memcpy(at, entry->name, entry->nameLength);
+  return at + entry->nameLength;
 }
 
 }  // namespace
 
-void PutWord(ZipWriter* writer, std::uint32_t value) {
-  PutShort(writer, value);
-  PutShort(writer, value >> 16);
+std::uint8_t* Store16(std::uint8_t* at, std::uint32_t value) {
+  at[0] = static_cast<std::uint8_t>(value);
+  at[1] = static_cast<std::uint8_t>(value >> 8);
+  return at + 2;
 }
 
-void PutLong(ZipWriter* writer, std::uint64_t value) {
-  PutWord(writer, static_cast<std::uint32_t>(value));
-  PutWord(writer, static_cast<std::uint32_t>(value >> 32));
+std::uint8_t* Store32(std::uint8_t* at, std::uint32_t value) {
+  return Store16(Store16(at, value), value >> 16);
+}
+
+std::uint8_t* Store64(std::uint8_t* at, std::uint64_t value) {
+  return Store32(Store32(at, static_cast<std::uint32_t>(value)),
+                 static_cast<std::uint32_t>(value >> 32));
 }
 
 std::uint32_t LocalHeaderBytes(const ZipEntry* entry) {
   return kLocalHeaderBytes + entry->nameLength + LocalZip64Bytes(entry) + kLocalTimesBytes;
 }
 
-void WriteLocalHeader(ZipWriter* writer, const ZipEntry* entry, const SourceDetails& details) {
-  PutWord(writer, 0x04034B50);
-  PutShort(writer, VersionNeeded(writer, entry));
-  PutShort(writer, entry->flags);
-  PutMethodTimeAndSizes(writer, entry);
-  PutShort(writer, LocalZip64Bytes(entry) + kLocalTimesBytes);
-  PutBytes(writer, entry->name, entry->nameLength);
-  PutLocalZip64Field(writer, entry);
+std::uint32_t ComposeLocalHeader(const ZipWriter* writer, const ZipEntry* entry,
+                                 const SourceDetails& details, std::uint8_t* out) {
+  std::uint8_t* at = Store32(out, kLocalHeaderSignature);
+  at = Store16(at, VersionNeeded(writer, entry));
+  at = Store16(at, entry->flags);
+  at = StoreMethodTimeAndSizes(at, entry, entry->crc, entry->compressedSize, entry->size);
+  at = Store16(at, LocalZip64Bytes(entry) + kLocalTimesBytes);
+  at = StoreName(at, entry);
+  at = StoreLocalZip64Field(at, entry);
   const std::int32_t times[3] = {details.modifyTime, details.accessTime, details.createTime};
-  PutTimesField(writer, times, 3);
+  at = StoreTimesField(at, times, 3);
+  return static_cast<std::uint32_t>(at - out);
+}
+
+void WriteLocalHeader(ZipWriter* writer, const ZipEntry* entry, const SourceDetails& details) {
+  PutBytes(writer, writer->header, ComposeLocalHeader(writer, entry, details, writer->header));
 }
 
 std::uint32_t CentralRecordBytes(const ZipWriter* writer, const ZipEntry* entry) {
@@ -63,20 +84,23 @@ std::uint32_t CentralRecordBytes(const ZipWriter* writer, const ZipEntry* entry)
 
 void WriteCentralHeader(ZipWriter* writer, const ZipEntry* entry) {
   const std::uint16_t needed = VersionNeeded(writer, entry);
-  PutWord(writer, 0x02014B50);
-  PutShort(writer, 0x0B00 | (needed > 20 ? needed : 23));  // made by: host 11, version 2.3 or 4.5
-  PutShort(writer, needed);
-  PutShort(writer, entry->flags);
-  PutMethodTimeAndSizes(writer, entry);
-  PutShort(writer, CentralZip64Bytes(writer, entry) + kCentralTimesBytes);
-  PutShort(writer, 0);  // comment length
-  PutShort(writer, 0);  // disk start
-  PutShort(writer, entry->internalAttributes);
-  PutWord(writer, entry->externalAttributes);
-  PutWord(writer, ClassicField(entry->headerOffset, OffsetInZip64(writer, entry)));
-  PutBytes(writer, entry->name, entry->nameLength);
-  PutCentralZip64Field(writer, entry);
-  PutTimesField(writer, &entry->modifyTime, 1);
+  // Made by: version 2.3, or 4.5 as needed for ZIP64.
+  const std::uint16_t madeBy = needed > kVersionClassic ? needed : kVersionMadeByClassic;
+  std::uint8_t* at = Store32(writer->header, kCentralHeaderSignature);
+  at = Store16(at, kMadeByHost | madeBy);
+  at = Store16(at, needed);
+  at = Store16(at, entry->flags);
+  at = StoreMethodTimeAndSizes(at, entry, entry->crc, entry->compressedSize, entry->size);
+  at = Store16(at, CentralZip64Bytes(writer, entry) + kCentralTimesBytes);
+  at = Store16(at, 0);  // comment length
+  at = Store16(at, 0);  // disk start
+  at = Store16(at, entry->internalAttributes);
+  at = Store32(at, entry->externalAttributes);
+  at = Store32(at, ClassicField(entry->headerOffset, OffsetInZip64(writer, entry)));
+  at = StoreName(at, entry);
+  at = StoreCentralZip64Field(writer, at, entry);
+  at = StoreTimesField(at, &entry->modifyTime, 1);
+  PutBytes(writer, writer->header, static_cast<std::uint32_t>(at - writer->header));
 }
 
 std::uint32_t EndRecordsBytes(const ZipWriter* writer, std::uint64_t count, std::uint64_t start,
@@ -91,14 +115,15 @@ void WriteEndRecords(ZipWriter* writer, std::uint64_t count, std::uint64_t start
   // Each classic field holds its value, or all ones when it does not fit.
   const std::uint32_t classicCount =
       count > writer->classicCountMax ? 0xFFFF : static_cast<std::uint32_t>(count);
-  PutWord(writer, 0x06054B50);
-  PutShort(writer, 0);  // this disk
-  PutShort(writer, 0);  // disk of the directory
-  PutShort(writer, classicCount);
-  PutShort(writer, classicCount);
-  PutWord(writer, ClassicField(size, size > writer->classicSizeMax));
-  PutWord(writer, ClassicField(start, start > writer->classicSizeMax));
-  PutShort(writer, 0);  // comment length
+  std::uint8_t* at = Store32(writer->header, kEndRecordSignature);
+  at = Store16(at, 0);  // this disk
+  at = Store16(at, 0);  // disk of the directory
+  at = Store16(at, classicCount);
+  at = Store16(at, classicCount);
+  at = Store32(at, ClassicField(size, size > writer->classicSizeMax));
+  at = Store32(at, ClassicField(start, start > writer->classicSizeMax));
+  at = Store16(at, 0);  // comment length
+  PutBytes(writer, writer->header, kEndRecordBytes);
   writer->offset += kEndRecordBytes;
 }
 

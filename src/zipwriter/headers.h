@@ -1,5 +1,6 @@
-// The layouts of the archive's records. Every field goes out through
-// PutShort, little-endian, a 32-bit field as two halves, low half first.
+// The layouts of the archive's records. Each record is composed as bytes,
+// little-endian, from the entry record (or the directory's totals), and
+// goes out in one piece through PutBytes.
 //
 // Each extra area holds its fields in one fixed order: the ZIP64 field
 // (0x0001) when the entry needs one, then the extended timestamp (0x5455),
@@ -12,10 +13,16 @@
 
 namespace zf {
 
-void PutWord(ZipWriter* writer, std::uint32_t value);
-void PutLong(ZipWriter* writer, std::uint64_t value);
+// Little-endian stores; each returns the byte after the value.
+std::uint8_t* Store16(std::uint8_t* at, std::uint32_t value);
+std::uint8_t* Store32(std::uint8_t* at, std::uint32_t value);
+std::uint8_t* Store64(std::uint8_t* at, std::uint64_t value);
 
-// The local header in front of an entry's data; details gives its times.
+// The local header in front of an entry's data, details giving its times,
+// composed at out (LocalHeaderBytes long, at most kMaxHeaderBytes). On a
+// stream its CRC and sizes are zeros: the data descriptor carries them.
+std::uint32_t ComposeLocalHeader(const ZipWriter* writer, const ZipEntry* entry,
+                                 const SourceDetails& details, std::uint8_t* out);
 void WriteLocalHeader(ZipWriter* writer, const ZipEntry* entry, const SourceDetails& details);
 std::uint32_t LocalHeaderBytes(const ZipEntry* entry);
 // The entry's record in the central directory.

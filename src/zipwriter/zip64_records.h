@@ -18,11 +18,13 @@ bool OffsetInZip64(const ZipWriter* writer, const ZipEntry* entry);
 // 45 when either header of the entry has ZIP64 fields, else 20.
 std::uint16_t VersionNeeded(const ZipWriter* writer, const ZipEntry* entry);
 
-// The ZIP64 extra field of each header, and its length (0 when absent).
+// The ZIP64 extra field of each header, and its length (0 when absent);
+// each store returns the byte after the field.
 std::uint32_t LocalZip64Bytes(const ZipEntry* entry);
-void PutLocalZip64Field(ZipWriter* writer, const ZipEntry* entry);
+std::uint8_t* StoreLocalZip64Field(std::uint8_t* at, const ZipEntry* entry);
 std::uint32_t CentralZip64Bytes(const ZipWriter* writer, const ZipEntry* entry);
-void PutCentralZip64Field(ZipWriter* writer, const ZipEntry* entry);
+std::uint8_t* StoreCentralZip64Field(const ZipWriter* writer, std::uint8_t* at,
+                                     const ZipEntry* entry);
 
 // Whether the directory needs the ZIP64 end record: more entries than the
 // classic count holds, or a start or size past the classic fields.

@@ -10,25 +10,16 @@
 namespace zf {
 namespace {
 
-// Hands bytes on to the sink or the file; a failure is the archive's.
+// Hands bytes on to the sink; a failure is the archive's.
 bool Deliver(ZipWriter* writer, const void* data, std::uint32_t count) {
-  if (writer->sink != nullptr) {
-    if (writer->sink(writer->sinkContext, static_cast<const std::uint8_t*>(data), count)) {
-      return true;
-    }
-  } else {
-    std::uint32_t written = 0;
-    if (OsWrite(writer->output, data, count, &written) && written == count) return true;
-    writer->systemError = OsLastError();
-  }
+  if (SinkWrite(writer->sink, data, count, &writer->systemError)) return true;
   writer->error = ErrWrite;
   return false;
 }
 
-// Repositions the file itself; the buffer must be empty.
+// Repositions the sink itself; the buffer must be empty.
 bool MoveOutput(ZipWriter* writer, std::uint64_t position) {
-  if (!OsSeek(writer->output, position)) {
-    writer->systemError = OsLastError();
+  if (!SinkSeek(writer->sink, position, &writer->systemError)) {
     writer->error = ErrSeek;
     return false;
   }
@@ -36,30 +27,41 @@ bool MoveOutput(ZipWriter* writer, std::uint64_t position) {
   return true;
 }
 
-}  // namespace
-
-std::int32_t OpenArchive(const char* zipPath, ZipWriter** writerOut) {
-  *writerOut = nullptr;
+// A writer with its fields cleared and no sink yet; null when memory is short.
+ZipWriter* NewWriter() {
   auto* writer = static_cast<ZipWriter*>(OsAllocate(sizeof(ZipWriter)));
-  if (writer == nullptr) return ErrNoMemory;
+  if (writer == nullptr) return nullptr;
   std::memset(writer, 0, offsetof(ZipWriter, buffer));
   writer->source = kNoFile;
-  writer->output = OsCreateArchive(zipPath);
-  if (writer->output == kNoFile) {
-    OsRelease(writer);
-    return ErrOpen;
-  }
-  writer->flags = kCloseOutput | kSeekable;
   writer->classicSizeMax = kClassicSizeMax;
   writer->classicCountMax = kClassicCountMax;
-  *writerOut = writer;
+  return writer;
+}
+
+}  // namespace
+
+std::int32_t OpenArchiveOn(const OutputSink& sink, ZipWriter** writerOut) {
+  *writerOut = NewWriter();
+  if (*writerOut == nullptr) {
+    SinkClose(sink);
+    return ErrNoMemory;
+  }
+  (*writerOut)->sink = sink;
   return ErrNone;
 }
 
-void PutShort(ZipWriter* writer, std::uint32_t value) {
-  const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(value),
-                                 static_cast<std::uint8_t>(value >> 8)};
-  PutBytes(writer, bytes, 2);
+std::int32_t OpenArchive(const char* zipPath, ZipWriter** writerOut) {
+  *writerOut = nullptr;
+  ZipWriter* writer = NewWriter();
+  if (writer == nullptr) return ErrNoMemory;
+  const OsFile file = OsCreateArchive(zipPath);
+  if (file == kNoFile) {
+    OsRelease(writer);
+    return ErrOpen;
+  }
+  writer->sink = FileSink(file);
+  *writerOut = writer;
+  return ErrNone;
 }
 
 void PutBytes(ZipWriter* writer, const void* data, std::uint32_t count) {
@@ -124,9 +126,9 @@ std::int32_t CloseArchive(ZipWriter* writer) {
   WriteCentralDirectory(writer);
   FlushOutput(writer);
   // A dropped entry may have left bytes behind the end record.
-  if (writer->error == ErrNone && !OsSetEnd(writer->output)) writer->error = ErrWrite;
+  if (writer->error == ErrNone && !SinkSetEnd(writer->sink)) writer->error = ErrWrite;
   const std::int32_t result = writer->error;
-  if ((writer->flags & kCloseOutput) != 0) OsClose(writer->output);
+  SinkClose(writer->sink);
   OsRelease(writer->deflater);
   ReleaseEntries(writer);
   OsRelease(writer);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "zipwriter/output_sink.h"
 
 namespace zf {
 
@@ -38,8 +39,6 @@ using ReadHook = bool (*)(void* context, std::uint32_t bytes);
 inline bool IsOutputFailure(std::int32_t code) { return code == ErrWrite || code == ErrSeek; }
 
 // ZipWriter::flags bits.
-inline constexpr std::uint32_t kCloseOutput = 0x02;
-inline constexpr std::uint32_t kSeekable = 0x04;
 inline constexpr std::uint32_t kFinished = 0x08;
 inline constexpr std::uint32_t kSourceInfoKnown = 0x20;
 inline constexpr std::uint32_t kCloseSource = 0x40;
@@ -52,6 +51,9 @@ inline constexpr std::uint32_t kOutputBufferBytes = 65536;
 inline constexpr std::uint32_t kLocalHeaderBytes = 30;
 inline constexpr std::uint32_t kCentralHeaderBytes = 46;
 inline constexpr std::uint32_t kEndRecordBytes = 22;
+// Room for the longest record: a central record with a name of 65,535 bytes
+// and its extra fields.
+inline constexpr std::uint32_t kMaxHeaderBytes = kCentralHeaderBytes + 0xFFFF + 256;
 inline constexpr std::uint64_t kSizeUnknown = ~std::uint64_t{0};
 
 // The largest values the classic fields hold: 32-bit sizes and offsets,
@@ -88,7 +90,7 @@ struct alignas(alignof(ZipEntry)) EntryBlock {
 
 struct ZipWriter {
   std::uint32_t flags;
-  OsFile output;
+  OutputSink sink;
   std::uint64_t offset;  // where the next record starts
   std::int32_t error;
   EntryBlock* entries;  // the first block of the kept entries
@@ -114,25 +116,25 @@ struct ZipWriter {
   std::uint64_t classicSizeMax;
   std::uint64_t classicCountMax;
   // Buffered output: the last outFill bytes up to position wait in
-  // outBuffer. With a sink, flushed bytes go to it instead of the output
-  // file; false from the sink is a failed write.
+  // outBuffer, then go to the sink.
   std::uint32_t outFill;
-  bool (*sink)(void* context, const std::uint8_t* data, std::uint32_t count);
-  void* sinkContext;
   alignas(8) std::uint8_t buffer[kBufferBytes];
   alignas(8) std::uint8_t outBuffer[kOutputBufferBytes];
+  std::uint8_t header[kMaxHeaderBytes];  // where a record is composed
 };
 
 // Creates the archive file and its writer; on failure *writerOut is null.
 std::int32_t OpenArchive(const char* zipPath, ZipWriter** writerOut);
-// Writes the central directory, closes the file and releases the writer.
+// A writer whose archive goes to sink; on failure *writerOut is null and the
+// sink is closed.
+std::int32_t OpenArchiveOn(const OutputSink& sink, ZipWriter** writerOut);
+// Writes the central directory, closes the sink and releases the writer.
 std::int32_t CloseArchive(ZipWriter* writer);
 void WriteCentralDirectory(ZipWriter* writer);
 // The length the archive has once its directory is written.
 std::uint64_t FinishedLength(const ZipWriter* writer);
 
-// Output primitives: nothing is written while error is set.
-void PutShort(ZipWriter* writer, std::uint32_t value);
+// Output primitive: nothing is written while error is set.
 void PutBytes(ZipWriter* writer, const void* data, std::uint32_t count);
 // Hands the buffered bytes on; the only way out of the writer. A failure is
 // ErrWrite, and after a failed write or seek nothing more goes out.

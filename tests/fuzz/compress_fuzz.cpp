@@ -53,7 +53,7 @@ std::vector<std::uint8_t> Inflate(const std::vector<std::uint8_t>& packed, std::
 
 void DeflateAndCheck(zf::ZipWriter* writer, const std::vector<std::uint8_t>& piece) {
   const int source = static_cast<int>(writer->source);
-  const int output = static_cast<int>(writer->output);
+  const int output = static_cast<int>(writer->sink.file);
   Require(ftruncate(source, 0) == 0 && ftruncate(output, 0) == 0);
   Require(pwrite(source, piece.data(), piece.size(), 0) == static_cast<ssize_t>(piece.size()));
   lseek(source, 0, SEEK_SET);
@@ -84,8 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const int source = memfd_create("source", 0);
   static const int output = memfd_create("output", 0);
   writer->source = source;
-  writer->output = output;
-  Require(writer->source >= 0 && writer->output >= 0);
+  writer->sink = zf::StreamSink(output);
+  Require(writer->source >= 0 && output >= 0);
   std::size_t at = 0;
   int entries = 0;
   do {

@@ -1,0 +1,31 @@
+// The numbers the ZIP format fixes, named once: record signatures, extra
+// field ids, general-purpose flag bits and the "made by" host.
+#pragma once
+
+#include <cstdint>
+
+namespace zf {
+
+// Record signatures.
+inline constexpr std::uint32_t kLocalHeaderSignature = 0x04034B50;
+inline constexpr std::uint32_t kDataDescriptorSignature = 0x08074B50;
+inline constexpr std::uint32_t kCentralHeaderSignature = 0x02014B50;
+inline constexpr std::uint32_t kZip64EndSignature = 0x06064B50;
+inline constexpr std::uint32_t kZip64LocatorSignature = 0x07064B50;
+inline constexpr std::uint32_t kEndRecordSignature = 0x06054B50;
+
+// Extra field ids.
+inline constexpr std::uint16_t kZip64FieldId = 0x0001;
+inline constexpr std::uint16_t kTimestampFieldId = 0x5455;
+
+// General-purpose flag bits.
+inline constexpr std::uint16_t kFlagDataDescriptor = 0x0008;  // CRC and sizes follow the data
+inline constexpr std::uint16_t kFlagUtf8 = 0x0800;            // the name is UTF-8
+
+// Versions needed to extract, and the "made by" host in the high byte.
+inline constexpr std::uint16_t kVersionClassic = 20;
+inline constexpr std::uint16_t kVersionZip64 = 45;
+inline constexpr std::uint16_t kVersionMadeByClassic = 23;
+inline constexpr std::uint16_t kMadeByHost = 0x0B00;  // host 11
+
+}  // namespace zf

@@ -1,0 +1,44 @@
+#include "zipwriter/output_sink.h"
+
+namespace zf {
+
+OutputSink FileSink(OsFile file) {
+  return OutputSink{SinkKind::kSeekable, file, true, nullptr, nullptr};
+}
+
+OutputSink StreamSink(OsFile file) {
+  return OutputSink{SinkKind::kStream, file, false, nullptr, nullptr};
+}
+
+OutputSink FunctionSink(SinkWriter write, void* context) {
+  return OutputSink{SinkKind::kStream, kNoFile, false, write, context};
+}
+
+bool SinkWrite(const OutputSink& sink, const void* data, std::uint32_t count,
+               std::int32_t* systemError) {
+  if (sink.write != nullptr) {
+    if (sink.write(sink.context, static_cast<const std::uint8_t*>(data), count)) return true;
+    *systemError = 0;
+    return false;
+  }
+  std::uint32_t written = 0;
+  if (OsWrite(sink.file, data, count, &written) && written == count) return true;
+  *systemError = OsLastError();
+  return false;
+}
+
+bool SinkSeek(const OutputSink& sink, std::uint64_t position, std::int32_t* systemError) {
+  if (sink.kind == SinkKind::kSeekable && OsSeek(sink.file, position)) return true;
+  *systemError = sink.kind == SinkKind::kSeekable ? OsLastError() : 0;
+  return false;
+}
+
+bool SinkSetEnd(const OutputSink& sink) {
+  return sink.kind != SinkKind::kSeekable || OsSetEnd(sink.file);
+}
+
+void SinkClose(const OutputSink& sink) {
+  if (sink.closeFile) OsClose(sink.file);
+}
+
+}  // namespace zf
