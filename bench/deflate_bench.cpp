@@ -217,7 +217,7 @@ Side OursSide() {
   side.begin = [writer](const DataSet&) {
     auto* w = static_cast<zf::ZipWriter*>(zf::OsAllocate(sizeof(zf::ZipWriter)));
     std::memset(w, 0, sizeof(zf::ZipWriter));
-    w->sink = zf::StreamSink(open("/dev/null", O_WRONLY | O_CLOEXEC));
+    w->sink = zf::StreamSink(open("/dev/null", O_WRONLY | O_CLOEXEC), false);
     *writer = w;
   };
   side.pass = [writer](const DataSet& set) { return CompressOurs(set, *writer); };

@@ -90,18 +90,13 @@ TEST(WriterFailures, AnOutputFailureSticksToTheArchive) {
   EXPECT_NE(zft::RunCommand("unzip -t " + zft::Quote(dir.Path("out.zip"))).status, 0);
 }
 
-TEST(WriterFailures, AFifoAsTheArchiveFailsAtOnce) {
+TEST(WriterFailures, AFifoAsThePlainFunctionsArchiveFailsAtOnce) {
   ScratchDir dir;
   zft::MakeDirs(dir.Path("src"));
   WriteFile(dir.Path("src/a.txt"), "a");
   ASSERT_EQ(mkfifo(dir.Path("pipe.zip").c_str(), 0644), 0);
-  // Run by the tool under a time limit, so that a hang fails the test.
-  const auto tool =
-      zft::RunCommand("timeout 10 " + std::string(ZIPFOLDER_TOOL_PATH) + " " +
-                      zft::Quote(dir.Path("src")) + " " + zft::Quote(dir.Path("pipe.zip")));
-  EXPECT_EQ(tool.status, 1) << tool.output;
-  EXPECT_NE(tool.output.find("cannot create"), std::string::npos) << tool.output;
-  // The plain function fails at once too, and neither replaces the FIFO.
+  // The reporting function and the tool stream into a FIFO; the plain
+  // function, which writes in place and seeks, fails at once and leaves it.
   EXPECT_EQ(zf::PackFolder(dir.Path("src").c_str(), dir.Path("pipe.zip").c_str(), nullptr),
             zf::ErrOpen);
   struct stat info {};

@@ -17,7 +17,9 @@ constexpr const char* kUsage =
     "usage: zipfolder [-q|-v] [-T N] SOURCE_FOLDER ARCHIVE\n"
     "Packs every file below SOURCE_FOLDER into the new ZIP archive ARCHIVE,\n"
     "named by its path below SOURCE_FOLDER. An existing ARCHIVE is replaced\n"
-    "only once the new one is complete.\n"
+    "only once the new one is complete. With ARCHIVE '-' the archive goes to\n"
+    "standard output, and into a FIFO, pipe or device named as ARCHIVE it is\n"
+    "streamed; all messages then go to stderr.\n"
     "\n"
     "  -q         print nothing but errors and the files left out\n"
     "  -v         list each file as it is added, with its method and ratio\n"
@@ -29,8 +31,9 @@ constexpr const char* kUsage =
     "\n"
     "Exit status: 0 every file packed; 3 the archive is written but some\n"
     "files were left out (each is named on stderr); 1 the source cannot be\n"
-    "read, or the archive cannot be created or written (nothing is replaced);\n"
-    "2 wrong arguments; 130 interrupted.\n";
+    "read, or the archive cannot be created or written (nothing is replaced;\n"
+    "a streamed archive is incomplete); 2 wrong arguments, or standard output\n"
+    "is a terminal for '-'; 130 interrupted.\n";
 
 constexpr int kExitLeftOut = 3;
 constexpr int kExitInterrupted = 130;
@@ -58,6 +61,9 @@ std::uint32_t ParseThreads(const char* text) {
 struct Run {
   bool quiet;
   bool verbose;
+  bool streamed;   // the archive goes to a stream: what failed cannot be undone
+  FILE* messages;  // the listing and the summary: stdout, or stderr when it holds the archive
+  std::int32_t writeError;   // the system's error of a failed write to standard output
   bool progress;             // stderr is a terminal
   std::uint64_t totalBytes;  // of the first walk, for the percentage
   std::uint64_t addedBytes;
@@ -117,10 +123,10 @@ int OnEvent(void* context, const ZipFolderEvent* event) {
         EraseProgress(run);
         const std::uint64_t saved =
             event->size > event->compressedSize ? event->size - event->compressedSize : 0;
-        std::printf("%s (%s %" PRIu64 "%%)\n", event->name,
-                    event->method == 0 ? "stored" : "deflated",
-                    event->size == 0 ? 0 : saved * 100 / event->size);
-        std::fflush(stdout);
+        std::fprintf(run->messages, "%s (%s %" PRIu64 "%%)\n", event->name,
+                     event->method == 0 ? "stored" : "deflated",
+                     event->size == 0 ? 0 : saved * 100 / event->size);
+        std::fflush(run->messages);
       }
       break;
     case ZIPFOLDER_EVENT_LEFT_OUT:
@@ -155,8 +161,25 @@ bool AddFileSize(void* context, const char* path, const char*) {
   return interrupted == 0;
 }
 
+// The archive's bytes for standard output, through the library's write
+// function like any caller's.
+int WriteToStandardOutput(void* context, const void* bytes, size_t length) {
+  auto* run = static_cast<Run*>(context);
+  std::uint32_t written = 0;
+  const auto count = static_cast<std::uint32_t>(length);
+  if (zf::OsWrite(zf::OsStandardOutput(), bytes, count, &written) && written == count) return 0;
+  run->writeError = zf::OsLastError();
+  return 1;
+}
+
 int ReportFailure(std::int32_t status, const char* source, const char* archive, const Run& run) {
-  const char* why = run.failureText[0] != 0 ? run.failureText : "unknown failure";
+  char systemText[160] = "";
+  if (run.writeError != 0) zf::OsErrorText(run.writeError, systemText, sizeof systemText);
+  const char* why = systemText[0] != 0        ? systemText
+                    : run.failureText[0] != 0 ? run.failureText
+                                              : "unknown failure";
+  // Bytes a stream has taken stay with its reader, who must not trust them.
+  const char* outcome = run.streamed ? "is incomplete" : "not written";
   switch (status) {
     case ZIPFOLDER_NO_SOURCE:
       if (run.failureError == 0) why = "not a folder";
@@ -167,11 +190,11 @@ int ReportFailure(std::int32_t status, const char* source, const char* archive, 
       break;
     case ZIPFOLDER_DISK_FULL:
     case ZIPFOLDER_WRITE_FAILED:
-      std::fprintf(stderr, "zipfolder: writing failed%s, '%s' not written: %s\n",
-                   status == ZIPFOLDER_DISK_FULL ? " (disk full)" : "", archive, why);
+      std::fprintf(stderr, "zipfolder: writing failed%s, '%s' %s: %s\n",
+                   status == ZIPFOLDER_DISK_FULL ? " (disk full)" : "", archive, outcome, why);
       break;
     case ZIPFOLDER_CANCELLED:
-      std::fprintf(stderr, "zipfolder: interrupted, '%s' not written\n", archive);
+      std::fprintf(stderr, "zipfolder: interrupted, '%s' %s\n", archive, outcome);
       return kExitInterrupted;
     default:
       std::fprintf(stderr, "zipfolder: out of memory while writing '%s'\n", archive);
@@ -229,6 +252,16 @@ int RunTool(int argc, char** argv) {
     return 2;
   }
   if (run.quiet) run.verbose = false;
+  const bool toStandardOutput = std::strcmp(operands[1], "-") == 0;
+  if (toStandardOutput && zf::OsStandardOutputIsTerminal()) {
+    std::fprintf(stderr,
+                 "zipfolder: will not write an archive to a terminal; redirect standard "
+                 "output or name an ARCHIVE\n");
+    return 2;
+  }
+  run.streamed = toStandardOutput || zf::OsIsStream(operands[1]);
+  run.messages = run.streamed ? stderr : stdout;
+  const char* archiveName = toStandardOutput ? "standard output" : operands[1];
   run.progress = !run.quiet && zf::OsErrorStreamIsTerminal();
   std::signal(SIGINT, OnInterrupt);
 
@@ -242,16 +275,22 @@ int RunTool(int argc, char** argv) {
   options.callback = OnEvent;
   options.context = &run;
   options.threads = threads;
-  const std::int32_t status = zf::PackFolderReporting(operands[0], operands[1], &options);
+  if (toStandardOutput) {
+    options.write = WriteToStandardOutput;
+    options.writeContext = &run;
+  }
+  const std::int32_t status =
+      zf::PackFolderReporting(operands[0], toStandardOutput ? nullptr : operands[1], &options);
   EraseProgress(&run);
   if (status != ZIPFOLDER_DONE && status != ZIPFOLDER_DONE_LEFT_OUT) {
-    return ReportFailure(status, operands[0], operands[1], run);
+    return ReportFailure(status, operands[0], archiveName, run);
   }
   if (!run.quiet) {
     const double seconds = static_cast<double>(zf::OsMonotonicNanoseconds() - run.start) / 1e9;
-    std::printf("%" PRIu32 " entries, %" PRIu64 " bytes read, archive %" PRIu64 " bytes, %" PRIu32
-                " left out, %.2f s\n",
-                run.entries, run.addedBytes, run.archiveBytes, run.leftOut, seconds);
+    std::fprintf(run.messages,
+                 "%" PRIu32 " entries, %" PRIu64 " bytes read, archive %" PRIu64 " bytes, %" PRIu32
+                 " left out, %.2f s\n",
+                 run.entries, run.addedBytes, run.archiveBytes, run.leftOut, seconds);
   }
   return status == ZIPFOLDER_DONE_LEFT_OUT ? kExitLeftOut : 0;
 }

@@ -9,5 +9,8 @@ namespace zf {
 // The outcome is in the writer: error, compressedSize, bytesRead and crc.
 // Allocates the writer's compressor state on first use; CloseArchive frees it.
 void DeflateEntry(ZipEntry* entry, ZipWriter* writer);
+// The general-purpose flag bits that DeflateEntry gives the writer's entries
+// (those of its level), for a header that must go out before the data.
+std::uint16_t DeflateFlags(const ZipWriter* writer);
 
 }  // namespace zf

@@ -61,6 +61,9 @@ void BeginEntryOutput(DeflateState* state, ZipEntry* entry) {
   state->fileTypeWord = &entry->internalAttributes;
 }
 
+// Bits 1 and 2 of the general-purpose flags tell the level: fast or best.
+std::uint16_t LevelFlags(std::uint8_t level) { return level <= 2 ? 4 : level >= 8 ? 2 : 0; }
+
 void StartMatcher(ZipEntry* entry, std::uint8_t level, DeflateState* state) {
   state->windowSlides = 1;
   state->windowBytes = kWindowSize;
@@ -72,11 +75,7 @@ void StartMatcher(ZipEntry* entry, std::uint8_t level, DeflateState* state) {
   state->lazyLimit = tuning.lazyLimit;
   state->stopLength = tuning.stopLength;
   state->chainLimit = tuning.chainLimit;
-  if (level <= 2) {
-    entry->flags = static_cast<std::uint16_t>(entry->flags | 4);
-  } else if (level >= 8) {
-    entry->flags = static_cast<std::uint16_t>(entry->flags | 2);
-  }
+  entry->flags = static_cast<std::uint16_t>(entry->flags | LevelFlags(level));
   state->scanPosition = 0;
   state->blockBegin = 0;
   state->inputEnded = 0;
@@ -85,6 +84,10 @@ void StartMatcher(ZipEntry* entry, std::uint8_t level, DeflateState* state) {
   if (state->bytesAhead < kLeastAhead) RefillWindow(state);
   state->rollingHash = state->slidingWindow[0];
   state->rollingHash = ((state->rollingHash << kHashShift) ^ state->slidingWindow[1]) & kHashMask;
+}
+
+std::uint16_t DeflateFlags(const ZipWriter* writer) {
+  return LevelFlags(writer->deflater != nullptr ? writer->deflater->level : kLevel);
 }
 
 void DeflateEntry(ZipEntry* entry, ZipWriter* writer) {

@@ -4,7 +4,11 @@
 // writes under a temporary name next to the archive and renames it at the
 // end: a failed, cancelled or half-written run leaves whatever the user had
 // at zipPath as it was, and never a partial archive under the final name.
+// An archive that goes to a stream (a FIFO, a device, the caller's write
+// function) has nothing to rename: its bytes leave as they are made, and a
+// failure leaves the reader with an incomplete archive, which it is told.
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 #include "entry/pack_folder.h"
@@ -27,10 +31,13 @@ struct Job {
   OsFolderId tempId;
   bool zipKnown;
   bool tempKnown;
-  std::int32_t outputError;  // ErrWrite or ErrSeek once the archive failed
+  std::int32_t outputError;  // ErrWrite, ErrSeek or ErrStreamBroken once the archive failed
+  std::int32_t brokenBy;     // with ErrStreamBroken: why the entry failed
+  char* brokenPath;          // and the file's path, from OsAllocate
   std::int32_t systemError;  // the system's error number of that failure
   std::uint64_t archiveBytes;
-  std::uint32_t threads;  // workers compressing; below 2, none
+  std::uint32_t threads;    // workers compressing; below 2, none
+  const char* scratchPath;  // spill files are named after it; null: none
 };
 
 const char* LastName(const char* path) {
@@ -116,9 +123,17 @@ void EntryAdded(void* context, const ZipEntry* entry) {
 }
 
 void FileLeftOut(void* context, const char* path, std::int32_t code, std::int32_t systemError) {
+  auto* job = static_cast<Job*>(context);
+  if (code == ErrStreamBroken) {
+    // Not left out: the call fails with the file named.
+    const std::size_t length = std::strlen(path);
+    OsRelease(job->brokenPath);
+    job->brokenPath = static_cast<char*>(OsAllocate(length + 1));
+    if (job->brokenPath != nullptr) std::memcpy(job->brokenPath, path, length + 1);
+    return;
+  }
   const std::int32_t reported = code == ErrOpen || code == ErrRead ? systemError : 0;
-  ReportLeftOut(&static_cast<Job*>(context)->reporter, path, LeftOutReason(code, systemError),
-                reported);
+  ReportLeftOut(&job->reporter, path, LeftOutReason(code, systemError), reported);
 }
 
 // Totals from the packer; bytes the caller's own reads told already through
@@ -138,9 +153,10 @@ void Walk(Job* job, const char* srcFolder) {
   ZipWriter* writer = job->writer;
   writer->readHook = ReadHookToReporter;
   writer->readHookContext = &job->reporter;
-  AddFolderInParallel(writer, srcFolder, srcFolder, job->threads, &events, job->tempPath);
+  AddFolderInParallel(writer, srcFolder, srcFolder, job->threads, &events, job->scratchPath);
   if (IsOutputFailure(writer->error)) {
     job->outputError = writer->error;
+    job->brokenBy = writer->brokenBy;
     job->systemError = writer->systemError;
   }
 }
@@ -184,9 +200,10 @@ std::int32_t WalkAndClose(Job* job, const char* srcFolder) {
   ZipWriter* writer = job->writer;
   Walk(job, srcFolder);
   if (job->outputError == ErrNone && !job->reporter.cancelled) {
+    const std::uint64_t length = FinishedLength(writer);
     const std::int32_t closed = CloseArchive(writer);
     if (closed == ErrNone) {
-      job->archiveBytes = FileLength(job->tempPath);
+      job->archiveBytes = job->tempPath != nullptr ? FileLength(job->tempPath) : length;
       return ZIPFOLDER_DONE;
     }
     // The failed write's error number is still the thread's last one: the
@@ -227,6 +244,7 @@ std::int32_t PackClaimed(const char* srcFolder, const char* zipPath, Reporter* r
   job.reporter = *reporter;
   job.zipPath = zipPath;
   job.tempPath = tempPath;
+  job.scratchPath = tempPath;
   job.threads = threads;
   std::int32_t status = PackIntoTemp(&job, srcFolder);
   std::int32_t systemError = job.systemError;
@@ -242,11 +260,78 @@ std::int32_t PackClaimed(const char* srcFolder, const char* zipPath, Reporter* r
   return job.reporter.filesLeftOut != 0 ? ZIPFOLDER_DONE_LEFT_OUT : ZIPFOLDER_DONE;
 }
 
+// ---- Archives that go to a stream
+
+// The caller's write function as the writer's sink.
+struct CallerWrite {
+  ZipFolderWriteCallback write;
+  void* context;
+};
+
+bool WriteToCaller(void* context, const std::uint8_t* data, std::uint32_t count) {
+  const auto* caller = static_cast<const CallerWrite*>(context);
+  return caller->write(caller->context, data, count) == 0;
+}
+
+// What broke a stream, in words: nothing sent can be taken back, so the
+// reader must learn why what it got ends short.
+void DescribeStreamFailure(const Job& job, char (&text)[200]) {
+  const char* name = job.brokenPath != nullptr ? job.brokenPath : "a file";
+  char system[120] = "";
+  if (job.systemError != 0) OsErrorText(job.systemError, system, sizeof system);
+  // Read in the middle of a line, as every reason is.
+  if (system[0] >= 'A' && system[0] <= 'Z' && system[1] >= 'a' && system[1] <= 'z') {
+    system[0] = static_cast<char>(system[0] + 'a' - 'A');
+  }
+  if (job.outputError != ErrStreamBroken) {
+    std::snprintf(text, sizeof text, "%s",
+                  system[0] != 0 ? system : "the write function refused the archive's bytes");
+  } else if (job.brokenBy == ErrTooLarge) {
+    std::snprintf(text, sizeof text, "'%s' grew while read past what its entry can hold", name);
+  } else if (job.brokenBy == ErrRead) {
+    std::snprintf(text, sizeof text, "reading '%s' failed midway: %s", name,
+                  system[0] != 0 ? system : "read failed");
+  } else {
+    std::snprintf(text, sizeof text, "'%s' failed midway: %s", name,
+                  job.brokenBy == ErrNoMemory ? "out of memory" : "cannot be read");
+  }
+}
+
+// The job into a stream: the walk straight into the sink, nothing to claim,
+// rename or remove. name is the archive's in the events.
+std::int32_t PackStreamed(const char* srcFolder, const char* name, const OutputSink& sink,
+                          const char* scratchPath, Reporter* reporter, std::uint32_t threads) {
+  Job job{};
+  job.reporter = *reporter;
+  job.zipPath = name;
+  job.threads = threads;
+  job.scratchPath = scratchPath;
+  if (OpenArchiveOn(sink, &job.writer) != ErrNone)
+    return Fail(reporter, ZIPFOLDER_NO_MEMORY, name, 0);
+  const std::int32_t status = WalkAndClose(&job, srcFolder);
+  char text[200];
+  if (status != ZIPFOLDER_DONE && status != ZIPFOLDER_CANCELLED) DescribeStreamFailure(job, text);
+  OsRelease(job.brokenPath);
+  if (status == ZIPFOLDER_CANCELLED) return status;
+  if (status != ZIPFOLDER_DONE) {
+    ReportEnd(&job.reporter, ZIPFOLDER_EVENT_FAILED, name, 0, job.systemError, text);
+    return status;
+  }
+  ReportEnd(&job.reporter, ZIPFOLDER_EVENT_FINISHED, name, job.archiveBytes, 0);
+  return job.reporter.filesLeftOut != 0 ? ZIPFOLDER_DONE_LEFT_OUT : ZIPFOLDER_DONE;
+}
+
 }  // namespace
 
 std::int32_t PackFolderReporting(const char* srcFolder, const char* zipPath,
                                  const ZipFolderOptions* options) {
-  if (srcFolder == nullptr || zipPath == nullptr || *srcFolder == 0 || *zipPath == 0 ||
+  // A record from before the write function existed carries none.
+  constexpr std::size_t kWithWrite = offsetof(ZipFolderOptions, writeContext) + sizeof(void*);
+  const CallerWrite caller = options != nullptr && options->size >= kWithWrite
+                                 ? CallerWrite{options->write, options->writeContext}
+                                 : CallerWrite{nullptr, nullptr};
+  if (srcFolder == nullptr || *srcFolder == 0 ||
+      (caller.write == nullptr && (zipPath == nullptr || *zipPath == 0)) ||
       (options != nullptr && options->size < sizeof(std::uint32_t))) {
     return ZIPFOLDER_BAD_ARGUMENT;
   }
@@ -256,16 +341,30 @@ std::int32_t PackFolderReporting(const char* srcFolder, const char* zipPath,
   OsFolderScan* scan = OsOpenFolder(srcFolder);
   if (scan == nullptr) return Fail(&reporter, ZIPFOLDER_NO_SOURCE, srcFolder, OsLastError());
   OsCloseFolder(scan);
+  // A record from before the thread count existed asks for none.
+  constexpr std::size_t kWithThreads = offsetof(ZipFolderOptions, threads) + sizeof(std::uint32_t);
+  const std::uint32_t threads =
+      options != nullptr && options->size >= kWithThreads ? options->threads : 0;
+  if (caller.write != nullptr) {
+    // Output held beyond memory's budget has no folder of its own to spill
+    // to: the workers wait for the writer instead.
+    return PackStreamed(srcFolder, zipPath != nullptr ? zipPath : "",
+                        FunctionSink(WriteToCaller, const_cast<CallerWrite*>(&caller)), nullptr,
+                        &reporter, threads);
+  }
+  if (OsIsStream(zipPath)) {
+    const OsFile stream = OsOpenStream(zipPath);
+    if (stream == kNoFile) {
+      return Fail(&reporter, ZIPFOLDER_CANNOT_CREATE, zipPath, OsLastError());
+    }
+    return PackStreamed(srcFolder, zipPath, StreamSink(stream, true), zipPath, &reporter, threads);
+  }
   if (OsIsFolder(zipPath)) return Fail(&reporter, ZIPFOLDER_CANNOT_CREATE, zipPath, 0);
   // An archive someone is writing now is not replaced under their hands.
   OsFile held = kNoFile;
   if (!OsClaimExisting(zipPath, &held)) {
     return Fail(&reporter, ZIPFOLDER_CANNOT_CREATE, zipPath, OsLastError());
   }
-  // A record from before the thread count existed asks for none.
-  constexpr std::size_t kWithThreads = offsetof(ZipFolderOptions, threads) + sizeof(std::uint32_t);
-  const std::uint32_t threads =
-      options != nullptr && options->size >= kWithThreads ? options->threads : 0;
   const std::int32_t status = PackClaimed(srcFolder, zipPath, &reporter, threads);
   OsClose(held);
   return status;

@@ -134,6 +134,10 @@ void WakeWorkers(Pipeline* pipeline) {
   if (pipeline->workersWaiting != 0) OsWakeMonitor(pipeline->monitor);
 }
 
+// An output failure is the archive's, not a file's: only a file that broke
+// a stream is named, since the stream cannot say which.
+bool TellsOfFile(std::int32_t code) { return !IsOutputFailure(code) || code == ErrStreamBroken; }
+
 void Report(const PackEvents* events, const char* path, std::int32_t code,
             std::int32_t systemError) {
   if (events != nullptr && events->fileLeftOut != nullptr) {
@@ -414,9 +418,11 @@ void PlaceOldest(Pipeline* pipeline) {
   OsLeaveMonitor(pipeline->monitor);
 
   NoteSpillFailure(writer, complete && job->spillFailed);
+  bool placed = false;  // its bytes went into the archive, so it may have broken a stream
   if (job->abandoned) {
     code = writer->error;
   } else if (!complete || code == ErrNone) {
+    placed = true;
     BeginCopiedEntry(writer, job->entry, job->details, complete);
     const std::int32_t compressed = CopyJobOutput(pipeline, job);
     OsEnterMonitor(pipeline->monitor);
@@ -436,7 +442,8 @@ void PlaceOldest(Pipeline* pipeline) {
       ReportAdded(pipeline->events, writer->lastKept);
     }
   }
-  if (code != ErrNone && code != ErrCancelled && !pipeline->cancelled && !IsOutputFailure(code)) {
+  if (code != ErrNone && code != ErrCancelled && !pipeline->cancelled &&
+      (placed ? TellsOfFile(code) : !IsOutputFailure(code))) {
     Report(pipeline->events, job->path, code, systemError);
   }
   AskToGoOn(pipeline, pipeline->bytesDone);
@@ -504,7 +511,7 @@ bool AddFile(void* context, const char* path, const char* name) {
     pipeline->bytesDone += writer->lastKept->size;
     AskToGoOn(pipeline, pipeline->bytesDone);
     ReportAdded(pipeline->events, writer->lastKept);
-  } else if (!IsOutputFailure(code) && code != ErrCancelled) {
+  } else if (TellsOfFile(code) && code != ErrCancelled) {
     Report(pipeline->events, path, code, writer->systemError);
   }
   // After a failed write the archive is lost: walking on gains nothing.
@@ -523,6 +530,8 @@ ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
   if (OpenArchiveOn(FunctionSink(HoldOutput, worker), &writer) != ErrNone) return nullptr;
   writer->classicSizeMax = archive->classicSizeMax;
   writer->classicCountMax = archive->classicCountMax;
+  // Its entries take the archive's form, whatever its own sink is.
+  writer->flags = (writer->flags & ~kDataDescriptors) | (archive->flags & kDataDescriptors);
   return writer;
 }
 

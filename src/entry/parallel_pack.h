@@ -20,6 +20,7 @@ struct PackEvents {
   void (*entryAdded)(void* context, const ZipEntry* entry);
   // A file met by the walk was left out; code says why (ErrOpen, ErrRead,
   // ErrTooLarge, ...), systemError is the system's number for it or 0.
+  // ErrStreamBroken: the file failed midway into a stream, failing it.
   void (*fileLeftOut)(void* context, const char* path, std::int32_t code, std::int32_t systemError);
   // Something the walk itself passed over.
   void (*passedOver)(void* context, const char* path, WalkSkip why);

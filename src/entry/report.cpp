@@ -117,14 +117,14 @@ bool ReportLeftOut(Reporter* reporter, const char* path, std::int32_t reason,
 }
 
 void ReportEnd(Reporter* reporter, std::int32_t kind, const char* path, std::uint64_t size,
-               std::int32_t systemError) {
+               std::int32_t systemError, const char* given) {
   char text[kTextBytes];
   DescribeFailure(0, systemError, text);
   ZipFolderEvent event{};
   event.kind = kind;
   event.name = path;
   event.size = size;
-  event.reasonText = kind == ZIPFOLDER_EVENT_FAILED ? text : nullptr;
+  event.reasonText = kind != ZIPFOLDER_EVENT_FAILED ? nullptr : given != nullptr ? given : text;
   event.systemError = systemError;
   // Cancelling now changes nothing: the outcome is settled.
   const bool cancelled = reporter->cancelled;

@@ -38,9 +38,10 @@ bool ReportAdded(Reporter* reporter, const char* name, std::uint64_t size,
 // reason: ZIPFOLDER_REASON_*; systemError 0 when the system gave none.
 bool ReportLeftOut(Reporter* reporter, const char* path, std::int32_t reason,
                    std::int32_t systemError);
-// The end of the call: FAILED or FINISHED, with the path concerned.
+// The end of the call: FAILED or FINISHED, with the path concerned. A
+// failure is told in text when it is given, else in the system's words.
 void ReportEnd(Reporter* reporter, std::int32_t kind, const char* path, std::uint64_t size,
-               std::int32_t systemError);
+               std::int32_t systemError, const char* text = nullptr);
 
 // The whole job of CompFilesToZipFileEx; returns a ZIPFOLDER_* status.
 std::int32_t PackFolderReporting(const char* srcFolder, const char* zipPath,

@@ -146,6 +146,18 @@ bool OsRenameFile(const char* from, const char* to);
 bool OsRemoveFile(const char* path);
 // True when the standard error stream goes to a terminal.
 bool OsErrorStreamIsTerminal();
+
+// Archives that go where nothing can seek.
+//
+// True when path names a FIFO, a pipe or a character device (links
+// followed): an archive is streamed into it, never created in its place.
+bool OsIsStream(const char* path);
+// Opens such a stream for writing, waiting for a FIFO's reader; kNoFile when
+// it cannot be opened or is a regular file or a folder after all.
+OsFile OsOpenStream(const char* path);
+// The process's standard output, for writing; it stays open.
+OsFile OsStandardOutput();
+bool OsStandardOutputIsTerminal();
 // A clock that only moves forward, for the time a job takes.
 std::uint64_t OsMonotonicNanoseconds();
 

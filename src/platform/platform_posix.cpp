@@ -351,6 +351,29 @@ bool OsRemoveFile(const char* path) { return unlink(path) == 0; }
 
 bool OsErrorStreamIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 
+bool OsIsStream(const char* path) {
+  struct stat info;
+  return stat(path, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode));
+}
+
+OsFile OsOpenStream(const char* path) {
+  if (FaultDue(OsCall::kCreate, kNoFile)) return kNoFile;
+  // Neither created nor truncated: only what is a stream when opened is kept.
+  const int fd = OpenFile(path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return kNoFile;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !(S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode))) {
+    close(fd);
+    errno = EINVAL;
+    return kNoFile;
+  }
+  return fd;
+}
+
+OsFile OsStandardOutput() { return STDOUT_FILENO; }
+
+bool OsStandardOutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+
 std::uint64_t OsMonotonicNanoseconds() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);

@@ -418,6 +418,42 @@ bool OsErrorStreamIsTerminal() {
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
 }
 
+namespace {
+
+// Pipes and devices live in the device namespace (\\.\pipe\name), besides
+// the reserved names of the null device and the console.
+bool NamesDevice(const char* path) {
+  if (std::strncmp(path, "\\\\.\\", 4) == 0) return true;
+  for (const char* reserved : {"NUL", "CON", "CONOUT$"}) {
+    if (_stricmp(path, reserved) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool OsIsStream(const char* path) { return NamesDevice(path); }
+
+OsFile OsOpenStream(const char* path) {
+  const HANDLE file =
+      OpenSystemPath(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+  if (file == INVALID_HANDLE_VALUE) return kNoFile;
+  const DWORD type = GetFileType(file);
+  if (type != FILE_TYPE_PIPE && type != FILE_TYPE_CHAR) {
+    CloseHandle(file);
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return kNoFile;
+  }
+  return FromHandle(file);
+}
+
+OsFile OsStandardOutput() { return FromHandle(GetStdHandle(STD_OUTPUT_HANDLE)); }
+
+bool OsStandardOutputIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
+}
+
 std::uint64_t OsMonotonicNanoseconds() {
   LARGE_INTEGER ticks;
   LARGE_INTEGER frequency;

@@ -32,13 +32,37 @@ void FinishSource(ZipWriter* writer) {
   writer->sourceSize = writer->bytesRead;
 }
 
+bool Streamed(const ZipWriter* writer) { return (writer->flags & kDataDescriptors) != 0; }
+
+// The archive fails once a stream has taken bytes of an entry that failed.
+void BreakStream(ZipWriter* writer, std::int32_t cause) {
+  writer->error = ErrStreamBroken;
+  writer->brokenBy = cause;
+}
+
 // Gives up an entry whose header was begun: the next record takes its place,
-// so neither the offsets nor the file keep anything of it.
+// so neither the offsets nor the file keep anything of it. On a stream that
+// holds only while its bytes are all still in the buffer; after a failed
+// write there is nothing to take back.
 std::int32_t DropEntry(ZipWriter* writer, const ZipEntry* entry) {
   FinishSource(writer);
+  const std::int32_t cause = writer->error;
+  if (Streamed(writer) && IsOutputFailure(cause)) return cause;
   writer->offset = entry->headerOffset;
-  RewindOutput(writer, writer->offset);
+  if (!RewindOutput(writer, writer->offset) && Streamed(writer)) BreakStream(writer, cause);
   return writer->error;
+}
+
+// On a stream the entry's form is settled before its header goes out, from
+// the size at open: ZIP64 when its data might not fit the classic fields.
+// Deflated data comes out at most an eighth larger than its source (nine
+// bits for a literal in the fixed codes, less for any match), and a block
+// of at least a few thousand bytes costs a few bytes more; a size not known
+// takes the ZIP64 form.
+bool StreamsInZip64(const ZipWriter* writer, std::uint16_t method, std::uint64_t size) {
+  if (size == kSizeUnknown) return true;
+  const std::uint64_t most = method == 0 ? size : size + size / 7 + 64;
+  return most > writer->classicSizeMax;
 }
 
 void WriteData(ZipWriter* writer, ZipEntry* entry) {
@@ -78,7 +102,18 @@ void CompleteEntry(ZipWriter* writer, ZipEntry* entry) {
   entry->crc = writer->crc;
   entry->compressedSize = writer->compressedSize;
   entry->size = writer->sourceSize;
-  entry->flags &= static_cast<std::uint16_t>(~kFlagDataDescriptor);
+  if (!Streamed(writer)) entry->flags &= static_cast<std::uint16_t>(~kFlagDataDescriptor);
+}
+
+// A stream's entry ends with its descriptor, unless it outgrew its form:
+// then the call fails, as the header that claimed the form is gone.
+void EndStreamedEntry(ZipWriter* writer, const ZipEntry* entry) {
+  if (Outgrows(writer, entry, entry->size, entry->compressedSize)) {
+    BreakStream(writer, ErrTooLarge);
+    return;
+  }
+  WriteDataDescriptor(writer, entry);
+  if (writer->error == ErrNone) writer->offset += DataDescriptorBytes(entry);
 }
 
 // Puts the final header over the first one: in the output buffer while the
@@ -114,6 +149,7 @@ void WriteEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details
     writer->offset += LocalHeaderBytes(entry);
     WriteData(writer, entry);
     if (writer->error != ErrNone) return;
+    if (Streamed(writer)) break;
     if (!Outgrows(writer, entry, writer->bytesRead, writer->compressedSize)) break;
     if (!StartOverWithZip64(writer, entry)) {
       if (writer->error == ErrNone) writer->error = ErrTooLarge;
@@ -123,7 +159,11 @@ void WriteEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details
   FinishSource(writer);
   writer->offset += writer->compressedSize;
   CompleteEntry(writer, entry);
-  RewriteLocalHeader(writer, entry, details);
+  if (Streamed(writer)) {
+    EndStreamedEntry(writer, entry);
+  } else {
+    RewriteLocalHeader(writer, entry, details);
+  }
 }
 
 }  // namespace
@@ -196,13 +236,16 @@ std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* na
   entry->flags = kFlagDataDescriptor;
   if (NeedsUtf8Flag(entry->name)) entry->flags |= kFlagUtf8;
   entry->method = IsStoredExtension(entry->name) ? 0 : 8;
+  // On a stream the header goes out before the compressor has said anything.
+  if (Streamed(writer) && entry->method == 8) entry->flags |= DeflateFlags(writer);
   if (entry->method == 0 && writer->sourceSize != kSizeUnknown) {
     entry->compressedSize = writer->sourceSize;
   }
   entry->size = writer->sourceSize;
   // A source known to be large gets the ZIP64 field in its first header.
-  entry->zip64Sizes =
-      writer->sourceSize != kSizeUnknown && writer->sourceSize > writer->classicSizeMax;
+  entry->zip64Sizes = Streamed(writer) ? StreamsInZip64(writer, entry->method, writer->sourceSize)
+                                       : writer->sourceSize != kSizeUnknown &&
+                                             writer->sourceSize > writer->classicSizeMax;
   *entryOut = entry;
   return ErrNone;
 }
@@ -228,7 +271,10 @@ void BeginCopiedEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& d
                       bool headerFinal) {
   entry->headerOffset = writer->offset;
   if (!IsOutputFailure(writer->error)) writer->error = ErrNone;
-  if (headerFinal) {
+  if (Streamed(writer)) {
+    // On a stream the header is the same whenever the data is complete.
+    WriteLocalHeader(writer, entry, details);
+  } else if (headerFinal) {
     // The data is the same whichever header stands before it: one that
     // outgrew the classic fields only needs the ZIP64 field there.
     if (Outgrows(writer, entry, entry->size, entry->compressedSize)) entry->zip64Sizes = true;
@@ -242,7 +288,10 @@ void BeginCopiedEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& d
 std::int32_t EndCopiedEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details,
                             std::int32_t code, bool headerFinal) {
   if (writer->error == ErrNone) writer->error = code;
-  if (writer->error == ErrNone) {
+  if (writer->error == ErrNone && Streamed(writer)) {
+    writer->offset += entry->compressedSize;
+    EndStreamedEntry(writer, entry);
+  } else if (writer->error == ErrNone) {
     writer->offset += entry->compressedSize;
     // A header reserved before the entry was found to need the ZIP64 field
     // is too short for it: the caller adds the file again itself.

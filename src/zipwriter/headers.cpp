@@ -61,13 +61,17 @@ std::uint32_t LocalHeaderBytes(const ZipEntry* entry) {
 
 std::uint32_t ComposeLocalHeader(const ZipWriter* writer, const ZipEntry* entry,
                                  const SourceDetails& details, std::uint8_t* out) {
+  const bool streamed = (writer->flags & kDataDescriptors) != 0;
+  const std::uint32_t crc = streamed ? 0 : entry->crc;
+  const std::uint64_t compressedSize = streamed ? 0 : entry->compressedSize;
+  const std::uint64_t size = streamed ? 0 : entry->size;
   std::uint8_t* at = Store32(out, kLocalHeaderSignature);
   at = Store16(at, VersionNeeded(writer, entry));
   at = Store16(at, entry->flags);
-  at = StoreMethodTimeAndSizes(at, entry, entry->crc, entry->compressedSize, entry->size);
+  at = StoreMethodTimeAndSizes(at, entry, crc, compressedSize, size);
   at = Store16(at, LocalZip64Bytes(entry) + kLocalTimesBytes);
   at = StoreName(at, entry);
-  at = StoreLocalZip64Field(at, entry);
+  at = StoreLocalZip64Field(at, entry, size, compressedSize);
   const std::int32_t times[3] = {details.modifyTime, details.accessTime, details.createTime};
   at = StoreTimesField(at, times, 3);
   return static_cast<std::uint32_t>(at - out);
@@ -75,6 +79,21 @@ std::uint32_t ComposeLocalHeader(const ZipWriter* writer, const ZipEntry* entry,
 
 void WriteLocalHeader(ZipWriter* writer, const ZipEntry* entry, const SourceDetails& details) {
   PutBytes(writer, writer->header, ComposeLocalHeader(writer, entry, details, writer->header));
+}
+
+std::uint32_t DataDescriptorBytes(const ZipEntry* entry) { return entry->zip64Sizes ? 24 : 16; }
+
+void WriteDataDescriptor(ZipWriter* writer, const ZipEntry* entry) {
+  std::uint8_t* at = Store32(writer->header, kDataDescriptorSignature);
+  at = Store32(at, entry->crc);
+  if (entry->zip64Sizes) {
+    at = Store64(at, entry->compressedSize);
+    at = Store64(at, entry->size);
+  } else {
+    at = Store32(at, static_cast<std::uint32_t>(entry->compressedSize));
+    at = Store32(at, static_cast<std::uint32_t>(entry->size));
+  }
+  PutBytes(writer, writer->header, DataDescriptorBytes(entry));
 }
 
 std::uint32_t CentralRecordBytes(const ZipWriter* writer, const ZipEntry* entry) {

@@ -25,6 +25,10 @@ std::uint32_t ComposeLocalHeader(const ZipWriter* writer, const ZipEntry* entry,
                                  const SourceDetails& details, std::uint8_t* out);
 void WriteLocalHeader(ZipWriter* writer, const ZipEntry* entry, const SourceDetails& details);
 std::uint32_t LocalHeaderBytes(const ZipEntry* entry);
+// The data descriptor after an entry's data on a stream: its CRC and sizes,
+// the sizes in 8 bytes when the entry takes the ZIP64 form.
+void WriteDataDescriptor(ZipWriter* writer, const ZipEntry* entry);
+std::uint32_t DataDescriptorBytes(const ZipEntry* entry);
 // The entry's record in the central directory.
 void WriteCentralHeader(ZipWriter* writer, const ZipEntry* entry);
 std::uint32_t CentralRecordBytes(const ZipWriter* writer, const ZipEntry* entry);

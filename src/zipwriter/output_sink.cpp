@@ -6,8 +6,8 @@ OutputSink FileSink(OsFile file) {
   return OutputSink{SinkKind::kSeekable, file, true, nullptr, nullptr};
 }
 
-OutputSink StreamSink(OsFile file) {
-  return OutputSink{SinkKind::kStream, file, false, nullptr, nullptr};
+OutputSink StreamSink(OsFile file, bool closeFile) {
+  return OutputSink{SinkKind::kStream, file, closeFile, nullptr, nullptr};
 }
 
 OutputSink FunctionSink(SinkWriter write, void* context) {

@@ -27,8 +27,9 @@ struct OutputSink {
 
 // An archive file the writer owns, and can seek and cut.
 OutputSink FileSink(OsFile file);
-// An open file or stream taken in order only; the caller keeps it.
-OutputSink StreamSink(OsFile file);
+// An open file or stream taken in order only; closed with the writer when
+// closeFile is set.
+OutputSink StreamSink(OsFile file, bool closeFile);
 // A function taking the bytes in order.
 OutputSink FunctionSink(SinkWriter write, void* context);
 

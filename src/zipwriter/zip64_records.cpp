@@ -19,13 +19,14 @@ std::uint16_t VersionNeeded(const ZipWriter* writer, const ZipEntry* entry) {
 
 std::uint32_t LocalZip64Bytes(const ZipEntry* entry) { return entry->zip64Sizes ? 4 + 16 : 0; }
 
-std::uint8_t* StoreLocalZip64Field(std::uint8_t* at, const ZipEntry* entry) {
+std::uint8_t* StoreLocalZip64Field(std::uint8_t* at, const ZipEntry* entry, std::uint64_t size,
+                                   std::uint64_t compressedSize) {
   // The local field holds both sizes, whichever of them is large.
   if (!entry->zip64Sizes) return at;
   at = Store16(at, kZip64FieldId);
   at = Store16(at, 16);
-  at = Store64(at, entry->size);
-  return Store64(at, entry->compressedSize);
+  at = Store64(at, size);
+  return Store64(at, compressedSize);
 }
 
 std::uint32_t CentralZip64Bytes(const ZipWriter* writer, const ZipEntry* entry) {

@@ -21,7 +21,8 @@ std::uint16_t VersionNeeded(const ZipWriter* writer, const ZipEntry* entry);
 // The ZIP64 extra field of each header, and its length (0 when absent);
 // each store returns the byte after the field.
 std::uint32_t LocalZip64Bytes(const ZipEntry* entry);
-std::uint8_t* StoreLocalZip64Field(std::uint8_t* at, const ZipEntry* entry);
+std::uint8_t* StoreLocalZip64Field(std::uint8_t* at, const ZipEntry* entry, std::uint64_t size,
+                                   std::uint64_t compressedSize);
 std::uint32_t CentralZip64Bytes(const ZipWriter* writer, const ZipEntry* entry);
 std::uint8_t* StoreCentralZip64Field(const ZipWriter* writer, std::uint8_t* at,
                                      const ZipEntry* entry);

@@ -47,6 +47,7 @@ std::int32_t OpenArchiveOn(const OutputSink& sink, ZipWriter** writerOut) {
     return ErrNoMemory;
   }
   (*writerOut)->sink = sink;
+  if (sink.kind == SinkKind::kStream) (*writerOut)->flags |= kDataDescriptors;
   return ErrNone;
 }
 

@@ -25,6 +25,9 @@ enum : std::int32_t {
   ErrSeek = 16,      // the archive output cannot be repositioned
   // The read hook asked to stop.
   ErrCancelled = 17,
+  // An entry failed once a stream had taken some of its bytes, which cannot
+  // be taken back; ZipWriter::brokenBy says why the entry failed.
+  ErrStreamBroken = 18,
 };
 
 // Told of every block read from a source; false cancels the entry and
@@ -36,10 +39,16 @@ using ReadHook = bool (*)(void* context, std::uint32_t bytes);
 // unknown from then on (buffered bytes of kept entries may be lost with it),
 // so it sticks: no later entry and no central directory is written. Every
 // other failure concerns one source and ends with its entry.
-inline bool IsOutputFailure(std::int32_t code) { return code == ErrWrite || code == ErrSeek; }
+inline bool IsOutputFailure(std::int32_t code) {
+  return code == ErrWrite || code == ErrSeek || code == ErrStreamBroken;
+}
 
 // ZipWriter::flags bits.
 inline constexpr std::uint32_t kFinished = 0x08;
+// Entries carry data descriptors: the archive goes to a stream, where no
+// header can be put right after its data. Worker writers of such an archive
+// have it too, so that they build its entries alike.
+inline constexpr std::uint32_t kDataDescriptors = 0x10;
 inline constexpr std::uint32_t kSourceInfoKnown = 0x20;
 inline constexpr std::uint32_t kCloseSource = 0x40;
 
@@ -118,6 +127,7 @@ struct ZipWriter {
   // Buffered output: the last outFill bytes up to position wait in
   // outBuffer, then go to the sink.
   std::uint32_t outFill;
+  std::int32_t brokenBy;  // with ErrStreamBroken: the entry's own failure
   alignas(8) std::uint8_t buffer[kBufferBytes];
   alignas(8) std::uint8_t outBuffer[kOutputBufferBytes];
   std::uint8_t header[kMaxHeaderBytes];  // where a record is composed
@@ -125,8 +135,8 @@ struct ZipWriter {
 
 // Creates the archive file and its writer; on failure *writerOut is null.
 std::int32_t OpenArchive(const char* zipPath, ZipWriter** writerOut);
-// A writer whose archive goes to sink; on failure *writerOut is null and the
-// sink is closed.
+// A writer whose archive goes to sink, with data descriptors when it is a
+// stream; on failure *writerOut is null and the sink is closed.
 std::int32_t OpenArchiveOn(const OutputSink& sink, ZipWriter** writerOut);
 // Writes the central directory, closes the sink and releases the writer.
 std::int32_t CloseArchive(ZipWriter* writer);

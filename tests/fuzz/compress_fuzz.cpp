@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const int source = memfd_create("source", 0);
   static const int output = memfd_create("output", 0);
   writer->source = source;
-  writer->sink = zf::StreamSink(output);
+  writer->sink = zf::StreamSink(output, false);
   Require(writer->source >= 0 && output >= 0);
   std::size_t at = 0;
   int entries = 0;

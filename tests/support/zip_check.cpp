@@ -146,9 +146,12 @@ ParsedArchive ParseArchive(const std::string& path) {
     EXPECT_EQ(U32(b, h), 0x04034B50u) << e.name;
     EXPECT_EQ(U16(b, h + 4), e.versionNeeded) << e.name;
     e.localFlags = U16(b, h + 6);
+    EXPECT_EQ(e.localFlags, e.flags) << e.name;
+    // Bit 3: the values follow the data, and the header has zeros.
+    const bool described = (e.localFlags & 8) != 0;
     EXPECT_EQ(U16(b, h + 8), e.method) << e.name;
     EXPECT_EQ(U32(b, h + 10), e.dosDateTime) << e.name;
-    EXPECT_EQ(U32(b, h + 14), e.crc) << e.name;
+    EXPECT_EQ(U32(b, h + 14), described ? 0u : e.crc) << e.name;
     std::uint64_t localCompressed = U32(b, h + 18);
     std::uint64_t localSize = U32(b, h + 22);
     EXPECT_EQ(U16(b, h + 26), nameLength) << e.name;
@@ -159,11 +162,21 @@ ParsedArchive ParseArchive(const std::string& path) {
     // Sizes in a ZIP64 field stand there in both headers.
     EXPECT_EQ(localCompressed == 0xFFFFFFFF, sizesInZip64) << e.name;
     TakeZip64Values(e.localExtra, {&localSize, &localCompressed}, e.name);
-    EXPECT_EQ(localSize, e.size) << e.name;
-    EXPECT_EQ(localCompressed, e.compressedSize) << e.name;
+    EXPECT_EQ(localSize, described ? 0 : e.size) << e.name;
+    EXPECT_EQ(localCompressed, described ? 0 : e.compressedSize) << e.name;
     const std::size_t dataAt = h + 30u + nameLength + localExtraLength;
     e.data = Slice(b, dataAt, static_cast<std::size_t>(e.compressedSize));
     expectedLocal = dataAt + static_cast<std::size_t>(e.compressedSize);
+    if (described) {
+      // The descriptor: signature, CRC, then the sizes in 8 bytes each for
+      // an entry in the ZIP64 form.
+      const std::size_t d = expectedLocal;
+      EXPECT_EQ(U32(b, d), 0x08074B50u) << e.name;
+      EXPECT_EQ(U32(b, d + 4), e.crc) << e.name;
+      EXPECT_EQ(sizesInZip64 ? U64(b, d + 8) : U32(b, d + 8), e.compressedSize) << e.name;
+      EXPECT_EQ(sizesInZip64 ? U64(b, d + 16) : U32(b, d + 12), e.size) << e.name;
+      expectedLocal += sizesInZip64 ? 24 : 16;
+    }
     archive.entries.push_back(std::move(e));
   }
   EXPECT_EQ(archive.entries.size(), count);
