@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -180,6 +181,24 @@ TEST(Streaming, TheWriteCallbackGetsTheArchiveOfTheFileAndItsFailureStopsTheCall
                                   Quote(dir.Path("src")) + " " + Quote(dir.Path("c.zip")));
   EXPECT_EQ(example.status, 0) << example.output;
   EXPECT_EQ(zft::ReadFile(dir.Path("c.zip")), first);
+
+  // Cancelled, the stream ends without a directory: no reader takes what
+  // it got for a whole archive of fewer files.
+  {
+    Memory memory;
+    ZipFolderOptions options{};
+    options.size = sizeof options;
+    options.callback = [](void*, const ZipFolderEvent* event) {
+      return event->kind == ZIPFOLDER_EVENT_ADDED ? 1 : 0;
+    };
+    options.write = Keep;
+    options.writeContext = &memory;
+    EXPECT_EQ(zf::PackFolderReporting(dir.Path("src").c_str(), nullptr, &options),
+              ZIPFOLDER_CANCELLED);
+    const std::vector<std::uint8_t> end = {0x50, 0x4B, 0x05, 0x06};
+    EXPECT_EQ(std::search(memory.bytes.begin(), memory.bytes.end(), end.begin(), end.end()),
+              memory.bytes.end());
+  }
 
   // A callback that fails midway, or at once, fails the call; the name
   // given is only the archive's in the events, never a file.

@@ -211,7 +211,7 @@ std::int32_t WalkAndClose(Job* job, const char* srcFolder) {
     job->systemError = OsLastError();
     return closed == ErrNoMemory ? ZIPFOLDER_NO_MEMORY : WriteFailure(job);
   }
-  CloseArchive(writer);
+  AbandonArchive(writer);
   return job->reporter.cancelled ? ZIPFOLDER_CANCELLED : WriteFailure(job);
 }
 

@@ -119,6 +119,11 @@ std::uint64_t FinishedLength(const ZipWriter* writer) {
          EndRecordsBytes(writer, writer->entryCount, writer->offset, writer->centralBytes);
 }
 
+void AbandonArchive(ZipWriter* writer) {
+  writer->flags |= kFinished;
+  CloseArchive(writer);
+}
+
 std::int32_t CloseArchive(ZipWriter* writer) {
   if (writer == nullptr) return ErrArgument;
   // A failure that concerned only the last source must not cost the whole

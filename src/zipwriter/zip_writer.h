@@ -140,6 +140,10 @@ std::int32_t OpenArchive(const char* zipPath, ZipWriter** writerOut);
 std::int32_t OpenArchiveOn(const OutputSink& sink, ZipWriter** writerOut);
 // Writes the central directory, closes the sink and releases the writer.
 std::int32_t CloseArchive(ZipWriter* writer);
+// Closes and releases without the central directory, for an archive given
+// up: a stream's reader then meets an archive cut short, never a smaller
+// one that looks whole.
+void AbandonArchive(ZipWriter* writer);
 void WriteCentralDirectory(ZipWriter* writer);
 // The length the archive has once its directory is written.
 std::uint64_t FinishedLength(const ZipWriter* writer);

@@ -110,4 +110,35 @@ TEST(BigArchive, SourcesAndOffsetsPastFourGigabytes) {
   EXPECT_NE(bsdtar.output.find("last.gz"), std::string::npos) << bsdtar.output;
 }
 
+// Streamed into a pipe: the sparse file's entry takes the ZIP64 form from
+// its size at open, with 8-byte sizes in its descriptor, and the count and
+// offsets need the ZIP64 end records.
+TEST(BigArchive, StreamedPastFourGigabytesAndSeventyThousandFiles) {
+  ScratchDir dir;
+  constexpr std::uint64_t kSparse = 4'831'838'208;  // 4.5 GiB, stored
+  constexpr int kFiles = 70000;
+  if (FreeBytes(dir.root) < kSparse + (2ull << 30)) GTEST_SKIP() << "not enough free disk";
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string folder = "src/d" + std::to_string(i / 1000);
+    if (i % 1000 == 0) zft::MakeDirs(dir.Path(folder));
+    zft::WriteFile(dir.Path(folder + "/f" + std::to_string(i)), "file " + std::to_string(i) + "\n");
+  }
+  MakeSparse(dir.Path("src/image.gz"), kSparse);
+  const std::string zip = dir.Path("out.zip");
+  const auto tool = zft::RunCommand(std::string(ZIPFOLDER_TOOL_PATH) + " -q " +
+                                    zft::Quote(dir.Path("src")) + " - | cat > " + zft::Quote(zip));
+  ASSERT_EQ(tool.status, 0) << tool.output;
+  EXPECT_GT(std::filesystem::file_size(zip), kSparse);
+
+  const auto unzip = zft::RunCommand("unzip -tq " + zft::Quote(zip));
+  EXPECT_EQ(unzip.status, 0) << unzip.output;
+  EXPECT_NE(unzip.output.find("No errors detected"), std::string::npos) << unzip.output;
+  const auto python = zft::RunCommand(
+      std::string(ZIPFOLDER_PYTHON) + " " +
+      zft::Quote(std::string(ZIPFOLDER_SOURCE_DIR) + "/tests/support/zip_stream_check.py") + " " +
+      zft::Quote(zip) + " | wc -l");
+  ASSERT_EQ(python.status, 0) << python.output;
+  EXPECT_EQ(std::stoul(python.output), std::size_t{kFiles} + 1) << python.output;
+}
+
 }  // namespace

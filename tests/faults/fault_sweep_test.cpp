@@ -4,6 +4,8 @@
 // rest is whole); a failed run may leave anything behind, but never crash or
 // leak. Through the reporting call the rule is stricter: success means
 // complete, anything left out is told of, and a failure leaves no archive.
+// Streamed through the write callback the same holds, but for the last: a
+// stream keeps what it took, and the failure must be said instead.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -27,10 +29,33 @@ struct PackRun {
   std::int32_t code;  // ErrNone..., or ZIPFOLDER_* when reporting
   int leftOut;        // LEFT_OUT events
   zf::FaultPlan plan;
+  bool streaming = false;  // reporting, into the write callback
+  std::vector<std::uint8_t> streamed;
+  int writeCalls = 0;
+  int failWriteAt = 0;  // the write call that fails, from 1; 0 none
 };
+
+// mode: 0 plain, 1 reporting, 2 streaming.
+PackRun NewRun(const std::string& zip, int mode, const zf::FaultPlan& plan) {
+  PackRun run{};
+  run.zip = zip;
+  run.reporting = mode != 0;
+  run.streaming = mode == 2;
+  run.code = -1;
+  run.plan = plan;
+  return run;
+}
 
 int CountLeftOut(void* context, const ZipFolderEvent* event) {
   if (event->kind == ZIPFOLDER_EVENT_LEFT_OUT) *static_cast<int*>(context) += 1;
+  return 0;
+}
+
+int ZIPFOLDER_CALL Stream(void* context, const void* bytes, std::size_t length) {
+  auto* run = static_cast<PackRun*>(context);
+  if (++run->writeCalls == run->failWriteAt) return 1;
+  const auto* data = static_cast<const std::uint8_t*>(bytes);
+  run->streamed.insert(run->streamed.end(), data, data + length);
   return 0;
 }
 
@@ -41,11 +66,16 @@ void PackUnder(const std::string& source, PackRun* run) {
     options.size = sizeof options;
     options.callback = CountLeftOut;
     options.context = &run->leftOut;
+    if (run->streaming) {
+      options.write = Stream;
+      options.writeContext = run;
+    }
     run->code = zf::PackFolderReporting(source.c_str(), run->zip.c_str(), &options);
   } else {
     run->code = zf::PackFolder(source.c_str(), run->zip.c_str(), nullptr);
   }
   zf::SetFaultPlan(nullptr);
+  if (run->streaming && !run->streamed.empty()) WriteFile(run->zip, run->streamed);
 }
 
 bool Succeeded(const PackRun& run) {
@@ -86,40 +116,52 @@ TEST(FaultInjection, EveryFailingCallEndsInASoundArchiveOrAnHonestFailure) {
   WriteFile(dir.Path("src/sub/packed.gz"), zft::RandomBytes(20000, 11));  // stored
   WriteFile(dir.Path("src/sub/deeper/small.c"), "int main() { return 0; }\n");
   WriteFile(dir.Path("src/sub/empty.txt"), "");
-  const std::string all = "sub/deeper/small.c|sub/empty.txt|sub/packed.gz|text.txt";
+  // Past the output buffer: a stream has taken some of it when a read fails.
+  WriteFile(dir.Path("src/sub/large.gz"), zft::RandomBytes(100000, 12));
+  const std::string all = "sub/deeper/small.c|sub/empty.txt|sub/large.gz|sub/packed.gz|text.txt";
 
   zft::MakeDirs(dir.Path("runs"));
   std::vector<PackRun> runs;
-  std::uint64_t calls[2] = {};
-  for (const bool reporting : {false, true}) {
-    PackRun counting{dir.Path(reporting ? "clean2.zip" : "clean.zip"), reporting, -1, 0, {}};
+  std::uint64_t calls[3] = {};
+  for (const int mode : {0, 1, 2}) {  // plain, reporting, streaming
+    PackRun counting = NewRun(dir.Path("clean" + std::to_string(mode) + ".zip"), mode, {});
     PackUnder(dir.Path("src"), &counting);
     ASSERT_EQ(counting.code, 0);
-    calls[reporting] = counting.plan.calls;
+    calls[mode] = counting.plan.calls;
     for (std::uint32_t inARow : {1u, 2u, 3u}) {
       for (std::uint64_t n = 1; n <= counting.plan.calls; ++n) {
-        const std::string name = std::to_string(reporting) + "_" + std::to_string(inARow) + "_" +
-                                 std::to_string(n) + ".zip";
-        runs.push_back({dir.Path("runs/" + name), reporting, -1, 0,
-                        zf::FaultPlan{n, inARow, 0, zf::kNoFile, 0, 0, 0}});
+        const std::string name =
+            std::to_string(mode) + "_" + std::to_string(inARow) + "_" + std::to_string(n) + ".zip";
+        runs.push_back(NewRun(dir.Path("runs/" + name), mode,
+                              zf::FaultPlan{n, inARow, 0, zf::kNoFile, 0, 0, 0}));
         PackUnder(dir.Path("src"), &runs.back());
       }
     }
+    // The stream itself failing at each of its writes.
+    for (int k = 1; mode == 2 && k <= counting.writeCalls; ++k) {
+      runs.push_back(NewRun(dir.Path("runs/write_" + std::to_string(k) + ".zip"), mode, {}));
+      runs.back().failWriteAt = k;
+      PackUnder(dir.Path("src"), &runs.back());
+      EXPECT_EQ(runs.back().code, ZIPFOLDER_WRITE_FAILED) << k;
+    }
   }
-  std::vector<std::string> reported{dir.Path("clean.zip")};
+  std::vector<std::string> reported{dir.Path("clean0.zip"), dir.Path("clean2.zip")};
   for (const auto& run : runs) {
     if (Succeeded(run)) reported.push_back(run.zip);
   }
   const auto verdicts = CheckAll(dir.Path("src"), reported);
-  ASSERT_EQ(verdicts.at(dir.Path("clean.zip")), "ok\t" + all);
+  ASSERT_EQ(verdicts.at(dir.Path("clean0.zip")), "ok\t" + all);
+  ASSERT_EQ(verdicts.at(dir.Path("clean2.zip")), "ok\t" + all);
 
   std::map<std::string, int> outcomes;
   for (const auto& run : runs) {
     SCOPED_TRACE(run.zip);
-    const std::string call = run.reporting ? "reporting: " : "plain: ";
+    const std::string call = run.streaming   ? "streaming: "
+                             : run.reporting ? "reporting: "
+                                             : "plain: ";
     if (!Succeeded(run)) {
       outcomes[call + "failed, code " + std::to_string(run.code)] += 1;
-      if (run.reporting) {
+      if (run.reporting && !run.streaming) {
         EXPECT_FALSE(zft::Exists(run.zip));
       }
       continue;
@@ -140,8 +182,9 @@ TEST(FaultInjection, EveryFailingCallEndsInASoundArchiveOrAnHonestFailure) {
     zft::ParseArchive(run.zip);  // our own reading of every field, besides theirs
     outcomes[call + (complete ? "success, complete" : "success, files left out")] += 1;
   }
-  std::printf("%zu runs over %llu and %llu injectable calls (plain, reporting):\n", runs.size(),
-              static_cast<unsigned long long>(calls[0]), static_cast<unsigned long long>(calls[1]));
+  std::printf("%zu runs over %llu, %llu and %llu injectable calls (plain, reporting, streaming):\n",
+              runs.size(), static_cast<unsigned long long>(calls[0]),
+              static_cast<unsigned long long>(calls[1]), static_cast<unsigned long long>(calls[2]));
   for (const auto& [outcome, count] : outcomes) std::printf("  %5d %s\n", count, outcome.c_str());
 }
 
