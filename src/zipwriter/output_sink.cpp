@@ -28,8 +28,11 @@ bool SinkWrite(const OutputSink& sink, const void* data, std::uint32_t count,
 }
 
 bool SinkSeek(const OutputSink& sink, std::uint64_t position, std::int32_t* systemError) {
-  if (sink.kind == SinkKind::kSeekable && OsSeek(sink.file, position)) return true;
-  *systemError = sink.kind == SinkKind::kSeekable ? OsLastError() : 0;
+  // A stream leaves the error number alone: the failure that asked for the
+  // seek is the one worth telling.
+  if (sink.kind != SinkKind::kSeekable) return false;
+  if (OsSeek(sink.file, position)) return true;
+  *systemError = OsLastError();
   return false;
 }
 

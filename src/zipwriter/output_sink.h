@@ -37,7 +37,7 @@ OutputSink FunctionSink(SinkWriter write, void* context);
 // *systemError (0 when a function refused them).
 bool SinkWrite(const OutputSink& sink, const void* data, std::uint32_t count,
                std::int32_t* systemError);
-// Repositions a seekable sink; a stream cannot be, and fails with 0.
+// Repositions a seekable sink; a stream cannot be, and fails.
 bool SinkSeek(const OutputSink& sink, std::uint64_t position, std::int32_t* systemError);
 // Cuts a seekable file at its position; nothing to do for a stream.
 bool SinkSetEnd(const OutputSink& sink);
