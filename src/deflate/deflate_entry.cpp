@@ -75,7 +75,13 @@ void StartMatcher(ZipEntry* entry, std::uint8_t level, DeflateState* state) {
   state->lazyLimit = tuning.lazyLimit;
   state->stopLength = tuning.stopLength;
   state->chainLimit = tuning.chainLimit;
-  entry->flags = static_cast<std::uint16_t>(entry->flags | LevelFlags(level));
+  // Set when they are not already: an entry bound for a stream has them
+  // from its opening, and its header is read by the placing thread while
+  // this one compresses.
+  const std::uint16_t levelFlags = LevelFlags(level);
+  if ((entry->flags & levelFlags) != levelFlags) {
+    entry->flags = static_cast<std::uint16_t>(entry->flags | levelFlags);
+  }
   state->scanPosition = 0;
   state->blockBegin = 0;
   state->inputEnded = 0;
