@@ -164,7 +164,8 @@ enum { ZIPFOLDER_FOLDERS_NONE = 0, ZIPFOLDER_FOLDERS_EMPTY = 1, ZIPFOLDER_FOLDER
    zipPath and put in its place only when it is complete: an existing
    archive stays untouched when the call fails or is cancelled. A zipPath
    naming a FIFO or a character device is streamed into instead, as the
-   write callback is (see ZipFolderOptions.write). options may be null. Runs on the caller's thread; the callback is called on it too. */
+   write callback is (see ZipFolderOptions.write). options may be null.
+   Runs on the caller's thread; the callback is called on it too. */
 ZIPFOLDER_API int32_t ZIPFOLDER_CALL CompFilesToZipFileEx(const char* srcFolder,
                                                           const char* zipPath,
                                                           const ZipFolderOptions* options);
