@@ -5,16 +5,17 @@
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "entry/pack_folder.h"
-#include "entry/report.h"
+#include "entry/selection.h"
 #include "zipfolder.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: zipfolder [-q|-v] [-T N] SOURCE_FOLDER ARCHIVE\n"
+    "usage: zipfolder [OPTIONS] SOURCE_FOLDER ARCHIVE\n"
     "Packs every file below SOURCE_FOLDER into the new ZIP archive ARCHIVE,\n"
     "named by its path below SOURCE_FOLDER. An existing ARCHIVE is replaced\n"
     "only once the new one is complete.\n"
@@ -24,8 +25,37 @@ constexpr const char* kUsage =
     "  -T N, --threads=N\n"
     "             compress N files at once (default: one per processor);\n"
     "             the archive is the same for every N\n"
+    "  -x PATTERN, --exclude=PATTERN\n"
+    "             leave out what matches PATTERN, a .gitignore line matched\n"
+    "             against names below SOURCE_FOLDER (repeatable; '!' takes a\n"
+    "             name back in; an excluded folder is not walked)\n"
+    "  --exclude-from=FILE\n"
+    "             the same for each line of FILE (blank lines and lines\n"
+    "             starting with '#' are ignored)\n"
+    "  -i PATTERN, --include=PATTERN\n"
+    "             pack only files that match one such PATTERN (repeatable)\n"
+    "  --gitignore\n"
+    "             leave out what git would not track: the rules of every\n"
+    "             .gitignore and of .git/info/exclude, and .git itself\n"
+    "  --prefix=PATH\n"
+    "             start every name in the archive with PATH/\n"
+    "  --folders=none|empty|all\n"
+    "             store entries for no folder (the default), for folders\n"
+    "             with nothing else below them, or for every folder\n"
+    "  --symlinks store symbolic links as links instead of following them\n"
+    "             (POSIX; on Windows links are followed)\n"
+    "  --sort     take each folder's names in byte order, the same on\n"
+    "             every file system\n"
+    "  --mtime-ceiling=SECONDS\n"
+    "             store no time later than SECONDS since 1970; the\n"
+    "             environment's SOURCE_DATE_EPOCH does the same\n"
     "  --help     show this text\n"
     "  --version  show the version\n"
+    "\n"
+    "A reproducible archive of a git checkout, without .git and its ignored\n"
+    "files:\n"
+    "  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct) \\\n"
+    "    zipfolder --gitignore --sort --prefix=project . ../project.zip\n"
     "\n"
     "Exit status: 0 every file packed; 3 the archive is written but some\n"
     "files were left out (each is named on stderr); 1 the source cannot be\n"
@@ -67,6 +97,7 @@ struct Run {
   int drawnWidth;  // columns of the progress line on the screen, 0 when none
   std::uint32_t entries;
   std::uint32_t leftOut;
+  std::uint32_t excluded;
   std::int32_t failureError;  // the FAILED event's, kept past the callback
   char failureText[160];
 };
@@ -141,6 +172,7 @@ int OnEvent(void* context, const ZipFolderEvent* event) {
   }
   run->entries = event->entriesAdded;
   run->leftOut = event->filesLeftOut;
+  run->excluded = event->filesExcluded;
   return interrupted != 0 ? 1 : 0;
 }
 
@@ -173,6 +205,12 @@ int ReportFailure(std::int32_t status, const char* source, const char* archive, 
     case ZIPFOLDER_CANCELLED:
       std::fprintf(stderr, "zipfolder: interrupted, '%s' not written\n", archive);
       return kExitInterrupted;
+    case ZIPFOLDER_BAD_ARGUMENT:
+      std::fprintf(stderr,
+                   "zipfolder: --prefix needs folder names with '/' between them, "
+                   "no leading '/' and no '.' or '..'\n%s",
+                   kUsage);
+      return 2;
     default:
       std::fprintf(stderr, "zipfolder: out of memory while writing '%s'\n", archive);
       break;
@@ -180,80 +218,256 @@ int ReportFailure(std::int32_t status, const char* source, const char* archive, 
   return 1;
 }
 
-int RunTool(int argc, char** argv) {
-  Run run{};
+// Patterns in the order the arguments give them, since the last match wins.
+struct Patterns {
+  const char** items;
+  std::uint32_t count;
+  std::uint32_t capacity;
+};
+
+bool AddPattern(Patterns* list, const char* pattern) {
+  if (list->count == list->capacity) {
+    const std::uint32_t capacity = list->capacity == 0 ? 16 : list->capacity * 2;
+    auto** items = static_cast<const char**>(zf::OsAllocate(sizeof(char*) * capacity));
+    if (items == nullptr) return false;
+    if (list->count != 0) std::memcpy(items, list->items, sizeof(char*) * list->count);
+    zf::OsRelease(list->items);
+    list->items = items;
+    list->capacity = capacity;
+  }
+  list->items[list->count++] = pattern;
+  return true;
+}
+
+// The files of --exclude-from, held until the end: their lines are the patterns.
+struct TextBlock {
+  TextBlock* next;
+  char bytes[1];
+};
+
+// Adds the lines of the file at path but blank ones and comments; false
+// when it cannot be read.
+bool AddPatternFile(Patterns* list, TextBlock** texts, const char* path) {
+  const zf::OsFile file = zf::OsOpenSource(path);
+  if (file == zf::kNoFile) return false;
+  zf::OsFileFacts facts{};
+  bool ok = zf::OsGetFacts(file, &facts) && facts.size < (std::uint64_t{1} << 30);
+  TextBlock* block = nullptr;
+  std::uint32_t got = 0;
+  if (ok) {
+    const std::size_t size = static_cast<std::size_t>(facts.size);
+    block = static_cast<TextBlock*>(zf::OsAllocate(offsetof(TextBlock, bytes) + size + 1));
+    ok = block != nullptr && zf::OsRead(file, block->bytes, static_cast<std::uint32_t>(size), &got);
+  }
+  zf::OsClose(file);
+  if (!ok) {
+    zf::OsRelease(block);
+    return false;
+  }
+  block->next = *texts;
+  *texts = block;
+  char* const stop = block->bytes + got;
+  *stop = 0;
+  for (char* line = block->bytes; line < stop;) {
+    char* end = line;
+    while (end < stop && *end != '\n') ++end;
+    char* const next = end + 1;
+    if (end > line && end[-1] == '\r') --end;
+    *end = 0;
+    if (*line != 0 && *line != '#' && !AddPattern(list, line)) return false;
+    line = next;
+  }
+  return true;
+}
+
+// Decimal seconds since 1970, as SOURCE_DATE_EPOCH has them.
+bool ParseSeconds(const char* text, std::int64_t* seconds) {
+  if (text == nullptr || *text == 0) return false;
+  std::int64_t value = 0;
+  for (; *text != 0; ++text) {
+    if (*text < '0' || *text > '9') return false;
+    const int digit = *text - '0';
+    if (value > (INT64_MAX - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  *seconds = value;
+  return true;
+}
+
+// The value of an option given as "--name=VALUE", or as "-x VALUE" for its
+// short form; null when arg is neither.
+const char* OptionValue(const char* shortName, const char* longName, int argc, char** argv,
+                        int* i) {
+  const char* arg = argv[*i];
+  if (shortName != nullptr && std::strcmp(arg, shortName) == 0) {
+    return *i + 1 < argc ? argv[++*i] : "";
+  }
+  const std::size_t length = std::strlen(longName);
+  if (std::strncmp(arg, longName, length) == 0 && arg[length] == '=') return arg + length + 1;
+  return nullptr;
+}
+
+int Usage(const char* message, const char* arg) {
+  std::fprintf(stderr, "zipfolder: ");
+  std::fprintf(stderr, message, arg);
+  std::fprintf(stderr, "\n%s", kUsage);
+  return 2;
+}
+
+// Everything the arguments choose, and what must be released after the run.
+struct Arguments {
+  Run run;
+  ZipFolderOptions options;
+  Patterns exclude;
+  Patterns include;
+  TextBlock* texts;
+  const char* operands[2];
+  bool selecting;  // a pattern or --gitignore was given: the summary counts the excluded
+};
+
+void ReleaseArguments(Arguments* arguments) {
+  zf::OsRelease(arguments->exclude.items);
+  zf::OsRelease(arguments->include.items);
+  while (TextBlock* block = arguments->texts) {
+    arguments->texts = block->next;
+    zf::OsRelease(block);
+  }
+}
+
+// Reads the arguments; -1 to go on, else the exit status.
+int ParseArguments(int argc, char** argv, Arguments* a) {
   std::uint32_t threads = zf::OsProcessorCount();
-  const char* operands[2] = {nullptr, nullptr};
   int count = 0;
   bool optionsEnded = false;
+  bool ceilingGiven = false;
+  std::uint32_t flags = 0;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
-    if (!optionsEnded && std::strcmp(arg, "--help") == 0) {
+    if (optionsEnded || arg[0] != '-' || arg[1] == 0) {
+      if (count == 2) return Usage("too many arguments%s", "");
+      a->operands[count++] = arg;
+      continue;
+    }
+    const char* value = nullptr;
+    if (std::strcmp(arg, "--help") == 0) {
       std::fputs(kUsage, stdout);
       return 0;
-    }
-    if (!optionsEnded && std::strcmp(arg, "--version") == 0) {
+    } else if (std::strcmp(arg, "--version") == 0) {
       std::puts("zipfolder 1.0.0");
       return 0;
-    }
-    const char* threadsText = nullptr;
-    if (!optionsEnded && std::strcmp(arg, "-T") == 0) {
-      threadsText = i + 1 < argc ? argv[++i] : "";
-    } else if (!optionsEnded && std::strncmp(arg, "--threads=", 10) == 0) {
-      threadsText = arg + 10;
-    }
-    if (threadsText != nullptr) {
-      threads = ParseThreads(threadsText);
-      if (threads == 0) {
-        std::fprintf(stderr, "zipfolder: -T needs a number from 1 to 256\n%s", kUsage);
-        return 2;
+    } else if ((value = OptionValue("-T", "--threads", argc, argv, &i)) != nullptr) {
+      threads = ParseThreads(value);
+      if (threads == 0) return Usage("-T needs a number from 1 to 256%s", "");
+    } else if ((value = OptionValue("-x", "--exclude", argc, argv, &i)) != nullptr) {
+      if (!AddPattern(&a->exclude, value)) return Usage("out of memory%s", "");
+      a->selecting = true;
+    } else if ((value = OptionValue("-i", "--include", argc, argv, &i)) != nullptr) {
+      if (!AddPattern(&a->include, value)) return Usage("out of memory%s", "");
+      a->selecting = true;
+    } else if ((value = OptionValue(nullptr, "--exclude-from", argc, argv, &i)) != nullptr) {
+      if (!AddPatternFile(&a->exclude, &a->texts, value)) {
+        return Usage("cannot read the patterns of '%s'", value);
       }
-    } else if (!optionsEnded && std::strcmp(arg, "-q") == 0) {
-      run.quiet = true;
-    } else if (!optionsEnded && std::strcmp(arg, "-v") == 0) {
-      run.verbose = true;
-    } else if (!optionsEnded && std::strcmp(arg, "--") == 0) {
+      a->selecting = true;
+    } else if ((value = OptionValue(nullptr, "--prefix", argc, argv, &i)) != nullptr) {
+      a->options.prefix = value;
+    } else if ((value = OptionValue(nullptr, "--folders", argc, argv, &i)) != nullptr) {
+      if (std::strcmp(value, "none") == 0) {
+        a->options.folders = ZIPFOLDER_FOLDERS_NONE;
+      } else if (std::strcmp(value, "empty") == 0) {
+        a->options.folders = ZIPFOLDER_FOLDERS_EMPTY;
+      } else if (std::strcmp(value, "all") == 0) {
+        a->options.folders = ZIPFOLDER_FOLDERS_ALL;
+      } else {
+        return Usage("--folders takes none, empty or all, not '%s'", value);
+      }
+    } else if ((value = OptionValue(nullptr, "--mtime-ceiling", argc, argv, &i)) != nullptr) {
+      if (!ParseSeconds(value, &a->options.mtimeCeiling)) {
+        return Usage("--mtime-ceiling needs decimal seconds since 1970, not '%s'", value);
+      }
+      ceilingGiven = true;
+    } else if (std::strcmp(arg, "--gitignore") == 0) {
+      flags |= ZIPFOLDER_FLAG_GITIGNORE;
+      a->selecting = true;
+    } else if (std::strcmp(arg, "--symlinks") == 0) {
+      flags |= ZIPFOLDER_FLAG_SYMLINKS;
+    } else if (std::strcmp(arg, "--sort") == 0) {
+      flags |= ZIPFOLDER_FLAG_SORT;
+    } else if (std::strcmp(arg, "-q") == 0) {
+      a->run.quiet = true;
+    } else if (std::strcmp(arg, "-v") == 0) {
+      a->run.verbose = true;
+    } else if (std::strcmp(arg, "--") == 0) {
       optionsEnded = true;
-    } else if (!optionsEnded && arg[0] == '-' && arg[1] != 0) {
-      std::fprintf(stderr, "zipfolder: unknown option '%s'\n%s", arg, kUsage);
-      return 2;
-    } else if (count < 2) {
-      operands[count++] = arg;
     } else {
-      std::fprintf(stderr, "zipfolder: too many arguments\n%s", kUsage);
-      return 2;
+      return Usage("unknown option '%s'", arg);
     }
   }
-  if (count != 2 || *operands[0] == 0 || *operands[1] == 0) {
-    std::fprintf(stderr, "zipfolder: expected a source folder and an archive path\n%s", kUsage);
-    return 2;
+  if (count != 2 || *a->operands[0] == 0 || *a->operands[1] == 0) {
+    return Usage("expected a source folder and an archive path%s", "");
   }
+  // The convention of reproducible builds; the flag, when given, wins.
+  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+  if (!ceilingGiven && epoch != nullptr && *epoch != 0) {
+    if (!ParseSeconds(epoch, &a->options.mtimeCeiling)) {
+      return Usage("SOURCE_DATE_EPOCH must be decimal seconds since 1970, not '%s'", epoch);
+    }
+    ceilingGiven = true;
+  }
+  if (ceilingGiven) flags |= ZIPFOLDER_FLAG_MTIME_CEILING;
+  a->options.size = sizeof a->options;
+  a->options.threads = threads;
+  a->options.flags = flags;
+  a->options.exclude = a->exclude.items;
+  a->options.excludeCount = a->exclude.count;
+  a->options.include = a->include.items;
+  a->options.includeCount = a->include.count;
+  return -1;
+}
+
+// The first walk, for the percentage, chooses as the packing will.
+void AddUpSizes(Arguments* a) {
+  zf::Selection selection;
+  if (zf::OpenSelection(&selection, &a->options, a->operands[0]) == ZIPFOLDER_DONE) {
+    zf::WalkFolder(zf::WalkVisitor{&a->run.totalBytes, AddFileSize, nullptr, nullptr, nullptr},
+                   a->operands[0], a->operands[0], &selection.rules);
+  }
+  zf::CloseSelection(&selection);
+}
+
+int Pack(Arguments* a) {
+  Run& run = a->run;
   if (run.quiet) run.verbose = false;
   run.progress = !run.quiet && zf::OsErrorStreamIsTerminal();
   std::signal(SIGINT, OnInterrupt);
 
   run.start = zf::OsMonotonicNanoseconds();
-  if (run.progress && zf::OsIsFolder(operands[0])) {
-    zf::WalkFolder(zf::WalkVisitor{&run.totalBytes, AddFileSize, nullptr}, operands[0],
-                   operands[0]);
-  }
-  ZipFolderOptions options{};
-  options.size = sizeof options;
-  options.callback = OnEvent;
-  options.context = &run;
-  options.threads = threads;
-  const std::int32_t status = zf::PackFolderReporting(operands[0], operands[1], &options);
+  if (run.progress && zf::OsIsFolder(a->operands[0])) AddUpSizes(a);
+  a->options.callback = OnEvent;
+  a->options.context = &run;
+  const std::int32_t status = CompFilesToZipFileEx(a->operands[0], a->operands[1], &a->options);
   EraseProgress(&run);
   if (status != ZIPFOLDER_DONE && status != ZIPFOLDER_DONE_LEFT_OUT) {
-    return ReportFailure(status, operands[0], operands[1], run);
+    return ReportFailure(status, a->operands[0], a->operands[1], run);
   }
   if (!run.quiet) {
     const double seconds = static_cast<double>(zf::OsMonotonicNanoseconds() - run.start) / 1e9;
+    char excluded[32] = "";
+    if (a->selecting)
+      std::snprintf(excluded, sizeof excluded, "%" PRIu32 " excluded, ", run.excluded);
     std::printf("%" PRIu32 " entries, %" PRIu64 " bytes read, archive %" PRIu64 " bytes, %" PRIu32
-                " left out, %.2f s\n",
-                run.entries, run.addedBytes, run.archiveBytes, run.leftOut, seconds);
+                " left out, %s%.2f s\n",
+                run.entries, run.addedBytes, run.archiveBytes, run.leftOut, excluded, seconds);
   }
   return status == ZIPFOLDER_DONE_LEFT_OUT ? kExitLeftOut : 0;
+}
+
+int RunTool(int argc, char** argv) {
+  Arguments arguments{};
+  int status = ParseArguments(argc, argv, &arguments);
+  if (status < 0) status = Pack(&arguments);
+  ReleaseArguments(&arguments);
+  return status;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "entry/pack_folder.h"
 #include "entry/parallel_pack.h"
 #include "entry/report.h"
+#include "entry/selection.h"
 
 namespace zf {
 namespace {
@@ -31,6 +32,7 @@ struct Job {
   std::int32_t systemError;  // the system's error number of that failure
   std::uint64_t archiveBytes;
   std::uint32_t threads;  // workers compressing; below 2, none
+  const Selection* selection;
 };
 
 const char* LastName(const char* path) {
@@ -106,6 +108,8 @@ bool WantedInArchive(void* context, const char* path) {
   return !IsTheArchive(*static_cast<Job*>(context), path);
 }
 
+void Excluded(void* context, const char*) { ReportExcluded(&static_cast<Job*>(context)->reporter); }
+
 bool EntryStarting(void* context, const char* name) {
   return ReportEntryStart(&static_cast<Job*>(context)->reporter, name);
 }
@@ -134,11 +138,13 @@ bool BytesRead(void* context, std::uint64_t total) {
 // read on the caller's thread report their progress as they are read.
 void Walk(Job* job, const char* srcFolder) {
   const PackEvents events{job,         WantedInArchive, EntryStarting, EntryAdded,
-                          FileLeftOut, PassedOver,      BytesRead};
+                          FileLeftOut, PassedOver,      BytesRead,     Excluded};
   ZipWriter* writer = job->writer;
   writer->readHook = ReadHookToReporter;
   writer->readHookContext = &job->reporter;
-  AddFolderInParallel(writer, srcFolder, srcFolder, job->threads, &events, job->tempPath);
+  ApplySelection(*job->selection, writer);
+  AddFolderInParallel(writer, srcFolder, srcFolder, job->threads, &events, job->tempPath,
+                      kHeldOutputBudget, &job->selection->rules);
   if (IsOutputFailure(writer->error)) {
     job->outputError = writer->error;
     job->systemError = writer->systemError;
@@ -214,7 +220,7 @@ std::int32_t PackIntoTemp(Job* job, const char* srcFolder) {
 // The job once the archive's path is claimed: a temporary file, the walk
 // into it, and the rename into place.
 std::int32_t PackClaimed(const char* srcFolder, const char* zipPath, Reporter* reporter,
-                         std::uint32_t threads) {
+                         std::uint32_t threads, const Selection* selection) {
   const std::size_t zipLength = std::strlen(zipPath);
   auto* tempPath = static_cast<char*>(OsAllocate(zipLength + sizeof kTempSuffix));
   if (tempPath == nullptr) return ZIPFOLDER_NO_MEMORY;
@@ -228,6 +234,7 @@ std::int32_t PackClaimed(const char* srcFolder, const char* zipPath, Reporter* r
   job.zipPath = zipPath;
   job.tempPath = tempPath;
   job.threads = threads;
+  job.selection = selection;
   std::int32_t status = PackIntoTemp(&job, srcFolder);
   std::int32_t systemError = job.systemError;
   if (status == ZIPFOLDER_DONE && !OsRenameFile(tempPath, zipPath)) {
@@ -242,14 +249,9 @@ std::int32_t PackClaimed(const char* srcFolder, const char* zipPath, Reporter* r
   return job.reporter.filesLeftOut != 0 ? ZIPFOLDER_DONE_LEFT_OUT : ZIPFOLDER_DONE;
 }
 
-}  // namespace
-
-std::int32_t PackFolderReporting(const char* srcFolder, const char* zipPath,
-                                 const ZipFolderOptions* options) {
-  if (srcFolder == nullptr || zipPath == nullptr || *srcFolder == 0 || *zipPath == 0 ||
-      (options != nullptr && options->size < sizeof(std::uint32_t))) {
-    return ZIPFOLDER_BAD_ARGUMENT;
-  }
+// The job once the options are read and found good.
+std::int32_t PackSelected(const char* srcFolder, const char* zipPath,
+                          const ZipFolderOptions* options, const Selection* selection) {
   Reporter reporter = MakeReporter(options);
   // Nothing is created for a source that cannot be packed.
   // Listing it tells a file from a folder too, with the system's reason.
@@ -266,8 +268,23 @@ std::int32_t PackFolderReporting(const char* srcFolder, const char* zipPath,
   constexpr std::size_t kWithThreads = offsetof(ZipFolderOptions, threads) + sizeof(std::uint32_t);
   const std::uint32_t threads =
       options != nullptr && options->size >= kWithThreads ? options->threads : 0;
-  const std::int32_t status = PackClaimed(srcFolder, zipPath, &reporter, threads);
+  const std::int32_t status = PackClaimed(srcFolder, zipPath, &reporter, threads, selection);
   OsClose(held);
+  return status;
+}
+
+}  // namespace
+
+std::int32_t PackFolderReporting(const char* srcFolder, const char* zipPath,
+                                 const ZipFolderOptions* options) {
+  if (srcFolder == nullptr || zipPath == nullptr || *srcFolder == 0 || *zipPath == 0 ||
+      (options != nullptr && options->size < sizeof(std::uint32_t))) {
+    return ZIPFOLDER_BAD_ARGUMENT;
+  }
+  Selection selection;
+  std::int32_t status = OpenSelection(&selection, options, srcFolder);
+  if (status == ZIPFOLDER_DONE) status = PackSelected(srcFolder, zipPath, options, &selection);
+  CloseSelection(&selection);
   return status;
 }
 

@@ -42,10 +42,13 @@ enum class Stage : std::int32_t {
   kDone,    // the worker has finished with it
 };
 
-// One file, from the walk to its place in the archive.
+// One file, from the walk to its place in the archive; or a folder or
+// link, which needs no worker and is done from the start.
 struct Job {
   Job* next;
   Stage stage;
+  bool isItem;
+  WalkItem item;
   bool abandoned;  // the writer wants no more of its output
   std::int32_t code;
   std::int32_t systemError;  // the worker's system error number for code
@@ -317,6 +320,12 @@ std::int32_t CompressJob(Worker* worker, Job* job, bool wanted) {
   return worker->failure != ErrNone ? worker->failure : writer->error;
 }
 
+// The first file job from job on; items are never taken.
+Job* FirstToTake(Job* job) {
+  while (job != nullptr && job->isItem) job = job->next;
+  return job;
+}
+
 void RunWorker(void* context) {
   auto* worker = static_cast<Worker*>(context);
   Pipeline* pipeline = worker->pipeline;
@@ -325,7 +334,7 @@ void RunWorker(void* context) {
     while (pipeline->waiting == nullptr && !pipeline->closing) WaitAsWorker(pipeline);
     Job* job = pipeline->waiting;
     if (job == nullptr) break;
-    pipeline->waiting = job->next;
+    pipeline->waiting = FirstToTake(job->next);
     job->stage = Stage::kTaken;
     const bool wanted = !pipeline->cancelled && !job->abandoned;
     OsLeaveMonitor(pipeline->monitor);
@@ -392,6 +401,20 @@ std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
   }
 }
 
+// The entry just kept: the bytes read so far include it when it is told of.
+void TellAdded(Pipeline* pipeline) {
+  pipeline->bytesDone += pipeline->writer->lastKept->size;
+  AskToGoOn(pipeline, pipeline->bytesDone);
+  ReportAdded(pipeline->events, pipeline->writer->lastKept);
+}
+
+std::int32_t AddItem(Pipeline* pipeline, const char* path, const char* name, WalkItem item) {
+  const std::int32_t code = item == WalkItem::kFolder ? AddFolderEntry(pipeline->writer, path, name)
+                                                      : AddLinkEntry(pipeline->writer, path, name);
+  if (code == ErrNone) TellAdded(pipeline);
+  return code;
+}
+
 // Writes the oldest job into the archive, or leaves it out, and lets it go.
 void PlaceOldest(Pipeline* pipeline) {
   ZipWriter* writer = pipeline->writer;
@@ -416,6 +439,9 @@ void PlaceOldest(Pipeline* pipeline) {
   NoteSpillFailure(writer, complete && job->spillFailed);
   if (job->abandoned) {
     code = writer->error;
+  } else if (job->isItem) {
+    code = AddItem(pipeline, job->path, job->name, job->item);
+    systemError = writer->systemError;
   } else if (!complete || code == ErrNone) {
     BeginCopiedEntry(writer, job->entry, job->details, complete);
     const std::int32_t compressed = CopyJobOutput(pipeline, job);
@@ -429,12 +455,7 @@ void PlaceOldest(Pipeline* pipeline) {
       code = AddEntry(writer, job->path, job->name);
       systemError = writer->systemError;
     }
-    if (code == ErrNone) {
-      // The bytes read so far include the entry's when it is told of.
-      pipeline->bytesDone += writer->lastKept->size;
-      AskToGoOn(pipeline, pipeline->bytesDone);
-      ReportAdded(pipeline->events, writer->lastKept);
-    }
+    if (code == ErrNone) TellAdded(pipeline);
   }
   if (code != ErrNone && code != ErrCancelled && !pipeline->cancelled && !IsOutputFailure(code)) {
     Report(pipeline->events, job->path, code, systemError);
@@ -459,9 +480,8 @@ void PlaceAll(Pipeline* pipeline) {
   while (pipeline->inFlight != 0) PlaceOldest(pipeline);
 }
 
-bool SubmitFile(void* context, const char* path, const char* name) {
-  auto* pipeline = static_cast<Pipeline*>(context);
-  if (!WantFile(pipeline->events, path)) return true;
+// A job for the walk's next file or item, at the end of the line.
+bool Submit(Pipeline* pipeline, const char* path, const char* name, bool isItem, WalkItem item) {
   const std::size_t pathLength = std::strlen(path);
   auto* job = static_cast<Job*>(OsAllocate(offsetof(Job, path) + pathLength + 1));
   if (job == nullptr) {
@@ -474,6 +494,8 @@ bool SubmitFile(void* context, const char* path, const char* name) {
   std::memcpy(job->path, path, pathLength + 1);
   job->name = job->path + (name - path);
   job->spill = kNoFile;
+  job->isItem = isItem;
+  job->item = item;
   OsEnterMonitor(pipeline->monitor);
   if (pipeline->newest == nullptr) {
     pipeline->oldest = job;
@@ -481,7 +503,12 @@ bool SubmitFile(void* context, const char* path, const char* name) {
     pipeline->newest->next = job;
   }
   pipeline->newest = job;
-  if (pipeline->waiting == nullptr) pipeline->waiting = job;
+  if (isItem) {
+    job->stage = Stage::kDone;
+    pipeline->doneCount += 1;
+  } else if (pipeline->waiting == nullptr) {
+    pipeline->waiting = job;
+  }
   pipeline->inFlight += 1;
   WakeWorkers(pipeline);
   OsLeaveMonitor(pipeline->monitor);
@@ -490,25 +517,50 @@ bool SubmitFile(void* context, const char* path, const char* name) {
   return !pipeline->cancelled && !IsOutputFailure(pipeline->writer->error);
 }
 
-// Without workers: each file is added where the walk meets it.
-bool AddFile(void* context, const char* path, const char* name) {
+bool SubmitFile(void* context, const char* path, const char* name) {
   auto* pipeline = static_cast<Pipeline*>(context);
   if (!WantFile(pipeline->events, path)) return true;
+  return Submit(pipeline, path, name, false, WalkItem::kFolder);
+}
+
+bool SubmitItem(void* context, const char* path, const char* name, WalkItem item) {
+  return Submit(static_cast<Pipeline*>(context), path, name, true, item);
+}
+
+// Without workers: each file or item is added where the walk meets it.
+bool AddNow(Pipeline* pipeline, const char* path, const char* name, bool isItem, WalkItem item) {
   if (!StartEntry(pipeline->events, name)) {
     Cancel(pipeline);
     return false;
   }
   ZipWriter* writer = pipeline->writer;
-  const std::int32_t code = AddEntry(writer, path, name);
-  if (code == ErrNone) {
-    pipeline->bytesDone += writer->lastKept->size;
-    AskToGoOn(pipeline, pipeline->bytesDone);
-    ReportAdded(pipeline->events, writer->lastKept);
-  } else if (!IsOutputFailure(code) && code != ErrCancelled) {
+  std::int32_t code;
+  if (isItem) {
+    code = AddItem(pipeline, path, name, item);
+  } else {
+    code = AddEntry(writer, path, name);
+    if (code == ErrNone) TellAdded(pipeline);
+  }
+  if (code != ErrNone && !IsOutputFailure(code) && code != ErrCancelled) {
     Report(pipeline->events, path, code, writer->systemError);
   }
   // After a failed write the archive is lost: walking on gains nothing.
   return AskToGoOn(pipeline, pipeline->bytesDone) && !IsOutputFailure(writer->error);
+}
+
+bool AddFile(void* context, const char* path, const char* name) {
+  auto* pipeline = static_cast<Pipeline*>(context);
+  if (!WantFile(pipeline->events, path)) return true;
+  return AddNow(pipeline, path, name, false, WalkItem::kFolder);
+}
+
+bool AddItemNow(void* context, const char* path, const char* name, WalkItem item) {
+  return AddNow(static_cast<Pipeline*>(context), path, name, true, item);
+}
+
+void Excluded(void* context, const char* path) {
+  const PackEvents* events = static_cast<Pipeline*>(context)->events;
+  if (events != nullptr && events->excluded != nullptr) events->excluded(events->context, path);
 }
 
 void PassOver(void* context, const char* path, WalkSkip why) {
@@ -526,6 +578,10 @@ ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
   writer->source = kNoFile;
   writer->classicSizeMax = archive->classicSizeMax;
   writer->classicCountMax = archive->classicCountMax;
+  writer->namePrefix = archive->namePrefix;
+  writer->namePrefixLength = archive->namePrefixLength;
+  writer->clampTimes = archive->clampTimes;
+  writer->timeCeiling = archive->timeCeiling;
   writer->sink = HoldOutput;
   writer->sinkContext = worker;
   return writer;
@@ -568,7 +624,7 @@ void StopWorkers(Pipeline* pipeline, Worker* workers, std::uint32_t count) {
 
 bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root,
                          std::uint32_t threads, const PackEvents* events, const char* scratchPath,
-                         std::uint64_t budget) {
+                         std::uint64_t budget, const WalkRules* rules) {
   Pipeline pipeline{};
   pipeline.budget = budget;
   pipeline.scratchPath = scratchPath;
@@ -584,10 +640,12 @@ bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root
     }
   }
   if (started == 0) {
-    WalkFolder(WalkVisitor{&pipeline, AddFile, PassOver}, folder, root);
+    WalkFolder(WalkVisitor{&pipeline, AddFile, PassOver, AddItemNow, Excluded}, folder, root,
+               rules);
   } else {
     pipeline.window = kJobsPerWorker * started;
-    WalkFolder(WalkVisitor{&pipeline, SubmitFile, PassOver}, folder, root);
+    WalkFolder(WalkVisitor{&pipeline, SubmitFile, PassOver, SubmitItem, Excluded}, folder, root,
+               rules);
     PlaceAll(&pipeline);
     StopWorkers(&pipeline, workers, started);
   }

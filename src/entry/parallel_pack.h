@@ -26,6 +26,8 @@ struct PackEvents {
   // Source bytes read so far for the entries added or being added; false
   // cancels the packing: no further entry is added.
   bool (*bytesRead)(void* context, std::uint64_t total);
+  // Something the walk's rules left out.
+  void (*excluded)(void* context, const char* path) = nullptr;
 };
 
 // Compressed output waiting for its turn is held in memory up to this many
@@ -39,9 +41,12 @@ inline constexpr std::uint64_t kHeldOutputBudget = 16u << 20;
 // Below 2 threads, or when no thread can be started, it all happens on the
 // caller's thread. Scratch files are named scratchPath with a tail, in its
 // folder (the archive's path serves); with null a worker waits instead.
-// False when the caller cancelled.
+// The walk follows rules (null: every file; see WalkRules), folders and
+// links entering the archive at their place in the walk. False when the
+// caller cancelled.
 bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root,
                          std::uint32_t threads, const PackEvents* events, const char* scratchPath,
-                         std::uint64_t budget = kHeldOutputBudget);
+                         std::uint64_t budget = kHeldOutputBudget,
+                         const WalkRules* rules = nullptr);
 
 }  // namespace zf

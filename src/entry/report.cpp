@@ -50,6 +50,7 @@ bool Send(Reporter* reporter, ZipFolderEvent event) {
   event.bytesRead = reporter->bytesRead;
   event.entriesAdded = reporter->entriesAdded;
   event.filesLeftOut = reporter->filesLeftOut;
+  event.filesExcluded = reporter->filesExcluded;
   if (reporter->callback != nullptr && !reporter->cancelled &&
       reporter->callback(reporter->context, &event) != 0) {
     reporter->cancelled = true;
@@ -101,6 +102,8 @@ bool ReportAdded(Reporter* reporter, const char* name, std::uint64_t size,
   event.method = method;
   return Send(reporter, event);
 }
+
+void ReportExcluded(Reporter* reporter) { reporter->filesExcluded += 1; }
 
 bool ReportLeftOut(Reporter* reporter, const char* path, std::int32_t reason,
                    std::int32_t systemError) {

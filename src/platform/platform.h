@@ -107,6 +107,16 @@ void OsCloseFolder(OsFolderScan* scan);
 bool OsIsFolder(const char* path);
 // The identity of a folder (links followed); false when it cannot be had.
 bool OsGetFolderId(const char* path, OsFolderId* id);
+// Size, attributes and times of what the path names, a link itself unless
+// followLinks, without opening it: for folders and links stored as entries.
+bool OsGetPathFacts(const char* path, bool followLinks, OsFileFacts* facts);
+// True when the path is a symbolic link. Always false on Windows, where the
+// walk follows links.
+bool OsIsLink(const char* path);
+// The text of the link at path, with a terminating zero, in at most
+// capacity bytes; its length in *length. False when it cannot be read or
+// does not fit.
+bool OsReadLink(const char* path, char* target, std::size_t capacity, std::size_t* length);
 // Allocates a fixed block; null when memory is short.
 void* OsAllocate(std::size_t bytes);
 // Releases a block from OsAllocate; null is ignored.

@@ -206,12 +206,12 @@ void OsClose(OsFile file) {
   if (file != kNoFile) close(ToDescriptor(file));
 }
 
-bool OsGetFacts(OsFile file, OsFileFacts* facts) {
-  if (FaultDue(OsCall::kGetFacts, file)) return false;
+namespace {
+
+// What statx tells of a file, as the Windows layer would have it.
+bool GetFactsAt(int folder, const char* path, int flags, OsFileFacts* facts) {
   struct statx info;
-  if (statx(ToDescriptor(file), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) {
-    return false;
-  }
+  if (statx(folder, path, flags, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) return false;
   facts->size = info.stx_size;
   facts->attributes = kAttrArchive;
   if ((info.stx_mode & S_IWUSR) == 0) facts->attributes |= kAttrReadOnly;
@@ -221,6 +221,34 @@ bool OsGetFacts(OsFile file, OsFileFacts* facts) {
   facts->creation = (info.stx_mask & STATX_BTIME) != 0
                         ? ToFileTime(info.stx_btime.tv_sec, info.stx_btime.tv_nsec)
                         : facts->lastWrite;
+  return true;
+}
+
+}  // namespace
+
+bool OsGetFacts(OsFile file, OsFileFacts* facts) {
+  if (FaultDue(OsCall::kGetFacts, file)) return false;
+  return GetFactsAt(ToDescriptor(file), "", AT_EMPTY_PATH, facts);
+}
+
+bool OsGetPathFacts(const char* path, bool followLinks, OsFileFacts* facts) {
+  return GetFactsAt(AT_FDCWD, path, followLinks ? 0 : AT_SYMLINK_NOFOLLOW, facts);
+}
+
+bool OsIsLink(const char* path) {
+  struct stat info;
+  return lstat(path, &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+bool OsReadLink(const char* path, char* target, std::size_t capacity, std::size_t* length) {
+  const ssize_t got = readlink(path, target, capacity);
+  if (got < 0) return false;
+  if (static_cast<std::size_t>(got) >= capacity) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  target[got] = 0;
+  *length = static_cast<std::size_t>(got);
   return true;
 }
 

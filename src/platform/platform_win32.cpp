@@ -315,6 +315,29 @@ bool OsIsFolder(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool OsGetPathFacts(const char* path, bool, OsFileFacts* facts) {
+  wchar_t* wide = ToSystemPath(path);
+  if (wide == nullptr) return false;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  const BOOL ok = GetFileAttributesExW(wide, GetFileExInfoStandard, &data);
+  OsRelease(wide);
+  if (ok == FALSE) return false;
+  facts->size = static_cast<std::uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+  facts->attributes = data.dwFileAttributes;
+  facts->lastWrite = FromFileTime(data.ftLastWriteTime);
+  facts->lastAccess = FromFileTime(data.ftLastAccessTime);
+  facts->creation = FromFileTime(data.ftCreationTime);
+  return true;
+}
+
+// Links are followed on Windows: the walk never sees one as a link.
+bool OsIsLink(const char*) { return false; }
+
+bool OsReadLink(const char*, char*, std::size_t, std::size_t*) {
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return false;
+}
+
 bool OsGetFolderId(const char* path, OsFolderId* id) {
   // BACKUP_SEMANTICS is what lets CreateFileW open a folder; links are
   // followed, so a junction back to an ancestor shows the ancestor's identity.

@@ -15,9 +15,6 @@
 namespace zf {
 namespace {
 
-constexpr std::uint16_t kFlagDataDescriptor = 0x0008;
-constexpr std::uint16_t kFlagUtf8 = 0x0800;
-
 void CopyStored(ZipWriter* writer) {
   for (;;) {
     const std::uint32_t count = ReadSource(writer, writer->buffer, kBufferBytes);
@@ -169,8 +166,8 @@ std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* na
   writer->flags &= ~(kSourceInfoKnown | kCloseSource);
   if (sourcePath == nullptr) return ErrArgument;
   if (name == nullptr) name = sourcePath;
-  const std::size_t nameLength = std::strlen(name);
-  if (nameLength == 0 || nameLength > 0xFFFF) return ErrArgument;
+  const std::size_t nameLength = EntryNameLength(writer, name, "");
+  if (*name == 0 || nameLength > 0xFFFF) return ErrArgument;
 
   writer->systemError = 0;
   writer->source = OsOpenSource(sourcePath);
@@ -185,18 +182,14 @@ std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* na
     FinishSource(writer);
     return code;
   }
-  if ((writer->flags & kSourceInfoKnown) == 0) CurrentDosTime(details);
+  if ((writer->flags & kSourceInfoKnown) == 0) CurrentDosTime(writer, details);
   ZipEntry* entry = room(writer, nameLength);
   if (entry == nullptr) {
     FinishSource(writer);
     return ErrNoMemory;
   }
 
-  std::memcpy(entry->name, name, nameLength + 1);
-  entry->nameLength = static_cast<std::uint16_t>(nameLength);
-  for (std::size_t i = 0; i < nameLength; ++i) {
-    if (entry->name[i] == '\\') entry->name[i] = '/';
-  }
+  SetEntryName(writer, entry, name, "");
   entry->externalAttributes = details->externalAttributes;
   entry->dosDateTime = details->dosDateTime;
   entry->modifyTime = details->modifyTime;

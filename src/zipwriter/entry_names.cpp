@@ -1,6 +1,7 @@
 // Naming rules of an entry: which extensions are stored as they are, and
 // which names need the UTF-8 flag.
 #include <array>
+#include <cstring>
 #include <string_view>
 
 #include "zipwriter/source_details.h"
@@ -34,6 +35,26 @@ bool IsStoredExtension(const char* name) {
     if (EqualFolded(extension, stored)) return true;
   }
   return false;
+}
+
+std::size_t EntryNameLength(const ZipWriter* writer, const char* name, const char* suffix) {
+  const std::size_t length = std::strlen(name);
+  const std::size_t prefix = writer->namePrefixLength;
+  return prefix + (prefix != 0 && length != 0 ? 1 : 0) + length + std::strlen(suffix);
+}
+
+void SetEntryName(const ZipWriter* writer, ZipEntry* entry, const char* name, const char* suffix) {
+  char* out = entry->name;
+  const std::size_t length = std::strlen(name);
+  if (writer->namePrefixLength != 0) {
+    std::memcpy(out, writer->namePrefix, writer->namePrefixLength);
+    out += writer->namePrefixLength;
+    if (length != 0) *out++ = '/';
+  }
+  for (std::size_t i = 0; i < length; ++i) *out++ = name[i] == '\\' ? '/' : name[i];
+  const std::size_t suffixLength = std::strlen(suffix);
+  std::memcpy(out, suffix, suffixLength + 1);
+  entry->nameLength = static_cast<std::uint16_t>(out + suffixLength - entry->name);
 }
 
 bool NeedsUtf8Flag(const char* name) {

@@ -64,7 +64,10 @@ std::uint32_t CentralRecordBytes(const ZipWriter* writer, const ZipEntry* entry)
 void WriteCentralHeader(ZipWriter* writer, const ZipEntry* entry) {
   const std::uint16_t needed = VersionNeeded(writer, entry);
   PutWord(writer, 0x02014B50);
-  PutShort(writer, 0x0B00 | (needed > 20 ? needed : 23));  // made by: host 11, version 2.3 or 4.5
+  const bool link =
+      (entry->externalAttributes >> 16 & kUnixTypeMask) == (kUnixLinkMode & kUnixTypeMask);
+  const std::uint32_t host = link ? kHostUnix : kHostDefault;
+  PutShort(writer, host << 8 | (needed > 20 ? needed : 23));  // made by: version 2.3 or 4.5
   PutShort(writer, needed);
   PutShort(writer, entry->flags);
   PutMethodTimeAndSizes(writer, entry);

@@ -12,6 +12,19 @@
 
 namespace zf {
 
+// General-purpose flag bits.
+inline constexpr std::uint16_t kFlagDataDescriptor = 0x0008;
+inline constexpr std::uint16_t kFlagUtf8 = 0x0800;
+
+// "Made by" hosts: every entry names the one it always has, but a link,
+// which readers restore as a link only from a Unix host.
+inline constexpr std::uint32_t kHostDefault = 11;
+inline constexpr std::uint32_t kHostUnix = 3;
+
+// Unix modes of the external attributes' high half.
+inline constexpr std::uint32_t kUnixTypeMask = 0170000;
+inline constexpr std::uint32_t kUnixLinkMode = 0120777;  // a link, permissions 0777
+
 void PutWord(ZipWriter* writer, std::uint32_t value);
 void PutLong(ZipWriter* writer, std::uint64_t value);
 

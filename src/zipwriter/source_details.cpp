@@ -10,6 +10,8 @@ constexpr std::int64_t kTicksPerSecond = 10'000'000;
 constexpr std::int64_t kDosFirstTicks = kUnixEpochTicks + 315'532'800 * kTicksPerSecond;
 constexpr std::int64_t kDosEndTicks = kUnixEpochTicks + 4'354'819'200 * kTicksPerSecond;
 
+}  // namespace
+
 std::uint32_t ExternalAttributes(std::uint32_t attributes, bool executable) {
   std::uint32_t result = attributes & 0x37;
   result |= (attributes & kAttrDirectory) != 0 ? 0x40000000u : 0x80000000u;
@@ -18,6 +20,8 @@ std::uint32_t ExternalAttributes(std::uint32_t attributes, bool executable) {
   if (executable) result |= 0x00400000;
   return result;
 }
+
+namespace {
 
 bool ReadAt(OsFile source, std::uint64_t position, std::uint8_t* bytes, std::uint32_t count) {
   std::uint32_t got = 0;
@@ -49,12 +53,25 @@ std::uint32_t FileTimeToDos(OsFileTime time) {
   return dosDate << 16 | dosTime;
 }
 
-void CurrentDosTime(SourceDetails* details) {
+OsFileTime UnixToFileTime(std::int64_t seconds) {
+  constexpr std::int64_t kLast = (INT64_MAX - kUnixEpochTicks) / kTicksPerSecond;
+  if (seconds > kLast) return INT64_MAX;
+  if (seconds < -kUnixEpochTicks / kTicksPerSecond) return 0;
+  return kUnixEpochTicks + seconds * kTicksPerSecond;
+}
+
+void SetDetailsTimes(const ZipWriter* writer, SourceDetails* details, const OsFileFacts& facts) {
+  const OsFileTime ceiling = writer->clampTimes ? writer->timeCeiling : INT64_MAX;
+  const auto clamp = [ceiling](OsFileTime time) { return time < ceiling ? time : ceiling; };
+  details->accessTime = FileTimeToUnix(clamp(facts.lastAccess));
+  details->modifyTime = FileTimeToUnix(clamp(facts.lastWrite));
+  details->createTime = FileTimeToUnix(clamp(facts.creation));
+  details->dosDateTime = FileTimeToDos(clamp(facts.lastWrite));
+}
+
+void CurrentDosTime(const ZipWriter* writer, SourceDetails* details) {
   const OsFileTime now = OsLocalClock();
-  details->dosDateTime = FileTimeToDos(now);
-  details->modifyTime = FileTimeToUnix(now);
-  details->accessTime = details->modifyTime;
-  details->createTime = details->modifyTime;
+  SetDetailsTimes(writer, details, OsFileFacts{0, 0, now, now, now});
   details->externalAttributes = 0x80000000;
 }
 
@@ -84,10 +101,7 @@ std::int32_t ReadSourceInfo(ZipWriter* writer, SourceDetails* details) {
   // The data must be read from its first byte.
   if (!OsSeek(writer->source, 0)) return ErrOpen;
   details->externalAttributes = ExternalAttributes(facts.attributes, executable);
-  details->accessTime = FileTimeToUnix(facts.lastAccess);
-  details->modifyTime = FileTimeToUnix(facts.lastWrite);
-  details->createTime = FileTimeToUnix(facts.creation);
-  details->dosDateTime = FileTimeToDos(facts.lastWrite);
+  SetDetailsTimes(writer, details, facts);
   return ErrNone;
 }
 

@@ -25,13 +25,25 @@ inline constexpr std::uint32_t kDosLast = 0xFF9FBF7D;
 // the source cannot be examined.
 std::int32_t ReadSourceInfo(ZipWriter* writer, SourceDetails* details);
 // Fills the details from the local clock, for a source that cannot be positioned.
-void CurrentDosTime(SourceDetails* details);
+void CurrentDosTime(const ZipWriter* writer, SourceDetails* details);
+// Fills the three times and the DOS time, none later than the writer's ceiling.
+void SetDetailsTimes(const ZipWriter* writer, SourceDetails* details, const OsFileFacts& facts);
 std::uint32_t FileTimeToDos(OsFileTime time);
 std::int32_t FileTimeToUnix(OsFileTime time);
+// Unix seconds as a file time; the latest one for seconds past its range.
+OsFileTime UnixToFileTime(std::int64_t seconds);
+// The external attributes for Windows attribute bits: the low byte, and a
+// Unix mode with the owner's permissions in the high half.
+std::uint32_t ExternalAttributes(std::uint32_t attributes, bool executable);
 // True when the first bytes are an MZ stub leading to a PE, NE, LE or MZ header.
 bool IsExecutableHeader(OsFile source, std::uint64_t size);
 
 bool IsStoredExtension(const char* name);
+// The length of the entry's name for name (may be "" under a prefix): the
+// writer's prefix and a "/" before it, suffix after it.
+std::size_t EntryNameLength(const ZipWriter* writer, const char* name, const char* suffix);
+// Puts that name into the entry, every "\\" turned into "/".
+void SetEntryName(const ZipWriter* writer, ZipEntry* entry, const char* name, const char* suffix);
 // True for names that need the UTF-8 flag: not plain ASCII, but valid UTF-8.
 bool NeedsUtf8Flag(const char* name);
 

@@ -119,6 +119,13 @@ struct ZipWriter {
   std::uint32_t outFill;
   bool (*sink)(void* context, const std::uint8_t* data, std::uint32_t count);
   void* sinkContext;
+  // The caller's choices, copied into every writer of one archive: a path
+  // put before each entry's name with a "/" (null: none), and the latest
+  // time the archive may hold, when clampTimes is set.
+  const char* namePrefix;
+  std::size_t namePrefixLength;
+  bool clampTimes;
+  OsFileTime timeCeiling;
   alignas(8) std::uint8_t buffer[kBufferBytes];
   alignas(8) std::uint8_t outBuffer[kOutputBufferBytes];
 };
@@ -144,6 +151,10 @@ bool RewindOutput(ZipWriter* writer, std::uint64_t position);
 
 // Adds one file; name may be null, then the path serves as the name.
 std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* name);
+// Adds the folder at path as an entry named name and "/" (name may be ""
+// under a prefix), or the symbolic link at path as a link entry.
+std::int32_t AddFolderEntry(ZipWriter* writer, const char* path, const char* name);
+std::int32_t AddLinkEntry(ZipWriter* writer, const char* path, const char* name);
 // Reads from the current source, keeping bytesRead and crc up to date; reads
 // nothing while error is set.
 std::uint32_t ReadSource(ZipWriter* writer, std::uint8_t* destination, std::uint32_t count);
