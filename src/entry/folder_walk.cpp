@@ -183,9 +183,11 @@ void PopLevel(Walk* walk) {
   if (walk->rules->filter != nullptr) NameFilterLeave(walk->rules->filter);
 }
 
-// The name below the root of the folder whose path ends at folderLength.
+// The name below the root of the folder whose path ends at folderLength;
+// for the root, the empty tail of its path, so that every name the walk
+// gives is a tail of its path.
 const char* RelativeName(const Walk& walk, std::size_t folderLength) {
-  return folderLength > walk.rootLength ? walk.path + walk.rootLength + 1 : "";
+  return walk.path + (folderLength > walk.rootLength ? walk.rootLength + 1 : folderLength);
 }
 
 // The folder whose path ends at folderLength, visited as an item when the

@@ -42,8 +42,8 @@ struct WalkVisitor {
   // name the root.
   // path is the full path, cut short to the folder for kPathTooLong.
   void (*passedOver)(void* context, const char* path, WalkSkip why);
-  // A folder or link at path, to be named name ("" for the root); may be
-  // null. False stops the walk.
+  // A folder or link at path, to be named name (a tail of path, as for
+  // files; empty for the root); may be null. False stops the walk.
   bool (*visitItem)(void* context, const char* path, const char* name, WalkItem item) = nullptr;
   // Something the rules' filter left out; may be null.
   void (*excluded)(void* context, const char* path) = nullptr;
