@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "entry/name_filter.h"
 #include "entry/pack_folder.h"
 #include "entry/report.h"
 #include "support/test_files.h"
@@ -135,6 +136,44 @@ TEST(Selection, PatternsChooseAsGitignoreLinesDo) {
               std::string::npos)
         << run.output;
     EXPECT_EQ(CheckedNames(zip), c.leftOut);
+  }
+}
+
+// The matcher alone, for what the tree above cannot show: the case rule of
+// Windows, and patterns that would take exponential time if matched naively.
+TEST(Selection, MatcherCases) {
+  struct Case {
+    const char* pattern;
+    const char* name;
+    bool foldCase;
+    bool matches;
+  };
+  const std::string many(200, 'a');
+  const Case cases[] = {
+      {"a/**/b", "a/b", false, true},
+      {"a/**/b", "a/x/y/b", false, true},
+      {"a/**", "a/x/y", false, true},
+      {"a/**", "a", false, false},
+      {"**/b", "x/y/b", false, true},
+      {"a*b", "a/b", false, false},
+      {"a?b", "a/b", false, false},
+      {"x**y", "xa/y", false, false},
+      {"[a-c]x", "bx", false, true},
+      {"[!a-c]x", "bx", false, false},
+      {"[]]x", "]x", false, true},
+      {"\\*x", "*x", false, true},
+      {"\\*x", "ax", false, false},
+      {"abc\\", "abc", false, false},
+      {"[abc", "a", false, false},
+      {"*.TXT", "a.txt", true, true},
+      {"*.TXT", "a.txt", false, false},
+      {"[A-C].md", "b.MD", true, true},
+      {"*a*a*a*a*a*a*a*a*a*a*a*a*b", many.c_str(), false, false},
+      {"**/**/**/**/**/**/**/b", "a/a/a/a/a/a/a/a/a/a/a/a/c", false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(zf::PatternMatches(c.pattern, c.name, c.foldCase), c.matches)
+        << c.pattern << " " << c.name;
   }
 }
 
