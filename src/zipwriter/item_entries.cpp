@@ -64,7 +64,7 @@ std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool
   entry->compressedSize = targetLength;
   entry->headerOffset = writer->offset;
   WriteLocalHeader(writer, entry, details);
-  PutBytes(writer, target, static_cast<std::uint32_t>(targetLength));
+  if (target != nullptr) PutBytes(writer, target, static_cast<std::uint32_t>(targetLength));
   OsRelease(target);
   if (writer->error != ErrNone) {
     RewindOutput(writer, entry->headerOffset);
