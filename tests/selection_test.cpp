@@ -389,7 +389,7 @@ TEST(Selection, BadChoicesAreBadArguments) {
   for (const char* arguments :
        {"--prefix=/abs", "--prefix=a/../b", "--prefix=./a", "--prefix=a//b", "--prefix='a\\b'",
         "--prefix=/", "--folders=some", "--mtime-ceiling=12x", "--mtime-ceiling=-5",
-        "--exclude-from=/no/such/file"}) {
+        "--exclude-from=/no/such/file", "-x ''", "--include="}) {
     SCOPED_TRACE(arguments);
     const auto run = RunCommand(Tool(arguments + paths));
     EXPECT_EQ(run.status, 2) << run.output;

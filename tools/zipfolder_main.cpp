@@ -359,9 +359,11 @@ int ParseArguments(int argc, char** argv, Arguments* a) {
       threads = ParseThreads(value);
       if (threads == 0) return Usage("-T needs a number from 1 to 256%s", "");
     } else if ((value = OptionValue("-x", "--exclude", argc, argv, &i)) != nullptr) {
+      if (*value == 0) return Usage("%s needs a pattern", arg);
       if (!AddPattern(&a->exclude, value)) return Usage("out of memory%s", "");
       a->selecting = true;
     } else if ((value = OptionValue("-i", "--include", argc, argv, &i)) != nullptr) {
+      if (*value == 0) return Usage("%s needs a pattern", arg);
       if (!AddPattern(&a->include, value)) return Usage("out of memory%s", "");
       a->selecting = true;
     } else if ((value = OptionValue(nullptr, "--exclude-from", argc, argv, &i)) != nullptr) {
