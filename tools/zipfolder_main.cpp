@@ -10,6 +10,7 @@
 #include "entry/pack_folder.h"
 #include "entry/report.h"
 #include "zipfolder.h"
+#include "zipwriter/source_details.h"
 
 namespace {
 
@@ -30,18 +31,80 @@ constexpr const char* kUsage =
     "Exit status: 0 every file packed; 3 the archive is written but some\n"
     "files were left out (each is named on stderr); 1 the source cannot be\n"
     "read, or the archive cannot be created or written (nothing is replaced);\n"
-    "2 wrong arguments; 130 interrupted.\n";
+    "2 wrong arguments; 128+N ended by signal N (130: Ctrl-C), nothing\n"
+    "replaced unless the archive was complete.\n";
 
 constexpr int kExitLeftOut = 3;
-constexpr int kExitInterrupted = 130;
+constexpr int kExitSignalled = 128;
 constexpr std::uint64_t kRedrawEvery = 200'000'000;  // nanoseconds
 constexpr int kProgressColumns = 79;
 
-// Set by SIGINT and read by the callback, which then cancels: the
-// unfinished archive is removed rather than left behind.
-volatile std::sig_atomic_t interrupted = 0;
+// The first of the signals that end the tool, set by its handler and read
+// by the callback, which then cancels: the unfinished archive is removed
+// rather than left behind. 0 while none came.
+volatile std::sig_atomic_t caughtSignal = 0;
 
-void OnInterrupt(int) { interrupted = 1; }
+void OnEndingSignal(int number) {
+  if (caughtSignal == 0) caughtSignal = number;
+}
+
+// Each signal that would end the tool, unless its caller ignores it (as
+// nohup does): a write to a closed pipe or past the file size limit then
+// fails as a write.
+void CatchEndingSignals() {
+  static constexpr int kEnding[] = {
+    SIGINT,
+    SIGTERM,
+#if defined(SIGHUP)
+    SIGHUP,
+#endif
+#if defined(SIGPIPE)
+    SIGPIPE,
+#endif
+#if defined(SIGXFSZ)
+    SIGXFSZ,
+#endif
+  };
+  for (const int number : kEnding) {
+    if (std::signal(number, OnEndingSignal) == SIG_IGN) std::signal(number, SIG_IGN);
+  }
+}
+
+// Text from outside (names, paths) as it is safe to print: control
+// characters as \n, \t, \r or \xHH, bytes that are not UTF-8 and the C1
+// controls as \xHH, and a backslash doubled where it is no separator, so
+// that no name forges a line or sends the terminal a command. Puts the form
+// of the character at text into out; returns the bytes it took.
+std::size_t EscapeOne(const char* text, char (&out)[12]) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  const unsigned byte = bytes[0];
+  const std::size_t length = zf::Utf8CharacterLength(bytes);
+  const char* named = byte == '\n' ? "\\n" : byte == '\t' ? "\\t" : byte == '\r' ? "\\r" : nullptr;
+  if (byte == '\\' && zf::kPathSeparator != '\\') named = "\\\\";
+  if (named != nullptr) {
+    std::snprintf(out, sizeof out, "%s", named);
+    return 1;
+  }
+  if (byte < 0x20 || byte == 0x7F || length == 0) {
+    std::snprintf(out, sizeof out, "\\x%02x", byte);
+    return 1;
+  }
+  if (byte == 0xC2 && bytes[1] < 0xA0) {
+    std::snprintf(out, sizeof out, "\\xc2\\x%02x", bytes[1]);
+    return 2;
+  }
+  std::memcpy(out, text, length);
+  out[length] = 0;
+  return length;
+}
+
+void PrintEscaped(std::FILE* stream, const char* text) {
+  char form[12];
+  for (const char* p = text != nullptr ? text : ""; *p != 0;) {
+    p += EscapeOne(p, form);
+    std::fputs(form, stream);
+  }
+}
 
 // A thread count from 1 to 256, or 0 when the text is none.
 std::uint32_t ParseThreads(const char* text) {
@@ -90,14 +153,26 @@ void DrawProgress(Run* run, const ZipFolderEvent& event) {
   char line[kProgressColumns + 1];
   int used = std::snprintf(line, sizeof line, "%3u%% %7.1f MB/s  ", percent, rate);
   if (used < 0) used = 0;
-  // The name's tail, which tells most, fills the rest of the line.
+  // The name's tail, which tells most, fills the rest of the line; no
+  // more of it is escaped than can show.
   const char* name = event.name != nullptr ? event.name : "";
+  const std::size_t nameLength = std::strlen(name);
+  const char* tail = nameLength > kProgressColumns ? name + nameLength - kProgressColumns : name;
+  while (tail > name && (static_cast<unsigned char>(*tail) & 0xC0) == 0x80) --tail;
+  char escaped[4 * kProgressColumns + 12];
+  std::size_t length = 0;
+  while (*tail != 0) {
+    char form[12];
+    tail += EscapeOne(tail, form);
+    const std::size_t formLength = std::strlen(form);
+    std::memcpy(escaped + length, form, formLength + 1);
+    length += formLength;
+  }
   const std::size_t room = static_cast<std::size_t>(kProgressColumns - used);
-  const std::size_t length = std::strlen(name);
   if (length > room && room > 3) {
-    std::snprintf(line + used, room + 1, "...%s", name + length - (room - 3));
+    std::snprintf(line + used, room + 1, "...%s", escaped + length - (room - 3));
   } else {
-    std::snprintf(line + used, room + 1, "%s", name);
+    std::snprintf(line + used, room + 1, "%s", escaped);
   }
   const int width = static_cast<int>(std::strlen(line));
   std::fprintf(stderr, "\r%s%*s", line, run->drawnWidth > width ? run->drawnWidth - width : 0, "");
@@ -113,19 +188,23 @@ int OnEvent(void* context, const ZipFolderEvent* event) {
       break;
     case ZIPFOLDER_EVENT_ADDED:
       run->addedBytes += event->size;
-      if (run->verbose) {
+      if (run->verbose && caughtSignal == 0) {
         EraseProgress(run);
         const std::uint64_t saved =
             event->size > event->compressedSize ? event->size - event->compressedSize : 0;
-        std::printf("%s (%s %" PRIu64 "%%)\n", event->name,
-                    event->method == 0 ? "stored" : "deflated",
+        PrintEscaped(stdout, event->name);
+        std::printf(" (%s %" PRIu64 "%%)\n", event->method == 0 ? "stored" : "deflated",
                     event->size == 0 ? 0 : saved * 100 / event->size);
         std::fflush(stdout);
       }
       break;
     case ZIPFOLDER_EVENT_LEFT_OUT:
       EraseProgress(run);
-      std::fprintf(stderr, "zipfolder: left out %s: %s\n", event->name, event->reasonText);
+      std::fputs("zipfolder: left out ", stderr);
+      PrintEscaped(stderr, event->name);
+      std::fputs(": ", stderr);
+      PrintEscaped(stderr, event->reasonText);
+      std::fputc('\n', stderr);
       break;
     case ZIPFOLDER_EVENT_FINISHED:
       run->archiveBytes = event->size;
@@ -141,7 +220,7 @@ int OnEvent(void* context, const ZipFolderEvent* event) {
   }
   run->entries = event->entriesAdded;
   run->leftOut = event->filesLeftOut;
-  return interrupted != 0 ? 1 : 0;
+  return caughtSignal != 0 ? 1 : 0;
 }
 
 // The first walk, for the percentage: sizes only, with the rules of the
@@ -152,7 +231,16 @@ bool AddFileSize(void* context, const char* path, const char*) {
   zf::OsFileFacts facts;
   if (zf::OsGetFacts(file, &facts)) *static_cast<std::uint64_t*>(context) += facts.size;
   zf::OsClose(file);
-  return interrupted == 0;
+  return caughtSignal == 0;
+}
+
+// One line: what failed, the path concerned, escaped, and why.
+void PrintFailure(const char* before, const char* path, const char* after, const char* why) {
+  std::fputs(before, stderr);
+  PrintEscaped(stderr, path);
+  std::fputs(after, stderr);
+  PrintEscaped(stderr, why);
+  std::fputc('\n', stderr);
 }
 
 int ReportFailure(std::int32_t status, const char* source, const char* archive, const Run& run) {
@@ -160,27 +248,31 @@ int ReportFailure(std::int32_t status, const char* source, const char* archive, 
   switch (status) {
     case ZIPFOLDER_NO_SOURCE:
       if (run.failureError == 0) why = "not a folder";
-      std::fprintf(stderr, "zipfolder: cannot read the folder '%s': %s\n", source, why);
+      PrintFailure("zipfolder: cannot read the folder '", source, "': ", why);
       break;
     case ZIPFOLDER_CANNOT_CREATE:
-      std::fprintf(stderr, "zipfolder: cannot create the archive '%s': %s\n", archive, why);
+      PrintFailure("zipfolder: cannot create the archive '", archive, "': ", why);
       break;
     case ZIPFOLDER_DISK_FULL:
     case ZIPFOLDER_WRITE_FAILED:
-      std::fprintf(stderr, "zipfolder: writing failed%s, '%s' not written: %s\n",
-                   status == ZIPFOLDER_DISK_FULL ? " (disk full)" : "", archive, why);
+      PrintFailure(status == ZIPFOLDER_DISK_FULL ? "zipfolder: writing failed (disk full), '"
+                                                 : "zipfolder: writing failed, '",
+                   archive, "' not written: ", why);
       break;
     case ZIPFOLDER_CANCELLED:
-      std::fprintf(stderr, "zipfolder: interrupted, '%s' not written\n", archive);
-      return kExitInterrupted;
+      PrintFailure("zipfolder: interrupted, '", archive, "' not written", "");
+      break;
     default:
-      std::fprintf(stderr, "zipfolder: out of memory while writing '%s'\n", archive);
+      PrintFailure("zipfolder: out of memory while writing '", archive, "'", "");
       break;
   }
   return 1;
 }
 
 int RunTool(int argc, char** argv) {
+  // Before any file is opened: else the archive could take the number of a
+  // closed standard stream and receive the tool's messages.
+  if (!zf::OsOpenStandardStreams()) return 1;
   Run run{};
   std::uint32_t threads = zf::OsProcessorCount();
   const char* operands[2] = {nullptr, nullptr};
@@ -215,7 +307,8 @@ int RunTool(int argc, char** argv) {
     } else if (!optionsEnded && std::strcmp(arg, "--") == 0) {
       optionsEnded = true;
     } else if (!optionsEnded && arg[0] == '-' && arg[1] != 0) {
-      std::fprintf(stderr, "zipfolder: unknown option '%s'\n%s", arg, kUsage);
+      PrintFailure("zipfolder: unknown option '", arg, "'", "");
+      std::fputs(kUsage, stderr);
       return 2;
     } else if (count < 2) {
       operands[count++] = arg;
@@ -230,7 +323,7 @@ int RunTool(int argc, char** argv) {
   }
   if (run.quiet) run.verbose = false;
   run.progress = !run.quiet && zf::OsErrorStreamIsTerminal();
-  std::signal(SIGINT, OnInterrupt);
+  CatchEndingSignals();
 
   run.start = zf::OsMonotonicNanoseconds();
   if (run.progress && zf::OsIsFolder(operands[0])) {
@@ -244,9 +337,13 @@ int RunTool(int argc, char** argv) {
   options.threads = threads;
   const std::int32_t status = zf::PackFolderReporting(operands[0], operands[1], &options);
   EraseProgress(&run);
-  if (status != ZIPFOLDER_DONE && status != ZIPFOLDER_DONE_LEFT_OUT) {
-    return ReportFailure(status, operands[0], operands[1], run);
-  }
+  // A signal ends the tool as the signal would have, once the archive is
+  // removed, or complete if it came too late to stop it.
+  const int exitStatus = status != ZIPFOLDER_DONE && status != ZIPFOLDER_DONE_LEFT_OUT
+                             ? ReportFailure(status, operands[0], operands[1], run)
+                             : -1;
+  if (caughtSignal != 0) return kExitSignalled + caughtSignal;
+  if (exitStatus >= 0) return exitStatus;
   if (!run.quiet) {
     const double seconds = static_cast<double>(zf::OsMonotonicNanoseconds() - run.start) / 1e9;
     std::printf("%" PRIu32 " entries, %" PRIu64 " bytes read, archive %" PRIu64 " bytes, %" PRIu32

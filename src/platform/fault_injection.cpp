@@ -12,8 +12,11 @@ bool IsOutputCall(OsCall call, OsFile file, const FaultPlan& plan) {
     case OsCall::kCreate:
     case OsCall::kWrite:
     case OsCall::kSetEnd:
+    case OsCall::kName:
+    case OsCall::kRename:
       return true;
     case OsCall::kSeek:
+    case OsCall::kClose:
       return file == plan.archive;
     default:
       return false;

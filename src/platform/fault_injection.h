@@ -24,6 +24,10 @@ enum class OsCall : std::uint32_t {
   kNextName,
   kIsFolder,
   kFolderId,
+  kClose,
+  kNameless,  // a nameless archive file, which has a named one to fall back on
+  kName,      // naming a nameless archive
+  kRename,    // putting the finished archive in place
 };
 
 // Which calls fail, and what failed. Calls are counted from 1 across all

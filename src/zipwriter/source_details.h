@@ -2,6 +2,7 @@
 // and the naming rules of an entry.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "zipwriter/zip_writer.h"
@@ -34,5 +35,8 @@ bool IsExecutableHeader(OsFile source, std::uint64_t size);
 bool IsStoredExtension(const char* name);
 // True for names that need the UTF-8 flag: not plain ASCII, but valid UTF-8.
 bool NeedsUtf8Flag(const char* name);
+// The length of the UTF-8 character at text (RFC 3629: no overlong form, no
+// surrogate, nothing past U+10FFFF), or 0 when none starts there.
+std::size_t Utf8CharacterLength(const unsigned char* text);
 
 }  // namespace zf
