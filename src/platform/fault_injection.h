@@ -40,6 +40,8 @@ struct FaultPlan {
   std::uint32_t outputFailures;  // failed calls on the archive output
   std::uint32_t otherFailures;   // failed calls on sources, folders, memory
   std::uint32_t failedKinds;     // one bit per OsCall that failed
+  // One bit per OsCall that always fails, uncounted: a system without it.
+  std::uint32_t refusedKinds;
 };
 
 #if defined(ZIPFOLDER_FAULT_INJECTION)
