@@ -60,11 +60,11 @@ const char* LastName(const char* path) {
   return name;
 }
 
+char Folded(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
 bool SameNameIgnoringCase(const char* a, const char* b) {
   for (; *a != 0 && *b != 0; ++a, ++b) {
-    const char ca = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a + 32) : *a;
-    const char cb = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b + 32) : *b;
-    if (ca != cb) return false;
+    if (Folded(*a) != Folded(*b)) return false;
   }
   return *a == *b;
 }
@@ -73,7 +73,7 @@ bool SameFile(const OsFolderId& a, const OsFolderId& b) {
   return a.volume == b.volume && a.index == b.index;
 }
 
-bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (Folded(c) >= 'a' && Folded(c) <= 'f'); }
 
 // A name of the form this job gives its temporary files, this run's or one
 // a killed run left: the archive's name cut as in tempPath, kTempMark, hex
@@ -82,10 +82,7 @@ bool HasTempForm(const Job& job, const char* name) {
   const std::size_t kept = job.tempMarkAt - job.tempNameAt;
   const char* keptName = job.tempPath + job.tempNameAt;
   for (std::size_t i = 0; i < kept; ++i) {
-    const char a = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] + 32) : name[i];
-    const char b = keptName[i] >= 'A' && keptName[i] <= 'Z' ? static_cast<char>(keptName[i] + 32)
-                                                            : keptName[i];
-    if (a != b || a == 0) return false;
+    if (name[i] == 0 || Folded(name[i]) != Folded(keptName[i])) return false;
   }
   const char* rest = name + kept;
   if (std::strncmp(rest, kTempMark, sizeof kTempMark - 1) != 0) return false;
