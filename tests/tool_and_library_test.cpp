@@ -388,12 +388,18 @@ TEST(Tool, ArchivePathsAreTakenAsGiven) {
   EXPECT_EQ(info.st_mode & 0777, 0640u);
 
   // Listed once, the source then cannot be listed for want of descriptors:
-  // nothing is replaced.
+  // nothing is replaced. Which limit meets the listing depends on what the
+  // process holds open at start (a sanitizer's runtime holds some).
   const auto before = zft::ReadFile(own);
-  run = RunCommand("{ ulimit -n 5; " + Tool(src + Quote(own)) + "; }");
-  EXPECT_EQ(run.status, 1) << run.output;
-  EXPECT_NE(run.output.find("cannot read the folder"), std::string::npos) << run.output;
-  EXPECT_EQ(zft::ReadFile(own), before);
+  int unlisted = 0;
+  for (int limit = 4; limit <= 12; ++limit) {
+    run =
+        RunCommand("{ ulimit -n " + std::to_string(limit) + "; " + Tool(src + Quote(own)) + "; }");
+    EXPECT_TRUE(run.status == 0 || run.status == 1) << run.output;
+    unlisted += run.status == 1 && run.output.find("cannot read the folder") != std::string::npos;
+    EXPECT_EQ(zft::ReadFile(own), before);  // the same archive when one was made
+  }
+  EXPECT_GT(unlisted, 0);
 }
 
 }  // namespace
