@@ -2,6 +2,7 @@
 // reporting function the library exports and turns its events into what
 // archiver users expect: each file left out named on stderr, an exit status
 // that says how it went, a listing with -v and a progress line on a terminal.
+#include <atomic>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
@@ -41,11 +42,14 @@ constexpr int kProgressColumns = 79;
 
 // The first of the signals that end the tool, set by its handler and read
 // by the callback, which then cancels: the unfinished archive is removed
-// rather than left behind. 0 while none came.
-volatile std::sig_atomic_t caughtSignal = 0;
+// rather than left behind. 0 while none came. Atomic, as the signal may
+// come on a worker thread; lock-free, as a handler may use nothing else.
+std::atomic<int> caughtSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void OnEndingSignal(int number) {
-  if (caughtSignal == 0) caughtSignal = number;
+  int none = 0;
+  caughtSignal.compare_exchange_strong(none, number);
 }
 
 // Each signal that would end the tool, unless its caller ignores it (as
