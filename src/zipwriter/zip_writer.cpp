@@ -36,10 +36,6 @@ bool MoveOutput(ZipWriter* writer, std::uint64_t position) {
   return true;
 }
 
-}  // namespace
-
-namespace {
-
 ZipWriter* NewWriter(std::uint32_t flags) {
   auto* writer = static_cast<ZipWriter*>(OsAllocate(sizeof(ZipWriter)));
   if (writer == nullptr) return nullptr;
