@@ -316,6 +316,11 @@ std::int32_t PutInPlace(Job* job) {
     job->systemError = OsLastError();
     return ZIPFOLDER_CANNOT_CREATE;
   }
+  // Only the archive goes into place, not a link someone put at its name.
+  if (!OsIsFileAt(job->output, job->tempPath)) {
+    job->systemError = OsLastError();
+    return ZIPFOLDER_CANNOT_CREATE;
+  }
   const OsFile output = job->output;
   job->output = kNoFile;
   if (!OsClose(output)) {

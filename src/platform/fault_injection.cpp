@@ -30,6 +30,7 @@ void SetFaultPlan(FaultPlan* plan) { currentPlan = plan; }
 bool FaultDue(OsCall call, OsFile file) {
   FaultPlan* plan = currentPlan;
   if (plan == nullptr) return false;
+  if (plan->between != nullptr) plan->between(plan->betweenContext);
   if ((plan->refusedKinds >> static_cast<std::uint32_t>(call) & 1) != 0) return true;
   plan->calls += 1;
   if (plan->failFrom == 0 || plan->calls < plan->failFrom ||

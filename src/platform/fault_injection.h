@@ -42,6 +42,10 @@ struct FaultPlan {
   std::uint32_t failedKinds;     // one bit per OsCall that failed
   // One bit per OsCall that always fails, uncounted: a system without it.
   std::uint32_t refusedKinds;
+  // Called before every call, for a test that acts as another process
+  // would between the calls; may be null.
+  void (*between)(void* context);
+  void* betweenContext;
 };
 
 #if defined(ZIPFOLDER_FAULT_INJECTION)

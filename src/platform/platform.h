@@ -147,6 +147,9 @@ bool OsNameArchive(OsFile file, const char* path);
 // A new archive file at path, held as OsCreateArchive holds one; kNoFile
 // when the path exists (a link included) or the file cannot be created.
 OsFile OsCreateNewArchive(const char* path);
+// True when path names file itself, not a link or another file put at that
+// name since.
+bool OsIsFileAt(OsFile file, const char* path);
 // Gives file the permission bits of the file at path, when there is one
 // there; false only when they cannot be set.
 bool OsCopyPermissions(const char* path, OsFile file);

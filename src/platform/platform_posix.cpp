@@ -382,6 +382,15 @@ OsFile OsCreateNewArchive(const char* path) {
   return fd;
 }
 
+bool OsIsFileAt(OsFile file, const char* path) {
+  struct stat held;
+  struct stat named;
+  if (fstat(ToDescriptor(file), &held) != 0 || lstat(path, &named) != 0) return false;
+  if (held.st_dev == named.st_dev && held.st_ino == named.st_ino) return true;
+  errno = EEXIST;
+  return false;
+}
+
 bool OsCopyPermissions(const char* path, OsFile file) {
   struct stat info;
   if (stat(path, &info) != 0) return true;

@@ -409,6 +409,10 @@ OsFile OsCreateNewArchive(const char* path) {
   return FromHandle(OpenSystemPath(path, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL));
 }
 
+// A file held without sharing cannot be renamed, removed or replaced, so
+// the name still is the file's.
+bool OsIsFileAt(OsFile, const char*) { return true; }
+
 // A replaced file's access rights come from its folder, as the new one's do.
 bool OsCopyPermissions(const char*, OsFile) { return true; }
 

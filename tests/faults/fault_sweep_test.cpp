@@ -112,7 +112,7 @@ TEST(FaultInjection, EveryFailingCallEndsInASoundArchiveOrAnHonestFailure) {
         const std::string name =
             std::to_string(kind) + "_" + std::to_string(inARow) + "_" + std::to_string(n) + ".zip";
         runs.push_back({dir.Path("runs/" + name), reporting, named, -1, 0,
-                        zf::FaultPlan{n, inARow, 0, zf::kNoFile, 0, 0, 0, 0}});
+                        zf::FaultPlan{n, inARow, 0, zf::kNoFile, 0, 0, 0, 0, nullptr, nullptr}});
         PackUnder(dir.Path("src"), &runs.back());
       }
     }
@@ -162,6 +162,51 @@ TEST(FaultInjection, EveryFailingCallEndsInASoundArchiveOrAnHonestFailure) {
               runs.size(), static_cast<unsigned long long>(calls[0]),
               static_cast<unsigned long long>(calls[1]), static_cast<unsigned long long>(calls[2]));
   for (const auto& [outcome, count] : outcomes) std::printf("  %5d %s\n", count, outcome.c_str());
+}
+
+// Another process that, between any two calls, swaps each temporary file in
+// the archive's folder for a link to a file of its own: nothing is ever
+// written through the link, and the link is not put in place as the archive.
+struct Swapper {
+  std::string folder;
+  std::string victim;
+  int swaps;
+};
+
+void SwapTempFilesForLinks(void* context) {
+  auto* swapper = static_cast<Swapper*>(context);
+  for (const auto& item : std::filesystem::directory_iterator(swapper->folder)) {
+    if (item.path().extension() != ".tmp" || item.is_symlink()) continue;
+    std::filesystem::remove(item.path());
+    std::filesystem::create_symlink(swapper->victim, item.path());
+    swapper->swaps += 1;
+  }
+}
+
+TEST(FaultInjection, ATemporaryFileSwappedForALinkIsNotWrittenThrough) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  zft::MakeDirs(dir.Path("out"));
+  WriteFile(dir.Path("src/a.txt"), "a");
+  WriteFile(dir.Path("victim.txt"), "someone's file");
+  const std::string zip = dir.Path("out/out.zip");
+  WriteFile(zip, kOldArchive);
+  Swapper swapper{dir.Path("out"), dir.Path("victim.txt"), 0};
+  // A system without nameless files, whose temporary file has a name to swap.
+  zf::FaultPlan plan{};
+  plan.refusedKinds = 1u << static_cast<std::uint32_t>(zf::OsCall::kNameless);
+  plan.between = SwapTempFilesForLinks;
+  plan.betweenContext = &swapper;
+  zf::SetFaultPlan(&plan);
+  const std::int32_t status =
+      zf::PackFolderReporting(dir.Path("src").c_str(), zip.c_str(), nullptr);
+  zf::SetFaultPlan(nullptr);
+  EXPECT_GT(swapper.swaps, 0);
+  EXPECT_EQ(status, ZIPFOLDER_CANNOT_CREATE);
+  const auto victim = zft::ReadFile(dir.Path("victim.txt"));
+  EXPECT_EQ(std::string(victim.begin(), victim.end()), "someone's file");
+  const auto kept = zft::ReadFile(zip);
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), kOldArchive);
 }
 
 }  // namespace
