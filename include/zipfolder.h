@@ -79,7 +79,9 @@ typedef struct ZipFolderEvent {
   /* PROGRESS: the file being read, relative to the source folder;
      ADDED: its name in the archive ("/" between folders); LEFT_OUT: its full path;
      FAILED: the source folder or the archive, whichever failed;
-     FINISHED: the archive's path. All UTF-8. */
+     FINISHED: the archive's path. All UTF-8: a byte of a name that is
+     not (a POSIX file system takes any bytes) is passed as U+FFFD, unless
+     memory is too short to make the copy. */
   const char* name;
   uint64_t size;           /* ADDED: the file's size; FINISHED: the archive's */
   uint64_t compressedSize; /* ADDED: its size in the archive */
@@ -160,10 +162,16 @@ enum {
 enum { ZIPFOLDER_FOLDERS_NONE = 0, ZIPFOLDER_FOLDERS_EMPTY = 1, ZIPFOLDER_FOLDERS_ALL = 2 };
 
 /* Packs as CompFilesToZipFile does, and says how it went. Paths are UTF-8
-   on every system. The archive is written under a temporary name next to
+   on every system. The archive is written to a file of its own next to
    zipPath and put in its place only when it is complete: an existing
-   archive stays untouched when the call fails or is cancelled. options may
-   be null. Runs on the caller's thread; the callback is called on it too. */
+   archive stays untouched when the call fails or is cancelled. That file
+   has no name until then where the system allows it (Linux); elsewhere it
+   is named zipPath's name, ".zf", hex digits and ".tmp", and such files in
+   the source folder are never packed. A symbolic link at zipPath is
+   written through; a replaced archive keeps its permissions. A source
+   folder that cannot be listed is ZIPFOLDER_NO_SOURCE, whenever that is
+   found. options may be null. Runs on the caller's thread; the callback is
+   called on it too. */
 ZIPFOLDER_API int32_t ZIPFOLDER_CALL CompFilesToZipFileEx(const char* srcFolder,
                                                           const char* zipPath,
                                                           const ZipFolderOptions* options);

@@ -2,6 +2,7 @@
 // reporting function the library exports and turns its events into what
 // archiver users expect: each file left out named on stderr, an exit status
 // that says how it went, a listing with -v and a progress line on a terminal.
+#include <atomic>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include "entry/pack_folder.h"
 #include "entry/selection.h"
 #include "zipfolder.h"
+#include "zipwriter/source_details.h"
 
 namespace {
 
@@ -60,18 +62,83 @@ constexpr const char* kUsage =
     "Exit status: 0 every file packed; 3 the archive is written but some\n"
     "files were left out (each is named on stderr); 1 the source cannot be\n"
     "read, or the archive cannot be created or written (nothing is replaced);\n"
-    "2 wrong arguments; 130 interrupted.\n";
+    "2 wrong arguments; 128+N ended by signal N (130: Ctrl-C), nothing\n"
+    "replaced unless the archive was complete.\n";
 
 constexpr int kExitLeftOut = 3;
-constexpr int kExitInterrupted = 130;
+constexpr int kExitSignalled = 128;
 constexpr std::uint64_t kRedrawEvery = 200'000'000;  // nanoseconds
 constexpr int kProgressColumns = 79;
 
-// Set by SIGINT and read by the callback, which then cancels: the
-// unfinished archive is removed rather than left behind.
-volatile std::sig_atomic_t interrupted = 0;
+// The first of the signals that end the tool, set by its handler and read
+// by the callback, which then cancels: the unfinished archive is removed
+// rather than left behind. 0 while none came. Atomic, as the signal may
+// come on a worker thread; lock-free, as a handler may use nothing else.
+std::atomic<int> caughtSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
-void OnInterrupt(int) { interrupted = 1; }
+void OnEndingSignal(int number) {
+  int none = 0;
+  caughtSignal.compare_exchange_strong(none, number);
+}
+
+// Each signal that would end the tool, unless its caller ignores it (as
+// nohup does): a write to a closed pipe or past the file size limit then
+// fails as a write.
+void CatchEndingSignals() {
+  static constexpr int kEnding[] = {
+    SIGINT,
+    SIGTERM,
+#if defined(SIGHUP)
+    SIGHUP,
+#endif
+#if defined(SIGPIPE)
+    SIGPIPE,
+#endif
+#if defined(SIGXFSZ)
+    SIGXFSZ,
+#endif
+  };
+  for (const int number : kEnding) {
+    if (std::signal(number, OnEndingSignal) == SIG_IGN) std::signal(number, SIG_IGN);
+  }
+}
+
+// Text from outside (names, paths) as it is safe to print: control
+// characters as \n, \t, \r or \xHH, bytes that are not UTF-8 and the C1
+// controls as \xHH, and a backslash doubled where it is no separator, so
+// that no name forges a line or sends the terminal a command. Puts the form
+// of the character at text into out; returns the bytes it took.
+std::size_t EscapeOne(const char* text, char (&out)[12]) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  const unsigned byte = bytes[0];
+  const std::size_t length = zf::Utf8CharacterLength(bytes);
+  const char* named = byte == '\n' ? "\\n" : byte == '\t' ? "\\t" : byte == '\r' ? "\\r" : nullptr;
+  if (byte == '\\' && zf::kPathSeparator != '\\') named = "\\\\";
+  if (named != nullptr) {
+    std::snprintf(out, sizeof out, "%s", named);
+    return 1;
+  }
+  if (byte < 0x20 || byte == 0x7F || length == 0) {
+    std::snprintf(out, sizeof out, "\\x%02x", byte);
+    return 1;
+  }
+  if (byte == 0xC2 && bytes[1] < 0xA0) {
+    std::snprintf(out, sizeof out, "\\xc2\\x%02x", bytes[1]);
+    return 2;
+  }
+  std::memcpy(out, text, length);
+  out[length] = 0;
+  return length;
+}
+
+void PrintEscaped(std::FILE* stream, const char* text) {
+  char form[12];
+  for (const char* p = text != nullptr ? text : ""; *p != 0;) {
+    p += EscapeOne(p, form);
+    std::fputs(form, stream);
+  }
+}
 
 // A thread count from 1 to 256, or 0 when the text is none.
 std::uint32_t ParseThreads(const char* text) {
@@ -121,14 +188,26 @@ void DrawProgress(Run* run, const ZipFolderEvent& event) {
   char line[kProgressColumns + 1];
   int used = std::snprintf(line, sizeof line, "%3u%% %7.1f MB/s  ", percent, rate);
   if (used < 0) used = 0;
-  // The name's tail, which tells most, fills the rest of the line.
+  // The name's tail, which tells most, fills the rest of the line; no
+  // more of it is escaped than can show.
   const char* name = event.name != nullptr ? event.name : "";
+  const std::size_t nameLength = std::strlen(name);
+  const char* tail = nameLength > kProgressColumns ? name + nameLength - kProgressColumns : name;
+  while (tail > name && (static_cast<unsigned char>(*tail) & 0xC0) == 0x80) --tail;
+  char escaped[4 * kProgressColumns + 12];
+  std::size_t length = 0;
+  while (*tail != 0) {
+    char form[12];
+    tail += EscapeOne(tail, form);
+    const std::size_t formLength = std::strlen(form);
+    std::memcpy(escaped + length, form, formLength + 1);
+    length += formLength;
+  }
   const std::size_t room = static_cast<std::size_t>(kProgressColumns - used);
-  const std::size_t length = std::strlen(name);
   if (length > room && room > 3) {
-    std::snprintf(line + used, room + 1, "...%s", name + length - (room - 3));
+    std::snprintf(line + used, room + 1, "...%s", escaped + length - (room - 3));
   } else {
-    std::snprintf(line + used, room + 1, "%s", name);
+    std::snprintf(line + used, room + 1, "%s", escaped);
   }
   const int width = static_cast<int>(std::strlen(line));
   std::fprintf(stderr, "\r%s%*s", line, run->drawnWidth > width ? run->drawnWidth - width : 0, "");
@@ -144,19 +223,23 @@ int OnEvent(void* context, const ZipFolderEvent* event) {
       break;
     case ZIPFOLDER_EVENT_ADDED:
       run->addedBytes += event->size;
-      if (run->verbose) {
+      if (run->verbose && caughtSignal == 0) {
         EraseProgress(run);
         const std::uint64_t saved =
             event->size > event->compressedSize ? event->size - event->compressedSize : 0;
-        std::printf("%s (%s %" PRIu64 "%%)\n", event->name,
-                    event->method == 0 ? "stored" : "deflated",
+        PrintEscaped(stdout, event->name);
+        std::printf(" (%s %" PRIu64 "%%)\n", event->method == 0 ? "stored" : "deflated",
                     event->size == 0 ? 0 : saved * 100 / event->size);
         std::fflush(stdout);
       }
       break;
     case ZIPFOLDER_EVENT_LEFT_OUT:
       EraseProgress(run);
-      std::fprintf(stderr, "zipfolder: left out %s: %s\n", event->name, event->reasonText);
+      std::fputs("zipfolder: left out ", stderr);
+      PrintEscaped(stderr, event->name);
+      std::fputs(": ", stderr);
+      PrintEscaped(stderr, event->reasonText);
+      std::fputc('\n', stderr);
       break;
     case ZIPFOLDER_EVENT_FINISHED:
       run->archiveBytes = event->size;
@@ -173,7 +256,7 @@ int OnEvent(void* context, const ZipFolderEvent* event) {
   run->entries = event->entriesAdded;
   run->leftOut = event->filesLeftOut;
   run->excluded = event->filesExcluded;
-  return interrupted != 0 ? 1 : 0;
+  return caughtSignal != 0 ? 1 : 0;
 }
 
 // The first walk, for the percentage: sizes only, with the rules of the
@@ -184,7 +267,16 @@ bool AddFileSize(void* context, const char* path, const char*) {
   zf::OsFileFacts facts;
   if (zf::OsGetFacts(file, &facts)) *static_cast<std::uint64_t*>(context) += facts.size;
   zf::OsClose(file);
-  return interrupted == 0;
+  return caughtSignal == 0;
+}
+
+// One line: what failed, the path concerned, escaped, and why.
+void PrintFailure(const char* before, const char* path, const char* after, const char* why) {
+  std::fputs(before, stderr);
+  PrintEscaped(stderr, path);
+  std::fputs(after, stderr);
+  PrintEscaped(stderr, why);
+  std::fputc('\n', stderr);
 }
 
 int ReportFailure(std::int32_t status, const char* source, const char* archive, const Run& run) {
@@ -192,19 +284,20 @@ int ReportFailure(std::int32_t status, const char* source, const char* archive, 
   switch (status) {
     case ZIPFOLDER_NO_SOURCE:
       if (run.failureError == 0) why = "not a folder";
-      std::fprintf(stderr, "zipfolder: cannot read the folder '%s': %s\n", source, why);
+      PrintFailure("zipfolder: cannot read the folder '", source, "': ", why);
       break;
     case ZIPFOLDER_CANNOT_CREATE:
-      std::fprintf(stderr, "zipfolder: cannot create the archive '%s': %s\n", archive, why);
+      PrintFailure("zipfolder: cannot create the archive '", archive, "': ", why);
       break;
     case ZIPFOLDER_DISK_FULL:
     case ZIPFOLDER_WRITE_FAILED:
-      std::fprintf(stderr, "zipfolder: writing failed%s, '%s' not written: %s\n",
-                   status == ZIPFOLDER_DISK_FULL ? " (disk full)" : "", archive, why);
+      PrintFailure(status == ZIPFOLDER_DISK_FULL ? "zipfolder: writing failed (disk full), '"
+                                                 : "zipfolder: writing failed, '",
+                   archive, "' not written: ", why);
       break;
     case ZIPFOLDER_CANCELLED:
-      std::fprintf(stderr, "zipfolder: interrupted, '%s' not written\n", archive);
-      return kExitInterrupted;
+      PrintFailure("zipfolder: interrupted, '", archive, "' not written", "");
+      break;
     case ZIPFOLDER_BAD_ARGUMENT:
       std::fprintf(stderr,
                    "zipfolder: --prefix needs folder names with '/' between them, "
@@ -212,7 +305,7 @@ int ReportFailure(std::int32_t status, const char* source, const char* archive, 
                    kUsage);
       return 2;
     default:
-      std::fprintf(stderr, "zipfolder: out of memory while writing '%s'\n", archive);
+      PrintFailure("zipfolder: out of memory while writing '", archive, "'", "");
       break;
   }
   return 1;
@@ -307,10 +400,13 @@ const char* OptionValue(const char* shortName, const char* longName, int argc, c
   return nullptr;
 }
 
+// message holds one "%s", where arg goes, escaped.
 int Usage(const char* message, const char* arg) {
-  std::fprintf(stderr, "zipfolder: ");
-  std::fprintf(stderr, message, arg);
-  std::fprintf(stderr, "\n%s", kUsage);
+  const char* at = std::strstr(message, "%s");
+  std::fputs("zipfolder: ", stderr);
+  std::fwrite(message, 1, static_cast<std::size_t>(at - message), stderr);
+  PrintEscaped(stderr, arg);
+  std::fprintf(stderr, "%s\n%s", at + 2, kUsage);
   return 2;
 }
 
@@ -441,7 +537,7 @@ int Pack(Arguments* a) {
   Run& run = a->run;
   if (run.quiet) run.verbose = false;
   run.progress = !run.quiet && zf::OsErrorStreamIsTerminal();
-  std::signal(SIGINT, OnInterrupt);
+  CatchEndingSignals();
 
   run.start = zf::OsMonotonicNanoseconds();
   if (run.progress && zf::OsIsFolder(a->operands[0])) AddUpSizes(a);
@@ -449,9 +545,13 @@ int Pack(Arguments* a) {
   a->options.context = &run;
   const std::int32_t status = CompFilesToZipFileEx(a->operands[0], a->operands[1], &a->options);
   EraseProgress(&run);
-  if (status != ZIPFOLDER_DONE && status != ZIPFOLDER_DONE_LEFT_OUT) {
-    return ReportFailure(status, a->operands[0], a->operands[1], run);
-  }
+  // A signal ends the tool as the signal would have, once the archive is
+  // removed, or complete if it came too late to stop it.
+  const int exitStatus = status != ZIPFOLDER_DONE && status != ZIPFOLDER_DONE_LEFT_OUT
+                             ? ReportFailure(status, a->operands[0], a->operands[1], run)
+                             : -1;
+  if (caughtSignal != 0) return kExitSignalled + caughtSignal;
+  if (exitStatus >= 0) return exitStatus;
   if (!run.quiet) {
     const double seconds = static_cast<double>(zf::OsMonotonicNanoseconds() - run.start) / 1e9;
     char excluded[32] = "";
@@ -465,6 +565,9 @@ int Pack(Arguments* a) {
 }
 
 int RunTool(int argc, char** argv) {
+  // Before any file is opened: else the archive could take the number of a
+  // closed standard stream and receive the tool's messages.
+  if (!zf::OsOpenStandardStreams()) return 1;
   Arguments arguments{};
   int status = ParseArguments(argc, argv, &arguments);
   if (status < 0) status = Pack(&arguments);

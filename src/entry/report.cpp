@@ -7,8 +7,10 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "zipwriter/source_details.h"
 
 namespace zf {
+
 namespace {
 
 constexpr std::size_t kTextBytes = 160;
@@ -46,14 +48,50 @@ void DescribeFailure(std::int32_t reason, std::int32_t systemError, char (&text)
   if (text[0] >= 'A' && text[0] <= 'Z' && text[1] >= 'a' && text[1] <= 'z') text[0] += 'a' - 'A';
 }
 
+// A name as valid UTF-8, as the callback is promised: each byte that starts
+// no character becomes U+FFFD. Null when the name is valid already; else
+// one block from OsAllocate, or, when memory is short, null as well.
+char* ValidUtf8(const char* name) {
+  static constexpr char kReplacement[] = "\xEF\xBF\xBD";
+  constexpr std::size_t kReplacementBytes = sizeof kReplacement - 1;
+  const auto* text = reinterpret_cast<const unsigned char*>(name);
+  std::size_t bytes = 0;
+  bool valid = true;
+  for (std::size_t i = 0; text[i] != 0;) {
+    const std::size_t length = Utf8CharacterLength(text + i);
+    valid = valid && length != 0;
+    bytes += length != 0 ? length : kReplacementBytes;
+    i += length != 0 ? length : 1;
+  }
+  char* fixed = valid ? nullptr : static_cast<char*>(OsAllocate(bytes + 1));
+  if (fixed == nullptr) return nullptr;
+  char* out = fixed;
+  for (std::size_t i = 0; text[i] != 0;) {
+    const std::size_t length = Utf8CharacterLength(text + i);
+    if (length != 0) {
+      std::memcpy(out, name + i, length);
+      out += length;
+      i += length;
+    } else {
+      std::memcpy(out, kReplacement, kReplacementBytes);
+      out += kReplacementBytes;
+      i += 1;
+    }
+  }
+  *out = 0;
+  return fixed;
+}
+
 bool Send(Reporter* reporter, ZipFolderEvent event) {
   event.bytesRead = reporter->bytesRead;
   event.entriesAdded = reporter->entriesAdded;
   event.filesLeftOut = reporter->filesLeftOut;
   event.filesExcluded = reporter->filesExcluded;
-  if (reporter->callback != nullptr && !reporter->cancelled &&
-      reporter->callback(reporter->context, &event) != 0) {
-    reporter->cancelled = true;
+  if (reporter->callback != nullptr && !reporter->cancelled) {
+    char* fixed = event.name != nullptr ? ValidUtf8(event.name) : nullptr;
+    if (fixed != nullptr) event.name = fixed;
+    if (reporter->callback(reporter->context, &event) != 0) reporter->cancelled = true;
+    OsRelease(fixed);
   }
   return !reporter->cancelled;
 }

@@ -12,8 +12,11 @@ bool IsOutputCall(OsCall call, OsFile file, const FaultPlan& plan) {
     case OsCall::kCreate:
     case OsCall::kWrite:
     case OsCall::kSetEnd:
+    case OsCall::kName:
+    case OsCall::kRename:
       return true;
     case OsCall::kSeek:
+    case OsCall::kClose:
       return file == plan.archive;
     default:
       return false;
@@ -27,6 +30,8 @@ void SetFaultPlan(FaultPlan* plan) { currentPlan = plan; }
 bool FaultDue(OsCall call, OsFile file) {
   FaultPlan* plan = currentPlan;
   if (plan == nullptr) return false;
+  if (plan->between != nullptr) plan->between(plan->betweenContext);
+  if ((plan->refusedKinds >> static_cast<std::uint32_t>(call) & 1) != 0) return true;
   plan->calls += 1;
   if (plan->failFrom == 0 || plan->calls < plan->failFrom ||
       plan->calls >= plan->failFrom + plan->failCount) {

@@ -24,6 +24,10 @@ enum class OsCall : std::uint32_t {
   kNextName,
   kIsFolder,
   kFolderId,
+  kClose,
+  kNameless,  // a nameless archive file, which has a named one to fall back on
+  kName,      // naming a nameless archive
+  kRename,    // putting the finished archive in place
 };
 
 // Which calls fail, and what failed. Calls are counted from 1 across all
@@ -36,6 +40,12 @@ struct FaultPlan {
   std::uint32_t outputFailures;  // failed calls on the archive output
   std::uint32_t otherFailures;   // failed calls on sources, folders, memory
   std::uint32_t failedKinds;     // one bit per OsCall that failed
+  // One bit per OsCall that always fails, uncounted: a system without it.
+  std::uint32_t refusedKinds;
+  // Called before every call, for a test that acts as another process
+  // would between the calls; may be null.
+  void (*between)(void* context);
+  void* betweenContext;
 };
 
 #if defined(ZIPFOLDER_FAULT_INJECTION)

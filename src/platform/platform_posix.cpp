@@ -202,8 +202,13 @@ bool OsSetEnd(OsFile file) {
   return here >= 0 && ftruncate(ToDescriptor(file), here) == 0;
 }
 
-void OsClose(OsFile file) {
-  if (file != kNoFile) close(ToDescriptor(file));
+bool OsClose(OsFile file) {
+  if (file == kNoFile) return true;
+  // Linux releases the descriptor even when close is interrupted; an
+  // interruption is no failure of the file.
+  const bool closed = close(ToDescriptor(file)) == 0 || errno == EINTR;
+  if (FaultDue(OsCall::kClose, file)) return false;
+  return closed;
 }
 
 namespace {
@@ -343,12 +348,112 @@ void OsErrorText(std::int32_t code, char* text, std::size_t capacity) {
 
 bool OsIsDiskFull(std::int32_t code) { return code == ENOSPC || code == EDQUOT; }
 
-bool OsCreateNewFile(const char* path) {
-  const int fd = OpenFile(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
+bool OsIsNameTaken(std::int32_t code) { return code == EEXIST; }
+
+namespace {
+
+// "/proc/self/fd/N": the file behind descriptor N, which linkat follows.
+void DescriptorPath(int fd, char (&path)[32]) {
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
 }
+
+}  // namespace
+
+OsFile OsCreateNamelessArchive(const char* folder) {
+  if (FaultDue(OsCall::kNameless, kNoFile)) return kNoFile;
+#if defined(O_TMPFILE)
+  const int fd = OpenFile(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return kNoFile;
+  // Naming it takes /proc (or a privilege): without it, a named file serves.
+  char path[32];
+  DescriptorPath(fd, path);
+  struct stat info;
+  if (stat(path, &info) != 0) {
+    close(fd);
+    return kNoFile;
+  }
+  NoteArchive(fd);
+  return fd;
+#else
+  (void)folder;
+  errno = EOPNOTSUPP;
+  return kNoFile;
+#endif
+}
+
+bool OsNameArchive(OsFile file, const char* path) {
+  if (FaultDue(OsCall::kName, file)) {
+    errno = EIO;
+    return false;
+  }
+  char self[32];
+  DescriptorPath(ToDescriptor(file), self);
+  return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+}
+
+OsFile OsCreateNewArchive(const char* path) {
+  if (FaultDue(OsCall::kCreate, kNoFile)) {
+    errno = EIO;
+    return kNoFile;
+  }
+  // O_EXCL refuses a link at the path too, so nothing is written through one.
+  const int fd = OpenFile(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return kNoFile;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    close(fd);
+    unlink(path);
+    errno = error;
+    return kNoFile;
+  }
+  NoteArchive(fd);
+  return fd;
+}
+
+bool OsIsFileAt(OsFile file, const char* path) {
+  struct stat held;
+  struct stat named;
+  if (fstat(ToDescriptor(file), &held) != 0 || lstat(path, &named) != 0) return false;
+  if (held.st_dev == named.st_dev && held.st_ino == named.st_ino) return true;
+  errno = EEXIST;
+  return false;
+}
+
+bool OsCopyPermissions(const char* path, OsFile file) {
+  struct stat info;
+  if (stat(path, &info) != 0) return true;
+  // The permission bits only: a set-user-ID archive would make no sense.
+  return fchmod(ToDescriptor(file), info.st_mode & 0777) == 0;
+}
+
+char* OsResolveLinks(const char* path) {
+  const std::size_t length = std::strlen(path);
+  if (length >= kMaxPathBytes) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  auto* resolved = static_cast<char*>(OsAllocate(2 * kMaxPathBytes));
+  if (resolved == nullptr) return nullptr;
+  char* target = resolved + kMaxPathBytes;
+  std::memcpy(resolved, path, length + 1);
+  // As many links as the system follows in one path.
+  for (int links = 0; links < 40; ++links) {
+    const ssize_t got = readlink(resolved, target, kMaxPathBytes - 1);
+    // Not a link, or nothing there: the path is where the file goes.
+    if (got < 0) return resolved;
+    target[got] = 0;
+    // A relative target is read from the link's folder.
+    char* name = std::strrchr(resolved, '/');
+    const std::size_t kept = target[0] == '/' || name == nullptr ? 0 : name + 1 - resolved;
+    if (kept + static_cast<std::size_t>(got) >= kMaxPathBytes) break;
+    std::memmove(resolved + kept, target, static_cast<std::size_t>(got) + 1);
+  }
+  OsRelease(resolved);
+  errno = ELOOP;
+  return nullptr;
+}
+
+std::int32_t OsFolderError() { return EISDIR; }
 
 bool OsClaimExisting(const char* path, OsFile* held) {
   *held = kNoFile;
@@ -373,11 +478,27 @@ bool OsClaimExisting(const char* path, OsFile* held) {
   return true;
 }
 
-bool OsRenameFile(const char* from, const char* to) { return rename(from, to) == 0; }
+bool OsRenameFile(const char* from, const char* to) {
+  if (FaultDue(OsCall::kRename, kNoFile)) return false;
+  return rename(from, to) == 0;
+}
 
 bool OsRemoveFile(const char* path) { return unlink(path) == 0; }
 
 bool OsErrorStreamIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+bool OsOpenStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free number, which is fd: the ones below it are open.
+    const int opened = OpenFile("/dev/null", O_RDWR | O_NOCTTY);
+    if (opened != fd) {
+      if (opened >= 0) close(opened);
+      return false;
+    }
+  }
+  return true;
+}
 
 std::uint64_t OsMonotonicNanoseconds() {
   struct timespec now;

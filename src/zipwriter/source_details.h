@@ -2,6 +2,7 @@
 // and the naming rules of an entry.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "zipwriter/zip_writer.h"
@@ -46,5 +47,8 @@ std::size_t EntryNameLength(const ZipWriter* writer, const char* name, const cha
 void SetEntryName(const ZipWriter* writer, ZipEntry* entry, const char* name, const char* suffix);
 // True for names that need the UTF-8 flag: not plain ASCII, but valid UTF-8.
 bool NeedsUtf8Flag(const char* name);
+// The length of the UTF-8 character at text (RFC 3629: no overlong form, no
+// surrogate, nothing past U+10FFFF), or 0 when none starts there.
+std::size_t Utf8CharacterLength(const unsigned char* text);
 
 }  // namespace zf

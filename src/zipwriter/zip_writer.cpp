@@ -36,23 +36,36 @@ bool MoveOutput(ZipWriter* writer, std::uint64_t position) {
   return true;
 }
 
+ZipWriter* NewWriter(std::uint32_t flags) {
+  auto* writer = static_cast<ZipWriter*>(OsAllocate(sizeof(ZipWriter)));
+  if (writer == nullptr) return nullptr;
+  std::memset(writer, 0, offsetof(ZipWriter, buffer));
+  writer->source = kNoFile;
+  writer->flags = flags;
+  writer->classicSizeMax = kClassicSizeMax;
+  writer->classicCountMax = kClassicCountMax;
+  return writer;
+}
+
 }  // namespace
 
 std::int32_t OpenArchive(const char* zipPath, ZipWriter** writerOut) {
-  *writerOut = nullptr;
-  auto* writer = static_cast<ZipWriter*>(OsAllocate(sizeof(ZipWriter)));
-  if (writer == nullptr) return ErrNoMemory;
-  std::memset(writer, 0, offsetof(ZipWriter, buffer));
-  writer->source = kNoFile;
-  writer->output = OsCreateArchive(zipPath);
-  if (writer->output == kNoFile) {
-    OsRelease(writer);
+  // The writer first: without memory, no file is created.
+  *writerOut = NewWriter(kCloseOutput | kSeekable);
+  if (*writerOut == nullptr) return ErrNoMemory;
+  (*writerOut)->output = OsCreateArchive(zipPath);
+  if ((*writerOut)->output == kNoFile) {
+    OsRelease(*writerOut);
+    *writerOut = nullptr;
     return ErrOpen;
   }
-  writer->flags = kCloseOutput | kSeekable;
-  writer->classicSizeMax = kClassicSizeMax;
-  writer->classicCountMax = kClassicCountMax;
-  *writerOut = writer;
+  return ErrNone;
+}
+
+std::int32_t OpenArchiveOn(OsFile output, ZipWriter** writerOut) {
+  *writerOut = NewWriter(kSeekable);
+  if (*writerOut == nullptr) return ErrNoMemory;
+  (*writerOut)->output = output;
   return ErrNone;
 }
 
@@ -125,8 +138,10 @@ std::int32_t CloseArchive(ZipWriter* writer) {
   FlushOutput(writer);
   // A dropped entry may have left bytes behind the end record.
   if (writer->error == ErrNone && !OsSetEnd(writer->output)) writer->error = ErrWrite;
-  const std::int32_t result = writer->error;
-  if ((writer->flags & kCloseOutput) != 0) OsClose(writer->output);
+  std::int32_t result = writer->error;
+  if ((writer->flags & kCloseOutput) != 0 && !OsClose(writer->output) && result == ErrNone) {
+    result = ErrWrite;
+  }
   OsRelease(writer->deflater);
   ReleaseEntries(writer);
   OsRelease(writer);

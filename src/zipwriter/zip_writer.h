@@ -132,7 +132,11 @@ struct ZipWriter {
 
 // Creates the archive file and its writer; on failure *writerOut is null.
 std::int32_t OpenArchive(const char* zipPath, ZipWriter** writerOut);
-// Writes the central directory, closes the file and releases the writer.
+// A writer for an archive file the caller created and keeps: CloseArchive
+// leaves it open.
+std::int32_t OpenArchiveOn(OsFile output, ZipWriter** writerOut);
+// Writes the central directory, closes the file and releases the writer; a
+// failed close is a failed write.
 std::int32_t CloseArchive(ZipWriter* writer);
 void WriteCentralDirectory(ZipWriter* writer);
 // The length the archive has once its directory is written.

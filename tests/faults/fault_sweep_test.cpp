@@ -3,10 +3,13 @@
 // archive, complete unless a source, a folder or memory failed it (then the
 // rest is whole); a failed run may leave anything behind, but never crash or
 // leak. Through the reporting call the rule is stricter: success means
-// complete, anything left out is told of, and a failure leaves no archive.
+// complete, anything left out is told of, and a failure leaves the archive
+// that was there as it was, and no file of its own, with the archive's file
+// nameless or, as on systems without such files, under a temporary name.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <sstream>
 
@@ -21,9 +24,12 @@ namespace {
 using zft::ScratchDir;
 using zft::WriteFile;
 
+constexpr char kOldArchive[] = "the archive from before";
+
 struct PackRun {
   std::string zip;
   bool reporting;
+  bool named;         // reporting with no nameless files
   std::int32_t code;  // ErrNone..., or ZIPFOLDER_* when reporting
   int leftOut;        // LEFT_OUT events
   zf::FaultPlan plan;
@@ -35,6 +41,8 @@ int CountLeftOut(void* context, const ZipFolderEvent* event) {
 }
 
 void PackUnder(const std::string& source, PackRun* run) {
+  if (run->named) run->plan.refusedKinds = 1u << static_cast<std::uint32_t>(zf::OsCall::kNameless);
+  if (run->reporting) WriteFile(run->zip, kOldArchive);
   zf::SetFaultPlan(&run->plan);
   if (run->reporting) {
     ZipFolderOptions options{};
@@ -90,37 +98,43 @@ TEST(FaultInjection, EveryFailingCallEndsInASoundArchiveOrAnHonestFailure) {
 
   zft::MakeDirs(dir.Path("runs"));
   std::vector<PackRun> runs;
-  std::uint64_t calls[2] = {};
-  for (const bool reporting : {false, true}) {
-    PackRun counting{dir.Path(reporting ? "clean2.zip" : "clean.zip"), reporting, -1, 0, {}};
+  std::uint64_t calls[3] = {};
+  for (const int kind : {0, 1, 2}) {
+    const bool reporting = kind != 0;
+    const bool named = kind == 2;
+    PackRun counting{
+        dir.Path("clean" + std::to_string(kind) + ".zip"), reporting, named, -1, 0, {}};
     PackUnder(dir.Path("src"), &counting);
     ASSERT_EQ(counting.code, 0);
-    calls[reporting] = counting.plan.calls;
+    calls[kind] = counting.plan.calls;
     for (std::uint32_t inARow : {1u, 2u, 3u}) {
       for (std::uint64_t n = 1; n <= counting.plan.calls; ++n) {
-        const std::string name = std::to_string(reporting) + "_" + std::to_string(inARow) + "_" +
-                                 std::to_string(n) + ".zip";
-        runs.push_back({dir.Path("runs/" + name), reporting, -1, 0,
-                        zf::FaultPlan{n, inARow, 0, zf::kNoFile, 0, 0, 0}});
+        const std::string name =
+            std::to_string(kind) + "_" + std::to_string(inARow) + "_" + std::to_string(n) + ".zip";
+        runs.push_back({dir.Path("runs/" + name), reporting, named, -1, 0,
+                        zf::FaultPlan{n, inARow, 0, zf::kNoFile, 0, 0, 0, 0, nullptr, nullptr}});
         PackUnder(dir.Path("src"), &runs.back());
       }
     }
   }
-  std::vector<std::string> reported{dir.Path("clean.zip")};
+  std::vector<std::string> reported{dir.Path("clean0.zip")};
   for (const auto& run : runs) {
     if (Succeeded(run)) reported.push_back(run.zip);
   }
   const auto verdicts = CheckAll(dir.Path("src"), reported);
-  ASSERT_EQ(verdicts.at(dir.Path("clean.zip")), "ok\t" + all);
+  ASSERT_EQ(verdicts.at(dir.Path("clean0.zip")), "ok\t" + all);
 
   std::map<std::string, int> outcomes;
   for (const auto& run : runs) {
     SCOPED_TRACE(run.zip);
-    const std::string call = run.reporting ? "reporting: " : "plain: ";
+    const std::string call = run.named       ? "reporting, named: "
+                             : run.reporting ? "reporting: "
+                                             : "plain: ";
     if (!Succeeded(run)) {
       outcomes[call + "failed, code " + std::to_string(run.code)] += 1;
       if (run.reporting) {
-        EXPECT_FALSE(zft::Exists(run.zip));
+        const auto kept = zft::ReadFile(run.zip);
+        EXPECT_EQ(std::string(kept.begin(), kept.end()), kOldArchive);
       }
       continue;
     }
@@ -140,9 +154,59 @@ TEST(FaultInjection, EveryFailingCallEndsInASoundArchiveOrAnHonestFailure) {
     zft::ParseArchive(run.zip);  // our own reading of every field, besides theirs
     outcomes[call + (complete ? "success, complete" : "success, files left out")] += 1;
   }
-  std::printf("%zu runs over %llu and %llu injectable calls (plain, reporting):\n", runs.size(),
-              static_cast<unsigned long long>(calls[0]), static_cast<unsigned long long>(calls[1]));
+  // No file of the job's own stays behind, whatever failed.
+  for (const auto& item : std::filesystem::directory_iterator(dir.Path("runs"))) {
+    EXPECT_EQ(item.path().extension(), ".zip") << item.path();
+  }
+  std::printf("%zu runs over %llu, %llu and %llu injectable calls (plain, reporting, named):\n",
+              runs.size(), static_cast<unsigned long long>(calls[0]),
+              static_cast<unsigned long long>(calls[1]), static_cast<unsigned long long>(calls[2]));
   for (const auto& [outcome, count] : outcomes) std::printf("  %5d %s\n", count, outcome.c_str());
+}
+
+// Another process that, between any two calls, swaps each temporary file in
+// the archive's folder for a link to a file of its own: nothing is ever
+// written through the link, and the link is not put in place as the archive.
+struct Swapper {
+  std::string folder;
+  std::string victim;
+  int swaps;
+};
+
+void SwapTempFilesForLinks(void* context) {
+  auto* swapper = static_cast<Swapper*>(context);
+  for (const auto& item : std::filesystem::directory_iterator(swapper->folder)) {
+    if (item.path().extension() != ".tmp" || item.is_symlink()) continue;
+    std::filesystem::remove(item.path());
+    std::filesystem::create_symlink(swapper->victim, item.path());
+    swapper->swaps += 1;
+  }
+}
+
+TEST(FaultInjection, ATemporaryFileSwappedForALinkIsNotWrittenThrough) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  zft::MakeDirs(dir.Path("out"));
+  WriteFile(dir.Path("src/a.txt"), "a");
+  WriteFile(dir.Path("victim.txt"), "someone's file");
+  const std::string zip = dir.Path("out/out.zip");
+  WriteFile(zip, kOldArchive);
+  Swapper swapper{dir.Path("out"), dir.Path("victim.txt"), 0};
+  // A system without nameless files, whose temporary file has a name to swap.
+  zf::FaultPlan plan{};
+  plan.refusedKinds = 1u << static_cast<std::uint32_t>(zf::OsCall::kNameless);
+  plan.between = SwapTempFilesForLinks;
+  plan.betweenContext = &swapper;
+  zf::SetFaultPlan(&plan);
+  const std::int32_t status =
+      zf::PackFolderReporting(dir.Path("src").c_str(), zip.c_str(), nullptr);
+  zf::SetFaultPlan(nullptr);
+  EXPECT_GT(swapper.swaps, 0);
+  EXPECT_EQ(status, ZIPFOLDER_CANNOT_CREATE);
+  const auto victim = zft::ReadFile(dir.Path("victim.txt"));
+  EXPECT_EQ(std::string(victim.begin(), victim.end()), "someone's file");
+  const auto kept = zft::ReadFile(zip);
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), kOldArchive);
 }
 
 }  // namespace
