@@ -104,6 +104,11 @@ bool ListFolder(Walk* walk, Level* level) {
   level->scan = nullptr;
   level->pending = nullptr;
   OsFolderScan* scan = OsOpenFolder(walk->path);
+  const WalkVisitor* visitor = walk->visitor;
+  if (scan == nullptr && OsIsShortage(OsLastError()) && visitor->makeRoom != nullptr &&
+      visitor->makeRoom(visitor->context)) {
+    scan = OsOpenFolder(walk->path);
+  }
   if (scan == nullptr) return false;
   while (const char* name = NextListedName(*walk, scan)) {
     const std::size_t bytes = std::strlen(name) + 1;

@@ -34,6 +34,10 @@ struct WalkVisitor {
   // name the root.
   // path is the full path, cut short to the folder for kPathTooLong.
   void (*passedOver)(void* context, const char* path, WalkSkip why);
+  // A folder could not be listed for want of descriptors or memory; true
+  // when the visitor let go of some of its own, and the listing is tried
+  // again. May be null.
+  bool (*makeRoom)(void* context) = nullptr;
 };
 
 // Calls the visitor for every file below folder, named relative to root.

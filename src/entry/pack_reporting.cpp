@@ -76,6 +76,7 @@ std::int32_t LeftOutReason(std::int32_t code, std::int32_t systemError) {
     case ErrNoMemory:
       return ZIPFOLDER_REASON_NO_MEMORY;
     case ErrTooLarge:
+    case ErrChanged:
       return ZIPFOLDER_REASON_CHANGED;
     default:
       return ZIPFOLDER_REASON_NAME_UNUSABLE;
@@ -265,7 +266,7 @@ std::int32_t PackFolderReporting(const char* srcFolder, const char* zipPath,
   // A record from before the thread count existed asks for none.
   constexpr std::size_t kWithThreads = offsetof(ZipFolderOptions, threads) + sizeof(std::uint32_t);
   const std::uint32_t threads =
-      options != nullptr && options->size >= kWithThreads ? options->threads : 0;
+      WorkerCount(options != nullptr && options->size >= kWithThreads ? options->threads : 0);
   const std::int32_t status = PackClaimed(srcFolder, zipPath, &reporter, threads);
   OsClose(held);
   return status;

@@ -12,6 +12,11 @@
 // scratch file next to the archive (gone once closed), so that big files
 // compress in parallel too, or waits when there is none. The file whose turn
 // it is streams into the archive as it is compressed, so a wait always ends.
+//
+// Workers never cost a file that one thread would pack: a worker short of
+// memory, a descriptor or spill space hands its file back, and the workers
+// stop for good; the caller's thread then adds that file and every later
+// one itself, as with one thread, with all the workers' resources let go.
 #include "entry/parallel_pack.h"
 
 #include <cstddef>
@@ -57,8 +62,8 @@ struct Job {
   // Output beyond the budget, after the chunks: spilled bytes of it so far.
   OsFile spill;
   std::uint64_t spilled;
-  bool spillFailed;   // a write to it failed: the archive cannot be whole
   bool spillRefused;  // it could not be created; the worker waits instead
+  bool redo;          // the workers stopped before it was placed: the writer adds it
   SourceDetails details;
   const char* name;  // the tail of path
   char path[1];
@@ -98,6 +103,8 @@ struct Pipeline {
   std::uint32_t inFlight;
   std::uint32_t window;
   std::uint64_t bytesDone;  // source bytes of the entries written
+  Worker* workers;
+  std::uint32_t started;  // workers running; 0 once they stopped for good
 };
 
 void WaitAsWriter(Pipeline* pipeline) {
@@ -217,13 +224,13 @@ bool StartSpill(Pipeline* pipeline, Job* job) {
 bool SpillOutput(Worker* worker, Job* job, const std::uint8_t* data, std::uint32_t count) {
   Pipeline* pipeline = worker->pipeline;
   const bool written = OsWriteAt(job->spill, job->spilled, data, count);
+  // No room for it: the file is handed back rather than lost.
+  if (!written) worker->failure = ErrGaveWay;
   OsEnterMonitor(pipeline->monitor);
   const bool wanted = !pipeline->cancelled && !job->abandoned;
   if (written) {
     job->spilled += count;
     job->bytesRead = worker->writer->bytesRead;
-  } else {
-    job->spillFailed = true;
   }
   WakeWriter(pipeline, job);
   OsLeaveMonitor(pipeline->monitor);
@@ -242,7 +249,7 @@ bool HoldOutput(void* context, const std::uint8_t* data, std::uint32_t count) {
   if (job->spill != kNoFile) return SpillOutput(worker, job, data, count);
   auto* chunk = static_cast<Chunk*>(OsAllocate(offsetof(Chunk, bytes) + count));
   if (chunk == nullptr) {
-    worker->failure = ErrNoMemory;
+    worker->failure = ErrGaveWay;
     return false;
   }
   chunk->next = nullptr;
@@ -289,6 +296,14 @@ bool HoldOutput(void* context, const std::uint8_t* data, std::uint32_t count) {
   }
 }
 
+// What a worker cannot do for want of memory or descriptors, one thread
+// may well do: the file is handed back to the writer's thread.
+std::int32_t GiveWayOnShortage(std::int32_t code, std::int32_t systemError) {
+  const bool shortage =
+      code == ErrNoMemory || ((code == ErrOpen || code == ErrRead) && OsIsShortage(systemError));
+  return shortage ? ErrGaveWay : code;
+}
+
 // Opens and compresses one job's file, the monitor not held; the outcome.
 std::int32_t CompressJob(Worker* worker, Job* job, bool wanted) {
   Pipeline* pipeline = worker->pipeline;
@@ -297,9 +312,10 @@ std::int32_t CompressJob(Worker* worker, Job* job, bool wanted) {
   writer->position = 0;
   writer->outFill = 0;
   ZipEntry* entry = nullptr;
-  const std::int32_t code =
+  const std::int32_t code = GiveWayOnShortage(
       wanted ? OpenEntry(writer, job->path, job->name, &job->details, AllocateEntry, &entry)
-             : ErrWrite;
+             : ErrWrite,
+      writer->systemError);
   OsEnterMonitor(pipeline->monitor);
   job->entry = entry;
   job->code = code;
@@ -314,7 +330,8 @@ std::int32_t CompressJob(Worker* worker, Job* job, bool wanted) {
   CompressSource(writer, entry);
   worker->finishing = true;
   FlushOutput(writer);
-  return worker->failure != ErrNone ? worker->failure : writer->error;
+  return worker->failure != ErrNone ? worker->failure
+                                    : GiveWayOnShortage(writer->error, writer->systemError);
 }
 
 void RunWorker(void* context) {
@@ -340,20 +357,36 @@ void RunWorker(void* context) {
   OsLeaveMonitor(pipeline->monitor);
 }
 
-// A spill file that failed takes the archive with it: its entry cannot be
-// whole, and leaving it out would pass for success.
-void NoteSpillFailure(ZipWriter* writer, bool failed) {
-  if (failed && !IsOutputFailure(writer->error)) writer->error = ErrWrite;
+ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
+  auto* writer = static_cast<ZipWriter*>(OsAllocate(sizeof(ZipWriter)));
+  if (writer == nullptr) return nullptr;
+  std::memset(writer, 0, offsetof(ZipWriter, buffer));
+  writer->output = kNoFile;
+  writer->source = kNoFile;
+  writer->classicSizeMax = archive->classicSizeMax;
+  writer->classicCountMax = archive->classicCountMax;
+  writer->sink = HoldOutput;
+  writer->sinkContext = worker;
+  return writer;
+}
+
+void ReleaseWorkerWriter(ZipWriter* writer) {
+  if (writer == nullptr) return;
+  OsRelease(writer->deflater);
+  OsRelease(writer);
 }
 
 // Copies the output of the job being written into the archive as it comes:
-// its chunks, then what it spilled. The job's outcome once it is done.
+// its chunks, then what it spilled. The job's outcome once it is done; a
+// spill file that cannot be read back hands the file back.
 std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
   ZipWriter* writer = pipeline->writer;
   std::uint64_t copied = 0;  // of the spill file
+  bool spillLost = false;
   for (;;) {
     OsEnterMonitor(pipeline->monitor);
-    while (job->first == nullptr && job->spilled == copied && job->stage != Stage::kDone) {
+    while (job->stage != Stage::kDone &&
+           (spillLost || (job->first == nullptr && job->spilled == copied))) {
       WaitAsWriter(pipeline);
     }
     Chunk* chain = job->first;
@@ -366,30 +399,78 @@ std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
     const std::uint64_t bytesRead = job->bytesRead;
     const std::uint64_t spilled = job->spilled;
     const OsFile spill = job->spill;
-    const bool spillFailed = job->spillFailed;
     // After a failed write no more of it can be used.
-    if (writer->error != ErrNone) job->abandoned = true;
+    if (writer->error != ErrNone || spillLost) job->abandoned = true;
     WakeWorkers(pipeline);
     OsLeaveMonitor(pipeline->monitor);
-    for (Chunk* chunk = chain; chunk != nullptr; chunk = chunk->next) {
+    for (Chunk* chunk = chain; chunk != nullptr && !spillLost; chunk = chunk->next) {
       PutBytes(writer, chunk->bytes, chunk->count);
     }
     ReleaseChunks(chain);
-    while (copied < spilled && writer->error == ErrNone) {
+    while (copied < spilled && writer->error == ErrNone && !spillLost) {
       const auto count = static_cast<std::uint32_t>(
           spilled - copied < kBufferBytes ? spilled - copied : kBufferBytes);
       std::uint32_t got = 0;
-      NoteSpillFailure(writer,
-                       !OsReadAt(spill, copied, writer->buffer, count, &got) || got != count);
-      PutBytes(writer, writer->buffer, count);
+      spillLost = !OsReadAt(spill, copied, writer->buffer, count, &got) || got != count;
+      if (!spillLost) PutBytes(writer, writer->buffer, count);
       copied += count;
     }
-    if (done) {
-      NoteSpillFailure(writer, spillFailed);
-      return code;
-    }
+    if (done) return spillLost ? ErrGaveWay : code;
     AskToGoOn(pipeline, pipeline->bytesDone + bytesRead);
   }
+}
+
+// Lets go of what a job holds of the workers' making.
+void ReleaseJobOutput(Pipeline* pipeline, Job* job) {
+  ReleaseChunks(job->first);
+  job->first = nullptr;
+  job->last = nullptr;
+  pipeline->held -= job->held;
+  job->held = 0;
+  OsClose(job->spill);
+  job->spill = kNoFile;
+  OsRelease(job->entry);
+  job->entry = nullptr;
+}
+
+void StopWorkers(Pipeline* pipeline) {
+  OsEnterMonitor(pipeline->monitor);
+  pipeline->closing = true;
+  OsWakeMonitor(pipeline->monitor);
+  OsLeaveMonitor(pipeline->monitor);
+  for (std::uint32_t i = 0; i < pipeline->started; ++i) {
+    OsJoinThread(pipeline->workers[i].thread);
+    ReleaseWorkerWriter(pipeline->workers[i].writer);
+  }
+  pipeline->started = 0;
+}
+
+// Something was short of memory, descriptors or disk space: the workers
+// stop for good and let go of all they hold, and the writer's thread adds
+// the jobs from first on itself, and every file after them. Called with no
+// job of first's on the way into the archive.
+void StopParallel(Pipeline* pipeline, Job* first) {
+  if (pipeline->started == 0) return;
+  OsEnterMonitor(pipeline->monitor);
+  for (Job* job = first; job != nullptr; job = job->next) {
+    job->abandoned = true;
+    job->redo = true;
+  }
+  pipeline->waiting = nullptr;
+  OsLeaveMonitor(pipeline->monitor);
+  StopWorkers(pipeline);
+  for (Job* job = first; job != nullptr; job = job->next) {
+    ReleaseJobOutput(pipeline, job);
+    if (job->stage != Stage::kDone) {
+      job->stage = Stage::kDone;
+      pipeline->doneCount += 1;
+    }
+  }
+}
+
+// Outcomes after which the writer's thread adds the file itself.
+bool IsHandedBack(std::int32_t code) {
+  return code == ErrTooLarge || code == ErrChanged || code == ErrGaveWay;
 }
 
 // Writes the oldest job into the archive, or leaves it out, and lets it go.
@@ -401,7 +482,8 @@ void PlaceOldest(Pipeline* pipeline) {
     Cancel(pipeline);
   }
   OsEnterMonitor(pipeline->monitor);
-  if (pipeline->cancelled || IsOutputFailure(writer->error)) {
+  const bool lost = pipeline->cancelled || IsOutputFailure(writer->error);
+  if (lost) {
     job->abandoned = true;
     WakeWorkers(pipeline);
   }
@@ -409,32 +491,36 @@ void PlaceOldest(Pipeline* pipeline) {
     WaitAsWriter(pipeline);
   }
   const bool complete = job->stage == Stage::kDone;
-  std::int32_t code = job->code;
+  std::int32_t code = job->redo ? ErrGaveWay : job->code;
   std::int32_t systemError = job->systemError;
   OsLeaveMonitor(pipeline->monitor);
 
-  NoteSpillFailure(writer, complete && job->spillFailed);
-  if (job->abandoned) {
+  const bool dropped = lost || (job->abandoned && !job->redo);
+  if (dropped) {
     code = writer->error;
-  } else if (!complete || code == ErrNone) {
+  } else if (!job->redo && (!complete || code == ErrNone)) {
     BeginCopiedEntry(writer, job->entry, job->details, complete);
     const std::int32_t compressed = CopyJobOutput(pipeline, job);
     OsEnterMonitor(pipeline->monitor);
     systemError = job->systemError;
     OsLeaveMonitor(pipeline->monitor);
     code = EndCopiedEntry(writer, job->entry, job->details, compressed, complete);
-    // The entry came out needing a longer header than the one reserved for
-    // it while it streamed: it is added again, here.
-    if (code == ErrTooLarge && !pipeline->cancelled) {
-      code = AddEntry(writer, job->path, job->name);
-      systemError = writer->systemError;
-    }
-    if (code == ErrNone) {
-      // The bytes read so far include the entry's when it is told of.
-      pipeline->bytesDone += writer->lastKept->size;
-      AskToGoOn(pipeline, pipeline->bytesDone);
-      ReportAdded(pipeline->events, writer->lastKept);
-    }
+    // Short of memory for the entry's record while workers hold theirs.
+    if (code == ErrNoMemory && pipeline->started != 0) code = ErrGaveWay;
+  }
+  // The entry came out needing a longer header than the one reserved for it
+  // while it streamed, the file was cut while read, or a worker gave way:
+  // it is added again, here.
+  if (IsHandedBack(code) && !pipeline->cancelled && !IsOutputFailure(writer->error)) {
+    if (code == ErrGaveWay) StopParallel(pipeline, job->next);
+    code = AddEntry(writer, job->path, job->name);
+    systemError = writer->systemError;
+  }
+  if (!dropped && code == ErrNone) {
+    // The bytes read so far include the entry's when it is told of.
+    pipeline->bytesDone += writer->lastKept->size;
+    AskToGoOn(pipeline, pipeline->bytesDone);
+    ReportAdded(pipeline->events, writer->lastKept);
   }
   if (code != ErrNone && code != ErrCancelled && !pipeline->cancelled && !IsOutputFailure(code)) {
     Report(pipeline->events, job->path, code, systemError);
@@ -444,14 +530,11 @@ void PlaceOldest(Pipeline* pipeline) {
   OsEnterMonitor(pipeline->monitor);
   pipeline->oldest = job->next;
   if (pipeline->oldest == nullptr) pipeline->newest = nullptr;
-  pipeline->held -= job->held;
   pipeline->inFlight -= 1;
   pipeline->doneCount -= 1;
   WakeWorkers(pipeline);
   OsLeaveMonitor(pipeline->monitor);
-  ReleaseChunks(job->first);
-  OsRelease(job->entry);
-  OsClose(job->spill);
+  ReleaseJobOutput(pipeline, job);
   OsRelease(job);
 }
 
@@ -459,16 +542,38 @@ void PlaceAll(Pipeline* pipeline) {
   while (pipeline->inFlight != 0) PlaceOldest(pipeline);
 }
 
+// Adds the file on the caller's thread, where the walk meets it.
+bool AddHere(Pipeline* pipeline, const char* path, const char* name) {
+  if (!StartEntry(pipeline->events, name)) {
+    Cancel(pipeline);
+    return false;
+  }
+  ZipWriter* writer = pipeline->writer;
+  const std::int32_t code = AddEntry(writer, path, name);
+  if (code == ErrNone) {
+    pipeline->bytesDone += writer->lastKept->size;
+    AskToGoOn(pipeline, pipeline->bytesDone);
+    ReportAdded(pipeline->events, writer->lastKept);
+  } else if (!IsOutputFailure(code) && code != ErrCancelled) {
+    Report(pipeline->events, path, code, writer->systemError);
+  }
+  // After a failed write the archive is lost: walking on gains nothing.
+  return AskToGoOn(pipeline, pipeline->bytesDone) && !IsOutputFailure(writer->error);
+}
+
 bool SubmitFile(void* context, const char* path, const char* name) {
   auto* pipeline = static_cast<Pipeline*>(context);
   if (!WantFile(pipeline->events, path)) return true;
   const std::size_t pathLength = std::strlen(path);
-  auto* job = static_cast<Job*>(OsAllocate(offsetof(Job, path) + pathLength + 1));
+  auto* job = pipeline->started == 0
+                  ? nullptr
+                  : static_cast<Job*>(OsAllocate(offsetof(Job, path) + pathLength + 1));
   if (job == nullptr) {
-    // No progress is told here: the names of the jobs just placed are gone.
+    // No room for the job, or the workers stopped: the files in flight are
+    // placed, and this one follows them from here.
+    StopParallel(pipeline, pipeline->oldest);
     PlaceAll(pipeline);
-    Report(pipeline->events, path, ErrNoMemory, 0);
-    return !pipeline->cancelled;
+    return !pipeline->cancelled && AddHere(pipeline, path, name);
   }
   std::memset(job, 0, offsetof(Job, path));
   std::memcpy(job->path, path, pathLength + 1);
@@ -494,21 +599,16 @@ bool SubmitFile(void* context, const char* path, const char* name) {
 bool AddFile(void* context, const char* path, const char* name) {
   auto* pipeline = static_cast<Pipeline*>(context);
   if (!WantFile(pipeline->events, path)) return true;
-  if (!StartEntry(pipeline->events, name)) {
-    Cancel(pipeline);
-    return false;
-  }
-  ZipWriter* writer = pipeline->writer;
-  const std::int32_t code = AddEntry(writer, path, name);
-  if (code == ErrNone) {
-    pipeline->bytesDone += writer->lastKept->size;
-    AskToGoOn(pipeline, pipeline->bytesDone);
-    ReportAdded(pipeline->events, writer->lastKept);
-  } else if (!IsOutputFailure(code) && code != ErrCancelled) {
-    Report(pipeline->events, path, code, writer->systemError);
-  }
-  // After a failed write the archive is lost: walking on gains nothing.
-  return AskToGoOn(pipeline, pipeline->bytesDone) && !IsOutputFailure(writer->error);
+  return AddHere(pipeline, path, name);
+}
+
+// The walk could not list a folder for want of descriptors or memory: the
+// workers let go of theirs, and it tries again.
+bool MakeRoom(void* context) {
+  auto* pipeline = static_cast<Pipeline*>(context);
+  if (pipeline->started == 0) return false;
+  StopParallel(pipeline, pipeline->oldest);
+  return true;
 }
 
 void PassOver(void* context, const char* path, WalkSkip why) {
@@ -516,25 +616,6 @@ void PassOver(void* context, const char* path, WalkSkip why) {
   if (events != nullptr && events->passedOver != nullptr) {
     events->passedOver(events->context, path, why);
   }
-}
-
-ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
-  auto* writer = static_cast<ZipWriter*>(OsAllocate(sizeof(ZipWriter)));
-  if (writer == nullptr) return nullptr;
-  std::memset(writer, 0, offsetof(ZipWriter, buffer));
-  writer->output = kNoFile;
-  writer->source = kNoFile;
-  writer->classicSizeMax = archive->classicSizeMax;
-  writer->classicCountMax = archive->classicCountMax;
-  writer->sink = HoldOutput;
-  writer->sinkContext = worker;
-  return writer;
-}
-
-void ReleaseWorkerWriter(ZipWriter* writer) {
-  if (writer == nullptr) return;
-  OsRelease(writer->deflater);
-  OsRelease(writer);
 }
 
 // Starts up to count workers; the number started.
@@ -553,18 +634,13 @@ std::uint32_t StartWorkers(Pipeline* pipeline, Worker* workers, std::uint32_t co
   return started;
 }
 
-void StopWorkers(Pipeline* pipeline, Worker* workers, std::uint32_t count) {
-  OsEnterMonitor(pipeline->monitor);
-  pipeline->closing = true;
-  OsWakeMonitor(pipeline->monitor);
-  OsLeaveMonitor(pipeline->monitor);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    OsJoinThread(workers[i].thread);
-    ReleaseWorkerWriter(workers[i].writer);
-  }
-}
-
 }  // namespace
+
+std::uint32_t WorkerCount(std::uint32_t asked) {
+  const std::uint32_t processors = OsProcessorCount();
+  const std::uint32_t most = processors < kMostWorkers ? processors : kMostWorkers;
+  return asked < most ? asked : most;
+}
 
 bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root,
                          std::uint32_t threads, const PackEvents* events, const char* scratchPath,
@@ -574,24 +650,22 @@ bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root
   pipeline.scratchPath = scratchPath;
   pipeline.writer = writer;
   pipeline.events = events;
-  Worker* workers = nullptr;
-  std::uint32_t started = 0;
   if (threads >= 2) {
     pipeline.monitor = OsCreateMonitor();
-    workers = static_cast<Worker*>(OsAllocate(sizeof(Worker) * threads));
-    if (pipeline.monitor != nullptr && workers != nullptr) {
-      started = StartWorkers(&pipeline, workers, threads);
+    pipeline.workers = static_cast<Worker*>(OsAllocate(sizeof(Worker) * threads));
+    if (pipeline.monitor != nullptr && pipeline.workers != nullptr) {
+      pipeline.started = StartWorkers(&pipeline, pipeline.workers, threads);
     }
   }
-  if (started == 0) {
+  if (pipeline.started == 0) {
     WalkFolder(WalkVisitor{&pipeline, AddFile, PassOver}, folder, root);
   } else {
-    pipeline.window = kJobsPerWorker * started;
-    WalkFolder(WalkVisitor{&pipeline, SubmitFile, PassOver}, folder, root);
+    pipeline.window = kJobsPerWorker * pipeline.started;
+    WalkFolder(WalkVisitor{&pipeline, SubmitFile, PassOver, MakeRoom}, folder, root);
     PlaceAll(&pipeline);
-    StopWorkers(&pipeline, workers, started);
+    StopWorkers(&pipeline);
   }
-  OsRelease(workers);
+  OsRelease(pipeline.workers);
   OsDestroyMonitor(pipeline.monitor);
   return !pipeline.cancelled;
 }

@@ -131,6 +131,8 @@ std::int32_t OsLastError();
 void OsErrorText(std::int32_t code, char* text, std::size_t capacity);
 // True for the error numbers of a full disk or an exhausted quota.
 bool OsIsDiskFull(std::int32_t code);
+// True for the error numbers of exhausted memory or descriptors.
+bool OsIsShortage(std::int32_t code);
 // Creates an empty file that must not exist yet; false when it does.
 bool OsCreateNewFile(const char* path);
 // Claims the file at path, if there is one, as about to be replaced, so that

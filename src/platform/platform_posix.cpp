@@ -315,6 +315,10 @@ void OsErrorText(std::int32_t code, char* text, std::size_t capacity) {
 
 bool OsIsDiskFull(std::int32_t code) { return code == ENOSPC || code == EDQUOT; }
 
+bool OsIsShortage(std::int32_t code) {
+  return code == EMFILE || code == ENFILE || code == ENOMEM || code == ENOBUFS;
+}
+
 bool OsCreateNewFile(const char* path) {
   const int fd = OpenFile(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return false;
@@ -384,7 +388,19 @@ OsThread* OsStartThread(void (*run)(void* context), void* context) {
   if (thread == nullptr) return nullptr;
   thread->run = run;
   thread->context = context;
-  if (pthread_create(&thread->thread, nullptr, RunThread, thread) != 0) {
+  // The threads keep their big state on the heap; the default stack of
+  // several MiB would take address space from it, and stay taken in the
+  // C library's cache of stacks after the thread ends.
+  constexpr std::size_t kStackBytes = 512u << 10;
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) {
+    OsRelease(thread);
+    return nullptr;
+  }
+  pthread_attr_setstacksize(&attributes, kStackBytes);
+  const int started = pthread_create(&thread->thread, &attributes, RunThread, thread);
+  pthread_attr_destroy(&attributes);
+  if (started != 0) {
     OsRelease(thread);
     return nullptr;
   }

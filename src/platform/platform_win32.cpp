@@ -380,6 +380,12 @@ bool OsIsDiskFull(std::int32_t code) {
   return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
 }
 
+bool OsIsShortage(std::int32_t code) {
+  return code == ERROR_TOO_MANY_OPEN_FILES || code == ERROR_NOT_ENOUGH_MEMORY ||
+         code == ERROR_OUTOFMEMORY || code == ERROR_NO_SYSTEM_RESOURCES ||
+         code == ERROR_COMMITMENT_LIMIT;
+}
+
 bool OsCreateNewFile(const char* path) {
   const HANDLE file = OpenSystemPath(path, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
   if (file == INVALID_HANDLE_VALUE) return false;
