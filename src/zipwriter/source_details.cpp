@@ -9,6 +9,10 @@ constexpr std::int64_t kTicksPerSecond = 10'000'000;
 // to 2107-12-31 23:59:59, in UTC calendar fields like every DOS time here.
 constexpr std::int64_t kDosFirstTicks = kUnixEpochTicks + 315'532'800 * kTicksPerSecond;
 constexpr std::int64_t kDosEndTicks = kUnixEpochTicks + 4'354'819'200 * kTicksPerSecond;
+// The extended timestamp's 32 bits, read as unsigned, reach 2106-02-07
+// 06:28:15; times before 1970 readers take apart, some reading the field
+// as signed and some not.
+constexpr std::int64_t kUnixLastTicks = kUnixEpochTicks + 0xFFFF'FFFFll * kTicksPerSecond;
 
 std::uint32_t ExternalAttributes(std::uint32_t attributes, bool executable) {
   std::uint32_t result = attributes & 0x37;
@@ -30,10 +34,15 @@ std::uint32_t LittleEndian32(const std::uint8_t* bytes) {
 
 }  // namespace
 
+OsFileTime ClampToStoredTimes(OsFileTime time) {
+  if (time < kUnixEpochTicks) return kDosFirstTicks;
+  return time > kUnixLastTicks ? kUnixLastTicks : time;
+}
+
 std::int32_t FileTimeToUnix(OsFileTime time) {
-  // The quotient truncates toward zero; only its low 32 bits are kept.
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(
-      static_cast<std::uint64_t>((time - kUnixEpochTicks) / 10'000'000)));
+  // The quotient truncates toward zero; the field's bits, as unsigned.
+  const auto seconds = (ClampToStoredTimes(time) - kUnixEpochTicks) / kTicksPerSecond;
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(seconds));
 }
 
 std::uint32_t FileTimeToDos(OsFileTime time) {
@@ -87,7 +96,7 @@ std::int32_t ReadSourceInfo(ZipWriter* writer, SourceDetails* details) {
   details->accessTime = FileTimeToUnix(facts.lastAccess);
   details->modifyTime = FileTimeToUnix(facts.lastWrite);
   details->createTime = FileTimeToUnix(facts.creation);
-  details->dosDateTime = FileTimeToDos(facts.lastWrite);
+  details->dosDateTime = FileTimeToDos(ClampToStoredTimes(facts.lastWrite));
   return ErrNone;
 }
 

@@ -27,6 +27,12 @@ std::int32_t ReadSourceInfo(ZipWriter* writer, SourceDetails* details);
 // Fills the details from the local clock, for a source that cannot be positioned.
 void CurrentDosTime(SourceDetails* details);
 std::uint32_t FileTimeToDos(OsFileTime time);
+// The times an entry stores: those the extended timestamp holds, from
+// 1970-01-01 00:00:00 to 2106-02-07 06:28:15 UTC. A later time takes the
+// last one; an earlier one takes 1980-01-01 00:00:00, the first the DOS
+// date holds too, so that readers of either field show the same time.
+OsFileTime ClampToStoredTimes(OsFileTime time);
+// Unix seconds of the clamped time, as the field's 32 bits.
 std::int32_t FileTimeToUnix(OsFileTime time);
 // True when the first bytes are an MZ stub leading to a PE, NE, LE or MZ header.
 bool IsExecutableHeader(OsFile source, std::uint64_t size);
