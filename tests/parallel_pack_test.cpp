@@ -5,10 +5,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -196,6 +198,51 @@ TEST(ParallelPack, FailedWriteEndsTheArchiveOnEveryPath) {
       EXPECT_EQ(code, zf::ErrWrite);
       EXPECT_LE(zft::ReadFile(zip).size(), limit);
     }
+  }
+}
+
+int OpenDescriptors() {
+  int count = -1;  // the listing's own
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+// With descriptors for one thread's work only, workers that cannot open
+// their file or spill hand it back: no file is left out that one thread
+// packs, and the archive is the same.
+TEST(ParallelPack, WorkersShortOfDescriptorsGiveWay) {
+  ScratchDir dir;
+  const std::string src = MakeMixedTree(dir);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  for (int spare : {2, 3, 5}) {
+    std::vector<std::uint8_t> archives[2];
+    std::vector<std::string> leftOut[2];
+    for (std::uint32_t threads : {1u, 3u}) {
+      SCOPED_TRACE(std::to_string(spare) + " spare, " + std::to_string(threads) + " threads");
+      Recorded record;
+      const zf::PackEvents events = Recorder(&record);
+      const std::string zip = dir.Path("out" + std::to_string(threads) + ".zip");
+      rlimit tight = saved;
+      tight.rlim_cur = static_cast<rlim_t>(OpenDescriptors() + spare);
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+      zf::ZipWriter* writer = nullptr;
+      const std::int32_t opened = zf::OpenArchive(zip.c_str(), &writer);
+      if (opened == zf::ErrNone) {
+        zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), threads, &events, zip.c_str(),
+                                kBudget);
+      }
+      const std::int32_t closed = opened == zf::ErrNone ? zf::CloseArchive(writer) : opened;
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+      ASSERT_EQ(closed, zf::ErrNone);
+      archives[threads > 1] = zft::ReadFile(zip);
+      leftOut[threads > 1] = record.leftOut;
+    }
+    EXPECT_EQ(archives[1], archives[0]);
+    EXPECT_EQ(leftOut[1], leftOut[0]);
+    EXPECT_EQ(zft::CheckArchive(dir.Path("out3.zip")).entries.size(), 66u);
   }
 }
 

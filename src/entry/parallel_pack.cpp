@@ -64,6 +64,10 @@ struct Job {
   std::uint64_t spilled;
   bool spillRefused;  // it could not be created; the worker waits instead
   bool redo;          // the workers stopped before it was placed: the writer adds it
+  // The writer's own: spill bytes copied into the archive, and those of them
+  // whose disk space was given back.
+  std::uint64_t copied;
+  std::uint64_t discarded;
   SourceDetails details;
   const char* name;  // the tail of path
   char path[1];
@@ -96,6 +100,8 @@ struct Pipeline {
   std::uint32_t workersWaiting;
   std::uint32_t doneCount;  // finished jobs not yet written
   bool writerWaiting;       // for the oldest job, the only one the writer waits on
+  bool writerWaitsBehind;   // but for the jobs behind it, while it makes room
+  bool stopping;            // no job goes to a worker any more
   bool closing;             // no more jobs come
   bool cancelled;           // written by the caller's thread only
   ZipWriter* writer;
@@ -130,8 +136,10 @@ void WakeWriter(Pipeline* pipeline, const Job* job) {
 void NoteJobDone(Pipeline* pipeline, Job* job) {
   job->stage = Stage::kDone;
   pipeline->doneCount += 1;
-  if (pipeline->writerWaiting && pipeline->oldest->stage == Stage::kDone &&
-      (pipeline->doneCount >= kDoneBeforeWaking || pipeline->waiting == nullptr)) {
+  if (pipeline->writerWaiting &&
+      (pipeline->writerWaitsBehind ||
+       (pipeline->oldest->stage == Stage::kDone &&
+        (pipeline->doneCount >= kDoneBeforeWaking || pipeline->waiting == nullptr)))) {
     OsWakeMonitor(pipeline->monitor);
   }
 }
@@ -381,7 +389,7 @@ void ReleaseWorkerWriter(ZipWriter* writer) {
 // spill file that cannot be read back hands the file back.
 std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
   ZipWriter* writer = pipeline->writer;
-  std::uint64_t copied = 0;  // of the spill file
+  std::uint64_t& copied = job->copied;
   bool spillLost = false;
   for (;;) {
     OsEnterMonitor(pipeline->monitor);
@@ -468,6 +476,38 @@ void StopParallel(Pipeline* pipeline, Job* first) {
   }
 }
 
+// The archive's disk is full while the oldest job is written: the jobs
+// behind it give up their spill files and are added by the writer's thread
+// later, no job goes to a worker any more, and the oldest job's spill file
+// gives back what was copied of it. True when room was made.
+bool MakeRoomOnDisk(void* context) {
+  auto* pipeline = static_cast<Pipeline*>(context);
+  Job* oldest = pipeline->oldest;
+  if (pipeline->started == 0 || oldest == nullptr) return false;
+  bool freed = false;
+  OsEnterMonitor(pipeline->monitor);
+  pipeline->stopping = true;
+  pipeline->waiting = nullptr;
+  for (Job* job = oldest->next; job != nullptr; job = job->next) {
+    job->abandoned = true;
+    job->redo = true;
+  }
+  WakeWorkers(pipeline);
+  pipeline->writerWaitsBehind = true;
+  for (Job* job = oldest->next; job != nullptr; job = job->next) {
+    while (job->stage == Stage::kTaken || job->stage == Stage::kOpened) WaitAsWriter(pipeline);
+    freed = freed || job->spill != kNoFile;
+  }
+  pipeline->writerWaitsBehind = false;
+  OsLeaveMonitor(pipeline->monitor);
+  for (Job* job = oldest->next; job != nullptr; job = job->next) ReleaseJobOutput(pipeline, job);
+  if (oldest->copied > oldest->discarded && OsDiscardStart(oldest->spill, oldest->copied)) {
+    oldest->discarded = oldest->copied;
+    freed = true;
+  }
+  return freed;
+}
+
 // Outcomes after which the writer's thread adds the file itself.
 bool IsHandedBack(std::int32_t code) {
   return code == ErrTooLarge || code == ErrChanged || code == ErrGaveWay;
@@ -513,6 +553,7 @@ void PlaceOldest(Pipeline* pipeline) {
   // it is added again, here.
   if (IsHandedBack(code) && !pipeline->cancelled && !IsOutputFailure(writer->error)) {
     if (code == ErrGaveWay) StopParallel(pipeline, job->next);
+    ReleaseJobOutput(pipeline, job);
     code = AddEntry(writer, job->path, job->name);
     systemError = writer->systemError;
   }
@@ -565,7 +606,7 @@ bool SubmitFile(void* context, const char* path, const char* name) {
   auto* pipeline = static_cast<Pipeline*>(context);
   if (!WantFile(pipeline->events, path)) return true;
   const std::size_t pathLength = std::strlen(path);
-  auto* job = pipeline->started == 0
+  auto* job = pipeline->started == 0 || pipeline->stopping
                   ? nullptr
                   : static_cast<Job*>(OsAllocate(offsetof(Job, path) + pathLength + 1));
   if (job == nullptr) {
@@ -661,9 +702,12 @@ bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root
     WalkFolder(WalkVisitor{&pipeline, AddFile, PassOver}, folder, root);
   } else {
     pipeline.window = kJobsPerWorker * pipeline.started;
+    writer->makeRoom = MakeRoomOnDisk;
+    writer->makeRoomContext = &pipeline;
     WalkFolder(WalkVisitor{&pipeline, SubmitFile, PassOver, MakeRoom}, folder, root);
     PlaceAll(&pipeline);
     StopWorkers(&pipeline);
+    writer->makeRoom = nullptr;
   }
   OsRelease(pipeline.workers);
   OsDestroyMonitor(pipeline.monitor);

@@ -85,6 +85,9 @@ OsFile OsCreateScratch(const char* path);
 bool OsWriteAt(OsFile file, std::uint64_t position, const void* data, std::uint32_t count);
 bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t count,
               std::uint32_t* got);
+// Gives back the disk space of a file's first bytes, which are read already;
+// false where the system cannot.
+bool OsDiscardStart(OsFile file, std::uint64_t bytes);
 // Closes a file opened by this layer.
 void OsClose(OsFile file);
 // Size, attributes and the three times of an open file.

@@ -188,6 +188,17 @@ bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t cou
   return ReadWhole(ToDescriptor(file), data, count, static_cast<std::int64_t>(position), got);
 }
 
+bool OsDiscardStart(OsFile file, std::uint64_t bytes) {
+#if defined(FALLOC_FL_PUNCH_HOLE)
+  return fallocate(ToDescriptor(file), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0,
+                   static_cast<off_t>(bytes)) == 0;
+#else
+  (void)file;
+  (void)bytes;
+  return false;
+#endif
+}
+
 bool OsSeek(OsFile file, std::uint64_t position) {
   static_assert(sizeof(off_t) == 8, "positions past 4 GiB need a 64-bit off_t");
   if (FaultDue(OsCall::kSeek, file)) return false;

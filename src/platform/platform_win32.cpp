@@ -462,6 +462,10 @@ bool OsWriteAt(OsFile file, std::uint64_t position, const void* data, std::uint3
   return true;
 }
 
+// A file's space is given back only when it is sparse, which spill files
+// are not: they are gone once closed all the same.
+bool OsDiscardStart(OsFile, std::uint64_t) { return false; }
+
 bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t count,
               std::uint32_t* got) {
   auto* bytes = static_cast<std::uint8_t*>(data);

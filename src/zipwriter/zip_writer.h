@@ -123,6 +123,10 @@ struct ZipWriter {
   std::uint32_t outFill;
   bool (*sink)(void* context, const std::uint8_t* data, std::uint32_t count);
   void* sinkContext;
+  // Called when the disk of the archive file is full; true when room was
+  // made and the write is tried again. May be null.
+  bool (*makeRoom)(void* context);
+  void* makeRoomContext;
   alignas(8) std::uint8_t buffer[kBufferBytes];
   alignas(8) std::uint8_t outBuffer[kOutputBufferBytes];
 };
