@@ -217,7 +217,7 @@ TEST(ParallelPack, WorkersShortOfDescriptorsGiveWay) {
   const std::string src = MakeMixedTree(dir);
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  for (int spare : {2, 3, 5}) {
+  for (int spare : {2, 4}) {
     std::vector<std::uint8_t> archives[2];
     std::vector<std::string> leftOut[2];
     for (std::uint32_t threads : {1u, 3u}) {
@@ -240,6 +240,7 @@ TEST(ParallelPack, WorkersShortOfDescriptorsGiveWay) {
       archives[threads > 1] = zft::ReadFile(zip);
       leftOut[threads > 1] = record.leftOut;
     }
+    SCOPED_TRACE(std::to_string(spare) + " spare");
     EXPECT_EQ(archives[1], archives[0]);
     EXPECT_EQ(leftOut[1], leftOut[0]);
     EXPECT_EQ(zft::CheckArchive(dir.Path("out3.zip")).entries.size(), 66u);

@@ -320,10 +320,10 @@ std::int32_t CompressJob(Worker* worker, Job* job, bool wanted) {
   writer->position = 0;
   writer->outFill = 0;
   ZipEntry* entry = nullptr;
-  const std::int32_t code = GiveWayOnShortage(
+  const std::int32_t opened =
       wanted ? OpenEntry(writer, job->path, job->name, &job->details, AllocateEntry, &entry)
-             : ErrWrite,
-      writer->systemError);
+             : ErrWrite;
+  const std::int32_t code = GiveWayOnShortage(opened, writer->systemError);
   OsEnterMonitor(pipeline->monitor);
   job->entry = entry;
   job->code = code;
