@@ -171,6 +171,7 @@ bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got) {
 }
 
 OsFile OsCreateScratch(const char* path) {
+  if (FaultDue(OsCall::kScratch, kNoFile)) return kNoFile;
   const int fd = OpenFile(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
   if (fd < 0) return kNoFile;
   // Out of the folder at once: nothing stays behind, however the process ends.
@@ -179,12 +180,17 @@ OsFile OsCreateScratch(const char* path) {
 }
 
 bool OsWriteAt(OsFile file, std::uint64_t position, const void* data, std::uint32_t count) {
+  if (FaultDue(OsCall::kWriteAt, file)) return false;
   std::uint32_t written = 0;
   return WriteWhole(ToDescriptor(file), data, count, static_cast<std::int64_t>(position), &written);
 }
 
 bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t count,
               std::uint32_t* got) {
+  if (FaultDue(OsCall::kReadAt, file)) {
+    *got = 0;
+    return false;
+  }
   return ReadWhole(ToDescriptor(file), data, count, static_cast<std::int64_t>(position), got);
 }
 
@@ -395,6 +401,7 @@ void* RunThread(void* thread) {
 }  // namespace
 
 OsThread* OsStartThread(void (*run)(void* context), void* context) {
+  if (FaultDue(OsCall::kStartThread, kNoFile)) return nullptr;
   auto* thread = static_cast<OsThread*>(OsAllocate(sizeof(OsThread)));
   if (thread == nullptr) return nullptr;
   thread->run = run;
