@@ -166,8 +166,15 @@ void EnterFolder(Walk* walk, std::size_t folderLength) {
       (FolderSetContains(walk->entered, id) || (walk->setFull && IsOnWalkPath(walk, id)))) {
     return;
   }
-  if (!Reserve(&walk->levels, walk->depth * sizeof(Level), (walk->depth + 1) * sizeof(Level),
-               kMostLevels * sizeof(Level))) {
+  const WalkVisitor* visitor = walk->visitor;
+  const auto reserveLevel = [walk] {
+    return Reserve(&walk->levels, walk->depth * sizeof(Level), (walk->depth + 1) * sizeof(Level),
+                   kMostLevels * sizeof(Level));
+  };
+  // Short of memory below the bound, the visitor may have some to give.
+  const bool room = reserveLevel() || (walk->depth < kMostLevels && visitor->makeRoom != nullptr &&
+                                       visitor->makeRoom(visitor->context) && reserveLevel());
+  if (!room) {
     PassOver(*walk, WalkSkip::kNoMemory);
     return;
   }
