@@ -252,6 +252,36 @@ TEST(ParallelPack, WorkersShortOfDescriptorsGiveWay) {
   }
 }
 
+// On a disk with room for the archive only, the workers' spill files give
+// their room back: the archive is the one a single thread writes. The disk
+// is a small file system mounted where the tool alone sees it, where the
+// system lets a user do so.
+TEST(ParallelPack, ADiskWithRoomForTheArchiveOnlyHoldsItAtAnyThreadCount) {
+  ScratchDir dir;
+  const std::string src = dir.Path("src");
+  zft::MakeDirs(src);
+  for (std::uint32_t i = 0; i < 3; ++i) {  // stored, each past the output held in memory
+    WriteFile(src + "/r" + std::to_string(i) + ".gz", zft::RandomBytes(20 << 20, 30 + i));
+  }
+  WriteFile(src + "/t.txt", std::string(100000, 't'));
+  const std::string tool = ZIPFOLDER_TOOL_PATH;
+  const std::string disk = dir.Path("disk");
+  zft::MakeDirs(disk);
+  const auto inOwnMount = [&](const std::string& size, const std::string& then) {
+    return zft::RunCommand("unshare -rm sh -c " +
+                           zft::Quote("mount -t tmpfs -o size=" + size + " tmpfs " + disk + then));
+  };
+  if (inOwnMount("1m", "").status != 0) GTEST_SKIP() << "no file system of our own here";
+  ASSERT_EQ(zft::RunCommand(tool + " -q -T 1 " + src + " " + dir.Path("one.zip")).status, 0);
+  const auto expected = zft::ReadFile(dir.Path("one.zip"));
+  const std::string room = std::to_string(expected.size() / 1024 + 16) + "k";
+  const auto packed =
+      inOwnMount(room, " && " + tool + " -q -T 3 " + src + " " + disk + "/out.zip && cp " + disk +
+                           "/out.zip " + dir.Path("three.zip"));
+  EXPECT_EQ(packed.status, 0) << packed.output;
+  EXPECT_EQ(zft::ReadFile(dir.Path("three.zip")), expected);
+}
+
 // Callers on several threads, each packing its own archive of one tree.
 TEST(ParallelPack, ArchivesOfOneTreePackedAtOnceAreIdentical) {
   zft::ScratchDir dir;

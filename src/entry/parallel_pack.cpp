@@ -441,6 +441,18 @@ void ReleaseJobOutput(Pipeline* pipeline, Job* job) {
   job->entry = nullptr;
 }
 
+// The jobs from first on, which no worker has any more, become the
+// writer's to add: what the workers made of them is let go.
+void TakeBack(Pipeline* pipeline, Job* first) {
+  for (Job* job = first; job != nullptr; job = job->next) {
+    ReleaseJobOutput(pipeline, job);
+    if (job->stage != Stage::kDone) {
+      job->stage = Stage::kDone;
+      pipeline->doneCount += 1;
+    }
+  }
+}
+
 void StopWorkers(Pipeline* pipeline) {
   OsEnterMonitor(pipeline->monitor);
   pipeline->closing = true;
@@ -467,13 +479,7 @@ void StopParallel(Pipeline* pipeline, Job* first) {
   pipeline->waiting = nullptr;
   OsLeaveMonitor(pipeline->monitor);
   StopWorkers(pipeline);
-  for (Job* job = first; job != nullptr; job = job->next) {
-    ReleaseJobOutput(pipeline, job);
-    if (job->stage != Stage::kDone) {
-      job->stage = Stage::kDone;
-      pipeline->doneCount += 1;
-    }
-  }
+  TakeBack(pipeline, first);
 }
 
 // The archive's disk is full while the oldest job is written: the jobs
@@ -499,8 +505,8 @@ bool MakeRoomOnDisk(void* context) {
     freed = freed || job->spill != kNoFile;
   }
   pipeline->writerWaitsBehind = false;
+  TakeBack(pipeline, oldest->next);
   OsLeaveMonitor(pipeline->monitor);
-  for (Job* job = oldest->next; job != nullptr; job = job->next) ReleaseJobOutput(pipeline, job);
   if (oldest->copied > oldest->discarded && OsDiscardStart(oldest->spill, oldest->copied)) {
     oldest->discarded = oldest->copied;
     freed = true;
