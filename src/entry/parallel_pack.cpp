@@ -429,12 +429,16 @@ std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
 }
 
 // Lets go of what a job holds of the workers' making.
+// The job is no worker's any more; the monitor is not held.
 void ReleaseJobOutput(Pipeline* pipeline, Job* job) {
-  ReleaseChunks(job->first);
+  OsEnterMonitor(pipeline->monitor);
+  Chunk* chain = job->first;
   job->first = nullptr;
   job->last = nullptr;
   pipeline->held -= job->held;
   job->held = 0;
+  OsLeaveMonitor(pipeline->monitor);
+  ReleaseChunks(chain);
   OsClose(job->spill);
   job->spill = kNoFile;
   OsRelease(job->entry);
@@ -446,10 +450,12 @@ void ReleaseJobOutput(Pipeline* pipeline, Job* job) {
 void TakeBack(Pipeline* pipeline, Job* first) {
   for (Job* job = first; job != nullptr; job = job->next) {
     ReleaseJobOutput(pipeline, job);
+    OsEnterMonitor(pipeline->monitor);
     if (job->stage != Stage::kDone) {
       job->stage = Stage::kDone;
       pipeline->doneCount += 1;
     }
+    OsLeaveMonitor(pipeline->monitor);
   }
 }
 
@@ -505,8 +511,8 @@ bool MakeRoomOnDisk(void* context) {
     freed = freed || job->spill != kNoFile;
   }
   pipeline->writerWaitsBehind = false;
-  TakeBack(pipeline, oldest->next);
   OsLeaveMonitor(pipeline->monitor);
+  TakeBack(pipeline, oldest->next);
   if (oldest->copied > oldest->discarded && OsDiscardStart(oldest->spill, oldest->copied)) {
     oldest->discarded = oldest->copied;
     freed = true;
