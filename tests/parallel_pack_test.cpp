@@ -282,6 +282,29 @@ TEST(ParallelPack, ADiskWithRoomForTheArchiveOnlyHoldsItAtAnyThreadCount) {
   EXPECT_EQ(zft::ReadFile(dir.Path("three.zip")), expected);
 }
 
+// With memory for one thread's work only, the workers that cannot get
+// theirs give way: the archive is the one a single thread writes. A build
+// whose tool cannot run in that little memory (a sanitizer's) skips it.
+TEST(ParallelPack, WorkersShortOfMemoryGiveWay) {
+  ScratchDir dir;
+  const std::string src = dir.Path("src");
+  for (int i = 0; i < 30; ++i) {
+    const std::string folder = src + "/d" + std::to_string(i % 3);
+    zft::MakeDirs(folder);
+    std::string text;
+    for (int line = 0; line < 3000; ++line) text += std::to_string(line * (i + 7)) + " words\n";
+    WriteFile(folder + "/f" + std::to_string(i) + ".txt", text);
+  }
+  const auto pack = [&](const char* threads, const std::string& zip) {
+    return zft::RunCommand("ulimit -v 20000; " + std::string(ZIPFOLDER_TOOL_PATH) + " -q -T " +
+                           threads + " " + src + " " + dir.Path(zip));
+  };
+  if (pack("1", "one.zip").status != 0) GTEST_SKIP() << "the tool needs more memory here";
+  const auto packed = pack("3", "three.zip");
+  EXPECT_EQ(packed.status, 0) << packed.output;
+  EXPECT_EQ(zft::ReadFile(dir.Path("three.zip")), zft::ReadFile(dir.Path("one.zip")));
+}
+
 // Callers on several threads, each packing its own archive of one tree.
 TEST(ParallelPack, ArchivesOfOneTreePackedAtOnceAreIdentical) {
   zft::ScratchDir dir;
