@@ -65,7 +65,7 @@ enum {
   ZIPFOLDER_REASON_CANNOT_OPEN = 1,     /* the system refused to open it; see systemError */
   ZIPFOLDER_REASON_READ_FAILED = 2,     /* reading it failed midway; see systemError */
   ZIPFOLDER_REASON_NOT_A_FILE = 3,      /* a FIFO, socket or device */
-  ZIPFOLDER_REASON_CHANGED = 4,         /* it grew while read and could not be read again */
+  ZIPFOLDER_REASON_CHANGED = 4,         /* it changed while read, also when read again */
   ZIPFOLDER_REASON_FOLDER_UNLISTED = 5, /* a folder cannot be listed, or its listing broke off */
   ZIPFOLDER_REASON_PATH_TOO_LONG = 6,   /* the path passes the system's limit */
   ZIPFOLDER_REASON_NAME_UNUSABLE = 7,   /* the archive cannot carry its name */
@@ -108,8 +108,12 @@ typedef struct ZipFolderOptions {
   ZipFolderCallback callback; /* may be null */
   void* context;              /* handed to the callback */
   /* Files compressed at once: 0 or 1, the caller's thread only; more starts
-     that many worker threads. The archive is the same for every count, and
-     the callback is still called on the caller's thread only. */
+     that many worker threads, but never more than the processors the
+     process may run on, nor more than 256. The archive is the same for
+     every count, and the callback is still called on the caller's thread
+     only. Workers that lack memory, descriptors or disk space for their
+     output stop, and the caller's thread packs the rest alone: no file is
+     left out for want of what one thread would have had. */
   uint32_t threads;
 
   /* Fields below are read only when size covers them; zeros mean what a

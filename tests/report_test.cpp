@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "support/test_files.h"
@@ -74,6 +75,70 @@ TEST(Reporting, CancelAnywhereLeavesNoArchive) {
   EXPECT_EQ(zf::PackFolderReporting(dir.Path("src").c_str(), zip.c_str(), &tooShort),
             ZIPFOLDER_BAD_ARGUMENT);
   EXPECT_EQ(zf::PackFolderReporting("", zip.c_str(), nullptr), ZIPFOLDER_BAD_ARGUMENT);
+}
+
+// A file cut while it is read, once or again while it is read again: it is
+// packed whole as it is now, or left out as changed, never cut off under
+// success. On one thread, where the cuts fall is certain.
+struct Cuts {
+  std::string path;
+  std::vector<std::pair<std::uint64_t, std::size_t>> steps;  // once read, cut to
+  std::size_t next = 0;
+  bool changed = false;
+};
+
+int CutWhileRead(void* context, const ZipFolderEvent* event) {
+  auto* cuts = static_cast<Cuts*>(context);
+  if (event->kind == ZIPFOLDER_EVENT_LEFT_OUT)
+    cuts->changed = event->reason == ZIPFOLDER_REASON_CHANGED;
+  if (event->kind == ZIPFOLDER_EVENT_PROGRESS && cuts->next < cuts->steps.size() &&
+      event->bytesRead >= cuts->steps[cuts->next].first) {
+    std::filesystem::resize_file(cuts->path, cuts->steps[cuts->next++].second);
+  }
+  return 0;
+}
+
+TEST(Reporting, AFileCutWhileReadIsPackedWholeOrLeftOutAsChanged) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  const std::uint64_t kMiB = 1 << 20;
+  const auto original = zft::RandomBytes(8 * kMiB, 9);
+  const std::string zip = dir.Path("out.zip");
+  for (std::uint32_t threads : {0u, 2u}) {
+    for (bool again : {false, true}) {
+      SCOPED_TRACE(std::to_string(threads) + " threads" + (again ? ", cut again" : ""));
+      const std::string path = dir.Path("src/big.bin");  // deflated: no stored extension
+      zft::WriteFile(path, original);
+      Cuts cuts{path, {{kMiB, again ? 4 * kMiB : 100}}};
+      if (again) cuts.steps.push_back({6 * kMiB, 100});
+      ZipFolderOptions options{};
+      options.size = sizeof options;
+      options.callback = CutWhileRead;
+      options.context = &cuts;
+      options.threads = threads;
+      const std::int32_t status =
+          zf::PackFolderReporting(dir.Path("src").c_str(), zip.c_str(), &options);
+      const auto archive = zft::CheckArchive(zip);
+      if (status == ZIPFOLDER_DONE) {
+        ASSERT_EQ(archive.entries.size(), 1u);
+        const auto content = zft::EntryContent(archive.entries[0]);
+        EXPECT_TRUE(content.size() == 100 || content.size() == 4 * kMiB ||
+                    content.size() == 8 * kMiB)
+            << content.size();
+        EXPECT_TRUE(std::equal(content.begin(), content.end(), original.begin()));
+      } else {
+        EXPECT_EQ(status, ZIPFOLDER_DONE_LEFT_OUT);
+        EXPECT_TRUE(cuts.changed);
+        EXPECT_TRUE(archive.entries.empty());
+      }
+      if (threads == 0) {
+        EXPECT_EQ(status, again ? ZIPFOLDER_DONE_LEFT_OUT : ZIPFOLDER_DONE);
+        if (!again) {
+          EXPECT_EQ(archive.entries[0].size, 100u);
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

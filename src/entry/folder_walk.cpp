@@ -142,6 +142,11 @@ bool ListFolder(Walk* walk, Level* level) {
   level->scan = nullptr;
   level->pending = nullptr;
   OsFolderScan* scan = OsOpenFolder(walk->path);
+  const WalkVisitor* visitor = walk->visitor;
+  if (scan == nullptr && OsIsShortage(OsLastError()) && visitor->makeRoom != nullptr &&
+      visitor->makeRoom(visitor->context)) {
+    scan = OsOpenFolder(walk->path);
+  }
   if (scan == nullptr) return false;
   while (const char* name = NextListedName(*walk, scan)) {
     const std::size_t bytes = std::strlen(name) + 1;
@@ -232,8 +237,15 @@ bool EnterFolder(Walk* walk, std::size_t folderLength) {
       (FolderSetContains(walk->entered, id) || (walk->setFull && IsOnWalkPath(walk, id)))) {
     return true;
   }
-  if (!Reserve(&walk->levels, walk->depth * sizeof(Level), (walk->depth + 1) * sizeof(Level),
-               kMostLevels * sizeof(Level))) {
+  const WalkVisitor* visitor = walk->visitor;
+  const auto reserveLevel = [walk] {
+    return Reserve(&walk->levels, walk->depth * sizeof(Level), (walk->depth + 1) * sizeof(Level),
+                   kMostLevels * sizeof(Level));
+  };
+  // Short of memory below the bound, the visitor may have some to give.
+  const bool room = reserveLevel() || (walk->depth < kMostLevels && visitor->makeRoom != nullptr &&
+                                       visitor->makeRoom(visitor->context) && reserveLevel());
+  if (!room) {
     PassOver(*walk, WalkSkip::kNoMemory);
     return true;
   }

@@ -47,6 +47,10 @@ struct WalkVisitor {
   bool (*visitItem)(void* context, const char* path, const char* name, WalkItem item) = nullptr;
   // Something the rules' filter left out; may be null.
   void (*excluded)(void* context, const char* path) = nullptr;
+  // A folder could not be listed for want of descriptors or memory; true
+  // when the visitor let go of some of its own, and the listing is tried
+  // again. May be null.
+  bool (*makeRoom)(void* context) = nullptr;
 };
 
 // How the walk chooses and orders what it meets. Zeros, or no rules at

@@ -131,6 +131,7 @@ std::int32_t LeftOutReason(std::int32_t code, std::int32_t systemError) {
     case ErrNoMemory:
       return ZIPFOLDER_REASON_NO_MEMORY;
     case ErrTooLarge:
+    case ErrChanged:
       return ZIPFOLDER_REASON_CHANGED;
     default:
       return ZIPFOLDER_REASON_NAME_UNUSABLE;
@@ -406,7 +407,8 @@ std::int32_t PackSelected(const char* srcFolder, const char* zipPath,
     job.targetPath = targetPath;
     job.output = kNoFile;
     job.selection = selection;
-    job.threads = options != nullptr && options->size >= kWithThreads ? options->threads : 0;
+    job.threads =
+        WorkerCount(options != nullptr && options->size >= kWithThreads ? options->threads : 0);
     status = PackClaimed(&job);
     OsClose(held);
   }

@@ -25,7 +25,7 @@ constexpr ReasonText kReasonTexts[] = {
     {ZIPFOLDER_REASON_CANNOT_OPEN, "cannot be opened"},
     {ZIPFOLDER_REASON_READ_FAILED, "read failed"},
     {ZIPFOLDER_REASON_NOT_A_FILE, "not a regular file"},
-    {ZIPFOLDER_REASON_CHANGED, "it grew while read and could not be read again"},
+    {ZIPFOLDER_REASON_CHANGED, "it changed while read, also when read again"},
     {ZIPFOLDER_REASON_FOLDER_UNLISTED, "folder cannot be listed"},
     {ZIPFOLDER_REASON_PATH_TOO_LONG, "path too long"},
     {ZIPFOLDER_REASON_NAME_UNUSABLE, "name not usable in an archive"},

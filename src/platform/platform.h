@@ -85,6 +85,9 @@ OsFile OsCreateScratch(const char* path);
 bool OsWriteAt(OsFile file, std::uint64_t position, const void* data, std::uint32_t count);
 bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t count,
               std::uint32_t* got);
+// Gives back the disk space of a file's first bytes, which are read already;
+// false where the system cannot.
+bool OsDiscardStart(OsFile file, std::uint64_t bytes);
 // Closes a file opened by this layer. False when the system reports a
 // failure at close (a write it could not complete, on some file systems):
 // for a file written, a failed write.
@@ -143,6 +146,8 @@ std::int32_t OsLastError();
 void OsErrorText(std::int32_t code, char* text, std::size_t capacity);
 // True for the error numbers of a full disk or an exhausted quota.
 bool OsIsDiskFull(std::int32_t code);
+// True for the error numbers of exhausted memory or descriptors.
+bool OsIsShortage(std::int32_t code);
 // True for the error number of a name that is taken already.
 bool OsIsNameTaken(std::int32_t code);
 // The archive's file while it is written, held as OsCreateArchive holds

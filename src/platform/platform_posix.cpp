@@ -171,6 +171,7 @@ bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got) {
 }
 
 OsFile OsCreateScratch(const char* path) {
+  if (FaultDue(OsCall::kScratch, kNoFile)) return kNoFile;
   const int fd = OpenFile(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
   if (fd < 0) return kNoFile;
   // Out of the folder at once: nothing stays behind, however the process ends.
@@ -179,13 +180,29 @@ OsFile OsCreateScratch(const char* path) {
 }
 
 bool OsWriteAt(OsFile file, std::uint64_t position, const void* data, std::uint32_t count) {
+  if (FaultDue(OsCall::kWriteAt, file)) return false;
   std::uint32_t written = 0;
   return WriteWhole(ToDescriptor(file), data, count, static_cast<std::int64_t>(position), &written);
 }
 
 bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t count,
               std::uint32_t* got) {
+  if (FaultDue(OsCall::kReadAt, file)) {
+    *got = 0;
+    return false;
+  }
   return ReadWhole(ToDescriptor(file), data, count, static_cast<std::int64_t>(position), got);
+}
+
+bool OsDiscardStart(OsFile file, std::uint64_t bytes) {
+#if defined(FALLOC_FL_PUNCH_HOLE)
+  return fallocate(ToDescriptor(file), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0,
+                   static_cast<off_t>(bytes)) == 0;
+#else
+  (void)file;
+  (void)bytes;
+  return false;
+#endif
 }
 
 bool OsSeek(OsFile file, std::uint64_t position) {
@@ -347,6 +364,10 @@ void OsErrorText(std::int32_t code, char* text, std::size_t capacity) {
 }
 
 bool OsIsDiskFull(std::int32_t code) { return code == ENOSPC || code == EDQUOT; }
+
+bool OsIsShortage(std::int32_t code) {
+  return code == EMFILE || code == ENFILE || code == ENOMEM || code == ENOBUFS;
+}
 
 bool OsIsNameTaken(std::int32_t code) { return code == EEXIST; }
 
@@ -529,11 +550,24 @@ void* RunThread(void* thread) {
 }  // namespace
 
 OsThread* OsStartThread(void (*run)(void* context), void* context) {
+  if (FaultDue(OsCall::kStartThread, kNoFile)) return nullptr;
   auto* thread = static_cast<OsThread*>(OsAllocate(sizeof(OsThread)));
   if (thread == nullptr) return nullptr;
   thread->run = run;
   thread->context = context;
-  if (pthread_create(&thread->thread, nullptr, RunThread, thread) != 0) {
+  // The threads keep their big state on the heap; the default stack of
+  // several MiB would take address space from it, and stay taken in the
+  // C library's cache of stacks after the thread ends.
+  constexpr std::size_t kStackBytes = 512u << 10;
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) {
+    OsRelease(thread);
+    return nullptr;
+  }
+  pthread_attr_setstacksize(&attributes, kStackBytes);
+  const int started = pthread_create(&thread->thread, &attributes, RunThread, thread);
+  pthread_attr_destroy(&attributes);
+  if (started != 0) {
     OsRelease(thread);
     return nullptr;
   }

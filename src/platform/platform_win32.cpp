@@ -413,6 +413,12 @@ bool OsIsDiskFull(std::int32_t code) {
   return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
 }
 
+bool OsIsShortage(std::int32_t code) {
+  return code == ERROR_TOO_MANY_OPEN_FILES || code == ERROR_NOT_ENOUGH_MEMORY ||
+         code == ERROR_OUTOFMEMORY || code == ERROR_NO_SYSTEM_RESOURCES ||
+         code == ERROR_COMMITMENT_LIMIT;
+}
+
 bool OsIsNameTaken(std::int32_t code) {
   return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
 }
@@ -538,6 +544,10 @@ bool OsWriteAt(OsFile file, std::uint64_t position, const void* data, std::uint3
   }
   return true;
 }
+
+// A file's space is given back only when it is sparse, which spill files
+// are not: they are gone once closed all the same.
+bool OsDiscardStart(OsFile, std::uint64_t) { return false; }
 
 bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t count,
               std::uint32_t* got) {

@@ -56,20 +56,39 @@ bool Outgrows(const ZipWriter* writer, const ZipEntry* entry, std::uint64_t size
          (size > writer->classicSizeMax || compressedSize > writer->classicSizeMax);
 }
 
-// The header was written without the ZIP64 field, since the source was
-// smaller when opened, but the data did not fit the classic fields: the
-// source grew, or its deflated form came out larger than the source. The
-// header has no room to grow in place, so the entry starts over from its
-// header, this time with the field. False when the source cannot be read
-// from its start again.
-bool StartOverWithZip64(ZipWriter* writer, ZipEntry* entry) {
+// Reads the source again from its first byte into the entry begun at its
+// header. False when the source cannot be read from its start again.
+bool StartOver(ZipWriter* writer, ZipEntry* entry) {
   if (writer->sourceSize == kSizeUnknown || !OsSeek(writer->source, 0)) return false;
   writer->bytesRead = 0;
   writer->crc = 0;
   writer->compressedSize = 0;
-  entry->zip64Sizes = true;
   writer->offset = entry->headerOffset;
   return RewindOutput(writer, writer->offset);
+}
+
+// The header was written without the ZIP64 field, since the source was
+// smaller when opened, but the data did not fit the classic fields: the
+// source grew, or its deflated form came out larger than the source. The
+// header has no room to grow in place, so the entry starts over from its
+// header, this time with the field.
+bool StartOverWithZip64(ZipWriter* writer, ZipEntry* entry) {
+  entry->zip64Sizes = true;
+  return StartOver(writer, entry);
+}
+
+// The source ended before the size it had when its reading began: it was
+// cut while read, and the bytes read are neither the file as it was nor as
+// it is. It is read again whole, at the size it has now.
+bool Shrank(const ZipWriter* writer) {
+  return writer->sourceSize != kSizeUnknown && writer->bytesRead < writer->sourceSize;
+}
+
+bool StartOverShorter(ZipWriter* writer, ZipEntry* entry) {
+  OsFileFacts facts;
+  if (!OsGetFacts(writer->source, &facts)) return false;
+  writer->sourceSize = facts.size;
+  return StartOver(writer, entry);
 }
 
 // Takes the final values into the entry once its data is complete.
@@ -112,12 +131,22 @@ void PutZeros(ZipWriter* writer, std::uint32_t count) {
 // the outcome. The source is finished on success.
 void WriteEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details) {
   entry->headerOffset = writer->offset;
+  bool readAgain = false;
   for (;;) {
     WriteLocalHeader(writer, entry, details);
     if (writer->error != ErrNone) return;
     writer->offset += LocalHeaderBytes(entry);
     WriteData(writer, entry);
     if (writer->error != ErrNone) return;
+    // Cut again while read again: it is left out rather than packed cut off.
+    if (Shrank(writer)) {
+      if (readAgain || !StartOverShorter(writer, entry)) {
+        if (writer->error == ErrNone) writer->error = ErrChanged;
+        return;
+      }
+      readAgain = true;
+      continue;
+    }
     if (!Outgrows(writer, entry, writer->bytesRead, writer->compressedSize)) break;
     if (!StartOverWithZip64(writer, entry)) {
       if (writer->error == ErrNone) writer->error = ErrTooLarge;
@@ -220,6 +249,8 @@ std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* nam
 
 void CompressSource(ZipWriter* writer, ZipEntry* entry) {
   WriteData(writer, entry);
+  // Its output is gone already: the placing writer adds it again itself.
+  if (writer->error == ErrNone && Shrank(writer)) writer->error = ErrChanged;
   FinishSource(writer);
   if (writer->error == ErrNone) CompleteEntry(writer, entry);
 }

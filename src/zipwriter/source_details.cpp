@@ -9,6 +9,10 @@ constexpr std::int64_t kTicksPerSecond = 10'000'000;
 // to 2107-12-31 23:59:59, in UTC calendar fields like every DOS time here.
 constexpr std::int64_t kDosFirstTicks = kUnixEpochTicks + 315'532'800 * kTicksPerSecond;
 constexpr std::int64_t kDosEndTicks = kUnixEpochTicks + 4'354'819'200 * kTicksPerSecond;
+// The extended timestamp's 32 bits, read as unsigned, reach 2106-02-07
+// 06:28:15; times before 1970 readers take apart, some reading the field
+// as signed and some not.
+constexpr std::int64_t kUnixLastTicks = kUnixEpochTicks + 0xFFFF'FFFFll * kTicksPerSecond;
 
 }  // namespace
 
@@ -34,10 +38,15 @@ std::uint32_t LittleEndian32(const std::uint8_t* bytes) {
 
 }  // namespace
 
+OsFileTime ClampToStoredTimes(OsFileTime time) {
+  if (time < kUnixEpochTicks) return kDosFirstTicks;
+  return time > kUnixLastTicks ? kUnixLastTicks : time;
+}
+
 std::int32_t FileTimeToUnix(OsFileTime time) {
-  // The quotient truncates toward zero; only its low 32 bits are kept.
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(
-      static_cast<std::uint64_t>((time - kUnixEpochTicks) / 10'000'000)));
+  // The quotient truncates toward zero; the field's bits, as unsigned.
+  const auto seconds = (ClampToStoredTimes(time) - kUnixEpochTicks) / kTicksPerSecond;
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(seconds));
 }
 
 std::uint32_t FileTimeToDos(OsFileTime time) {
@@ -66,7 +75,7 @@ void SetDetailsTimes(const ZipWriter* writer, SourceDetails* details, const OsFi
   details->accessTime = FileTimeToUnix(clamp(facts.lastAccess));
   details->modifyTime = FileTimeToUnix(clamp(facts.lastWrite));
   details->createTime = FileTimeToUnix(clamp(facts.creation));
-  details->dosDateTime = FileTimeToDos(clamp(facts.lastWrite));
+  details->dosDateTime = FileTimeToDos(ClampToStoredTimes(clamp(facts.lastWrite)));
 }
 
 void CurrentDosTime(const ZipWriter* writer, SourceDetails* details) {

@@ -30,6 +30,12 @@ void CurrentDosTime(const ZipWriter* writer, SourceDetails* details);
 // Fills the three times and the DOS time, none later than the writer's ceiling.
 void SetDetailsTimes(const ZipWriter* writer, SourceDetails* details, const OsFileFacts& facts);
 std::uint32_t FileTimeToDos(OsFileTime time);
+// The times an entry stores: those the extended timestamp holds, from
+// 1970-01-01 00:00:00 to 2106-02-07 06:28:15 UTC. A later time takes the
+// last one; an earlier one takes 1980-01-01 00:00:00, the first the DOS
+// date holds too, so that readers of either field show the same time.
+OsFileTime ClampToStoredTimes(OsFileTime time);
+// Unix seconds of the clamped time, as the field's 32 bits.
 std::int32_t FileTimeToUnix(OsFileTime time);
 // Unix seconds as a file time; the latest one for seconds past its range.
 OsFileTime UnixToFileTime(std::int64_t seconds);

@@ -17,9 +17,19 @@ bool Deliver(ZipWriter* writer, const void* data, std::uint32_t count) {
       return true;
     }
   } else {
-    std::uint32_t written = 0;
-    if (OsWrite(writer->output, data, count, &written) && written == count) return true;
-    writer->systemError = OsLastError();
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    for (;;) {
+      std::uint32_t written = 0;
+      if (OsWrite(writer->output, bytes, count, &written) && written == count) return true;
+      writer->systemError = OsLastError();
+      // What was written stays; the rest follows once there is room.
+      if (!OsIsDiskFull(writer->systemError) || writer->makeRoom == nullptr ||
+          !writer->makeRoom(writer->makeRoomContext)) {
+        break;
+      }
+      bytes += written;
+      count -= written;
+    }
   }
   writer->error = ErrWrite;
   return false;

@@ -18,12 +18,16 @@ enum : std::int32_t {
   ErrNoMemory = 2,   // a block cannot be allocated
   ErrWrite = 3,      // a write to the archive failed or fell short
   ErrTooLarge = 4,   // the entry outgrew its header and its source cannot be read again
+  ErrChanged = 5,    // the source was cut while read, and again when read again
   ErrRead = 7,       // a read from the source failed
   ErrArgument = 9,   // no usable writer, path or name
   ErrFinished = 13,  // the central directory has been written already
   ErrSeek = 16,      // the archive output cannot be repositioned
   // The read hook asked to stop.
   ErrCancelled = 17,
+  // A worker thread lacked memory, a descriptor or spill space for the
+  // file: the writer's thread adds it itself.
+  ErrGaveWay = 18,
 };
 
 // Told of every block read from a source; false cancels the entry and
@@ -126,6 +130,10 @@ struct ZipWriter {
   std::size_t namePrefixLength;
   bool clampTimes;
   OsFileTime timeCeiling;
+  // Called when the disk of the archive file is full; true when room was
+  // made and the write is tried again. May be null.
+  bool (*makeRoom)(void* context);
+  void* makeRoomContext;
   alignas(8) std::uint8_t buffer[kBufferBytes];
   alignas(8) std::uint8_t outBuffer[kOutputBufferBytes];
 };
