@@ -14,13 +14,16 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: zipfolder [-q|-v] [-T N] SOURCE_FOLDER ARCHIVE\n"
+    "usage: zipfolder [-q|-v] [-0..-9] [-T N] SOURCE_FOLDER ARCHIVE\n"
     "Packs every file below SOURCE_FOLDER into the new ZIP archive ARCHIVE,\n"
     "named by its path below SOURCE_FOLDER. An existing ARCHIVE is replaced\n"
     "only once the new one is complete.\n"
     "\n"
     "  -q         print nothing but errors and the files left out\n"
     "  -v         list each file as it is added, with its method and ratio\n"
+    "  -0 ... -9, --level=N\n"
+    "             compression level: 1 fastest, 9 smallest, 0 stores every\n"
+    "             file uncompressed (default: 8)\n"
     "  -T N, --threads=N\n"
     "             compress N files at once (default: one per processor);\n"
     "             the archive is the same for every N\n"
@@ -180,8 +183,16 @@ int ReportFailure(std::int32_t status, const char* source, const char* archive, 
   return 1;
 }
 
+// A level from "0" to "9" as the options record takes it, or -2 when the
+// text is not one.
+std::int32_t ParseLevel(const char* text) {
+  if (text == nullptr || text[0] < '0' || text[0] > '9' || text[1] != 0) return -2;
+  return text[0] == '0' ? ZIPFOLDER_LEVEL_STORE : text[0] - '0';
+}
+
 int RunTool(int argc, char** argv) {
   Run run{};
+  std::int32_t level = ZIPFOLDER_LEVEL_DEFAULT;
   std::uint32_t threads = zf::OsProcessorCount();
   const char* operands[2] = {nullptr, nullptr};
   int count = 0;
@@ -206,6 +217,13 @@ int RunTool(int argc, char** argv) {
       threads = ParseThreads(threadsText);
       if (threads == 0) {
         std::fprintf(stderr, "zipfolder: -T needs a number from 1 to 256\n%s", kUsage);
+        return 2;
+      }
+    } else if (!optionsEnded && (std::strncmp(arg, "--level=", 8) == 0 ||
+                                 (arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9'))) {
+      level = ParseLevel(arg[1] == '-' ? arg + 8 : arg + 1);
+      if (level == -2) {
+        std::fprintf(stderr, "zipfolder: the level is a digit from 0 to 9\n%s", kUsage);
         return 2;
       }
     } else if (!optionsEnded && std::strcmp(arg, "-q") == 0) {
@@ -242,6 +260,7 @@ int RunTool(int argc, char** argv) {
   options.callback = OnEvent;
   options.context = &run;
   options.threads = threads;
+  options.level = level;
   const std::int32_t status = zf::PackFolderReporting(operands[0], operands[1], &options);
   EraseProgress(&run);
   if (status != ZIPFOLDER_DONE && status != ZIPFOLDER_DONE_LEFT_OUT) {

@@ -31,6 +31,7 @@ struct Job {
   std::int32_t systemError;  // the system's error number of that failure
   std::uint64_t archiveBytes;
   std::uint32_t threads;  // workers compressing; below 2, none
+  std::int32_t level;     // the writer's level (ZipWriter::level)
 };
 
 const char* LastName(const char* path) {
@@ -206,6 +207,7 @@ std::int32_t PackIntoTemp(Job* job, const char* srcFolder) {
     return opened == ErrNoMemory ? ZIPFOLDER_NO_MEMORY : ZIPFOLDER_CANNOT_CREATE;
   }
   job->writer = writer;
+  writer->level = job->level;
   job->tempKnown = OsGetFolderId(job->tempPath, &job->tempId);
   job->zipKnown = OsGetFolderId(job->zipPath, &job->zipId);
   return WalkAndClose(job, srcFolder);
@@ -214,7 +216,7 @@ std::int32_t PackIntoTemp(Job* job, const char* srcFolder) {
 // The job once the archive's path is claimed: a temporary file, the walk
 // into it, and the rename into place.
 std::int32_t PackClaimed(const char* srcFolder, const char* zipPath, Reporter* reporter,
-                         std::uint32_t threads) {
+                         std::uint32_t threads, std::int32_t level) {
   const std::size_t zipLength = std::strlen(zipPath);
   auto* tempPath = static_cast<char*>(OsAllocate(zipLength + sizeof kTempSuffix));
   if (tempPath == nullptr) return ZIPFOLDER_NO_MEMORY;
@@ -228,6 +230,7 @@ std::int32_t PackClaimed(const char* srcFolder, const char* zipPath, Reporter* r
   job.zipPath = zipPath;
   job.tempPath = tempPath;
   job.threads = threads;
+  job.level = level;
   std::int32_t status = PackIntoTemp(&job, srcFolder);
   std::int32_t systemError = job.systemError;
   if (status == ZIPFOLDER_DONE && !OsRenameFile(tempPath, zipPath)) {
@@ -250,6 +253,11 @@ std::int32_t PackFolderReporting(const char* srcFolder, const char* zipPath,
       (options != nullptr && options->size < sizeof(std::uint32_t))) {
     return ZIPFOLDER_BAD_ARGUMENT;
   }
+  // A record from before the level existed asks for the default.
+  constexpr std::size_t kWithLevel = offsetof(ZipFolderOptions, level) + sizeof(std::int32_t);
+  const std::int32_t level =
+      options != nullptr && options->size >= kWithLevel ? options->level : ZIPFOLDER_LEVEL_DEFAULT;
+  if (level < ZIPFOLDER_LEVEL_STORE || level > 9) return ZIPFOLDER_BAD_ARGUMENT;
   Reporter reporter = MakeReporter(options);
   // Nothing is created for a source that cannot be packed.
   // Listing it tells a file from a folder too, with the system's reason.
@@ -266,7 +274,8 @@ std::int32_t PackFolderReporting(const char* srcFolder, const char* zipPath,
   constexpr std::size_t kWithThreads = offsetof(ZipFolderOptions, threads) + sizeof(std::uint32_t);
   const std::uint32_t threads =
       options != nullptr && options->size >= kWithThreads ? options->threads : 0;
-  const std::int32_t status = PackClaimed(srcFolder, zipPath, &reporter, threads);
+  const std::int32_t status = PackClaimed(srcFolder, zipPath, &reporter, threads,
+                                          level == ZIPFOLDER_LEVEL_STORE ? kLevelStoreAll : level);
   OsClose(held);
   return status;
 }

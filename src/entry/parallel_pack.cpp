@@ -526,6 +526,7 @@ ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
   writer->source = kNoFile;
   writer->classicSizeMax = archive->classicSizeMax;
   writer->classicCountMax = archive->classicCountMax;
+  writer->level = archive->level;
   writer->sink = HoldOutput;
   writer->sinkContext = worker;
   return writer;
