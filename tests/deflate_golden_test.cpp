@@ -334,7 +334,9 @@ TEST(DeflateGolden, FastRunSendsWhatItsRulesGive) {
 // the window (position 0 counts as none) whose first three bytes hash
 // alike, nearest first, while above the limit of a search at the last
 // entered position and within the budget. The entries leave slides, long
-// chains and stale slots of earlier entries behind.
+// chains and stale slots of earlier entries behind. Both forms of the chains
+// are walked: the steps of level 8 and the plain links of level 4 (the lazy
+// run enters every position at either).
 TEST(DeflateGolden, ChainWalksVisitExactlyTheHashChain) {
   const std::pair<Kind, std::size_t> entries[] = {
       {Kind::Text, 200000},      {Kind::FewSymbols, 150000}, {Kind::Text, 5000},
@@ -342,39 +344,47 @@ TEST(DeflateGolden, ChainWalksVisitExactlyTheHashChain) {
       {Kind::FewSymbols, 33000}, {Kind::Text, 65700},        {Kind::Binary, 98600},
   };
   const std::uint32_t budgets[] = {1, 2, 3, 8, 9, 10, 16, 17, 255, 256, 1024};
-  zft::DeflateHarness harness;
-  std::uint32_t seed = 100;
-  for (const auto& [kind, size] : entries) {
-    ASSERT_EQ(harness.Compress(Generate(kind, size, ++seed)).error, zf::ErrNone);
-    const zf::DeflateState* state = harness.writer->deflater;
-    const std::uint8_t* window = state->slidingWindow;
-    const std::uint32_t last = state->scanPosition - zf::kShortestMatch;
-    const std::uint32_t limit = last > zf::kFarthestDistance ? last - zf::kFarthestDistance : 0;
-    auto hashAt = [window](std::uint32_t p) {
-      return ((window[p] << 10) ^ (window[p + 1] << 5) ^ window[p + 2]) & zf::kHashMask;
-    };
-    std::vector<std::vector<std::uint32_t>> chains(zf::kHashSize);
-    for (std::uint32_t p = 1; p <= last; ++p) chains[hashAt(p)].push_back(p);
+  for (const std::int32_t level : {8, 4}) {
+    zft::DeflateHarness harness;
+    harness.writer->level = level;
+    std::uint32_t seed = 100;
+    for (const auto& [kind, size] : entries) {
+      ASSERT_EQ(harness.Compress(Generate(kind, size, ++seed)).error, zf::ErrNone);
+      const zf::DeflateState* state = harness.writer->deflater;
+      const std::uint8_t* window = state->slidingWindow;
+      const std::uint32_t last = state->scanPosition - zf::kShortestMatch;
+      const std::uint32_t limit = last > zf::kFarthestDistance ? last - zf::kFarthestDistance : 0;
+      auto hashAt = [window](std::uint32_t p) {
+        return ((window[p] << 10) ^ (window[p + 1] << 5) ^ window[p + 2]) & zf::kHashMask;
+      };
+      std::vector<std::vector<std::uint32_t>> chains(zf::kHashSize);
+      for (std::uint32_t p = 1; p <= last; ++p) chains[hashAt(p)].push_back(p);
 
-    // Densest just above the limit, where chains meet what left the window.
-    for (std::uint32_t start = std::max(limit, 1u); start <= last;
-         start += start < limit + 3000 ? 7 : 101) {
-      const std::vector<std::uint32_t>& chain = chains[hashAt(start)];
-      const auto at = std::lower_bound(chain.begin(), chain.end(), start) - chain.begin();
-      for (const std::uint32_t budget : budgets) {
-        std::vector<std::uint32_t> expected{start};
-        for (auto k = at - 1;
-             k >= 0 && chain[static_cast<std::size_t>(k)] > limit && expected.size() < budget;
-             --k) {
-          expected.push_back(chain[static_cast<std::size_t>(k)]);
+      // Densest just above the limit, where chains meet what left the window.
+      for (std::uint32_t start = std::max(limit, 1u); start <= last;
+           start += start < limit + 3000 ? 7 : 101) {
+        const std::vector<std::uint32_t>& chain = chains[hashAt(start)];
+        const auto at = std::lower_bound(chain.begin(), chain.end(), start) - chain.begin();
+        for (const std::uint32_t budget : budgets) {
+          std::vector<std::uint32_t> expected{start};
+          for (auto k = at - 1;
+               k >= 0 && chain[static_cast<std::size_t>(k)] > limit && expected.size() < budget;
+               --k) {
+            expected.push_back(chain[static_cast<std::size_t>(k)]);
+          }
+          std::vector<std::uint32_t> visited;
+          auto visit = [&visited](std::uint32_t m) {
+            visited.push_back(m);
+            return false;
+          };
+          if (zf::KeepsLinks(static_cast<std::uint8_t>(level))) {
+            zf::WalkLinks(state->chainLinks, start, limit, budget, visit);
+          } else {
+            zf::WalkChain(state->chainSteps, start, limit, budget, visit);
+          }
+          ASSERT_EQ(visited, expected) << "level " << level << " entry " << seed << " start "
+                                       << start << " budget " << budget;
         }
-        std::vector<std::uint32_t> visited;
-        zf::WalkChain(state->chainSteps, start, limit, budget, [&visited](std::uint32_t m) {
-          visited.push_back(m);
-          return false;
-        });
-        ASSERT_EQ(visited, expected)
-            << "entry " << seed << " start " << start << " budget " << budget;
       }
     }
   }

@@ -1,7 +1,9 @@
 // The hash chains of the match search: entering a position, the walk along
-// a chain and the slide of both. Apart from the rest of the match loop
-// because the walk is where the compressor spends most of its time, and its
-// stored form is what makes it fast.
+// a chain and the slide of both, in two stored forms: sixteen steps per
+// position for the long walks of the higher levels, plain links (below)
+// where walks are short and entering must be cheap. Apart from the rest of
+// the match loop because the walk is where the compressor spends most of
+// its time, and its stored form is what makes it fast.
 //
 // A chain links each window position to the nearest earlier one whose first
 // three bytes have the same hash (its successor; 0 for none). Following one
