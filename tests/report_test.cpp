@@ -1,6 +1,6 @@
 // The reporting job in the process, so that the sanitizer build sees its
 // cancel paths: a cancel at any point leaves no archive behind and an
-// existing one as it was.
+// existing one as it was. And the levels it passes on.
 #include "entry/report.h"
 
 #include <gtest/gtest.h>
@@ -139,6 +139,60 @@ TEST(Reporting, AFileCutWhileReadIsPackedWholeOrLeftOutAsChanged) {
       }
     }
   }
+}
+
+// Every level, asked for through the options record, gives an archive the
+// other readers accept, with the level's method and deflate flag bits, and
+// the same bytes at any thread count; no level is the default one.
+TEST(Reporting, EveryLevelReadsBackTheSameAtAnyThreadCount) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src/sub"));
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i % 977) + " of the text\n";
+  zft::WriteFile(dir.Path("src/a.txt"), text);
+  zft::WriteFile(dir.Path("src/sub/b.bin"), zft::RandomBytes(100000, 3));
+  zft::WriteFile(dir.Path("src/sub/c.gz"), std::string(5000, 'c'));
+  zft::WriteFile(dir.Path("src/empty.txt"), "");
+  auto pack = [&](std::int32_t level, std::uint32_t threads) {
+    std::string name = std::to_string(level);
+    name += "-";
+    name += std::to_string(threads);
+    const std::string zip = dir.Path(name + ".zip");
+    ZipFolderOptions options{};
+    options.size = sizeof options;
+    options.level = level;
+    options.threads = threads;
+    EXPECT_EQ(zf::PackFolderReporting(dir.Path("src").c_str(), zip.c_str(), &options),
+              ZIPFOLDER_DONE);
+    return zip;
+  };
+  const auto defaultBytes = zft::ReadFile(pack(ZIPFOLDER_LEVEL_DEFAULT, 1));
+  for (std::int32_t level = ZIPFOLDER_LEVEL_STORE; level <= 9; ++level) {
+    if (level == ZIPFOLDER_LEVEL_DEFAULT) continue;
+    SCOPED_TRACE(level);
+    const std::string zip = pack(level, 1);
+    const auto archive = zft::CheckArchive(zip);
+    ASSERT_EQ(archive.entries.size(), 4u);
+    for (const zft::ParsedEntry& entry : archive.entries) {
+      const bool stored = level == ZIPFOLDER_LEVEL_STORE || entry.name == "sub/c.gz";
+      EXPECT_EQ(entry.method, stored ? 0 : 8) << entry.name;
+      const std::uint16_t bits = stored ? 0 : level <= 2 ? 4 : level >= 8 ? 2 : 0;
+      EXPECT_EQ(entry.flags & 0x0006, bits) << entry.name;
+    }
+    EXPECT_EQ(zft::ReadFile(pack(level, 3)), zft::ReadFile(zip));
+    if (level == 8) {
+      EXPECT_EQ(zft::ReadFile(zip), defaultBytes);
+    }
+  }
+  ZipFolderOptions options{};
+  options.size = sizeof options;
+  for (std::int32_t bad : {-2, 10}) {
+    options.level = bad;
+    EXPECT_EQ(
+        zf::PackFolderReporting(dir.Path("src").c_str(), dir.Path("bad.zip").c_str(), &options),
+        ZIPFOLDER_BAD_ARGUMENT);
+  }
+  EXPECT_FALSE(zft::Exists(dir.Path("bad.zip")));
 }
 
 }  // namespace

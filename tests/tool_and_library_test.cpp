@@ -69,6 +69,38 @@ TEST(Tool, FailuresExitNonZeroWithOneLine) {
   EXPECT_NE(help.output.find("Exit status: 0 every file packed; 3 "), std::string::npos);
 }
 
+TEST(Tool, LevelOptions) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  std::string text;
+  for (int i = 0; i < 3000; ++i) text += "row " + std::to_string(i % 300) + "\n";
+  zft::WriteFile(dir.Path("src/a.txt"), text);
+  auto pack = [&](const std::string& option, const std::string& name) {
+    const auto result =
+        RunCommand(Tool("-q " + option + " " + Quote(dir.Path("src")) + " " + Quote(name)));
+    EXPECT_EQ(result.status, 0) << option << ": " << result.output;
+    return zft::CheckArchive(name).entries.at(0);
+  };
+  const auto stored = pack("-0", dir.Path("0.zip"));
+  EXPECT_EQ(stored.method, 0);
+  EXPECT_EQ(stored.compressedSize, text.size());
+  const auto fast = pack("-1", dir.Path("1.zip"));
+  EXPECT_EQ(fast.flags & 0x0006, 4);
+  const auto best = pack("--level=9", dir.Path("9.zip"));
+  EXPECT_EQ(best.flags & 0x0006, 2);
+  EXPECT_LT(best.compressedSize, fast.compressedSize);
+  pack("-8", dir.Path("8.zip"));
+  pack("", dir.Path("default.zip"));
+  EXPECT_EQ(zft::ReadFile(dir.Path("8.zip")), zft::ReadFile(dir.Path("default.zip")));
+  for (const char* bad : {"-10", "--level=", "--level=x", "-1x"}) {
+    EXPECT_EQ(RunCommand(Tool(std::string(bad) + " " + Quote(dir.Path("src")) + " " +
+                              Quote(dir.Path("bad.zip"))))
+                  .status,
+              2)
+        << bad;
+  }
+}
+
 TEST(SharedLibrary, LoadsAndPacksFromPythonCtypes) {
   // A Python of another word size cannot load the library (a 32-bit build).
   const auto pointer = RunCommand(std::string(ZIPFOLDER_PYTHON) +

@@ -24,6 +24,9 @@ constexpr const char* kUsage =
     "\n"
     "  -q         print nothing but errors and the files left out\n"
     "  -v         list each file as it is added, with its method and ratio\n"
+    "  -0 ... -9, --level=N\n"
+    "             compression level: 1 fastest, 9 smallest, 0 stores every\n"
+    "             file uncompressed (default: 8)\n"
     "  -T N, --threads=N\n"
     "             compress N files at once (default: one per processor);\n"
     "             the archive is the same for every N\n"
@@ -311,6 +314,13 @@ int ReportFailure(std::int32_t status, const char* source, const char* archive, 
   return 1;
 }
 
+// A level from "0" to "9" as the options record takes it, or -2 when the
+// text is not one.
+std::int32_t ParseLevel(const char* text) {
+  if (text == nullptr || text[0] < '0' || text[0] > '9' || text[1] != 0) return -2;
+  return text[0] == '0' ? ZIPFOLDER_LEVEL_STORE : text[0] - '0';
+}
+
 // Patterns in the order the arguments give them, since the last match wins.
 struct Patterns {
   const char** items;
@@ -491,6 +501,9 @@ int ParseArguments(int argc, char** argv, Arguments* a) {
       flags |= ZIPFOLDER_FLAG_SYMLINKS;
     } else if (std::strcmp(arg, "--sort") == 0) {
       flags |= ZIPFOLDER_FLAG_SORT;
+    } else if (std::strncmp(arg, "--level=", 8) == 0 || (arg[1] >= '0' && arg[1] <= '9')) {
+      a->options.level = ParseLevel(arg[1] == '-' ? arg + 8 : arg + 1);
+      if (a->options.level == -2) return Usage("the level is a digit from 0 to 9%s", "");
     } else if (std::strcmp(arg, "-q") == 0) {
       a->run.quiet = true;
     } else if (std::strcmp(arg, "-v") == 0) {

@@ -42,8 +42,8 @@ DeflateState* AllocateState(ZipWriter* writer) {
 
 }  // namespace
 
-void BeginEntryOutput(DeflateState* state, ZipEntry* entry) {
-  state->level = kLevel;
+void BeginEntryOutput(DeflateState* state, ZipEntry* entry, std::uint8_t level) {
+  state->level = level;
   state->bitCount = 0;
   state->bitBuffer = 0;
   state->outFill = 0;
@@ -97,15 +97,23 @@ void DeflateEntry(ZipEntry* entry, ZipWriter* writer) {
     }
     writer->deflater = state;
   }
-  BeginEntryOutput(state, entry);
+  const std::uint8_t level = writer->level >= 1 && writer->level <= kHighestLevel
+                                 ? static_cast<std::uint8_t>(writer->level)
+                                 : kDefaultLevel;
+  BeginEntryOutput(state, entry, level);
   // Every entry starts from a clear block, also after one that failed midway.
   if (state->fixedDistanceTree[0].length == 0) {
     BuildFixedTables(state);
   } else {
     ResetBlock(state);
   }
-  StartMatcher(entry, state->level, state);
-  if (writer->error == ErrNone) CompressLazy(state);
+  StartMatcher(entry, level, state);
+  if (writer->error != ErrNone) return;
+  if (level <= kLastFastLevel) {
+    CompressFast(state);
+  } else {
+    CompressLazy(state);
+  }
 }
 
 }  // namespace zf

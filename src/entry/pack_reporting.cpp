@@ -52,6 +52,7 @@ struct Job {
   std::uint64_t archiveBytes;
   std::uint32_t threads;  // workers compressing; below 2, none
   const Selection* selection;
+  std::int32_t level;  // the writer's level (ZipWriter::level)
 };
 
 const char* LastName(const char* path) {
@@ -355,6 +356,7 @@ std::int32_t PackIntoOutput(Job* job) {
   ZipWriter* writer = nullptr;
   if (OpenArchiveOn(job->output, &writer) != ErrNone) return ZIPFOLDER_NO_MEMORY;
   job->writer = writer;
+  writer->level = job->level;
   job->zipKnown = OsGetFolderId(job->targetPath, &job->zipId);
   const std::int32_t status = WalkAndClose(job);
   return status == ZIPFOLDER_DONE ? PutInPlace(job) : status;
@@ -373,6 +375,18 @@ std::int32_t PackClaimed(Job* job) {
   if (status != ZIPFOLDER_DONE) return Fail(&job->reporter, status, failed, systemError);
   ReportEnd(&job->reporter, ZIPFOLDER_EVENT_FINISHED, job->zipPath, job->archiveBytes, 0);
   return job->reporter.filesLeftOut != 0 ? ZIPFOLDER_DONE_LEFT_OUT : ZIPFOLDER_DONE;
+}
+
+constexpr std::int32_t kBadLevel = -2;
+
+// The writer's level the options ask for (ZipWriter::level), or kBadLevel.
+std::int32_t ChosenLevel(const ZipFolderOptions* options) {
+  // A record from before the level existed asks for the default.
+  constexpr std::size_t kWithLevel = offsetof(ZipFolderOptions, level) + sizeof(std::int32_t);
+  const std::int32_t level =
+      options != nullptr && options->size >= kWithLevel ? options->level : ZIPFOLDER_LEVEL_DEFAULT;
+  if (level < ZIPFOLDER_LEVEL_STORE || level > 9) return kBadLevel;
+  return level == ZIPFOLDER_LEVEL_STORE ? kLevelStoreAll : level;
 }
 
 // The job once the options are read and found good.
@@ -407,6 +421,7 @@ std::int32_t PackSelected(const char* srcFolder, const char* zipPath,
     job.targetPath = targetPath;
     job.output = kNoFile;
     job.selection = selection;
+    job.level = ChosenLevel(options);
     job.threads =
         WorkerCount(options != nullptr && options->size >= kWithThreads ? options->threads : 0);
     status = PackClaimed(&job);
@@ -424,6 +439,7 @@ std::int32_t PackFolderReporting(const char* srcFolder, const char* zipPath,
       (options != nullptr && options->size < sizeof(std::uint32_t))) {
     return ZIPFOLDER_BAD_ARGUMENT;
   }
+  if (ChosenLevel(options) == kBadLevel) return ZIPFOLDER_BAD_ARGUMENT;
   Selection selection;
   std::int32_t status = OpenSelection(&selection, options, srcFolder);
   if (status == ZIPFOLDER_DONE) status = PackSelected(srcFolder, zipPath, options, &selection);

@@ -382,6 +382,7 @@ ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
   writer->source = kNoFile;
   writer->classicSizeMax = archive->classicSizeMax;
   writer->classicCountMax = archive->classicCountMax;
+  writer->level = archive->level;
   writer->namePrefix = archive->namePrefix;
   writer->namePrefixLength = archive->namePrefixLength;
   writer->clampTimes = archive->clampTimes;

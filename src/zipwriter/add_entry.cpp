@@ -224,7 +224,7 @@ std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* na
   entry->modifyTime = details->modifyTime;
   entry->flags = kFlagDataDescriptor;
   if (NeedsUtf8Flag(entry->name)) entry->flags |= kFlagUtf8;
-  entry->method = IsStoredExtension(entry->name) ? 0 : 8;
+  entry->method = writer->level == kLevelStoreAll || IsStoredExtension(entry->name) ? 0 : 8;
   if (entry->method == 0 && writer->sourceSize != kSizeUnknown) {
     entry->compressedSize = writer->sourceSize;
   }

@@ -57,6 +57,7 @@ inline constexpr std::uint32_t kLocalHeaderBytes = 30;
 inline constexpr std::uint32_t kCentralHeaderBytes = 46;
 inline constexpr std::uint32_t kEndRecordBytes = 22;
 inline constexpr std::uint64_t kSizeUnknown = ~std::uint64_t{0};
+inline constexpr std::int32_t kLevelStoreAll = -1;
 
 // The largest values the classic fields hold: 32-bit sizes and offsets,
 // 16-bit entry counts. A value above them goes to the ZIP64 records.
@@ -117,6 +118,9 @@ struct ZipWriter {
   // trees take every ZIP64 form.
   std::uint64_t classicSizeMax;
   std::uint64_t classicCountMax;
+  // Compression level of every entry: 0 the default (8), 1 to 9, or
+  // kLevelStoreAll, every entry stored whatever its name.
+  std::int32_t level;
   // Buffered output: the last outFill bytes up to position wait in
   // outBuffer. With a sink, flushed bytes go to it instead of the output
   // file; false from the sink is a failed write.
