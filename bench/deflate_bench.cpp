@@ -1,8 +1,10 @@
-// Our deflate against zlib at level 8 (raw deflate, 15-bit window, memory
-// level 8) on the same bytes, in the same run, one thread each.
+// Our deflate against zlib at the same level (raw deflate, 15-bit window,
+// memory level 8) on the same bytes, in the same run, one thread each.
 //
-//   zipfolder_bench [benchmark flags] [path...]
+//   zipfolder_bench [benchmark flags] [--levels=1,6,9] [path...]
 //
+// Each level from 1 to 9 (or those listed) is one comparison per data set;
+// level 0 stores and has no compressor to compare.
 // Each path (a folder, walked recursively, or a file) is one data set; the
 // default is /usr/include and the 8 largest shared libraries of
 // /usr/lib/x86_64-linux-gnu. All files are read into memory first and copied
@@ -210,13 +212,14 @@ void RunSide(benchmark::State& state, const DataSet* set, Side* side) {
 
 // Our compressor alone, driven as AddEntry drives it, on one state that all
 // entries share.
-Side OursSide() {
+Side OursSide(int level) {
   auto writer = std::make_shared<zf::ZipWriter*>(nullptr);
   Side side;
-  side.name = "ours";
-  side.begin = [writer](const DataSet&) {
+  side.name = "ours-" + std::to_string(level);
+  side.begin = [writer, level](const DataSet&) {
     auto* w = static_cast<zf::ZipWriter*>(zf::OsAllocate(sizeof(zf::ZipWriter)));
     std::memset(w, 0, sizeof(zf::ZipWriter));
+    w->level = level;
     w->sink = zf::StreamSink(open("/dev/null", O_WRONLY | O_CLOEXEC), false);
     *writer = w;
   };
@@ -229,14 +232,14 @@ Side OursSide() {
   return side;
 }
 
-Side ZlibSide() {
+Side ZlibSide(int level) {
   auto stream = std::make_shared<z_stream>();
   auto sink = std::make_shared<int>(-1);
   Side side;
-  side.name = "zlib-8";
-  side.begin = [stream, sink](const DataSet&) {
+  side.name = "zlib-" + std::to_string(level);
+  side.begin = [stream, sink, level](const DataSet&) {
     *stream = z_stream{};
-    deflateInit2(stream.get(), 8, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    deflateInit2(stream.get(), level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
     *sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
   };
   side.pass = [stream, sink](const DataSet& set) { return CompressZlib(set, stream.get(), *sink); };
@@ -290,12 +293,48 @@ void PrintSummary(const Comparisons& all) {
       std::printf("\n");
     }
   }
+  // The same ratios once more, one line per comparison.
+  std::printf("\n%-44s %-8s %-8s %10s %10s\n", "data set", "ours", "peer", "time", "size");
+  for (const auto& comparison : all) {
+    const Side& base = comparison->sides.back();
+    const double baseTime = Median(base.seconds);
+    for (const Side& side : comparison->sides) {
+      const double time = Median(side.seconds);
+      if (&side == &base || time == 0 || baseTime == 0 || base.compressedBytes == 0) continue;
+      std::printf(
+          "%-44s %-8s %-8s %10.3f %10.4f\n", comparison->set->label.c_str(), side.name.c_str(),
+          base.name.c_str(), time / baseTime,
+          static_cast<double>(side.compressedBytes) / static_cast<double>(base.compressedBytes));
+    }
+  }
+}
+
+// The levels of "--levels=1,6,9", taken out of the arguments; all of 1 to 9
+// when the flag is absent.
+std::vector<int> TakeLevels(int* argc, char** argv) {
+  std::vector<int> levels;
+  int kept = 1;
+  for (int i = 1; i < *argc; ++i) {
+    if (std::strncmp(argv[i], "--levels=", 9) != 0) {
+      argv[kept++] = argv[i];
+      continue;
+    }
+    for (const char* p = argv[i] + 9; *p != 0; ++p) {
+      if (*p >= '1' && *p <= '9') levels.push_back(*p - '0');
+    }
+  }
+  *argc = kept;
+  if (levels.empty()) {
+    for (int level = 1; level <= 9; ++level) levels.push_back(level);
+  }
+  return levels;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+  const std::vector<int> levels = TakeLevels(&argc, argv);
   std::error_code ec;
   const fs::path scratch =
       (fs::exists("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path(ec)) /
@@ -322,7 +361,11 @@ int main(int argc, char** argv) {
   }
 
   Comparisons comparisons;
-  for (const auto& set : sets) AddComparison(&comparisons, set.get(), {OursSide(), ZlibSide()});
+  for (const int level : levels) {
+    for (const auto& set : sets) {
+      AddComparison(&comparisons, set.get(), {OursSide(level), ZlibSide(level)});
+    }
+  }
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   PrintSummary(comparisons);

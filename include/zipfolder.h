@@ -65,7 +65,7 @@ enum {
   ZIPFOLDER_REASON_CANNOT_OPEN = 1,     /* the system refused to open it; see systemError */
   ZIPFOLDER_REASON_READ_FAILED = 2,     /* reading it failed midway; see systemError */
   ZIPFOLDER_REASON_NOT_A_FILE = 3,      /* a FIFO, socket or device */
-  ZIPFOLDER_REASON_CHANGED = 4,         /* it grew while read and could not be read again */
+  ZIPFOLDER_REASON_CHANGED = 4,         /* it changed while read, also when read again */
   ZIPFOLDER_REASON_FOLDER_UNLISTED = 5, /* a folder cannot be listed, or its listing broke off */
   ZIPFOLDER_REASON_PATH_TOO_LONG = 6,   /* the path passes the system's limit */
   ZIPFOLDER_REASON_NAME_UNUSABLE = 7,   /* the archive cannot carry its name */
@@ -79,7 +79,9 @@ typedef struct ZipFolderEvent {
   /* PROGRESS: the file being read, relative to the source folder;
      ADDED: its name in the archive ("/" between folders); LEFT_OUT: its full path;
      FAILED: the source folder or the archive, whichever failed;
-     FINISHED: the archive's path. All UTF-8. */
+     FINISHED: the archive's path. All UTF-8: a byte of a name that is
+     not (a POSIX file system takes any bytes) is passed as U+FFFD, unless
+     memory is too short to make the copy. */
   const char* name;
   uint64_t size;           /* ADDED: the file's size; FINISHED: the archive's */
   uint64_t compressedSize; /* ADDED: its size in the archive */
@@ -106,8 +108,12 @@ typedef struct ZipFolderOptions {
   ZipFolderCallback callback; /* may be null */
   void* context;              /* handed to the callback */
   /* Files compressed at once: 0 or 1, the caller's thread only; more starts
-     that many worker threads. The archive is the same for every count, and
-     the callback is still called on the caller's thread only. */
+     that many worker threads, but never more than the processors the
+     process may run on, nor more than 256. The archive is the same for
+     every count, and the callback is still called on the caller's thread
+     only. Workers that lack memory, descriptors or disk space for their
+     output stop, and the caller's thread packs the rest alone: no file is
+     left out for want of what one thread would have had. */
   uint32_t threads;
 
   /* Fields below are read only when size covers them; zeros mean what a
@@ -160,12 +166,18 @@ enum {
 enum { ZIPFOLDER_FOLDERS_NONE = 0, ZIPFOLDER_FOLDERS_EMPTY = 1, ZIPFOLDER_FOLDERS_ALL = 2 };
 
 /* Packs as CompFilesToZipFile does, and says how it went. Paths are UTF-8
-   on every system. The archive is written under a temporary name next to
+   on every system. The archive is written to a file of its own next to
    zipPath and put in its place only when it is complete: an existing
-   archive stays untouched when the call fails or is cancelled. A zipPath
+   archive stays untouched when the call fails or is cancelled. That file
+   has no name until then where the system allows it (Linux); elsewhere it
+   is named zipPath's name, ".zf", hex digits and ".tmp", and such files in
+   the source folder are never packed. A symbolic link at zipPath is
+   written through; a replaced archive keeps its permissions. A zipPath
    naming a FIFO or a character device is streamed into instead, as the
-   write callback is (see ZipFolderOptions.write). options may be null.
-   Runs on the caller's thread; the callback is called on it too. */
+   write callback is (see ZipFolderOptions.write): no file of its own, no
+   rename. A source folder that cannot be listed is ZIPFOLDER_NO_SOURCE,
+   whenever that is found. options may be null. Runs on the caller's
+   thread; the callback is called on it too. */
 ZIPFOLDER_API int32_t ZIPFOLDER_CALL CompFilesToZipFileEx(const char* srcFolder,
                                                           const char* zipPath,
                                                           const ZipFolderOptions* options);

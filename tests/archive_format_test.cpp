@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <map>
+
 #include "entry/pack_folder.h"
 #include "support/test_files.h"
 #include "support/zip_check.h"
@@ -172,10 +174,73 @@ TEST(ArchiveFormat, DosTimesComeFromUtcCalendarFields) {
   EXPECT_EQ(dos(4102444800), 0xF0210000u);
   EXPECT_EQ(zf::FileTimeToDos(-1), zf::kDosEpoch);
   EXPECT_EQ(zf::FileTimeToDos(INT64_MAX), zf::kDosLast);
-  // Unix seconds truncate toward zero and keep 32 bits.
-  EXPECT_EQ(zf::FileTimeToUnix(116444736000000000 - 5), 0);
-  EXPECT_EQ(zf::FileTimeToUnix(116444736000000000 - 10000000), -1);
-  EXPECT_EQ(zf::FileTimeToUnix(116444736000000000 + (1LL << 32) * 10000000 + 10000000), 1);
+  // Unix seconds truncate toward zero and never wrap: past 2106-02-07
+  // 06:28:15 the field's last value, before 1970 the DOS date's first.
+  const auto stored = [](std::int64_t unixSeconds) {
+    return static_cast<std::uint32_t>(
+        zf::FileTimeToUnix((unixSeconds + 11644473600LL) * 10000000 + 5));
+  };
+  EXPECT_EQ(stored(0), 0u);
+  EXPECT_EQ(stored(0xFFFFFFFF), 0xFFFFFFFFu);
+  for (std::int64_t later : {0x100000000LL, 4354819200LL, 7258118400LL}) {  // 2106, 2108, 2200
+    EXPECT_EQ(stored(later), 0xFFFFFFFFu);
+  }
+  for (std::int64_t earlier : {-1LL, -(1LL << 31) - 1, -11644473600LL}) {  // 1969, 1901, 1601
+    EXPECT_EQ(stored(earlier), 315532800u);
+  }
+  EXPECT_EQ(zf::FileTimeToUnix(INT64_MIN), 315532800);
+  EXPECT_EQ(zf::FileTimeToUnix(INT64_MAX), -1);
+}
+
+// Times the extended timestamp cannot hold are clamped, never wrapped, in
+// both time fields, so that readers of either show one time.
+TEST(ArchiveFormat, TimesOutsideTheTimestampFieldClampAlikeForEveryReader) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  const std::pair<std::int64_t, const char*> cases[] = {
+      {4296000000, "21060207.062815"},          // 2106-02-19
+      {7258118400, "21060207.062815"},          // 2200-01-01
+      {-1, "19800101.000000"},                  // 1969-12-31 23:59:59
+      {-(1LL << 31) - 100, "19800101.000000"},  // 1901
+      {1710506096, "20240315.123456"},
+  };
+  std::map<std::string, std::string> stamps;  // by name, as sort -k2 orders them
+  for (const auto& [seconds, stamp] : cases) {
+    const std::string name = std::to_string(seconds) + ".txt";
+    WriteFile(dir.Path("src/" + name), "x");
+    zft::SetModifyTime(dir.Path("src/" + name), seconds);
+    stamps[name] = stamp;
+  }
+  std::string expected;
+  for (const auto& [name, stamp] : stamps) expected += stamp + " " + name + "\n";
+  const std::string sorted = " | LC_ALL=C sort -k2";
+  const std::string zip = zft::Quote(dir.Path("out.zip"));
+  ASSERT_EQ(zf::PackFolder(dir.Path("src").c_str(), dir.Path("out.zip").c_str(), nullptr),
+            zf::ErrNone);
+  // zipinfo reads the timestamp field, Python's zipfile the DOS date (to
+  // the even second), bsdtar the field (to the day here).
+  const auto zipinfo =
+      zft::RunCommand("TZ=UTC zipinfo -T " + zip + " | awk '/^-/{print $7, $8}'" + sorted);
+  EXPECT_EQ(zipinfo.output, expected);
+  const auto python =
+      zft::RunCommand(std::string(ZIPFOLDER_PYTHON) +
+                      " -c 'import sys, zipfile\n"
+                      "for i in zipfile.ZipFile(sys.argv[1]).infolist():"
+                      " print(\"%04d%02d%02d.%02d%02d%02d\" % i.date_time, i.filename)' " +
+                      zip + sorted);
+  std::string evenSeconds = expected;
+  for (std::size_t at = evenSeconds.find("062815"); at != std::string::npos;
+       at = evenSeconds.find("062815", at)) {
+    evenSeconds.replace(at, 6, "062814");
+  }
+  EXPECT_EQ(python.output, evenSeconds);
+  const auto bsdtar = zft::RunCommand("TZ=UTC bsdtar -tvf " + zip);
+  EXPECT_EQ(bsdtar.status, 0);
+  for (const char* day : {"Feb  7  2106", "Jan  1  1980", "Mar 15  2024"}) {
+    EXPECT_NE(bsdtar.output.find(day), std::string::npos) << bsdtar.output;
+  }
+  EXPECT_EQ(bsdtar.output.find("1970"), std::string::npos) << bsdtar.output;
+  EXPECT_EQ(bsdtar.output.find("2038"), std::string::npos) << bsdtar.output;
 }
 
 TEST(ArchiveFormat, SameFolderGivesTheSameArchive) {

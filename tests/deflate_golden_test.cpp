@@ -5,7 +5,9 @@
 // stream's length and CRC-32 were recorded once; any change to a match
 // choice, a block end or a code shows up here. The match search's chain
 // walk, whose stored form is built for speed, is also held against the
-// plain definition of a hash chain.
+// plain definition of a hash chain. Every other level is pinned on the same
+// inputs, and the fast run of levels 1 to 3 is held against its rules
+// written out plainly.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -14,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "deflate/deflate_state.h"
 #include "deflate/hash_chains.h"
 #include "deflate_test_helpers.h"
 
@@ -206,13 +209,134 @@ TEST(DeflateGolden, EveryStreamKeepsItsBytes) {
   }
 }
 
+// The deflate bits of the general-purpose flags each level sets.
+std::uint16_t FlagBits(std::int32_t level) {
+  return level <= 2 ? 0x0004 : level >= 8 ? 0x0002 : 0x0000;
+}
+
+// Each level's streams over the inputs above, in their order on one state:
+// their total length and the CRC-32 of all of them in a row. Level 8's is
+// that of the per-stream pins.
+struct LevelPin {
+  std::int32_t level;
+  std::uint64_t length;
+  std::uint32_t crc;
+};
+
+constexpr LevelPin kLevelPins[] = {
+    {1, 826117, 0x0c720edb}, {2, 810301, 0x9a31c4ee}, {3, 790722, 0x33da2c81},
+    {4, 765925, 0xb28d81b6}, {5, 751037, 0xda91b66e}, {6, 735523, 0x59fb0188},
+    {7, 731864, 0xf844eacc}, {8, 727606, 0xb962f979}, {9, 727438, 0xa4490875},
+};
+
+TEST(DeflateGolden, EveryLevelKeepsItsBytes) {
+  for (const LevelPin& pin : kLevelPins) {
+    zft::DeflateHarness harness;
+    harness.writer->level = pin.level;
+    std::uint64_t length = 0;
+    uLong crc = crc32(0, nullptr, 0);
+    for (const Golden& golden : kGolden) {
+      const std::vector<std::uint8_t> input = Generate(golden.kind, golden.size, golden.seed);
+      zft::EntryResult result;
+      zft::CompressAndCheck(harness, input, &result, FlagBits(pin.level));
+      length += result.stream.size();
+      crc = crc32(crc, result.stream.data(), static_cast<uInt>(result.stream.size()));
+    }
+    EXPECT_EQ(length, pin.length) << "level " << pin.level;
+    EXPECT_EQ(crc, pin.crc) << "level " << pin.level << " got {" << std::dec << length << ", 0x"
+                            << std::hex << crc << "}";
+  }
+}
+
+// The fast run's symbols by its rules, over absolute positions with a chain
+// link for every entered position and no window: for inputs too short to
+// slide the window, what the stream must hold.
+std::vector<zft::Token> FastRunSymbols(const std::vector<std::uint8_t>& in,
+                                       const zf::LevelTuning& tuning) {
+  const std::uint32_t n = static_cast<std::uint32_t>(in.size());
+  std::vector<std::uint32_t> head(zf::kHashSize, 0);
+  std::vector<std::uint32_t> link(n, 0);
+  auto enter = [&](std::uint32_t q) {
+    const std::uint32_t h = ((in[q] << 10) ^ (in[q + 1] << 5) ^ in[q + 2]) & zf::kHashMask;
+    link[q] = head[h];
+    head[h] = q;
+    return link[q];
+  };
+  std::vector<zft::Token> symbols;
+  std::uint32_t stop = tuning.stopLength;
+  for (std::uint32_t p = 0; p < n;) {
+    const std::uint32_t ahead = n - p;
+    std::uint32_t best = 2;
+    std::uint32_t source = 0;
+    const std::uint32_t candidate = ahead >= 3 ? enter(p) : 0;
+    if (candidate != 0 && p - candidate <= zf::kFarthestDistance) {
+      stop = std::min(stop, ahead);
+      const std::uint32_t limit = p > zf::kFarthestDistance ? p - zf::kFarthestDistance : 0;
+      std::uint32_t budget = tuning.chainLimit;
+      for (std::uint32_t m = candidate;;) {
+        std::uint32_t length = 0;
+        while (length < zf::kLongestMatch && length < ahead && in[m + length] == in[p + length]) {
+          ++length;
+        }
+        if (length > best) {
+          best = length;
+          source = m;
+          if (best >= stop) break;
+        }
+        m = link[m];
+        if (m <= limit || --budget == 0) break;
+      }
+    }
+    if (best >= 3) {
+      symbols.push_back(
+          zft::Match(static_cast<std::uint16_t>(best), static_cast<std::uint16_t>(p - source)));
+      if (best <= tuning.lazyLimit) {
+        for (std::uint32_t q = p + 1; q < p + best && n - q >= 3; ++q) enter(q);
+      }
+      p += best;
+    } else {
+      symbols.push_back(zft::Lit(in[p]));
+      ++p;
+    }
+  }
+  return symbols;
+}
+
+TEST(DeflateGolden, FastRunSendsWhatItsRulesGive) {
+  const std::pair<Kind, std::size_t> inputs[] = {
+      {Kind::Text, 64000},       {Kind::Binary, 50000}, {Kind::Runs, 30000},
+      {Kind::FewSymbols, 40000}, {Kind::Decoys, 60000}, {Kind::Binary, 65000},
+      {Kind::FarTriples, 20000}, {Kind::Text, 200},
+  };
+  for (std::int32_t level = 1; level <= zf::kLastFastLevel; ++level) {
+    zft::DeflateHarness harness;
+    harness.writer->level = level;
+    std::uint32_t seed = 300;
+    for (const auto& [kind, size] : inputs) {
+      const std::vector<std::uint8_t> input = Generate(kind, size, ++seed);
+      const zft::Decoded decoded = zft::CompressAndCheck(harness, input, nullptr, FlagBits(level));
+      EXPECT_TRUE(decoded.tokens == FastRunSymbols(input, zf::LevelTuningTable[level]))
+          << "level " << level << " seed " << seed;
+      // A block ends early only above level 2, and only at a multiple of
+      // 4,096 symbols. (No input here makes a stored block.)
+      for (std::size_t b = 0; b + 1 < decoded.blocks.size(); ++b) {
+        const std::size_t count = decoded.blocks[b].tokenCount;
+        EXPECT_TRUE(count == zf::kMaxBlockSymbols || (level > 2 && count % 4096 == 0))
+            << "level " << level << " seed " << seed << " block " << b << ": " << count;
+      }
+    }
+  }
+}
+
 // After each entry, walks start from sampled window positions with a range
 // of budgets. Each must visit exactly the positions a hash chain holds by
 // definition: the start, then every earlier position of this entry still in
 // the window (position 0 counts as none) whose first three bytes hash
 // alike, nearest first, while above the limit of a search at the last
 // entered position and within the budget. The entries leave slides, long
-// chains and stale slots of earlier entries behind.
+// chains and stale slots of earlier entries behind. Both forms of the chains
+// are walked: the steps of level 8 and the plain links of level 4 (the lazy
+// run enters every position at either).
 TEST(DeflateGolden, ChainWalksVisitExactlyTheHashChain) {
   const std::pair<Kind, std::size_t> entries[] = {
       {Kind::Text, 200000},      {Kind::FewSymbols, 150000}, {Kind::Text, 5000},
@@ -220,39 +344,47 @@ TEST(DeflateGolden, ChainWalksVisitExactlyTheHashChain) {
       {Kind::FewSymbols, 33000}, {Kind::Text, 65700},        {Kind::Binary, 98600},
   };
   const std::uint32_t budgets[] = {1, 2, 3, 8, 9, 10, 16, 17, 255, 256, 1024};
-  zft::DeflateHarness harness;
-  std::uint32_t seed = 100;
-  for (const auto& [kind, size] : entries) {
-    ASSERT_EQ(harness.Compress(Generate(kind, size, ++seed)).error, zf::ErrNone);
-    const zf::DeflateState* state = harness.writer->deflater;
-    const std::uint8_t* window = state->slidingWindow;
-    const std::uint32_t last = state->scanPosition - zf::kShortestMatch;
-    const std::uint32_t limit = last > zf::kFarthestDistance ? last - zf::kFarthestDistance : 0;
-    auto hashAt = [window](std::uint32_t p) {
-      return ((window[p] << 10) ^ (window[p + 1] << 5) ^ window[p + 2]) & zf::kHashMask;
-    };
-    std::vector<std::vector<std::uint32_t>> chains(zf::kHashSize);
-    for (std::uint32_t p = 1; p <= last; ++p) chains[hashAt(p)].push_back(p);
+  for (const std::int32_t level : {8, 4}) {
+    zft::DeflateHarness harness;
+    harness.writer->level = level;
+    std::uint32_t seed = 100;
+    for (const auto& [kind, size] : entries) {
+      ASSERT_EQ(harness.Compress(Generate(kind, size, ++seed)).error, zf::ErrNone);
+      const zf::DeflateState* state = harness.writer->deflater;
+      const std::uint8_t* window = state->slidingWindow;
+      const std::uint32_t last = state->scanPosition - zf::kShortestMatch;
+      const std::uint32_t limit = last > zf::kFarthestDistance ? last - zf::kFarthestDistance : 0;
+      auto hashAt = [window](std::uint32_t p) {
+        return ((window[p] << 10) ^ (window[p + 1] << 5) ^ window[p + 2]) & zf::kHashMask;
+      };
+      std::vector<std::vector<std::uint32_t>> chains(zf::kHashSize);
+      for (std::uint32_t p = 1; p <= last; ++p) chains[hashAt(p)].push_back(p);
 
-    // Densest just above the limit, where chains meet what left the window.
-    for (std::uint32_t start = std::max(limit, 1u); start <= last;
-         start += start < limit + 3000 ? 7 : 101) {
-      const std::vector<std::uint32_t>& chain = chains[hashAt(start)];
-      const auto at = std::lower_bound(chain.begin(), chain.end(), start) - chain.begin();
-      for (const std::uint32_t budget : budgets) {
-        std::vector<std::uint32_t> expected{start};
-        for (auto k = at - 1;
-             k >= 0 && chain[static_cast<std::size_t>(k)] > limit && expected.size() < budget;
-             --k) {
-          expected.push_back(chain[static_cast<std::size_t>(k)]);
+      // Densest just above the limit, where chains meet what left the window.
+      for (std::uint32_t start = std::max(limit, 1u); start <= last;
+           start += start < limit + 3000 ? 7 : 101) {
+        const std::vector<std::uint32_t>& chain = chains[hashAt(start)];
+        const auto at = std::lower_bound(chain.begin(), chain.end(), start) - chain.begin();
+        for (const std::uint32_t budget : budgets) {
+          std::vector<std::uint32_t> expected{start};
+          for (auto k = at - 1;
+               k >= 0 && chain[static_cast<std::size_t>(k)] > limit && expected.size() < budget;
+               --k) {
+            expected.push_back(chain[static_cast<std::size_t>(k)]);
+          }
+          std::vector<std::uint32_t> visited;
+          auto visit = [&visited](std::uint32_t m) {
+            visited.push_back(m);
+            return false;
+          };
+          if (zf::KeepsLinks(static_cast<std::uint8_t>(level))) {
+            zf::WalkLinks(state->chainLinks, start, limit, budget, visit);
+          } else {
+            zf::WalkChain(state->chainSteps, start, limit, budget, visit);
+          }
+          ASSERT_EQ(visited, expected) << "level " << level << " entry " << seed << " start "
+                                       << start << " budget " << budget;
         }
-        std::vector<std::uint32_t> visited;
-        zf::WalkChain(state->chainSteps, start, limit, budget, [&visited](std::uint32_t m) {
-          visited.push_back(m);
-          return false;
-        });
-        ASSERT_EQ(visited, expected)
-            << "entry " << seed << " start " << start << " budget " << budget;
       }
     }
   }

@@ -379,7 +379,7 @@ inline zf::DeflateState* BlockState(DeflateHarness& harness, zf::ZipEntry* entry
   zf::DeflateState* state = harness.writer->deflater;
   harness.writer->error = zf::ErrNone;
   harness.writer->compressedSize = 0;
-  zf::BeginEntryOutput(state, entry);
+  zf::BeginEntryOutput(state, entry, zf::kDefaultLevel);
   zf::ResetBlock(state);
   state->scanPosition = 0;
   state->blockBegin = 0;
@@ -393,16 +393,18 @@ inline std::vector<std::uint8_t> OutputSince(const DeflateHarness& harness, std:
 
 // Compresses input and checks everything an entry must satisfy: no error, the
 // size from the bit counts equal to the bytes written, the count and CRC of
-// the source, and both decoders giving the input back.
+// the source, the level's deflate flag bits, and both decoders giving the
+// input back.
 inline Decoded CompressAndCheck(DeflateHarness& harness, const std::vector<std::uint8_t>& input,
-                                EntryResult* resultOut = nullptr) {
+                                EntryResult* resultOut = nullptr,
+                                std::uint16_t deflateFlagBits = 0x0002) {
   const EntryResult result = harness.Compress(input);
   EXPECT_EQ(result.error, zf::ErrNone);
   EXPECT_EQ(result.compressedSize, result.stream.size());
   EXPECT_EQ(result.bytesRead, input.size());
   EXPECT_EQ(result.crc,
             static_cast<std::uint32_t>(crc32(0, input.data(), static_cast<uInt>(input.size()))));
-  EXPECT_EQ(result.flags & 0x0006, 0x0002);
+  EXPECT_EQ(result.flags & 0x0006, deflateFlagBits);
   std::vector<std::uint8_t> inflated;
   EXPECT_TRUE(ZlibInflate(result.stream, input.size(), &inflated));
   EXPECT_TRUE(inflated == input) << "zlib's inflate disagrees";

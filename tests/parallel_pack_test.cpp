@@ -5,10 +5,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -197,6 +199,110 @@ TEST(ParallelPack, FailedWriteEndsTheArchiveOnEveryPath) {
       EXPECT_LE(zft::ReadFile(zip).size(), limit);
     }
   }
+}
+
+int OpenDescriptors() {
+  int count = -1;  // the listing's own
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+// With descriptors for one thread's work only, workers that cannot open
+// their file or spill hand it back: no file is left out that one thread
+// packs, and the archive is the same.
+TEST(ParallelPack, WorkersShortOfDescriptorsGiveWay) {
+  ScratchDir dir;
+  const std::string src = MakeMixedTree(dir);
+  // Files whose compression takes a while, so that workers hold them at once.
+  zft::MakeDirs(src + "/slow");
+  for (std::uint32_t i = 0; i < 6; ++i) {
+    WriteSettled(src + "/slow/s" + std::to_string(i) + ".bin", zft::RandomBytes(200000, 20 + i));
+  }
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  for (int spare : {2, 4}) {
+    std::vector<std::uint8_t> archives[2];
+    std::vector<std::string> leftOut[2];
+    for (std::uint32_t threads : {1u, 3u}) {
+      SCOPED_TRACE(std::to_string(spare) + " spare, " + std::to_string(threads) + " threads");
+      Recorded record;
+      const zf::PackEvents events = Recorder(&record);
+      const std::string zip = dir.Path("out" + std::to_string(threads) + ".zip");
+      rlimit tight = saved;
+      tight.rlim_cur = static_cast<rlim_t>(OpenDescriptors() + spare);
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+      zf::ZipWriter* writer = nullptr;
+      const std::int32_t opened = zf::OpenArchive(zip.c_str(), &writer);
+      if (opened == zf::ErrNone) {
+        zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), threads, &events, zip.c_str(),
+                                kBudget);
+      }
+      const std::int32_t closed = opened == zf::ErrNone ? zf::CloseArchive(writer) : opened;
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+      ASSERT_EQ(closed, zf::ErrNone);
+      archives[threads > 1] = zft::ReadFile(zip);
+      leftOut[threads > 1] = record.leftOut;
+    }
+    SCOPED_TRACE(std::to_string(spare) + " spare");
+    EXPECT_EQ(archives[1], archives[0]);
+    EXPECT_EQ(leftOut[1], leftOut[0]);
+    EXPECT_EQ(zft::CheckArchive(dir.Path("out3.zip")).entries.size(), 72u);
+  }
+}
+
+// On a disk with room for the archive only, the workers' spill files give
+// their room back: the archive is the one a single thread writes. The disk
+// is a small file system mounted where the tool alone sees it, where the
+// system lets a user do so.
+TEST(ParallelPack, ADiskWithRoomForTheArchiveOnlyHoldsItAtAnyThreadCount) {
+  ScratchDir dir;
+  const std::string src = dir.Path("src");
+  zft::MakeDirs(src);
+  for (std::uint32_t i = 0; i < 3; ++i) {  // stored, each past the output held in memory
+    WriteFile(src + "/r" + std::to_string(i) + ".gz", zft::RandomBytes(20 << 20, 30 + i));
+  }
+  WriteFile(src + "/t.txt", std::string(100000, 't'));
+  const std::string tool = ZIPFOLDER_TOOL_PATH;
+  const std::string disk = dir.Path("disk");
+  zft::MakeDirs(disk);
+  const auto inOwnMount = [&](const std::string& size, const std::string& then) {
+    return zft::RunCommand("unshare -rm sh -c " +
+                           zft::Quote("mount -t tmpfs -o size=" + size + " tmpfs " + disk + then));
+  };
+  if (inOwnMount("1m", "").status != 0) GTEST_SKIP() << "no file system of our own here";
+  ASSERT_EQ(zft::RunCommand(tool + " -q -T 1 " + src + " " + dir.Path("one.zip")).status, 0);
+  const auto expected = zft::ReadFile(dir.Path("one.zip"));
+  const std::string room = std::to_string(expected.size() / 1024 + 16) + "k";
+  const auto packed =
+      inOwnMount(room, " && " + tool + " -q -T 3 " + src + " " + disk + "/out.zip && cp " + disk +
+                           "/out.zip " + dir.Path("three.zip"));
+  EXPECT_EQ(packed.status, 0) << packed.output;
+  EXPECT_EQ(zft::ReadFile(dir.Path("three.zip")), expected);
+}
+
+// With memory for one thread's work only, the workers that cannot get
+// theirs give way: the archive is the one a single thread writes. A build
+// whose tool cannot run in that little memory (a sanitizer's) skips it.
+TEST(ParallelPack, WorkersShortOfMemoryGiveWay) {
+  ScratchDir dir;
+  const std::string src = dir.Path("src");
+  for (int i = 0; i < 30; ++i) {
+    const std::string folder = src + "/d" + std::to_string(i % 3);
+    zft::MakeDirs(folder);
+    std::string text;
+    for (int line = 0; line < 3000; ++line) text += std::to_string(line * (i + 7)) + " words\n";
+    WriteFile(folder + "/f" + std::to_string(i) + ".txt", text);
+  }
+  const auto pack = [&](const char* threads, const std::string& zip) {
+    return zft::RunCommand("ulimit -v 20000; " + std::string(ZIPFOLDER_TOOL_PATH) + " -q -T " +
+                           threads + " " + src + " " + dir.Path(zip));
+  };
+  if (pack("1", "one.zip").status != 0) GTEST_SKIP() << "the tool needs more memory here";
+  const auto packed = pack("3", "three.zip");
+  EXPECT_EQ(packed.status, 0) << packed.output;
+  EXPECT_EQ(zft::ReadFile(dir.Path("three.zip")), zft::ReadFile(dir.Path("one.zip")));
 }
 
 // Callers on several threads, each packing its own archive of one tree.

@@ -1,10 +1,11 @@
 // The reporting job in the process, so that the sanitizer build sees its
 // cancel paths: a cancel at any point leaves no archive behind and an
-// existing one as it was.
+// existing one as it was. And the levels it passes on.
 #include "entry/report.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "support/test_files.h"
@@ -74,6 +75,124 @@ TEST(Reporting, CancelAnywhereLeavesNoArchive) {
   EXPECT_EQ(zf::PackFolderReporting(dir.Path("src").c_str(), zip.c_str(), &tooShort),
             ZIPFOLDER_BAD_ARGUMENT);
   EXPECT_EQ(zf::PackFolderReporting("", zip.c_str(), nullptr), ZIPFOLDER_BAD_ARGUMENT);
+}
+
+// A file cut while it is read, once or again while it is read again: it is
+// packed whole as it is now, or left out as changed, never cut off under
+// success. On one thread, where the cuts fall is certain.
+struct Cuts {
+  std::string path;
+  std::vector<std::pair<std::uint64_t, std::size_t>> steps;  // once read, cut to
+  std::size_t next = 0;
+  bool changed = false;
+};
+
+int CutWhileRead(void* context, const ZipFolderEvent* event) {
+  auto* cuts = static_cast<Cuts*>(context);
+  if (event->kind == ZIPFOLDER_EVENT_LEFT_OUT)
+    cuts->changed = event->reason == ZIPFOLDER_REASON_CHANGED;
+  if (event->kind == ZIPFOLDER_EVENT_PROGRESS && cuts->next < cuts->steps.size() &&
+      event->bytesRead >= cuts->steps[cuts->next].first) {
+    std::filesystem::resize_file(cuts->path, cuts->steps[cuts->next++].second);
+  }
+  return 0;
+}
+
+TEST(Reporting, AFileCutWhileReadIsPackedWholeOrLeftOutAsChanged) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  const std::uint64_t kMiB = 1 << 20;
+  const auto original = zft::RandomBytes(8 * kMiB, 9);
+  const std::string zip = dir.Path("out.zip");
+  for (std::uint32_t threads : {0u, 2u}) {
+    for (bool again : {false, true}) {
+      SCOPED_TRACE(std::to_string(threads) + " threads" + (again ? ", cut again" : ""));
+      const std::string path = dir.Path("src/big.bin");  // deflated: no stored extension
+      zft::WriteFile(path, original);
+      Cuts cuts{path, {{kMiB, again ? 4 * kMiB : 100}}};
+      if (again) cuts.steps.push_back({6 * kMiB, 100});
+      ZipFolderOptions options{};
+      options.size = sizeof options;
+      options.callback = CutWhileRead;
+      options.context = &cuts;
+      options.threads = threads;
+      const std::int32_t status =
+          zf::PackFolderReporting(dir.Path("src").c_str(), zip.c_str(), &options);
+      const auto archive = zft::CheckArchive(zip);
+      if (status == ZIPFOLDER_DONE) {
+        ASSERT_EQ(archive.entries.size(), 1u);
+        const auto content = zft::EntryContent(archive.entries[0]);
+        EXPECT_TRUE(content.size() == 100 || content.size() == 4 * kMiB ||
+                    content.size() == 8 * kMiB)
+            << content.size();
+        EXPECT_TRUE(std::equal(content.begin(), content.end(), original.begin()));
+      } else {
+        EXPECT_EQ(status, ZIPFOLDER_DONE_LEFT_OUT);
+        EXPECT_TRUE(cuts.changed);
+        EXPECT_TRUE(archive.entries.empty());
+      }
+      if (threads == 0) {
+        EXPECT_EQ(status, again ? ZIPFOLDER_DONE_LEFT_OUT : ZIPFOLDER_DONE);
+        if (!again) {
+          EXPECT_EQ(archive.entries[0].size, 100u);
+        }
+      }
+    }
+  }
+}
+
+// Every level, asked for through the options record, gives an archive the
+// other readers accept, with the level's method and deflate flag bits, and
+// the same bytes at any thread count; no level is the default one.
+TEST(Reporting, EveryLevelReadsBackTheSameAtAnyThreadCount) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src/sub"));
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i % 977) + " of the text\n";
+  zft::WriteFile(dir.Path("src/a.txt"), text);
+  zft::WriteFile(dir.Path("src/sub/b.bin"), zft::RandomBytes(100000, 3));
+  zft::WriteFile(dir.Path("src/sub/c.gz"), std::string(5000, 'c'));
+  zft::WriteFile(dir.Path("src/empty.txt"), "");
+  auto pack = [&](std::int32_t level, std::uint32_t threads) {
+    std::string name = std::to_string(level);
+    name += "-";
+    name += std::to_string(threads);
+    const std::string zip = dir.Path(name + ".zip");
+    ZipFolderOptions options{};
+    options.size = sizeof options;
+    options.level = level;
+    options.threads = threads;
+    EXPECT_EQ(zf::PackFolderReporting(dir.Path("src").c_str(), zip.c_str(), &options),
+              ZIPFOLDER_DONE);
+    return zip;
+  };
+  const auto defaultBytes = zft::ReadFile(pack(ZIPFOLDER_LEVEL_DEFAULT, 1));
+  for (std::int32_t level = ZIPFOLDER_LEVEL_STORE; level <= 9; ++level) {
+    if (level == ZIPFOLDER_LEVEL_DEFAULT) continue;
+    SCOPED_TRACE(level);
+    const std::string zip = pack(level, 1);
+    const auto archive = zft::CheckArchive(zip);
+    ASSERT_EQ(archive.entries.size(), 4u);
+    for (const zft::ParsedEntry& entry : archive.entries) {
+      const bool stored = level == ZIPFOLDER_LEVEL_STORE || entry.name == "sub/c.gz";
+      EXPECT_EQ(entry.method, stored ? 0 : 8) << entry.name;
+      const std::uint16_t bits = stored ? 0 : level <= 2 ? 4 : level >= 8 ? 2 : 0;
+      EXPECT_EQ(entry.flags & 0x0006, bits) << entry.name;
+    }
+    EXPECT_EQ(zft::ReadFile(pack(level, 3)), zft::ReadFile(zip));
+    if (level == 8) {
+      EXPECT_EQ(zft::ReadFile(zip), defaultBytes);
+    }
+  }
+  ZipFolderOptions options{};
+  options.size = sizeof options;
+  for (std::int32_t bad : {-2, 10}) {
+    options.level = bad;
+    EXPECT_EQ(
+        zf::PackFolderReporting(dir.Path("src").c_str(), dir.Path("bad.zip").c_str(), &options),
+        ZIPFOLDER_BAD_ARGUMENT);
+  }
+  EXPECT_FALSE(zft::Exists(dir.Path("bad.zip")));
 }
 
 }  // namespace

@@ -4,9 +4,12 @@
 // that use the central directory and in one that reads forward only.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <utility>
 #include <vector>
 
 #include "entry/report.h"
@@ -94,6 +97,49 @@ TEST(Streaming, StandardOutputPipesAndFifosGetOneArchiveAtAnyThreadCount) {
     EXPECT_EQ(zft::ReadFile(dir.Path("out/" + name)), zft::ReadFile(dir.Path("src/" + name)))
         << name;
   }
+}
+
+// Folder and link entries carry descriptors too, and a deflated entry's
+// header names the level before the compressor has run: bits 1 and 2 as
+// the file written at the same level has them.
+TEST(Streaming, FoldersLinksAndLevelBitsAreAsInAFile) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src/a/empty"));
+  zft::WriteFile(dir.Path("src/a/f.txt"), std::string(2000, 'f'));
+  ASSERT_EQ(symlink("f.txt", dir.Path("src/a/l").c_str()), 0);
+  const std::string src = Quote(dir.Path("src"));
+  for (const auto& [level, bits] :
+       std::vector<std::pair<int, int>>{{1, 4}, {5, 0}, {9, 2}, {0, 0}}) {
+    const std::string digit = std::to_string(level);
+    const std::string options = "-q --folders=all --symlinks -" + digit + " ";
+    const std::string streamed = dir.Path(digit + "s.zip");
+    const std::string file = dir.Path(digit + "f.zip");
+    auto run = RunCommand(Tool(options + src + " - | cat > " + Quote(streamed)));
+    ASSERT_EQ(run.status, 0) << run.output;
+    run = RunCommand(Tool(options + src + " " + Quote(file)));
+    ASSERT_EQ(run.status, 0) << run.output;
+    const auto archive = zft::CheckArchive(streamed);
+    const auto written = zft::ParseArchive(file);
+    ASSERT_EQ(archive.entries.size(), 4u);
+    ASSERT_EQ(written.entries.size(), 4u);
+    for (std::size_t i = 0; i < archive.entries.size(); ++i) {
+      const auto& e = archive.entries[i];
+      EXPECT_EQ(e.flags & 8, 8) << e.name;
+      EXPECT_EQ(e.localFlags & 8, 8) << e.name;
+      EXPECT_EQ(e.flags & 6, e.method == 8 ? bits : 0) << level << " " << e.name;
+      EXPECT_EQ(e.flags & ~8, written.entries[i].flags) << e.name;
+      EXPECT_EQ(e.externalAttributes, written.entries[i].externalAttributes) << e.name;
+      EXPECT_EQ(e.versionMadeBy, written.entries[i].versionMadeBy) << e.name;
+      EXPECT_EQ(zft::EntryContent(e), zft::EntryContent(written.entries[i])) << e.name;
+    }
+  }
+  // A reader that reads forward only restores the link and the empty folder.
+  zft::MakeDirs(dir.Path("out"));
+  const auto run = RunCommand("cd " + Quote(dir.Path("out")) + " && bsdtar -xf - < " +
+                              Quote(dir.Path("9s.zip")));
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.Path("out/a/l")));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.Path("out/a/empty")));
 }
 
 TEST(Streaming, TheToolRefusesATerminalAndSaysAStreamIsIncomplete) {

@@ -2,19 +2,22 @@
 // reporting function the library exports and turns its events into what
 // archiver users expect: each file left out named on stderr, an exit status
 // that says how it went, a listing with -v and a progress line on a terminal.
+#include <atomic>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "entry/pack_folder.h"
-#include "entry/report.h"
+#include "entry/selection.h"
 #include "zipfolder.h"
+#include "zipwriter/source_details.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: zipfolder [-q|-v] [-T N] SOURCE_FOLDER ARCHIVE\n"
+    "usage: zipfolder [OPTIONS] SOURCE_FOLDER ARCHIVE\n"
     "Packs every file below SOURCE_FOLDER into the new ZIP archive ARCHIVE,\n"
     "named by its path below SOURCE_FOLDER. An existing ARCHIVE is replaced\n"
     "only once the new one is complete. With ARCHIVE '-' the archive goes to\n"
@@ -23,28 +26,125 @@ constexpr const char* kUsage =
     "\n"
     "  -q         print nothing but errors and the files left out\n"
     "  -v         list each file as it is added, with its method and ratio\n"
+    "  -0 ... -9, --level=N\n"
+    "             compression level: 1 fastest, 9 smallest, 0 stores every\n"
+    "             file uncompressed (default: 8)\n"
     "  -T N, --threads=N\n"
     "             compress N files at once (default: one per processor);\n"
     "             the archive is the same for every N\n"
+    "  -x PATTERN, --exclude=PATTERN\n"
+    "             leave out what matches PATTERN, a .gitignore line matched\n"
+    "             against names below SOURCE_FOLDER (repeatable; '!' takes a\n"
+    "             name back in; an excluded folder is not walked)\n"
+    "  --exclude-from=FILE\n"
+    "             the same for each line of FILE (blank lines and lines\n"
+    "             starting with '#' are ignored)\n"
+    "  -i PATTERN, --include=PATTERN\n"
+    "             pack only files that match one such PATTERN (repeatable)\n"
+    "  --gitignore\n"
+    "             leave out what git would not track: the rules of every\n"
+    "             .gitignore and of .git/info/exclude, and .git itself\n"
+    "  --prefix=PATH\n"
+    "             start every name in the archive with PATH/\n"
+    "  --folders=none|empty|all\n"
+    "             store entries for no folder (the default), for folders\n"
+    "             with nothing else below them, or for every folder\n"
+    "  --symlinks store symbolic links as links instead of following them\n"
+    "             (POSIX; on Windows links are followed)\n"
+    "  --sort     take each folder's names in byte order, the same on\n"
+    "             every file system\n"
+    "  --mtime-ceiling=SECONDS\n"
+    "             store no time later than SECONDS since 1970; the\n"
+    "             environment's SOURCE_DATE_EPOCH does the same\n"
     "  --help     show this text\n"
     "  --version  show the version\n"
+    "\n"
+    "A reproducible archive of a git checkout, without .git and its ignored\n"
+    "files:\n"
+    "  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct) \\\n"
+    "    zipfolder --gitignore --sort --prefix=project . ../project.zip\n"
     "\n"
     "Exit status: 0 every file packed; 3 the archive is written but some\n"
     "files were left out (each is named on stderr); 1 the source cannot be\n"
     "read, or the archive cannot be created or written (nothing is replaced;\n"
     "a streamed archive is incomplete); 2 wrong arguments, or standard output\n"
-    "is a terminal for '-'; 130 interrupted.\n";
+    "is a terminal for '-'; 128+N ended by signal N (130: Ctrl-C), nothing\n"
+    "replaced unless the archive was complete.\n";
 
 constexpr int kExitLeftOut = 3;
-constexpr int kExitInterrupted = 130;
+constexpr int kExitSignalled = 128;
 constexpr std::uint64_t kRedrawEvery = 200'000'000;  // nanoseconds
 constexpr int kProgressColumns = 79;
 
-// Set by SIGINT and read by the callback, which then cancels: the
-// unfinished archive is removed rather than left behind.
-volatile std::sig_atomic_t interrupted = 0;
+// The first of the signals that end the tool, set by its handler and read
+// by the callback, which then cancels: the unfinished archive is removed
+// rather than left behind. 0 while none came. Atomic, as the signal may
+// come on a worker thread; lock-free, as a handler may use nothing else.
+std::atomic<int> caughtSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
-void OnInterrupt(int) { interrupted = 1; }
+void OnEndingSignal(int number) {
+  int none = 0;
+  caughtSignal.compare_exchange_strong(none, number);
+}
+
+// Each signal that would end the tool, unless its caller ignores it (as
+// nohup does): a write to a closed pipe or past the file size limit then
+// fails as a write.
+void CatchEndingSignals() {
+  static constexpr int kEnding[] = {
+    SIGINT,
+    SIGTERM,
+#if defined(SIGHUP)
+    SIGHUP,
+#endif
+#if defined(SIGPIPE)
+    SIGPIPE,
+#endif
+#if defined(SIGXFSZ)
+    SIGXFSZ,
+#endif
+  };
+  for (const int number : kEnding) {
+    if (std::signal(number, OnEndingSignal) == SIG_IGN) std::signal(number, SIG_IGN);
+  }
+}
+
+// Text from outside (names, paths) as it is safe to print: control
+// characters as \n, \t, \r or \xHH, bytes that are not UTF-8 and the C1
+// controls as \xHH, and a backslash doubled where it is no separator, so
+// that no name forges a line or sends the terminal a command. Puts the form
+// of the character at text into out; returns the bytes it took.
+std::size_t EscapeOne(const char* text, char (&out)[12]) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  const unsigned byte = bytes[0];
+  const std::size_t length = zf::Utf8CharacterLength(bytes);
+  const char* named = byte == '\n' ? "\\n" : byte == '\t' ? "\\t" : byte == '\r' ? "\\r" : nullptr;
+  if (byte == '\\' && zf::kPathSeparator != '\\') named = "\\\\";
+  if (named != nullptr) {
+    std::snprintf(out, sizeof out, "%s", named);
+    return 1;
+  }
+  if (byte < 0x20 || byte == 0x7F || length == 0) {
+    std::snprintf(out, sizeof out, "\\x%02x", byte);
+    return 1;
+  }
+  if (byte == 0xC2 && bytes[1] < 0xA0) {
+    std::snprintf(out, sizeof out, "\\xc2\\x%02x", bytes[1]);
+    return 2;
+  }
+  std::memcpy(out, text, length);
+  out[length] = 0;
+  return length;
+}
+
+void PrintEscaped(std::FILE* stream, const char* text) {
+  char form[12];
+  for (const char* p = text != nullptr ? text : ""; *p != 0;) {
+    p += EscapeOne(p, form);
+    std::fputs(form, stream);
+  }
+}
 
 // A thread count from 1 to 256, or 0 when the text is none.
 std::uint32_t ParseThreads(const char* text) {
@@ -73,6 +173,7 @@ struct Run {
   int drawnWidth;  // columns of the progress line on the screen, 0 when none
   std::uint32_t entries;
   std::uint32_t leftOut;
+  std::uint32_t excluded;
   std::int32_t failureError;  // the FAILED event's, kept past the callback
   char failureText[160];
 };
@@ -96,14 +197,26 @@ void DrawProgress(Run* run, const ZipFolderEvent& event) {
   char line[kProgressColumns + 1];
   int used = std::snprintf(line, sizeof line, "%3u%% %7.1f MB/s  ", percent, rate);
   if (used < 0) used = 0;
-  // The name's tail, which tells most, fills the rest of the line.
+  // The name's tail, which tells most, fills the rest of the line; no
+  // more of it is escaped than can show.
   const char* name = event.name != nullptr ? event.name : "";
+  const std::size_t nameLength = std::strlen(name);
+  const char* tail = nameLength > kProgressColumns ? name + nameLength - kProgressColumns : name;
+  while (tail > name && (static_cast<unsigned char>(*tail) & 0xC0) == 0x80) --tail;
+  char escaped[4 * kProgressColumns + 12];
+  std::size_t length = 0;
+  while (*tail != 0) {
+    char form[12];
+    tail += EscapeOne(tail, form);
+    const std::size_t formLength = std::strlen(form);
+    std::memcpy(escaped + length, form, formLength + 1);
+    length += formLength;
+  }
   const std::size_t room = static_cast<std::size_t>(kProgressColumns - used);
-  const std::size_t length = std::strlen(name);
   if (length > room && room > 3) {
-    std::snprintf(line + used, room + 1, "...%s", name + length - (room - 3));
+    std::snprintf(line + used, room + 1, "...%s", escaped + length - (room - 3));
   } else {
-    std::snprintf(line + used, room + 1, "%s", name);
+    std::snprintf(line + used, room + 1, "%s", escaped);
   }
   const int width = static_cast<int>(std::strlen(line));
   std::fprintf(stderr, "\r%s%*s", line, run->drawnWidth > width ? run->drawnWidth - width : 0, "");
@@ -119,11 +232,12 @@ int OnEvent(void* context, const ZipFolderEvent* event) {
       break;
     case ZIPFOLDER_EVENT_ADDED:
       run->addedBytes += event->size;
-      if (run->verbose) {
+      if (run->verbose && caughtSignal == 0) {
         EraseProgress(run);
         const std::uint64_t saved =
             event->size > event->compressedSize ? event->size - event->compressedSize : 0;
-        std::fprintf(run->messages, "%s (%s %" PRIu64 "%%)\n", event->name,
+        PrintEscaped(run->messages, event->name);
+        std::fprintf(run->messages, " (%s %" PRIu64 "%%)\n",
                      event->method == 0 ? "stored" : "deflated",
                      event->size == 0 ? 0 : saved * 100 / event->size);
         std::fflush(run->messages);
@@ -131,7 +245,11 @@ int OnEvent(void* context, const ZipFolderEvent* event) {
       break;
     case ZIPFOLDER_EVENT_LEFT_OUT:
       EraseProgress(run);
-      std::fprintf(stderr, "zipfolder: left out %s: %s\n", event->name, event->reasonText);
+      std::fputs("zipfolder: left out ", stderr);
+      PrintEscaped(stderr, event->name);
+      std::fputs(": ", stderr);
+      PrintEscaped(stderr, event->reasonText);
+      std::fputc('\n', stderr);
       break;
     case ZIPFOLDER_EVENT_FINISHED:
       run->archiveBytes = event->size;
@@ -147,7 +265,8 @@ int OnEvent(void* context, const ZipFolderEvent* event) {
   }
   run->entries = event->entriesAdded;
   run->leftOut = event->filesLeftOut;
-  return interrupted != 0 ? 1 : 0;
+  run->excluded = event->filesExcluded;
+  return caughtSignal != 0 ? 1 : 0;
 }
 
 // The first walk, for the percentage: sizes only, with the rules of the
@@ -158,7 +277,16 @@ bool AddFileSize(void* context, const char* path, const char*) {
   zf::OsFileFacts facts;
   if (zf::OsGetFacts(file, &facts)) *static_cast<std::uint64_t*>(context) += facts.size;
   zf::OsClose(file);
-  return interrupted == 0;
+  return caughtSignal == 0;
+}
+
+// One line: what failed, the path concerned, escaped, and why.
+void PrintFailure(const char* before, const char* path, const char* after, const char* why) {
+  std::fputs(before, stderr);
+  PrintEscaped(stderr, path);
+  std::fputs(after, stderr);
+  PrintEscaped(stderr, why);
+  std::fputc('\n', stderr);
 }
 
 // The archive's bytes for standard output, through the library's write
@@ -183,75 +311,269 @@ int ReportFailure(std::int32_t status, const char* source, const char* archive, 
   switch (status) {
     case ZIPFOLDER_NO_SOURCE:
       if (run.failureError == 0) why = "not a folder";
-      std::fprintf(stderr, "zipfolder: cannot read the folder '%s': %s\n", source, why);
+      PrintFailure("zipfolder: cannot read the folder '", source, "': ", why);
       break;
     case ZIPFOLDER_CANNOT_CREATE:
-      std::fprintf(stderr, "zipfolder: cannot create the archive '%s': %s\n", archive, why);
+      PrintFailure("zipfolder: cannot create the archive '", archive, "': ", why);
       break;
     case ZIPFOLDER_DISK_FULL:
     case ZIPFOLDER_WRITE_FAILED:
-      std::fprintf(stderr, "zipfolder: writing failed%s, '%s' %s: %s\n",
-                   status == ZIPFOLDER_DISK_FULL ? " (disk full)" : "", archive, outcome, why);
+      PrintFailure(status == ZIPFOLDER_DISK_FULL ? "zipfolder: writing failed (disk full), '"
+                                                 : "zipfolder: writing failed, '",
+                   archive, run.streamed ? "' is incomplete: " : "' not written: ", why);
       break;
     case ZIPFOLDER_CANCELLED:
-      std::fprintf(stderr, "zipfolder: interrupted, '%s' %s\n", archive, outcome);
-      return kExitInterrupted;
+      PrintFailure("zipfolder: interrupted, '", archive, "' ", outcome);
+      break;
+    case ZIPFOLDER_BAD_ARGUMENT:
+      std::fprintf(stderr,
+                   "zipfolder: --prefix needs folder names with '/' between them, "
+                   "no leading '/' and no '.' or '..'\n%s",
+                   kUsage);
+      return 2;
     default:
-      std::fprintf(stderr, "zipfolder: out of memory while writing '%s'\n", archive);
+      PrintFailure("zipfolder: out of memory while writing '", archive, "'", "");
       break;
   }
   return 1;
 }
 
-int RunTool(int argc, char** argv) {
-  Run run{};
+// A level from "0" to "9" as the options record takes it, or -2 when the
+// text is not one.
+std::int32_t ParseLevel(const char* text) {
+  if (text == nullptr || text[0] < '0' || text[0] > '9' || text[1] != 0) return -2;
+  return text[0] == '0' ? ZIPFOLDER_LEVEL_STORE : text[0] - '0';
+}
+
+// Patterns in the order the arguments give them, since the last match wins.
+struct Patterns {
+  const char** items;
+  std::uint32_t count;
+  std::uint32_t capacity;
+};
+
+bool AddPattern(Patterns* list, const char* pattern) {
+  if (list->count == list->capacity) {
+    const std::uint32_t capacity = list->capacity == 0 ? 16 : list->capacity * 2;
+    auto** items = static_cast<const char**>(zf::OsAllocate(sizeof(char*) * capacity));
+    if (items == nullptr) return false;
+    if (list->count != 0) std::memcpy(items, list->items, sizeof(char*) * list->count);
+    zf::OsRelease(list->items);
+    list->items = items;
+    list->capacity = capacity;
+  }
+  list->items[list->count++] = pattern;
+  return true;
+}
+
+// The files of --exclude-from, held until the end: their lines are the patterns.
+struct TextBlock {
+  TextBlock* next;
+  char bytes[1];
+};
+
+// Adds the lines of the file at path but blank ones and comments; false
+// when it cannot be read.
+bool AddPatternFile(Patterns* list, TextBlock** texts, const char* path) {
+  const zf::OsFile file = zf::OsOpenSource(path);
+  if (file == zf::kNoFile) return false;
+  zf::OsFileFacts facts{};
+  bool ok = zf::OsGetFacts(file, &facts) && facts.size < (std::uint64_t{1} << 30);
+  TextBlock* block = nullptr;
+  std::uint32_t got = 0;
+  if (ok) {
+    const std::size_t size = static_cast<std::size_t>(facts.size);
+    block = static_cast<TextBlock*>(zf::OsAllocate(offsetof(TextBlock, bytes) + size + 1));
+    ok = block != nullptr && zf::OsRead(file, block->bytes, static_cast<std::uint32_t>(size), &got);
+  }
+  zf::OsClose(file);
+  if (!ok) {
+    zf::OsRelease(block);
+    return false;
+  }
+  block->next = *texts;
+  *texts = block;
+  char* const stop = block->bytes + got;
+  *stop = 0;
+  for (char* line = block->bytes; line < stop;) {
+    char* end = line;
+    while (end < stop && *end != '\n') ++end;
+    char* const next = end + 1;
+    if (end > line && end[-1] == '\r') --end;
+    *end = 0;
+    if (*line != 0 && *line != '#' && !AddPattern(list, line)) return false;
+    line = next;
+  }
+  return true;
+}
+
+// Decimal seconds since 1970, as SOURCE_DATE_EPOCH has them.
+bool ParseSeconds(const char* text, std::int64_t* seconds) {
+  if (text == nullptr || *text == 0) return false;
+  std::int64_t value = 0;
+  for (; *text != 0; ++text) {
+    if (*text < '0' || *text > '9') return false;
+    const int digit = *text - '0';
+    if (value > (INT64_MAX - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  *seconds = value;
+  return true;
+}
+
+// The value of an option given as "--name=VALUE", or as "-x VALUE" for its
+// short form; null when arg is neither.
+const char* OptionValue(const char* shortName, const char* longName, int argc, char** argv,
+                        int* i) {
+  const char* arg = argv[*i];
+  if (shortName != nullptr && std::strcmp(arg, shortName) == 0) {
+    return *i + 1 < argc ? argv[++*i] : "";
+  }
+  const std::size_t length = std::strlen(longName);
+  if (std::strncmp(arg, longName, length) == 0 && arg[length] == '=') return arg + length + 1;
+  return nullptr;
+}
+
+// message holds one "%s", where arg goes, escaped.
+int Usage(const char* message, const char* arg) {
+  const char* at = std::strstr(message, "%s");
+  std::fputs("zipfolder: ", stderr);
+  std::fwrite(message, 1, static_cast<std::size_t>(at - message), stderr);
+  PrintEscaped(stderr, arg);
+  std::fprintf(stderr, "%s\n%s", at + 2, kUsage);
+  return 2;
+}
+
+// Everything the arguments choose, and what must be released after the run.
+struct Arguments {
+  Run run;
+  ZipFolderOptions options;
+  Patterns exclude;
+  Patterns include;
+  TextBlock* texts;
+  const char* operands[2];
+  bool selecting;  // a pattern or --gitignore was given: the summary counts the excluded
+};
+
+void ReleaseArguments(Arguments* arguments) {
+  zf::OsRelease(arguments->exclude.items);
+  zf::OsRelease(arguments->include.items);
+  while (TextBlock* block = arguments->texts) {
+    arguments->texts = block->next;
+    zf::OsRelease(block);
+  }
+}
+
+// Reads the arguments; -1 to go on, else the exit status.
+int ParseArguments(int argc, char** argv, Arguments* a) {
   std::uint32_t threads = zf::OsProcessorCount();
-  const char* operands[2] = {nullptr, nullptr};
   int count = 0;
   bool optionsEnded = false;
+  bool ceilingGiven = false;
+  std::uint32_t flags = 0;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
-    if (!optionsEnded && std::strcmp(arg, "--help") == 0) {
+    if (optionsEnded || arg[0] != '-' || arg[1] == 0) {
+      if (count == 2) return Usage("too many arguments%s", "");
+      a->operands[count++] = arg;
+      continue;
+    }
+    const char* value = nullptr;
+    if (std::strcmp(arg, "--help") == 0) {
       std::fputs(kUsage, stdout);
       return 0;
-    }
-    if (!optionsEnded && std::strcmp(arg, "--version") == 0) {
+    } else if (std::strcmp(arg, "--version") == 0) {
       std::puts("zipfolder 1.0.0");
       return 0;
-    }
-    const char* threadsText = nullptr;
-    if (!optionsEnded && std::strcmp(arg, "-T") == 0) {
-      threadsText = i + 1 < argc ? argv[++i] : "";
-    } else if (!optionsEnded && std::strncmp(arg, "--threads=", 10) == 0) {
-      threadsText = arg + 10;
-    }
-    if (threadsText != nullptr) {
-      threads = ParseThreads(threadsText);
-      if (threads == 0) {
-        std::fprintf(stderr, "zipfolder: -T needs a number from 1 to 256\n%s", kUsage);
-        return 2;
+    } else if ((value = OptionValue("-T", "--threads", argc, argv, &i)) != nullptr) {
+      threads = ParseThreads(value);
+      if (threads == 0) return Usage("-T needs a number from 1 to 256%s", "");
+    } else if ((value = OptionValue("-x", "--exclude", argc, argv, &i)) != nullptr) {
+      if (*value == 0) return Usage("%s needs a pattern", arg);
+      if (!AddPattern(&a->exclude, value)) return Usage("out of memory%s", "");
+      a->selecting = true;
+    } else if ((value = OptionValue("-i", "--include", argc, argv, &i)) != nullptr) {
+      if (*value == 0) return Usage("%s needs a pattern", arg);
+      if (!AddPattern(&a->include, value)) return Usage("out of memory%s", "");
+      a->selecting = true;
+    } else if ((value = OptionValue(nullptr, "--exclude-from", argc, argv, &i)) != nullptr) {
+      if (!AddPatternFile(&a->exclude, &a->texts, value)) {
+        return Usage("cannot read the patterns of '%s'", value);
       }
-    } else if (!optionsEnded && std::strcmp(arg, "-q") == 0) {
-      run.quiet = true;
-    } else if (!optionsEnded && std::strcmp(arg, "-v") == 0) {
-      run.verbose = true;
-    } else if (!optionsEnded && std::strcmp(arg, "--") == 0) {
+      a->selecting = true;
+    } else if ((value = OptionValue(nullptr, "--prefix", argc, argv, &i)) != nullptr) {
+      a->options.prefix = value;
+    } else if ((value = OptionValue(nullptr, "--folders", argc, argv, &i)) != nullptr) {
+      if (std::strcmp(value, "none") == 0) {
+        a->options.folders = ZIPFOLDER_FOLDERS_NONE;
+      } else if (std::strcmp(value, "empty") == 0) {
+        a->options.folders = ZIPFOLDER_FOLDERS_EMPTY;
+      } else if (std::strcmp(value, "all") == 0) {
+        a->options.folders = ZIPFOLDER_FOLDERS_ALL;
+      } else {
+        return Usage("--folders takes none, empty or all, not '%s'", value);
+      }
+    } else if ((value = OptionValue(nullptr, "--mtime-ceiling", argc, argv, &i)) != nullptr) {
+      if (!ParseSeconds(value, &a->options.mtimeCeiling)) {
+        return Usage("--mtime-ceiling needs decimal seconds since 1970, not '%s'", value);
+      }
+      ceilingGiven = true;
+    } else if (std::strcmp(arg, "--gitignore") == 0) {
+      flags |= ZIPFOLDER_FLAG_GITIGNORE;
+      a->selecting = true;
+    } else if (std::strcmp(arg, "--symlinks") == 0) {
+      flags |= ZIPFOLDER_FLAG_SYMLINKS;
+    } else if (std::strcmp(arg, "--sort") == 0) {
+      flags |= ZIPFOLDER_FLAG_SORT;
+    } else if (std::strncmp(arg, "--level=", 8) == 0 || (arg[1] >= '0' && arg[1] <= '9')) {
+      a->options.level = ParseLevel(arg[1] == '-' ? arg + 8 : arg + 1);
+      if (a->options.level == -2) return Usage("the level is a digit from 0 to 9%s", "");
+    } else if (std::strcmp(arg, "-q") == 0) {
+      a->run.quiet = true;
+    } else if (std::strcmp(arg, "-v") == 0) {
+      a->run.verbose = true;
+    } else if (std::strcmp(arg, "--") == 0) {
       optionsEnded = true;
-    } else if (!optionsEnded && arg[0] == '-' && arg[1] != 0) {
-      std::fprintf(stderr, "zipfolder: unknown option '%s'\n%s", arg, kUsage);
-      return 2;
-    } else if (count < 2) {
-      operands[count++] = arg;
     } else {
-      std::fprintf(stderr, "zipfolder: too many arguments\n%s", kUsage);
-      return 2;
+      return Usage("unknown option '%s'", arg);
     }
   }
-  if (count != 2 || *operands[0] == 0 || *operands[1] == 0) {
-    std::fprintf(stderr, "zipfolder: expected a source folder and an archive path\n%s", kUsage);
-    return 2;
+  if (count != 2 || *a->operands[0] == 0 || *a->operands[1] == 0) {
+    return Usage("expected a source folder and an archive path%s", "");
   }
+  // The convention of reproducible builds; the flag, when given, wins.
+  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+  if (!ceilingGiven && epoch != nullptr && *epoch != 0) {
+    if (!ParseSeconds(epoch, &a->options.mtimeCeiling)) {
+      return Usage("SOURCE_DATE_EPOCH must be decimal seconds since 1970, not '%s'", epoch);
+    }
+    ceilingGiven = true;
+  }
+  if (ceilingGiven) flags |= ZIPFOLDER_FLAG_MTIME_CEILING;
+  a->options.size = sizeof a->options;
+  a->options.threads = threads;
+  a->options.flags = flags;
+  a->options.exclude = a->exclude.items;
+  a->options.excludeCount = a->exclude.count;
+  a->options.include = a->include.items;
+  a->options.includeCount = a->include.count;
+  return -1;
+}
+
+// The first walk, for the percentage, chooses as the packing will.
+void AddUpSizes(Arguments* a) {
+  zf::Selection selection;
+  if (zf::OpenSelection(&selection, &a->options, a->operands[0]) == ZIPFOLDER_DONE) {
+    zf::WalkFolder(zf::WalkVisitor{&a->run.totalBytes, AddFileSize, nullptr, nullptr, nullptr},
+                   a->operands[0], a->operands[0], &selection.rules);
+  }
+  zf::CloseSelection(&selection);
+}
+
+int Pack(Arguments* a) {
+  Run& run = a->run;
   if (run.quiet) run.verbose = false;
+  const char* const* operands = a->operands;
   const bool toStandardOutput = std::strcmp(operands[1], "-") == 0;
   if (toStandardOutput && zf::OsStandardOutputIsTerminal()) {
     std::fprintf(stderr,
@@ -263,36 +585,48 @@ int RunTool(int argc, char** argv) {
   run.messages = run.streamed ? stderr : stdout;
   const char* archiveName = toStandardOutput ? "standard output" : operands[1];
   run.progress = !run.quiet && zf::OsErrorStreamIsTerminal();
-  std::signal(SIGINT, OnInterrupt);
+  CatchEndingSignals();
 
   run.start = zf::OsMonotonicNanoseconds();
-  if (run.progress && zf::OsIsFolder(operands[0])) {
-    zf::WalkFolder(zf::WalkVisitor{&run.totalBytes, AddFileSize, nullptr}, operands[0],
-                   operands[0]);
-  }
-  ZipFolderOptions options{};
-  options.size = sizeof options;
-  options.callback = OnEvent;
-  options.context = &run;
-  options.threads = threads;
+  if (run.progress && zf::OsIsFolder(a->operands[0])) AddUpSizes(a);
+  a->options.callback = OnEvent;
+  a->options.context = &run;
   if (toStandardOutput) {
-    options.write = WriteToStandardOutput;
-    options.writeContext = &run;
+    a->options.write = WriteToStandardOutput;
+    a->options.writeContext = &run;
   }
-  const std::int32_t status =
-      zf::PackFolderReporting(operands[0], toStandardOutput ? nullptr : operands[1], &options);
+  const std::int32_t status = CompFilesToZipFileEx(
+      a->operands[0], toStandardOutput ? nullptr : a->operands[1], &a->options);
   EraseProgress(&run);
-  if (status != ZIPFOLDER_DONE && status != ZIPFOLDER_DONE_LEFT_OUT) {
-    return ReportFailure(status, operands[0], archiveName, run);
-  }
+  // A signal ends the tool as the signal would have, once the archive is
+  // removed, or complete if it came too late to stop it.
+  const int exitStatus = status != ZIPFOLDER_DONE && status != ZIPFOLDER_DONE_LEFT_OUT
+                             ? ReportFailure(status, a->operands[0], archiveName, run)
+                             : -1;
+  if (caughtSignal != 0) return kExitSignalled + caughtSignal;
+  if (exitStatus >= 0) return exitStatus;
   if (!run.quiet) {
     const double seconds = static_cast<double>(zf::OsMonotonicNanoseconds() - run.start) / 1e9;
+    char excluded[32] = "";
+    if (a->selecting)
+      std::snprintf(excluded, sizeof excluded, "%" PRIu32 " excluded, ", run.excluded);
     std::fprintf(run.messages,
                  "%" PRIu32 " entries, %" PRIu64 " bytes read, archive %" PRIu64 " bytes, %" PRIu32
-                 " left out, %.2f s\n",
-                 run.entries, run.addedBytes, run.archiveBytes, run.leftOut, seconds);
+                 " left out, %s%.2f s\n",
+                 run.entries, run.addedBytes, run.archiveBytes, run.leftOut, excluded, seconds);
   }
   return status == ZIPFOLDER_DONE_LEFT_OUT ? kExitLeftOut : 0;
+}
+
+int RunTool(int argc, char** argv) {
+  // Before any file is opened: else the archive could take the number of a
+  // closed standard stream and receive the tool's messages.
+  if (!zf::OsOpenStandardStreams()) return 1;
+  Arguments arguments{};
+  int status = ParseArguments(argc, argv, &arguments);
+  if (status < 0) status = Pack(&arguments);
+  ReleaseArguments(&arguments);
+  return status;
 }
 
 }  // namespace

@@ -1,102 +1,42 @@
 // The match loop: the sliding window, hash chains, the search along one
 // chain and the one-step lazy decision between a match and a literal.
-#include <bit>
 #include <cstring>
 
 #include "deflate/deflate_internal.h"
 #include "deflate/hash_chains.h"
+#include "deflate/match_search.h"
 #include "deflate/record_symbol.h"
 
 namespace zf {
 namespace {
-
-inline std::uint64_t Load64(const std::uint8_t* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-inline std::uint16_t Load16(const std::uint8_t* p) {
-  std::uint16_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// Length of the common run of scan and match, both known to agree in their
-// first three bytes, capped at the longest match. Reads up to offset 258.
-inline std::uint32_t CommonLength(const std::uint8_t* scan, const std::uint8_t* match) {
-  for (std::uint32_t offset = kShortestMatch; offset < kLongestMatch + 1; offset += 8) {
-    const std::uint64_t diff = Load64(scan + offset) ^ Load64(match + offset);
-    if (diff != 0) {
-      std::uint32_t byte;
-      if constexpr (std::endian::native == std::endian::little) {
-        byte = static_cast<std::uint32_t>(std::countr_zero(diff)) >> 3;
-      } else {
-        byte = static_cast<std::uint32_t>(std::countl_zero(diff)) >> 3;
-      }
-      const std::uint32_t length = offset + byte;
-      return length < kLongestMatch ? length : kLongestMatch;
-    }
-  }
-  return kLongestMatch;
-}
-
-// The bytes a candidate is first compared in: the eight ending at offset
-// best, or offsets 0 to best while best is below 7.
-inline void TailWindow(std::uint32_t best, std::uint32_t* at, std::uint64_t* mask) {
-  if (best >= 7) {
-    *at = best - 7;
-    *mask = ~std::uint64_t{0};
-    return;
-  }
-  *at = 0;
-  const std::uint64_t low = (std::uint64_t{1} << (8 * (best + 1))) - 1;
-  *mask =
-      std::endian::native == std::endian::little ? low : ~(~std::uint64_t{0} >> (8 * (best + 1)));
-}
-
-// The search along one hash chain from candidate for a match at
-// scanPosition longer than best; *matchPosition changes only when one is
-// found. The nearest of equally long matches wins.
-inline std::uint32_t SearchChain(const std::uint8_t* window, const ChainSteps* steps,
-                                 std::uint32_t scanPosition, std::uint32_t candidate,
-                                 std::uint32_t best, std::uint32_t budget, std::uint32_t stop,
-                                 std::uint32_t* matchPosition) {
-  const std::uint8_t* scan = window + scanPosition;
-  const std::uint32_t limit =
-      scanPosition > kFarthestDistance ? scanPosition - kFarthestDistance : 0;
-  // A longer match agrees with the scan in every byte up to offset best, so
-  // the eight bytes ending there (bytes 0 to best while best is below 7)
-  // and the first two reject a candidate whenever the bytes at best - 1 and
-  // best would, and more often. The third byte follows from the hash.
-  std::uint32_t tailAt = 0;
-  std::uint64_t tailMask = 0;
-  TailWindow(best, &tailAt, &tailMask);
-  std::uint64_t scanTail = Load64(scan + tailAt) & tailMask;
-  const std::uint16_t scanStart = Load16(scan);
-  WalkChain(steps, candidate, limit, budget, [&](std::uint32_t m) {
-    const std::uint8_t* match = window + m;
-    if (((Load64(match + tailAt) & tailMask) ^ scanTail) != 0 || Load16(match) != scanStart)
-        [[likely]] {
-      return false;
-    }
-    const std::uint32_t length = CommonLength(scan, match);
-    if (length <= best) return false;
-    *matchPosition = m;
-    best = length;
-    if (best >= stop) return true;
-    TailWindow(best, &tailAt, &tailMask);
-    scanTail = Load64(scan + tailAt) & tailMask;
-    return false;
-  });
-  return best;
-}
 
 // After a good match the next position is searched less thoroughly.
 inline std::uint32_t ChainBudget(std::uint32_t chainLimit, std::uint32_t reduceChainAt,
                                  std::uint32_t deferredLength) {
   return deferredLength >= reduceChainAt ? chainLimit >> 2 : chainLimit;
 }
+
+// The search of the lazy run over either form of the chains.
+template <typename Chains>
+inline std::uint32_t SearchFrom(DeflateState* state, const Chains* chains,
+                                std::uint32_t candidate) {
+  return SearchChain(state->slidingWindow, chains, state->scanPosition, candidate,
+                     state->deferredLength,
+                     ChainBudget(state->chainLimit, state->reduceChainAt, state->deferredLength),
+                     state->stopLength, &state->matchPosition);
+}
+
+inline std::uint32_t Enter(const std::uint8_t* window, std::uint16_t* heads, ChainSteps* steps,
+                           std::uint32_t* hash, std::uint32_t p) {
+  return InsertPosition(window, heads, steps, hash, p);
+}
+
+inline std::uint32_t Enter(const std::uint8_t* window, std::uint16_t* heads, std::uint16_t* links,
+                           std::uint32_t* hash, std::uint32_t p) {
+  return InsertLink(window, heads, links, hash, p);
+}
+
+}  // namespace
 
 // Ends the block collected from blockBegin up to scanPosition. Its bytes go
 // along only while they are all still in the window, since only then can it
@@ -117,13 +57,9 @@ bool FinishMidBlock(DeflateState* state) {
   return true;
 }
 
-}  // namespace
-
 std::uint32_t FindLongestMatch(DeflateState* state, std::uint32_t candidate) {
-  return SearchChain(state->slidingWindow, state->chainSteps, state->scanPosition, candidate,
-                     state->deferredLength,
-                     ChainBudget(state->chainLimit, state->reduceChainAt, state->deferredLength),
-                     state->stopLength, &state->matchPosition);
+  if (KeepsLinks(state->level)) return SearchFrom(state, state->chainLinks, candidate);
+  return SearchFrom(state, state->chainSteps, candidate);
 }
 
 void RefillWindow(DeflateState* state) {
@@ -135,7 +71,11 @@ void RefillWindow(DeflateState* state) {
       state->matchPosition -= kWindowHalf;
       state->scanPosition -= kWindowHalf;
       state->blockBegin -= static_cast<std::int32_t>(kWindowHalf);
-      SlideChains(state->hashHeads, state->chainSteps);
+      if (KeepsLinks(state->level)) {
+        SlideLinks(state->hashHeads, state->chainLinks);
+      } else {
+        SlideChains(state->hashHeads, state->chainSteps);
+      }
       room += kWindowHalf;
     }
     if (state->inputEnded != 0) return;
@@ -150,11 +90,25 @@ void RefillWindow(DeflateState* state) {
   }
 }
 
-void CompressLazy(DeflateState* state) {
+bool RefillFromLoop(DeflateState* state, std::uint32_t* p, std::uint32_t* ahead,
+                    std::uint32_t* matchPosition) {
+  state->scanPosition = *p;
+  state->bytesAhead = *ahead;
+  state->matchPosition = *matchPosition;
+  RefillWindow(state);
+  if (state->writer->error != ErrNone) return false;
+  *p = state->scanPosition;
+  *ahead = state->bytesAhead;
+  *matchPosition = state->matchPosition;
+  return true;
+}
+
+namespace {
+
+template <typename Chains>
+void LazyRun(DeflateState* state, Chains* chains) {
   std::uint8_t* window = state->slidingWindow;
   std::uint16_t* heads = state->hashHeads;
-  ChainSteps* steps = state->chainSteps;
-  const ZipWriter* writer = state->writer;
   const std::uint32_t lazyLimit = state->lazyLimit;
   std::uint32_t candidate = 0;
   std::uint32_t currentLength = kShortestMatch - 1;
@@ -167,7 +121,7 @@ void CompressLazy(DeflateState* state) {
   std::uint32_t matchPosition = state->matchPosition;
 
   while (ahead != 0) {
-    if (ahead >= kShortestMatch) candidate = InsertPosition(window, heads, steps, &hash, p);
+    if (ahead >= kShortestMatch) candidate = Enter(window, heads, chains, &hash, p);
     const std::uint32_t deferredPosition = matchPosition;
     const std::uint32_t deferredLength = currentLength;
     currentLength = kShortestMatch - 1;
@@ -177,7 +131,7 @@ void CompressLazy(DeflateState* state) {
       state->scanPosition = p;
       state->deferredLength = deferredLength;
       state->matchPosition = matchPosition;
-      currentLength = FindLongestMatch(state, candidate);
+      currentLength = SearchFrom(state, chains, candidate);
       matchPosition = state->matchPosition;
     }
     if (currentLength > ahead) currentLength = ahead;
@@ -195,7 +149,7 @@ void CompressLazy(DeflateState* state) {
       const std::uint32_t matchEnd = p + deferredLength - 2;
       const std::uint32_t insertEnd = matchEnd < lastInsertable ? matchEnd : lastInsertable;
       for (std::uint32_t q = p + 1; q <= insertEnd; ++q) {
-        candidate = InsertPosition(window, heads, steps, &hash, q);
+        candidate = Enter(window, heads, chains, &hash, q);
       }
       p += deferredLength - 1;
       literalPending = false;
@@ -215,16 +169,7 @@ void CompressLazy(DeflateState* state) {
       --ahead;
     }
 
-    if (ahead < kLeastAhead) {
-      state->scanPosition = p;
-      state->bytesAhead = ahead;
-      state->matchPosition = matchPosition;
-      RefillWindow(state);
-      if (writer->error != ErrNone) return;
-      p = state->scanPosition;
-      ahead = state->bytesAhead;
-      matchPosition = state->matchPosition;
-    }
+    if (ahead < kLeastAhead && !RefillFromLoop(state, &p, &ahead, &matchPosition)) return;
   }
 
   state->scanPosition = p;
@@ -234,6 +179,16 @@ void CompressLazy(DeflateState* state) {
   state->deferredLength = currentLength;
   if (literalPending) RecordSymbol(state, 0, window[p - 1]);
   FinishBlockHere(state, 1);
+}
+
+}  // namespace
+
+void CompressLazy(DeflateState* state) {
+  if (KeepsLinks(state->level)) {
+    LazyRun(state, state->chainLinks);
+  } else {
+    LazyRun(state, state->chainSteps);
+  }
 }
 
 }  // namespace zf

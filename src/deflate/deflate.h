@@ -5,7 +5,8 @@
 
 namespace zf {
 
-// Deflates the writer's current source at level 8 as the data of the entry.
+// Deflates the writer's current source at the writer's level (1 to 9; any
+// other value is the default, 8) as the data of the entry.
 // The outcome is in the writer: error, compressedSize, bytesRead and crc.
 // Allocates the writer's compressor state on first use; CloseArchive frees it.
 void DeflateEntry(ZipEntry* entry, ZipWriter* writer);

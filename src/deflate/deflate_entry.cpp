@@ -40,10 +40,17 @@ DeflateState* AllocateState(ZipWriter* writer) {
   return state;
 }
 
+// The level the writer asks for, the default when it names none.
+std::uint8_t WriterLevel(const ZipWriter* writer) {
+  return writer->level >= 1 && writer->level <= kHighestLevel
+             ? static_cast<std::uint8_t>(writer->level)
+             : kDefaultLevel;
+}
+
 }  // namespace
 
-void BeginEntryOutput(DeflateState* state, ZipEntry* entry) {
-  state->level = kLevel;
+void BeginEntryOutput(DeflateState* state, ZipEntry* entry, std::uint8_t level) {
+  state->level = level;
   state->bitCount = 0;
   state->bitBuffer = 0;
   state->outFill = 0;
@@ -93,7 +100,7 @@ void StartMatcher(ZipEntry* entry, std::uint8_t level, DeflateState* state) {
 }
 
 std::uint16_t DeflateFlags(const ZipWriter* writer) {
-  return LevelFlags(writer->deflater != nullptr ? writer->deflater->level : kLevel);
+  return writer->level == kLevelStoreAll ? 0 : LevelFlags(WriterLevel(writer));
 }
 
 void DeflateEntry(ZipEntry* entry, ZipWriter* writer) {
@@ -106,15 +113,21 @@ void DeflateEntry(ZipEntry* entry, ZipWriter* writer) {
     }
     writer->deflater = state;
   }
-  BeginEntryOutput(state, entry);
+  const std::uint8_t level = WriterLevel(writer);
+  BeginEntryOutput(state, entry, level);
   // Every entry starts from a clear block, also after one that failed midway.
   if (state->fixedDistanceTree[0].length == 0) {
     BuildFixedTables(state);
   } else {
     ResetBlock(state);
   }
-  StartMatcher(entry, state->level, state);
-  if (writer->error == ErrNone) CompressLazy(state);
+  StartMatcher(entry, level, state);
+  if (writer->error != ErrNone) return;
+  if (level <= kLastFastLevel) {
+    CompressFast(state);
+  } else {
+    CompressLazy(state);
+  }
 }
 
 }  // namespace zf

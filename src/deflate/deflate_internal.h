@@ -47,10 +47,22 @@ void AlignOutput(DeflateState* state);
 void EmitStoredBlock(DeflateState* state, const std::uint8_t* data, std::uint32_t length);
 
 // The compression run. BeginEntryOutput clears the bit output and the size
-// count for a new entry.
-void BeginEntryOutput(DeflateState* state, ZipEntry* entry);
+// count for a new entry and sets its level (1 to 9).
+void BeginEntryOutput(DeflateState* state, ZipEntry* entry, std::uint8_t level);
 void StartMatcher(ZipEntry* entry, std::uint8_t level, DeflateState* state);
+// The lazy run of levels 4 to 9 and the fast run of levels 1 to 3.
 void CompressLazy(DeflateState* state);
+void CompressFast(DeflateState* state);
+// Ends the block collected from blockBegin up to scanPosition (last: the
+// entry's final block). FinishMidBlock then starts the next block there and
+// returns false when the output failed and the run must stop.
+void FinishBlockHere(DeflateState* state, std::uint32_t last);
+bool FinishMidBlock(DeflateState* state);
+// RefillWindow for a loop that keeps the scan position, the bytes ahead and
+// the match position in registers; false when the read failed and the run
+// must stop.
+bool RefillFromLoop(DeflateState* state, std::uint32_t* p, std::uint32_t* ahead,
+                    std::uint32_t* matchPosition);
 std::uint32_t FindLongestMatch(DeflateState* state, std::uint32_t candidate);
 void RefillWindow(DeflateState* state);
 

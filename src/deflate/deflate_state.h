@@ -43,7 +43,16 @@ inline constexpr std::uint32_t kLeastAhead = kLongestMatch + kShortestMatch + 1;
 inline constexpr std::uint32_t kFarthestDistance = kWindowHalf - kLeastAhead;
 inline constexpr std::uint32_t kSlidePoint = kWindowHalf + kFarthestDistance;
 inline constexpr std::uint32_t kFarThreeLimit = 4096;
-inline constexpr std::uint8_t kLevel = 8;
+// Levels: 8 when none is asked for; 1 to 3 take the fast run, 4 to 9 the
+// lazy one (compress_run.cpp).
+inline constexpr std::uint8_t kDefaultLevel = 8;
+inline constexpr std::uint8_t kLastFastLevel = 3;
+inline constexpr std::uint8_t kHighestLevel = 9;
+// Up to this level the chains are plain links, above it sixteen steps per
+// position (hash_chains.h): short walks gain less from the steps than their
+// entering costs.
+inline constexpr std::uint8_t kLastLinksLevel = 5;
+inline bool KeepsLinks(std::uint8_t level) { return level <= kLastLinksLevel; }
 static_assert(kWindowSize <= 0x10000, "chain entries hold window positions in 16 bits");
 
 // The next positions along a window position's hash chain (hash_chains.h),
@@ -99,9 +108,13 @@ inline constexpr LevelTuning LevelTuningTable[10] = {
 
 struct DeflateState {
   // The match search's hash chains, indexed by window position modulo
-  // 32,768. First in the record, so that every slot starts on the
-  // allocation's own alignment.
-  ChainSteps chainSteps[kWindowHalf];
+  // 32,768, in the form the level walks (hash_chains.h): sixteen steps per
+  // position for the lazy run, one link for the fast run. First in the
+  // record, so that every slot starts on the allocation's own alignment.
+  union {
+    ChainSteps chainSteps[kWindowHalf];
+    std::uint16_t chainLinks[kWindowHalf];
+  };
   // Trees and block output.
   ZipWriter* writer;
   TreeNode literalTree[kLiteralNodes];
@@ -151,12 +164,12 @@ struct DeflateState {
   std::uint32_t matchPosition;
   std::uint32_t bytesAhead;
   std::uint32_t chainLimit;
-  std::uint32_t lazyLimit;
+  std::uint32_t lazyLimit;  // in the fast run: the insertion limit
   std::uint32_t reduceChainAt;
   std::uint32_t stopLength;
   std::uint8_t inputEnded;
   std::uint8_t windowSlides;
-  std::uint8_t level;
+  std::uint8_t level;  // 1 to 9
 #ifndef NDEBUG
   // Bytes of the current entry handed to PutBytes, to check the size that the
   // bit counts give.

@@ -1,7 +1,9 @@
 // The hash chains of the match search: entering a position, the walk along
-// a chain and the slide of both. Apart from the rest of the match loop
-// because the walk is where the compressor spends most of its time, and its
-// stored form is what makes it fast.
+// a chain and the slide of both, in two stored forms: sixteen steps per
+// position for the long walks of the higher levels, plain links (below)
+// where walks are short and entering must be cheap. Apart from the rest of
+// the match loop because the walk is where the compressor spends most of
+// its time, and its stored form is what makes it fast.
 //
 // A chain links each window position to the nearest earlier one whose first
 // three bytes have the same hash (its successor; 0 for none). Following one
@@ -106,6 +108,42 @@ inline void SlideChains(std::uint16_t* heads, ChainSteps* steps) {
   for (std::uint32_t s = 0; s < kWindowHalf; ++s) {
     for (std::uint16_t& step : steps[s].next) step = SlidePosition(step);
   }
+}
+
+// Plain links, the fast run's form (levels 1 to 3). There every scanned
+// position is entered, searches visit at most 32 positions and most of them
+// one to four, so entering must cost little more than two stores: each
+// position keeps only its successor, and the walk follows one link per
+// load. Why it visits exactly the chain, as with the steps above: a link is
+// the successor set when its position was entered in this entry (the heads
+// are cleared per entry, so no walk reaches a slot of an earlier one); a
+// slot is written again only when the position 32,768 later is entered,
+// and by then the walk stops at its old position, which lies beyond the
+// farthest distance; a slide moves links and heads alike.
+inline std::uint32_t InsertLink(const std::uint8_t* window, std::uint16_t* heads,
+                                std::uint16_t* links, std::uint32_t* hash, std::uint32_t p) {
+  *hash = HashStep(*hash, window[p + 2]);
+  const std::uint32_t successor = heads[*hash];
+  links[p & kHashMask] = static_cast<std::uint16_t>(successor);
+  heads[*hash] = static_cast<std::uint16_t>(p);
+  return successor;
+}
+
+// WalkChain over plain links: candidate, then each next position while it
+// lies above limit and fewer than budget have been visited.
+template <typename Visit>
+inline void WalkLinks(const std::uint16_t* links, std::uint32_t candidate, std::uint32_t limit,
+                      std::uint32_t budget, Visit&& visit) {
+  for (std::uint32_t m = candidate;;) {
+    if (visit(m)) return;
+    m = links[m & kHashMask];
+    if (m <= limit || --budget == 0) return;
+  }
+}
+
+inline void SlideLinks(std::uint16_t* heads, std::uint16_t* links) {
+  for (std::uint32_t h = 0; h < kHashSize; ++h) heads[h] = SlidePosition(heads[h]);
+  for (std::uint32_t s = 0; s < kWindowHalf; ++s) links[s] = SlidePosition(links[s]);
 }
 
 }  // namespace zf

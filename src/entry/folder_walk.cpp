@@ -10,10 +10,17 @@
 //
 // One path buffer serves the whole walk: each level appends a name behind
 // its folder's path, so the archive name is always the tail of the full path.
+//
+// Under rules, each name is first put to the filter (name_filter.h), which
+// says whether to pack it, skip it or walk into it; a folder's names may be
+// sorted once listed; folders and links may be visited as items of their own.
+#include <algorithm>
 #include <cstring>
 
 #include "entry/folder_set.h"
+#include "entry/name_filter.h"
 #include "entry/pack_folder.h"
+#include "zipfolder.h"
 
 namespace zf {
 namespace {
@@ -52,6 +59,7 @@ struct Level {
   const char* pending;  // a name from scan that did not fit, not yet walked
   OsFolderId id;
   bool known;
+  std::uint64_t visitsBefore;  // the walk's visits when the folder was entered
 };
 
 struct Walk {
@@ -64,7 +72,11 @@ struct Walk {
   std::size_t depth;
   FolderSet entered;
   bool setFull;  // a folder did not fit in the set: only then can an ancestor be missing from it
+  const WalkRules* rules;
+  std::uint64_t visits;  // files and items visited so far
 };
+
+constexpr WalkRules kPlainRules{};
 
 Level* LevelAt(Walk* walk, std::size_t index) {
   return reinterpret_cast<Level*>(walk->levels.bytes) + index;
@@ -97,6 +109,32 @@ const char* NextListedName(const Walk& walk, OsFolderScan* scan) {
   return name;
 }
 
+bool ComesBefore(const char* a, const char* b) { return std::strcmp(a, b) < 0; }
+
+// Puts the level's names in the byte order of their UTF-8 (strcmp compares
+// bytes as unsigned); false when memory is short.
+bool SortNames(Walk* walk, const Level* level) {
+  const std::size_t bytes = level->namesEnd - level->namesStart;
+  std::size_t count = 0;
+  char* names = reinterpret_cast<char*>(walk->names.bytes) + level->namesStart;
+  for (std::size_t at = 0; at < bytes; at += std::strlen(names + at) + 1) ++count;
+  if (count < 2) return true;
+  auto* order = static_cast<const char**>(OsAllocate(count * sizeof(char*) + bytes));
+  if (order == nullptr) return false;
+  char* copy = reinterpret_cast<char*>(order + count);
+  std::memcpy(copy, names, bytes);
+  std::size_t n = 0;
+  for (std::size_t at = 0; at < bytes; at += std::strlen(copy + at) + 1) order[n++] = copy + at;
+  std::sort(order, order + count, ComesBefore);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t length = std::strlen(order[i]) + 1;
+    std::memcpy(names, order[i], length);
+    names += length;
+  }
+  OsRelease(order);
+  return true;
+}
+
 // Reads the names of the folder at the path onto the name stack; false when
 // it cannot be listed.
 bool ListFolder(Walk* walk, Level* level) {
@@ -104,6 +142,11 @@ bool ListFolder(Walk* walk, Level* level) {
   level->scan = nullptr;
   level->pending = nullptr;
   OsFolderScan* scan = OsOpenFolder(walk->path);
+  const WalkVisitor* visitor = walk->visitor;
+  if (scan == nullptr && OsIsShortage(OsLastError()) && visitor->makeRoom != nullptr &&
+      visitor->makeRoom(visitor->context)) {
+    scan = OsOpenFolder(walk->path);
+  }
   if (scan == nullptr) return false;
   while (const char* name = NextListedName(*walk, scan)) {
     const std::size_t bytes = std::strlen(name) + 1;
@@ -142,6 +185,38 @@ void PopLevel(Walk* walk) {
   OsCloseFolder(level->scan);
   walk->namesUsed = level->namesStart;
   walk->depth -= 1;
+  if (walk->rules->filter != nullptr) NameFilterLeave(walk->rules->filter);
+}
+
+// The name below the root of the folder whose path ends at folderLength;
+// for the root, the empty tail of its path, so that every name the walk
+// gives is a tail of its path.
+const char* RelativeName(const Walk& walk, std::size_t folderLength) {
+  return walk.path + (folderLength > walk.rootLength ? walk.rootLength + 1 : folderLength);
+}
+
+// The folder whose path ends at folderLength, visited as an item when the
+// rules ask for folder entries of its kind. False when the visitor stops.
+bool VisitFolder(Walk* walk, std::size_t folderLength, std::int32_t kind) {
+  const WalkVisitor& visitor = *walk->visitor;
+  if (walk->rules->folders != kind || visitor.visitItem == nullptr ||
+      (folderLength <= walk->rootLength && !walk->rules->rootItem)) {
+    return true;
+  }
+  walk->path[folderLength] = 0;
+  walk->visits += 1;
+  return visitor.visitItem(visitor.context, walk->path, RelativeName(*walk, folderLength),
+                           WalkItem::kFolder);
+}
+
+// Leaves the top level; a folder that got nothing is visited as an item
+// first when the rules ask for empty folders. False when the visitor stops.
+bool FinishLevel(Walk* walk) {
+  const Level* level = LevelAt(walk, walk->depth - 1);
+  const bool empty = walk->visits == level->visitsBefore;
+  const std::size_t folderLength = level->folderLength;
+  PopLevel(walk);
+  return !empty || VisitFolder(walk, folderLength, ZIPFOLDER_FOLDERS_EMPTY);
 }
 
 bool IsOnWalkPath(Walk* walk, const OsFolderId& id) {
@@ -153,31 +228,52 @@ bool IsOnWalkPath(Walk* walk, const OsFolderId& id) {
 }
 
 // Goes down into the folder at the path, unless it was entered before: its
-// files are stored once, under the first path that reached it.
-void EnterFolder(Walk* walk, std::size_t folderLength) {
+// files are stored once, under the first path that reached it. False when
+// the visitor stops.
+bool EnterFolder(Walk* walk, std::size_t folderLength) {
   OsFolderId id{};
   const bool known = OsGetFolderId(walk->path, &id);
   if (known &&
       (FolderSetContains(walk->entered, id) || (walk->setFull && IsOnWalkPath(walk, id)))) {
-    return;
+    return true;
   }
-  if (!Reserve(&walk->levels, walk->depth * sizeof(Level), (walk->depth + 1) * sizeof(Level),
-               kMostLevels * sizeof(Level))) {
+  const WalkVisitor* visitor = walk->visitor;
+  const auto reserveLevel = [walk] {
+    return Reserve(&walk->levels, walk->depth * sizeof(Level), (walk->depth + 1) * sizeof(Level),
+                   kMostLevels * sizeof(Level));
+  };
+  // Short of memory below the bound, the visitor may have some to give.
+  const bool room = reserveLevel() || (walk->depth < kMostLevels && visitor->makeRoom != nullptr &&
+                                       visitor->makeRoom(visitor->context) && reserveLevel());
+  if (!room) {
     PassOver(*walk, WalkSkip::kNoMemory);
-    return;
+    return true;
   }
   Level* level = LevelAt(walk, walk->depth);
   level->folderLength = folderLength;
   level->id = id;
   level->known = known;
+  level->visitsBefore = walk->visits;
   // The root too: a caller that got this far had it listed once already.
   if (!ListFolder(walk, level)) {
     PassOver(*walk, WalkSkip::kFolderUnlisted);
-    return;
+    return true;
+  }
+  NameFilter* filter = walk->rules->filter;
+  // Names in an unknown order, or rules that could not be read, would make
+  // another archive than the one asked for.
+  if ((walk->rules->sort && !SortNames(walk, level)) ||
+      (filter != nullptr &&
+       !NameFilterEnter(filter, walk->path, RelativeName(*walk, folderLength)))) {
+    OsCloseFolder(level->scan);
+    walk->namesUsed = level->namesStart;
+    PassOver(*walk, WalkSkip::kNoMemory);
+    return true;
   }
   // A full set only forgets; the check of the way down still ends loops.
   if (known && !FolderSetInsert(&walk->entered, id)) walk->setFull = true;
   walk->depth += 1;
+  return VisitFolder(walk, folderLength, ZIPFOLDER_FOLDERS_ALL);
 }
 
 // Visits what the top level names next. False when the visitor stops.
@@ -195,21 +291,34 @@ bool WalkName(Walk* walk, Level* level, const char* name) {
     PassOver(*walk, WalkSkip::kNameUnusable);
     return true;
   }
-  if (!OsIsFolder(walk->path)) {
-    return walk->visitor->visitFile(walk->visitor->context, walk->path,
-                                    walk->path + walk->rootLength + 1);
+  const WalkRules& rules = *walk->rules;
+  const WalkVisitor& visitor = *walk->visitor;
+  const char* relative = walk->path + walk->rootLength + 1;
+  const bool link = rules.keepLinks && OsIsLink(walk->path);
+  const bool folder = !link && OsIsFolder(walk->path);
+  if (rules.filter != nullptr &&
+      NameFilterChoose(rules.filter, relative, folder) == NameChoice::kSkip) {
+    if (visitor.excluded != nullptr) visitor.excluded(visitor.context, walk->path);
+    return true;
   }
-  EnterFolder(walk, folderLength + 1 + nameLength);
-  return true;
+  if (folder) return EnterFolder(walk, folderLength + 1 + nameLength);
+  walk->visits += 1;
+  if (link) {
+    return visitor.visitItem == nullptr ||
+           visitor.visitItem(visitor.context, walk->path, relative, WalkItem::kLink);
+  }
+  return visitor.visitFile(visitor.context, walk->path, relative);
 }
 
 }  // namespace
 
-bool WalkFolder(const WalkVisitor& visitor, const char* folder, const char* root) {
+bool WalkFolder(const WalkVisitor& visitor, const char* folder, const char* root,
+                const WalkRules* rules) {
   const std::size_t folderLength = std::strlen(folder);
   if (folderLength >= kMaxPathBytes) return true;
   Walk walk{};
   walk.visitor = &visitor;
+  walk.rules = rules != nullptr ? rules : &kPlainRules;
   walk.rootLength = std::strlen(root);
   walk.path = static_cast<char*>(OsAllocate(kMaxPathBytes));
   if (walk.path == nullptr) {
@@ -218,13 +327,12 @@ bool WalkFolder(const WalkVisitor& visitor, const char* folder, const char* root
     return true;
   }
   std::memcpy(walk.path, folder, folderLength + 1);
-  EnterFolder(&walk, folderLength);
-  bool going = true;
+  bool going = EnterFolder(&walk, folderLength);
   while (going && walk.depth > 0) {
     Level* level = LevelAt(&walk, walk.depth - 1);
     const char* name = NextName(&walk, level);
     if (name == nullptr) {
-      PopLevel(&walk);
+      going = FinishLevel(&walk);
     } else {
       going = WalkName(&walk, level, name);
     }

@@ -1,12 +1,17 @@
 // The reporting job behind CompFilesToZipFileEx.
 //
 // Unlike CompFilesToZipFile, which truncates the archive in place, this job
-// writes under a temporary name next to the archive and renames it at the
+// writes a file of its own next to the archive and puts it in place at the
 // end: a failed, cancelled or half-written run leaves whatever the user had
 // at zipPath as it was, and never a partial archive under the final name.
+// Where the system allows it, that file has no name until it is complete,
+// so that not even a killed process leaves a half archive behind; elsewhere
+// it has a temporary name with a random tail, removed when the job fails,
+// and a stale one that a killed run left is never packed.
 // An archive that goes to a stream (a FIFO, a device, the caller's write
-// function) has nothing to rename: its bytes leave as they are made, and a
-// failure leaves the reader with an incomplete archive, which it is told.
+// function) has no file of its own and nothing to rename: its bytes leave
+// as they are made, and a failure leaves the reader with an incomplete
+// archive, which it is told.
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -14,23 +19,39 @@
 #include "entry/pack_folder.h"
 #include "entry/parallel_pack.h"
 #include "entry/report.h"
+#include "entry/selection.h"
 
 namespace zf {
 namespace {
 
-constexpr char kTempSuffix[] = ".zf00.tmp";  // the digits count up on a name clash
-constexpr int kTempTries = 100;
+// A temporary name is the archive's name, cut to kTempNameKeep bytes so
+// that the tail fits in the system's limit for one name, then kTempMark,
+// kTempDigits hexadecimal digits and kTempTail.
+constexpr char kTempMark[] = ".zf";
+constexpr char kTempTail[] = ".tmp";
+constexpr std::size_t kTempDigits = 8;
+constexpr std::size_t kTempNameKeep = 200;
+constexpr int kTempTries = 64;
 
 // One call of the job: its writer, its reporter and what it must not pack.
 struct Job {
   ZipWriter* writer;
   Reporter reporter;
-  const char* zipPath;
-  const char* tempPath;
-  OsFolderId zipId;  // the archive being replaced, when there is one
-  OsFolderId tempId;
+  const char* srcFolder;
+  const char* zipPath;     // as the caller gave it
+  const char* targetPath;  // where the archive goes: zipPath with its links followed
+  char* tempPath;          // a temporary name next to targetPath
+  std::size_t tempNameAt;  // where the last name of tempPath starts
+  std::size_t tempMarkAt;  // where its kTempMark starts
+  std::uint64_t tempSeed;  // for the next temporary name's digits
+  OsFile output;           // the archive's file while the job holds it
+  bool nameless;           // output has no name yet
+  bool named;              // output is at tempPath, to be removed on failure
+  OsFolderId zipId;        // the archive being replaced, when there is one
+  OsFolderId folderId;     // the folder the archive goes to
   bool zipKnown;
-  bool tempKnown;
+  bool folderKnown;
+  bool sourceUnlisted;       // the source folder's own listing failed
   std::int32_t outputError;  // ErrWrite, ErrSeek or ErrStreamBroken once the archive failed
   std::int32_t brokenBy;     // with ErrStreamBroken: why the entry failed
   char* brokenPath;          // and the file's path, from OsAllocate
@@ -38,6 +59,8 @@ struct Job {
   std::uint64_t archiveBytes;
   std::uint32_t threads;    // workers compressing; below 2, none
   const char* scratchPath;  // spill files are named after it; null: none
+  const Selection* selection;
+  std::int32_t level;  // the writer's level (ZipWriter::level)
 };
 
 const char* LastName(const char* path) {
@@ -48,11 +71,11 @@ const char* LastName(const char* path) {
   return name;
 }
 
+char Folded(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
 bool SameNameIgnoringCase(const char* a, const char* b) {
   for (; *a != 0 && *b != 0; ++a, ++b) {
-    const char ca = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a + 32) : *a;
-    const char cb = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b + 32) : *b;
-    if (ca != cb) return false;
+    if (Folded(*a) != Folded(*b)) return false;
   }
   return *a == *b;
 }
@@ -61,17 +84,51 @@ bool SameFile(const OsFolderId& a, const OsFolderId& b) {
   return a.volume == b.volume && a.index == b.index;
 }
 
-// The archive being written, or the one it replaces, met inside the source
-// folder: neither belongs in the new archive, and neither was left out.
-// Names are compared first, so that the identity is asked for rarely.
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (Folded(c) >= 'a' && Folded(c) <= 'f'); }
+
+// A name of the form this job gives its temporary files, this run's or one
+// a killed run left: the archive's name cut as in tempPath, kTempMark, hex
+// digits and kTempTail.
+bool HasTempForm(const Job& job, const char* name) {
+  const std::size_t kept = job.tempMarkAt - job.tempNameAt;
+  const char* keptName = job.tempPath + job.tempNameAt;
+  for (std::size_t i = 0; i < kept; ++i) {
+    if (name[i] == 0 || Folded(name[i]) != Folded(keptName[i])) return false;
+  }
+  const char* rest = name + kept;
+  if (std::strncmp(rest, kTempMark, sizeof kTempMark - 1) != 0) return false;
+  rest += sizeof kTempMark - 1;
+  const char* digits = rest;
+  while (IsHexDigit(*rest)) ++rest;
+  return rest != digits && std::strcmp(rest, kTempTail) == 0;
+}
+
+// Whether the file at path lies in the folder the archive goes to.
+bool InArchiveFolder(const Job& job, const char* path) {
+  const std::size_t folderLength = static_cast<std::size_t>(LastName(path) - path);
+  if (!job.folderKnown || folderLength == 0) return false;
+  auto* folder = static_cast<char*>(OsAllocate(folderLength + 1));
+  if (folder == nullptr) return false;
+  std::memcpy(folder, path, folderLength);
+  folder[folderLength] = 0;
+  OsFolderId id;
+  const bool same = OsGetFolderId(folder, &id) && SameFile(id, job.folderId);
+  OsRelease(folder);
+  return same;
+}
+
+// The archive being written, the one it replaces, or a temporary file of
+// ours met inside the source folder: none belongs in the new archive, and
+// none was left out. Names are compared first, so that the identity is
+// asked for rarely.
 bool IsTheArchive(const Job& job, const char* path) {
   const char* name = LastName(path);
-  const bool maybeTemp = job.tempKnown && SameNameIgnoringCase(name, LastName(job.tempPath));
-  const bool maybeZip = job.zipKnown && SameNameIgnoringCase(name, LastName(job.zipPath));
-  if (!maybeTemp && !maybeZip) return false;
+  if (HasTempForm(job, name) && InArchiveFolder(job, path)) return true;
+  const bool maybeZip = job.zipKnown && (SameNameIgnoringCase(name, LastName(job.zipPath)) ||
+                                         SameNameIgnoringCase(name, LastName(job.targetPath)));
+  if (!maybeZip) return false;
   OsFolderId id;
-  if (!OsGetFolderId(path, &id)) return false;
-  return (maybeTemp && SameFile(id, job.tempId)) || (maybeZip && SameFile(id, job.zipId));
+  return OsGetFolderId(path, &id) && SameFile(id, job.zipId);
 }
 
 std::int32_t LeftOutReason(std::int32_t code, std::int32_t systemError) {
@@ -83,6 +140,7 @@ std::int32_t LeftOutReason(std::int32_t code, std::int32_t systemError) {
     case ErrNoMemory:
       return ZIPFOLDER_REASON_NO_MEMORY;
     case ErrTooLarge:
+    case ErrChanged:
       return ZIPFOLDER_REASON_CHANGED;
     default:
       return ZIPFOLDER_REASON_NAME_UNUSABLE;
@@ -92,8 +150,12 @@ std::int32_t LeftOutReason(std::int32_t code, std::int32_t systemError) {
 void PassedOver(void* context, const char* path, WalkSkip why) {
   auto* job = static_cast<Job*>(context);
   // The walk calls here right after the listing failed, with its error
-  // number still current.
-  if (why == WalkSkip::kFolderUnlisted) {
+  // number still current. The source folder itself is no folder left out:
+  // without its listing there is no archive to make.
+  if (why == WalkSkip::kFolderUnlisted && std::strcmp(path, job->srcFolder) == 0) {
+    if (!job->sourceUnlisted) job->systemError = OsLastError();
+    job->sourceUnlisted = true;
+  } else if (why == WalkSkip::kFolderUnlisted) {
     ReportLeftOut(&job->reporter, path, ZIPFOLDER_REASON_FOLDER_UNLISTED, OsLastError());
   } else {
     const std::int32_t reason = why == WalkSkip::kPathTooLong ? ZIPFOLDER_REASON_PATH_TOO_LONG
@@ -110,11 +172,15 @@ bool ReadHookToReporter(void* context, std::uint32_t bytes) {
 // The packer's events, told on the caller's thread whatever the number of
 // workers, turned into the caller's events.
 bool WantedInArchive(void* context, const char* path) {
-  return !IsTheArchive(*static_cast<Job*>(context), path);
+  const Job& job = *static_cast<Job*>(context);
+  return !job.sourceUnlisted && !IsTheArchive(job, path);
 }
 
+void Excluded(void* context, const char*) { ReportExcluded(&static_cast<Job*>(context)->reporter); }
+
 bool EntryStarting(void* context, const char* name) {
-  return ReportEntryStart(&static_cast<Job*>(context)->reporter, name);
+  auto* job = static_cast<Job*>(context);
+  return !job->sourceUnlisted && ReportEntryStart(&job->reporter, name);
 }
 
 void EntryAdded(void* context, const ZipEntry* entry) {
@@ -147,13 +213,15 @@ bool BytesRead(void* context, std::uint64_t total) {
 // The walk, with workers compressing ahead when asked for; spill files of
 // output waiting for its turn are named after the temporary archive. Files
 // read on the caller's thread report their progress as they are read.
-void Walk(Job* job, const char* srcFolder) {
+void Walk(Job* job) {
   const PackEvents events{job,         WantedInArchive, EntryStarting, EntryAdded,
-                          FileLeftOut, PassedOver,      BytesRead};
+                          FileLeftOut, PassedOver,      BytesRead,     Excluded};
   ZipWriter* writer = job->writer;
   writer->readHook = ReadHookToReporter;
   writer->readHookContext = &job->reporter;
-  AddFolderInParallel(writer, srcFolder, srcFolder, job->threads, &events, job->scratchPath);
+  ApplySelection(*job->selection, writer);
+  AddFolderInParallel(writer, job->srcFolder, job->srcFolder, job->threads, &events,
+                      job->scratchPath, kHeldOutputBudget, &job->selection->rules);
   if (IsOutputFailure(writer->error)) {
     job->outputError = writer->error;
     job->brokenBy = writer->brokenBy;
@@ -161,15 +229,63 @@ void Walk(Job* job, const char* srcFolder) {
   }
 }
 
-// A fresh file next to the archive, named after it, that no one else has.
-bool CreateTempFile(const char* zipPath, char* tempPath, std::size_t zipLength) {
-  std::memcpy(tempPath, zipPath, zipLength);
-  std::memcpy(tempPath + zipLength, kTempSuffix, sizeof kTempSuffix);
-  char* digits = tempPath + zipLength + 3;
+// tempPath's digits, afresh: a clash with another name is unlikely, and
+// only tried again.
+void NextTempName(Job* job) {
+  job->tempSeed = job->tempSeed * 6364136223846793005u + 1442695040888963407u;
+  std::uint64_t bits = job->tempSeed >> 32;
+  char* digits = job->tempPath + job->tempMarkAt + sizeof kTempMark - 1;
+  for (std::size_t i = kTempDigits; i-- > 0; bits >>= 4) {
+    digits[i] = "0123456789abcdef"[bits & 15];
+  }
+}
+
+// The temporary name next to the target: its folder, its name cut to
+// kTempNameKeep bytes at the start of a character, and the tail.
+bool MakeTempPath(Job* job) {
+  const char* target = job->targetPath;
+  const char* name = LastName(target);
+  std::size_t kept = std::strlen(name);
+  if (kept > kTempNameKeep) {
+    kept = kTempNameKeep;
+    while (kept > 0 && (static_cast<unsigned char>(name[kept]) & 0xC0) == 0x80) --kept;
+  }
+  job->tempNameAt = static_cast<std::size_t>(name - target);
+  job->tempMarkAt = job->tempNameAt + kept;
+  const std::size_t bytes = job->tempMarkAt + sizeof kTempMark - 1 + kTempDigits + sizeof kTempTail;
+  job->tempPath = static_cast<char*>(OsAllocate(bytes));
+  if (job->tempPath == nullptr) return false;
+  std::memcpy(job->tempPath, target, job->tempMarkAt);
+  char* tail = job->tempPath + job->tempMarkAt;
+  std::memcpy(tail, kTempMark, sizeof kTempMark - 1);
+  std::memcpy(tail + sizeof kTempMark - 1 + kTempDigits, kTempTail, sizeof kTempTail);
+  // Runs at the same moment differ in the address of their job as well.
+  job->tempSeed = OsMonotonicNanoseconds() ^ reinterpret_cast<std::uintptr_t>(job);
+  NextTempName(job);
+  return true;
+}
+
+// The archive's file: nameless where the system allows it, else a new file
+// under a temporary name that no one else has.
+bool CreateOutput(Job* job) {
+  // tempPath cut after the separator names the folder.
+  const char cut = job->tempPath[job->tempNameAt];
+  job->tempPath[job->tempNameAt] = 0;
+  job->folderKnown = OsGetFolderId(job->tempNameAt == 0 ? "." : job->tempPath, &job->folderId);
+  job->output = OsCreateNamelessArchive(job->tempNameAt == 0 ? "." : job->tempPath);
+  job->tempPath[job->tempNameAt] = cut;
+  if (job->output != kNoFile) {
+    job->nameless = true;
+    return true;
+  }
   for (int n = 0; n < kTempTries; ++n) {
-    digits[0] = static_cast<char>('0' + n / 10);
-    digits[1] = static_cast<char>('0' + n % 10);
-    if (OsCreateNewFile(tempPath)) return true;
+    if (n != 0) NextTempName(job);
+    job->output = OsCreateNewArchive(job->tempPath);
+    if (job->output != kNoFile) {
+      job->named = true;
+      return true;
+    }
+    if (!OsIsNameTaken(OsLastError())) break;
   }
   return false;
 }
@@ -184,80 +300,113 @@ std::int32_t WriteFailure(Job* job) {
   return OsIsDiskFull(job->systemError) ? ZIPFOLDER_DISK_FULL : ZIPFOLDER_WRITE_FAILED;
 }
 
-// The finished archive's length as the file system has it, whatever
-// records the writer ended it with.
-std::uint64_t FileLength(const char* path) {
-  const OsFile file = OsOpenSource(path);
-  OsFileFacts facts{};
-  if (file != kNoFile && !OsGetFacts(file, &facts)) facts.size = 0;
-  OsClose(file);
-  return facts.size;
-}
-
-// Walks into the open writer and finishes the archive under its temporary
-// name; the caller puts it in place or removes it.
-std::int32_t WalkAndClose(Job* job, const char* srcFolder) {
+// Walks into the open writer and finishes the archive in its file; the
+// caller puts it in place or throws it away.
+std::int32_t WalkAndClose(Job* job) {
   ZipWriter* writer = job->writer;
-  Walk(job, srcFolder);
+  Walk(job);
+  if (job->sourceUnlisted) {
+    AbandonArchive(writer);
+    return ZIPFOLDER_NO_SOURCE;
+  }
   if (job->outputError == ErrNone && !job->reporter.cancelled) {
     const std::uint64_t length = FinishedLength(writer);
     const std::int32_t closed = CloseArchive(writer);
     if (closed == ErrNone) {
-      job->archiveBytes = job->tempPath != nullptr ? FileLength(job->tempPath) : length;
+      job->archiveBytes = length;
       return ZIPFOLDER_DONE;
     }
     // The failed write's error number is still the thread's last one: the
-    // close and the releases after it succeeded.
+    // releases after it succeeded.
     job->systemError = OsLastError();
     return closed == ErrNoMemory ? ZIPFOLDER_NO_MEMORY : WriteFailure(job);
   }
+  // No directory: on a stream it would make the archive look complete.
   AbandonArchive(writer);
   return job->reporter.cancelled ? ZIPFOLDER_CANCELLED : WriteFailure(job);
 }
 
-std::int32_t PackIntoTemp(Job* job, const char* srcFolder) {
-  ZipWriter* writer = nullptr;
-  const std::int32_t opened = OpenArchive(job->tempPath, &writer);
-  if (opened != ErrNone) {
-    job->systemError = OsLastError();
-    return opened == ErrNoMemory ? ZIPFOLDER_NO_MEMORY : ZIPFOLDER_CANNOT_CREATE;
+// The complete archive's file, given a name if it has none, closed (whose
+// failure is a failed write), and renamed over the target.
+std::int32_t PutInPlace(Job* job) {
+  for (int n = 0; job->nameless && n < kTempTries; ++n) {
+    if (n != 0) NextTempName(job);
+    if (OsNameArchive(job->output, job->tempPath)) {
+      job->nameless = false;
+      job->named = true;
+    } else if (!OsIsNameTaken(OsLastError())) {
+      break;
+    }
   }
-  job->writer = writer;
-  job->tempKnown = OsGetFolderId(job->tempPath, &job->tempId);
-  job->zipKnown = OsGetFolderId(job->zipPath, &job->zipId);
-  return WalkAndClose(job, srcFolder);
+  if (job->nameless) {
+    job->systemError = OsLastError();
+    return ZIPFOLDER_CANNOT_CREATE;
+  }
+  // Only the archive goes into place, not a link someone put at its name.
+  if (!OsIsFileAt(job->output, job->tempPath)) {
+    job->systemError = OsLastError();
+    return ZIPFOLDER_CANNOT_CREATE;
+  }
+  const OsFile output = job->output;
+  job->output = kNoFile;
+  if (!OsClose(output)) {
+    job->systemError = OsLastError();
+    return WriteFailure(job);
+  }
+  if (!OsRenameFile(job->tempPath, job->targetPath)) {
+    job->systemError = OsLastError();
+    return ZIPFOLDER_CANNOT_CREATE;
+  }
+  job->named = false;
+  return ZIPFOLDER_DONE;
 }
 
-// The job once the archive's path is claimed: a temporary file, the walk
-// into it, and the rename into place.
-std::int32_t PackClaimed(const char* srcFolder, const char* zipPath, Reporter* reporter,
-                         std::uint32_t threads) {
-  const std::size_t zipLength = std::strlen(zipPath);
-  auto* tempPath = static_cast<char*>(OsAllocate(zipLength + sizeof kTempSuffix));
-  if (tempPath == nullptr) return ZIPFOLDER_NO_MEMORY;
-  if (!CreateTempFile(zipPath, tempPath, zipLength)) {
-    const std::int32_t systemError = OsLastError();
-    OsRelease(tempPath);
-    return Fail(reporter, ZIPFOLDER_CANNOT_CREATE, zipPath, systemError);
+std::int32_t PackIntoOutput(Job* job) {
+  if (!CreateOutput(job)) {
+    job->systemError = OsLastError();
+    return ZIPFOLDER_CANNOT_CREATE;
   }
-  Job job{};
-  job.reporter = *reporter;
-  job.zipPath = zipPath;
-  job.tempPath = tempPath;
-  job.scratchPath = tempPath;
-  job.threads = threads;
-  std::int32_t status = PackIntoTemp(&job, srcFolder);
-  std::int32_t systemError = job.systemError;
-  if (status == ZIPFOLDER_DONE && !OsRenameFile(tempPath, zipPath)) {
-    systemError = OsLastError();
-    status = ZIPFOLDER_CANNOT_CREATE;
+  // A replaced archive keeps its permissions; a private one stays private.
+  if (!OsCopyPermissions(job->targetPath, job->output)) {
+    job->systemError = OsLastError();
+    return ZIPFOLDER_CANNOT_CREATE;
   }
-  if (status != ZIPFOLDER_DONE) OsRemoveFile(tempPath);
-  OsRelease(tempPath);
+  ZipWriter* writer = nullptr;
+  if (OpenArchiveOn(KeptFileSink(job->output), &writer) != ErrNone) return ZIPFOLDER_NO_MEMORY;
+  job->writer = writer;
+  writer->level = job->level;
+  job->zipKnown = OsGetFolderId(job->targetPath, &job->zipId);
+  const std::int32_t status = WalkAndClose(job);
+  return status == ZIPFOLDER_DONE ? PutInPlace(job) : status;
+}
+
+// The job once the archive's path is claimed: its file, the walk into it,
+// and the rename into place.
+std::int32_t PackClaimed(Job* job) {
+  const bool named = MakeTempPath(job);
+  job->scratchPath = job->tempPath;
+  std::int32_t status = named ? PackIntoOutput(job) : ZIPFOLDER_NO_MEMORY;
+  const std::int32_t systemError = job->systemError;
+  if (job->output != kNoFile) OsClose(job->output);
+  if (job->named) OsRemoveFile(job->tempPath);
+  OsRelease(job->tempPath);
   if (status == ZIPFOLDER_CANCELLED) return status;
-  if (status != ZIPFOLDER_DONE) return Fail(&job.reporter, status, zipPath, systemError);
-  ReportEnd(&job.reporter, ZIPFOLDER_EVENT_FINISHED, zipPath, job.archiveBytes, 0);
-  return job.reporter.filesLeftOut != 0 ? ZIPFOLDER_DONE_LEFT_OUT : ZIPFOLDER_DONE;
+  const char* failed = status == ZIPFOLDER_NO_SOURCE ? job->srcFolder : job->zipPath;
+  if (status != ZIPFOLDER_DONE) return Fail(&job->reporter, status, failed, systemError);
+  ReportEnd(&job->reporter, ZIPFOLDER_EVENT_FINISHED, job->zipPath, job->archiveBytes, 0);
+  return job->reporter.filesLeftOut != 0 ? ZIPFOLDER_DONE_LEFT_OUT : ZIPFOLDER_DONE;
+}
+
+constexpr std::int32_t kBadLevel = -2;
+
+// The writer's level the options ask for (ZipWriter::level), or kBadLevel.
+std::int32_t ChosenLevel(const ZipFolderOptions* options) {
+  // A record from before the level existed asks for the default.
+  constexpr std::size_t kWithLevel = offsetof(ZipFolderOptions, level) + sizeof(std::int32_t);
+  const std::int32_t level =
+      options != nullptr && options->size >= kWithLevel ? options->level : ZIPFOLDER_LEVEL_DEFAULT;
+  if (level < ZIPFOLDER_LEVEL_STORE || level > 9) return kBadLevel;
+  return level == ZIPFOLDER_LEVEL_STORE ? kLevelStoreAll : level;
 }
 
 // ---- Archives that go to a stream
@@ -271,6 +420,15 @@ struct CallerWrite {
 bool WriteToCaller(void* context, const std::uint8_t* data, std::uint32_t count) {
   const auto* caller = static_cast<const CallerWrite*>(context);
   return caller->write(caller->context, data, count) == 0;
+}
+
+// The caller's write function, when the options carry one.
+CallerWrite ChosenWrite(const ZipFolderOptions* options) {
+  // A record from before the write function existed carries none.
+  constexpr std::size_t kWithWrite = offsetof(ZipFolderOptions, writeContext) + sizeof(void*);
+  return options != nullptr && options->size >= kWithWrite
+             ? CallerWrite{options->write, options->writeContext}
+             : CallerWrite{nullptr, nullptr};
 }
 
 // What broke a stream, in words: nothing sent can be taken back, so the
@@ -297,44 +455,38 @@ void DescribeStreamFailure(const Job& job, char (&text)[200]) {
   }
 }
 
-// The job into a stream: the walk straight into the sink, nothing to claim,
-// rename or remove. name is the archive's in the events.
-std::int32_t PackStreamed(const char* srcFolder, const char* name, const OutputSink& sink,
-                          const char* scratchPath, Reporter* reporter, std::uint32_t threads) {
-  Job job{};
-  job.reporter = *reporter;
-  job.zipPath = name;
-  job.threads = threads;
-  job.scratchPath = scratchPath;
-  if (OpenArchiveOn(sink, &job.writer) != ErrNone)
-    return Fail(reporter, ZIPFOLDER_NO_MEMORY, name, 0);
-  const std::int32_t status = WalkAndClose(&job, srcFolder);
+// The job into a stream: the walk straight into the sink, no file of its
+// own, nothing to claim, rename or remove. job->zipPath names the archive
+// in the events.
+std::int32_t PackStreamed(Job* job, const OutputSink& sink) {
+  if (OpenArchiveOn(sink, &job->writer) != ErrNone) {
+    return Fail(&job->reporter, ZIPFOLDER_NO_MEMORY, job->zipPath, 0);
+  }
+  job->writer->level = job->level;
+  const std::int32_t status = WalkAndClose(job);
   char text[200];
-  if (status != ZIPFOLDER_DONE && status != ZIPFOLDER_CANCELLED) DescribeStreamFailure(job, text);
-  OsRelease(job.brokenPath);
+  const bool broken =
+      status != ZIPFOLDER_DONE && status != ZIPFOLDER_CANCELLED && status != ZIPFOLDER_NO_SOURCE;
+  if (broken) DescribeStreamFailure(*job, text);
+  OsRelease(job->brokenPath);
+  job->brokenPath = nullptr;
   if (status == ZIPFOLDER_CANCELLED) return status;
+  if (status == ZIPFOLDER_NO_SOURCE) {
+    return Fail(&job->reporter, status, job->srcFolder, job->systemError);
+  }
   if (status != ZIPFOLDER_DONE) {
-    ReportEnd(&job.reporter, ZIPFOLDER_EVENT_FAILED, name, 0, job.systemError, text);
+    ReportEnd(&job->reporter, ZIPFOLDER_EVENT_FAILED, job->zipPath, 0, job->systemError, text);
     return status;
   }
-  ReportEnd(&job.reporter, ZIPFOLDER_EVENT_FINISHED, name, job.archiveBytes, 0);
-  return job.reporter.filesLeftOut != 0 ? ZIPFOLDER_DONE_LEFT_OUT : ZIPFOLDER_DONE;
+  ReportEnd(&job->reporter, ZIPFOLDER_EVENT_FINISHED, job->zipPath, job->archiveBytes, 0);
+  return job->reporter.filesLeftOut != 0 ? ZIPFOLDER_DONE_LEFT_OUT : ZIPFOLDER_DONE;
 }
 
-}  // namespace
+// ---- The job
 
-std::int32_t PackFolderReporting(const char* srcFolder, const char* zipPath,
-                                 const ZipFolderOptions* options) {
-  // A record from before the write function existed carries none.
-  constexpr std::size_t kWithWrite = offsetof(ZipFolderOptions, writeContext) + sizeof(void*);
-  const CallerWrite caller = options != nullptr && options->size >= kWithWrite
-                                 ? CallerWrite{options->write, options->writeContext}
-                                 : CallerWrite{nullptr, nullptr};
-  if (srcFolder == nullptr || *srcFolder == 0 ||
-      (caller.write == nullptr && (zipPath == nullptr || *zipPath == 0)) ||
-      (options != nullptr && options->size < sizeof(std::uint32_t))) {
-    return ZIPFOLDER_BAD_ARGUMENT;
-  }
+// The job once the options are read and found good.
+std::int32_t PackSelected(const char* srcFolder, const char* zipPath,
+                          const ZipFolderOptions* options, const Selection* selection) {
   Reporter reporter = MakeReporter(options);
   // Nothing is created for a source that cannot be packed.
   // Listing it tells a file from a folder too, with the system's reason.
@@ -343,30 +495,66 @@ std::int32_t PackFolderReporting(const char* srcFolder, const char* zipPath,
   OsCloseFolder(scan);
   // A record from before the thread count existed asks for none.
   constexpr std::size_t kWithThreads = offsetof(ZipFolderOptions, threads) + sizeof(std::uint32_t);
-  const std::uint32_t threads =
-      options != nullptr && options->size >= kWithThreads ? options->threads : 0;
+  Job job{};
+  job.reporter = reporter;
+  job.srcFolder = srcFolder;
+  job.zipPath = zipPath != nullptr ? zipPath : "";
+  job.output = kNoFile;
+  job.selection = selection;
+  job.level = ChosenLevel(options);
+  job.threads =
+      WorkerCount(options != nullptr && options->size >= kWithThreads ? options->threads : 0);
+  CallerWrite caller = ChosenWrite(options);
   if (caller.write != nullptr) {
     // Output held beyond memory's budget has no folder of its own to spill
     // to: the workers wait for the writer instead.
-    return PackStreamed(srcFolder, zipPath != nullptr ? zipPath : "",
-                        FunctionSink(WriteToCaller, const_cast<CallerWrite*>(&caller)), nullptr,
-                        &reporter, threads);
+    return PackStreamed(&job, FunctionSink(WriteToCaller, &caller));
   }
   if (OsIsStream(zipPath)) {
     const OsFile stream = OsOpenStream(zipPath);
     if (stream == kNoFile) {
       return Fail(&reporter, ZIPFOLDER_CANNOT_CREATE, zipPath, OsLastError());
     }
-    return PackStreamed(srcFolder, zipPath, StreamSink(stream, true), zipPath, &reporter, threads);
+    job.scratchPath = zipPath;
+    return PackStreamed(&job, StreamSink(stream, true));
   }
-  if (OsIsFolder(zipPath)) return Fail(&reporter, ZIPFOLDER_CANNOT_CREATE, zipPath, 0);
-  // An archive someone is writing now is not replaced under their hands.
-  OsFile held = kNoFile;
-  if (!OsClaimExisting(zipPath, &held)) {
+  // A link at zipPath is written through, as CompFilesToZipFile does.
+  char* targetPath = OsResolveLinks(zipPath);
+  if (targetPath == nullptr) {
     return Fail(&reporter, ZIPFOLDER_CANNOT_CREATE, zipPath, OsLastError());
   }
-  const std::int32_t status = PackClaimed(srcFolder, zipPath, &reporter, threads);
-  OsClose(held);
+  std::int32_t status = ZIPFOLDER_CANNOT_CREATE;
+  OsFile held = kNoFile;
+  if (OsIsFolder(targetPath)) {
+    Fail(&reporter, status, zipPath, OsFolderError());
+  } else if (!OsClaimExisting(targetPath, &held)) {
+    // An archive someone is writing now is not replaced under their hands.
+    Fail(&reporter, status, zipPath, OsLastError());
+  } else {
+    job.targetPath = targetPath;
+    status = PackClaimed(&job);
+    OsClose(held);
+  }
+  OsRelease(targetPath);
+  return status;
+}
+
+}  // namespace
+
+std::int32_t PackFolderReporting(const char* srcFolder, const char* zipPath,
+                                 const ZipFolderOptions* options) {
+  const bool toCaller = options != nullptr && options->size >= sizeof(std::uint32_t) &&
+                        ChosenWrite(options).write != nullptr;
+  if (srcFolder == nullptr || *srcFolder == 0 ||
+      (!toCaller && (zipPath == nullptr || *zipPath == 0)) ||
+      (options != nullptr && options->size < sizeof(std::uint32_t))) {
+    return ZIPFOLDER_BAD_ARGUMENT;
+  }
+  if (ChosenLevel(options) == kBadLevel) return ZIPFOLDER_BAD_ARGUMENT;
+  Selection selection;
+  std::int32_t status = OpenSelection(&selection, options, srcFolder);
+  if (status == ZIPFOLDER_DONE) status = PackSelected(srcFolder, zipPath, options, &selection);
+  CloseSelection(&selection);
   return status;
 }
 

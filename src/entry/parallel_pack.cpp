@@ -12,6 +12,11 @@
 // scratch file next to the archive (gone once closed), so that big files
 // compress in parallel too, or waits when there is none. The file whose turn
 // it is streams into the archive as it is compressed, so a wait always ends.
+//
+// Workers never cost a file that one thread would pack: a worker short of
+// memory, a descriptor or spill space hands its file back, and the workers
+// stop for good; the caller's thread then adds that file and every later
+// one itself, as with one thread, with all the workers' resources let go.
 #include "entry/parallel_pack.h"
 
 #include <cstddef>
@@ -42,10 +47,13 @@ enum class Stage : std::int32_t {
   kDone,    // the worker has finished with it
 };
 
-// One file, from the walk to its place in the archive.
+// One file, from the walk to its place in the archive; or a folder or
+// link, which needs no worker and is done from the start.
 struct Job {
   Job* next;
   Stage stage;
+  bool isItem;
+  WalkItem item;
   bool abandoned;  // the writer wants no more of its output
   std::int32_t code;
   std::int32_t systemError;  // the worker's system error number for code
@@ -57,8 +65,12 @@ struct Job {
   // Output beyond the budget, after the chunks: spilled bytes of it so far.
   OsFile spill;
   std::uint64_t spilled;
-  bool spillFailed;   // a write to it failed: the archive cannot be whole
   bool spillRefused;  // it could not be created; the worker waits instead
+  bool redo;          // the workers stopped before it was placed: the writer adds it
+  // The writer's own: spill bytes copied into the archive, and those of them
+  // whose disk space was given back.
+  std::uint64_t copied;
+  std::uint64_t discarded;
   SourceDetails details;
   const char* name;  // the tail of path
   char path[1];
@@ -91,6 +103,8 @@ struct Pipeline {
   std::uint32_t workersWaiting;
   std::uint32_t doneCount;  // finished jobs not yet written
   bool writerWaiting;       // for the oldest job, the only one the writer waits on
+  bool writerWaitsBehind;   // but for the jobs behind it, while it makes room
+  bool stopping;            // no job goes to a worker any more
   bool closing;             // no more jobs come
   bool cancelled;           // written by the caller's thread only
   ZipWriter* writer;
@@ -98,6 +112,8 @@ struct Pipeline {
   std::uint32_t inFlight;
   std::uint32_t window;
   std::uint64_t bytesDone;  // source bytes of the entries written
+  Worker* workers;
+  std::uint32_t started;  // workers running; 0 once they stopped for good
 };
 
 void WaitAsWriter(Pipeline* pipeline) {
@@ -123,8 +139,10 @@ void WakeWriter(Pipeline* pipeline, const Job* job) {
 void NoteJobDone(Pipeline* pipeline, Job* job) {
   job->stage = Stage::kDone;
   pipeline->doneCount += 1;
-  if (pipeline->writerWaiting && pipeline->oldest->stage == Stage::kDone &&
-      (pipeline->doneCount >= kDoneBeforeWaking || pipeline->waiting == nullptr)) {
+  if (pipeline->writerWaiting &&
+      (pipeline->writerWaitsBehind ||
+       (pipeline->oldest->stage == Stage::kDone &&
+        (pipeline->doneCount >= kDoneBeforeWaking || pipeline->waiting == nullptr)))) {
     OsWakeMonitor(pipeline->monitor);
   }
 }
@@ -221,13 +239,13 @@ bool StartSpill(Pipeline* pipeline, Job* job) {
 bool SpillOutput(Worker* worker, Job* job, const std::uint8_t* data, std::uint32_t count) {
   Pipeline* pipeline = worker->pipeline;
   const bool written = OsWriteAt(job->spill, job->spilled, data, count);
+  // No room for it: the file is handed back rather than lost.
+  if (!written) worker->failure = ErrGaveWay;
   OsEnterMonitor(pipeline->monitor);
   const bool wanted = !pipeline->cancelled && !job->abandoned;
   if (written) {
     job->spilled += count;
     job->bytesRead = worker->writer->bytesRead;
-  } else {
-    job->spillFailed = true;
   }
   WakeWriter(pipeline, job);
   OsLeaveMonitor(pipeline->monitor);
@@ -246,7 +264,7 @@ bool HoldOutput(void* context, const std::uint8_t* data, std::uint32_t count) {
   if (job->spill != kNoFile) return SpillOutput(worker, job, data, count);
   auto* chunk = static_cast<Chunk*>(OsAllocate(offsetof(Chunk, bytes) + count));
   if (chunk == nullptr) {
-    worker->failure = ErrNoMemory;
+    worker->failure = ErrGaveWay;
     return false;
   }
   chunk->next = nullptr;
@@ -293,6 +311,14 @@ bool HoldOutput(void* context, const std::uint8_t* data, std::uint32_t count) {
   }
 }
 
+// What a worker cannot do for want of memory or descriptors, one thread
+// may well do: the file is handed back to the writer's thread.
+std::int32_t GiveWayOnShortage(std::int32_t code, std::int32_t systemError) {
+  const bool shortage =
+      code == ErrNoMemory || ((code == ErrOpen || code == ErrRead) && OsIsShortage(systemError));
+  return shortage ? ErrGaveWay : code;
+}
+
 // Opens and compresses one job's file, the monitor not held; the outcome.
 std::int32_t CompressJob(Worker* worker, Job* job, bool wanted) {
   Pipeline* pipeline = worker->pipeline;
@@ -301,9 +327,10 @@ std::int32_t CompressJob(Worker* worker, Job* job, bool wanted) {
   writer->position = 0;
   writer->outFill = 0;
   ZipEntry* entry = nullptr;
-  const std::int32_t code =
+  const std::int32_t opened =
       wanted ? OpenEntry(writer, job->path, job->name, &job->details, AllocateEntry, &entry)
              : ErrWrite;
+  const std::int32_t code = GiveWayOnShortage(opened, writer->systemError);
   OsEnterMonitor(pipeline->monitor);
   job->entry = entry;
   job->code = code;
@@ -318,7 +345,14 @@ std::int32_t CompressJob(Worker* worker, Job* job, bool wanted) {
   CompressSource(writer, entry);
   worker->finishing = true;
   FlushOutput(writer);
-  return worker->failure != ErrNone ? worker->failure : writer->error;
+  return worker->failure != ErrNone ? worker->failure
+                                    : GiveWayOnShortage(writer->error, writer->systemError);
+}
+
+// The first file job from job on; items are never taken.
+Job* FirstToTake(Job* job) {
+  while (job != nullptr && job->isItem) job = job->next;
+  return job;
 }
 
 void RunWorker(void* context) {
@@ -329,7 +363,7 @@ void RunWorker(void* context) {
     while (pipeline->waiting == nullptr && !pipeline->closing) WaitAsWorker(pipeline);
     Job* job = pipeline->waiting;
     if (job == nullptr) break;
-    pipeline->waiting = job->next;
+    pipeline->waiting = FirstToTake(job->next);
     job->stage = Stage::kTaken;
     const bool wanted = !pipeline->cancelled && !job->abandoned;
     OsLeaveMonitor(pipeline->monitor);
@@ -344,20 +378,38 @@ void RunWorker(void* context) {
   OsLeaveMonitor(pipeline->monitor);
 }
 
-// A spill file that failed takes the archive with it: its entry cannot be
-// whole, and leaving it out would pass for success.
-void NoteSpillFailure(ZipWriter* writer, bool failed) {
-  if (failed && !IsOutputFailure(writer->error)) writer->error = ErrWrite;
+ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
+  ZipWriter* writer = nullptr;
+  if (OpenArchiveOn(FunctionSink(HoldOutput, worker), &writer) != ErrNone) return nullptr;
+  // Its entries take the archive's form, whatever its own sink is.
+  writer->flags = (writer->flags & ~kDataDescriptors) | (archive->flags & kDataDescriptors);
+  writer->classicSizeMax = archive->classicSizeMax;
+  writer->classicCountMax = archive->classicCountMax;
+  writer->level = archive->level;
+  writer->namePrefix = archive->namePrefix;
+  writer->namePrefixLength = archive->namePrefixLength;
+  writer->clampTimes = archive->clampTimes;
+  writer->timeCeiling = archive->timeCeiling;
+  return writer;
+}
+
+void ReleaseWorkerWriter(ZipWriter* writer) {
+  if (writer == nullptr) return;
+  OsRelease(writer->deflater);
+  OsRelease(writer);
 }
 
 // Copies the output of the job being written into the archive as it comes:
-// its chunks, then what it spilled. The job's outcome once it is done.
+// its chunks, then what it spilled. The job's outcome once it is done; a
+// spill file that cannot be read back hands the file back.
 std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
   ZipWriter* writer = pipeline->writer;
-  std::uint64_t copied = 0;  // of the spill file
+  std::uint64_t& copied = job->copied;
+  bool spillLost = false;
   for (;;) {
     OsEnterMonitor(pipeline->monitor);
-    while (job->first == nullptr && job->spilled == copied && job->stage != Stage::kDone) {
+    while (job->stage != Stage::kDone &&
+           (spillLost || (job->first == nullptr && job->spilled == copied))) {
       WaitAsWriter(pipeline);
     }
     Chunk* chain = job->first;
@@ -370,30 +422,136 @@ std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
     const std::uint64_t bytesRead = job->bytesRead;
     const std::uint64_t spilled = job->spilled;
     const OsFile spill = job->spill;
-    const bool spillFailed = job->spillFailed;
     // After a failed write no more of it can be used.
-    if (writer->error != ErrNone) job->abandoned = true;
+    if (writer->error != ErrNone || spillLost) job->abandoned = true;
     WakeWorkers(pipeline);
     OsLeaveMonitor(pipeline->monitor);
-    for (Chunk* chunk = chain; chunk != nullptr; chunk = chunk->next) {
+    for (Chunk* chunk = chain; chunk != nullptr && !spillLost; chunk = chunk->next) {
       PutBytes(writer, chunk->bytes, chunk->count);
     }
     ReleaseChunks(chain);
-    while (copied < spilled && writer->error == ErrNone) {
+    while (copied < spilled && writer->error == ErrNone && !spillLost) {
       const auto count = static_cast<std::uint32_t>(
           spilled - copied < kBufferBytes ? spilled - copied : kBufferBytes);
       std::uint32_t got = 0;
-      NoteSpillFailure(writer,
-                       !OsReadAt(spill, copied, writer->buffer, count, &got) || got != count);
-      PutBytes(writer, writer->buffer, count);
+      spillLost = !OsReadAt(spill, copied, writer->buffer, count, &got) || got != count;
+      if (!spillLost) PutBytes(writer, writer->buffer, count);
       copied += count;
     }
-    if (done) {
-      NoteSpillFailure(writer, spillFailed);
-      return code;
-    }
+    if (done) return spillLost ? ErrGaveWay : code;
     AskToGoOn(pipeline, pipeline->bytesDone + bytesRead);
   }
+}
+
+// The entry just kept: the bytes read so far include it when it is told of.
+void TellAdded(Pipeline* pipeline) {
+  pipeline->bytesDone += pipeline->writer->lastKept->size;
+  AskToGoOn(pipeline, pipeline->bytesDone);
+  ReportAdded(pipeline->events, pipeline->writer->lastKept);
+}
+
+std::int32_t AddItem(Pipeline* pipeline, const char* path, const char* name, WalkItem item) {
+  const std::int32_t code = item == WalkItem::kFolder ? AddFolderEntry(pipeline->writer, path, name)
+                                                      : AddLinkEntry(pipeline->writer, path, name);
+  if (code == ErrNone) TellAdded(pipeline);
+  return code;
+}
+
+// Lets go of what a job holds of the workers' making.
+// The job is no worker's any more; the monitor is not held.
+void ReleaseJobOutput(Pipeline* pipeline, Job* job) {
+  OsEnterMonitor(pipeline->monitor);
+  Chunk* chain = job->first;
+  job->first = nullptr;
+  job->last = nullptr;
+  pipeline->held -= job->held;
+  job->held = 0;
+  OsLeaveMonitor(pipeline->monitor);
+  ReleaseChunks(chain);
+  OsClose(job->spill);
+  job->spill = kNoFile;
+  OsRelease(job->entry);
+  job->entry = nullptr;
+}
+
+// The jobs from first on, which no worker has any more, become the
+// writer's to add: what the workers made of them is let go.
+void TakeBack(Pipeline* pipeline, Job* first) {
+  for (Job* job = first; job != nullptr; job = job->next) {
+    ReleaseJobOutput(pipeline, job);
+    OsEnterMonitor(pipeline->monitor);
+    if (job->stage != Stage::kDone) {
+      job->stage = Stage::kDone;
+      pipeline->doneCount += 1;
+    }
+    OsLeaveMonitor(pipeline->monitor);
+  }
+}
+
+void StopWorkers(Pipeline* pipeline) {
+  OsEnterMonitor(pipeline->monitor);
+  pipeline->closing = true;
+  OsWakeMonitor(pipeline->monitor);
+  OsLeaveMonitor(pipeline->monitor);
+  for (std::uint32_t i = 0; i < pipeline->started; ++i) {
+    OsJoinThread(pipeline->workers[i].thread);
+    ReleaseWorkerWriter(pipeline->workers[i].writer);
+  }
+  pipeline->started = 0;
+}
+
+// Something was short of memory, descriptors or disk space: the workers
+// stop for good and let go of all they hold, and the writer's thread adds
+// the jobs from first on itself, and every file after them. Called with no
+// job of first's on the way into the archive.
+void StopParallel(Pipeline* pipeline, Job* first) {
+  if (pipeline->started == 0) return;
+  OsEnterMonitor(pipeline->monitor);
+  for (Job* job = first; job != nullptr; job = job->next) {
+    job->abandoned = true;
+    job->redo = true;
+  }
+  pipeline->waiting = nullptr;
+  OsLeaveMonitor(pipeline->monitor);
+  StopWorkers(pipeline);
+  TakeBack(pipeline, first);
+}
+
+// The archive's disk is full while the oldest job is written: the jobs
+// behind it give up their spill files and are added by the writer's thread
+// later, no job goes to a worker any more, and the oldest job's spill file
+// gives back what was copied of it. True when room was made.
+bool MakeRoomOnDisk(void* context) {
+  auto* pipeline = static_cast<Pipeline*>(context);
+  Job* oldest = pipeline->oldest;
+  if (pipeline->started == 0 || oldest == nullptr) return false;
+  bool freed = false;
+  OsEnterMonitor(pipeline->monitor);
+  pipeline->stopping = true;
+  pipeline->waiting = nullptr;
+  for (Job* job = oldest->next; job != nullptr; job = job->next) {
+    job->abandoned = true;
+    job->redo = true;
+  }
+  WakeWorkers(pipeline);
+  pipeline->writerWaitsBehind = true;
+  for (Job* job = oldest->next; job != nullptr; job = job->next) {
+    while (job->stage == Stage::kTaken || job->stage == Stage::kOpened) WaitAsWriter(pipeline);
+    freed = freed || job->spill != kNoFile;
+  }
+  pipeline->writerWaitsBehind = false;
+  OsLeaveMonitor(pipeline->monitor);
+  TakeBack(pipeline, oldest->next);
+  if (oldest->copied > oldest->discarded && OsDiscardStart(oldest->spill, oldest->copied)) {
+    oldest->discarded = oldest->copied;
+    freed = true;
+  }
+  return freed;
+}
+
+// Outcomes after which the writer's thread adds the file itself.
+bool IsHandedBack(std::int32_t code) {
+  return code == ErrTooLarge || code == ErrChanged || code == ErrGaveWay;
 }
 
 // Writes the oldest job into the archive, or leaves it out, and lets it go.
@@ -405,7 +563,8 @@ void PlaceOldest(Pipeline* pipeline) {
     Cancel(pipeline);
   }
   OsEnterMonitor(pipeline->monitor);
-  if (pipeline->cancelled || IsOutputFailure(writer->error)) {
+  const bool lost = pipeline->cancelled || IsOutputFailure(writer->error);
+  if (lost) {
     job->abandoned = true;
     WakeWorkers(pipeline);
   }
@@ -413,15 +572,18 @@ void PlaceOldest(Pipeline* pipeline) {
     WaitAsWriter(pipeline);
   }
   const bool complete = job->stage == Stage::kDone;
-  std::int32_t code = job->code;
+  std::int32_t code = job->redo ? ErrGaveWay : job->code;
   std::int32_t systemError = job->systemError;
   OsLeaveMonitor(pipeline->monitor);
 
-  NoteSpillFailure(writer, complete && job->spillFailed);
+  const bool dropped = lost || (job->abandoned && !job->redo);
   bool placed = false;  // its bytes went into the archive, so it may have broken a stream
-  if (job->abandoned) {
+  if (dropped) {
     code = writer->error;
-  } else if (!complete || code == ErrNone) {
+  } else if (job->isItem) {
+    code = AddItem(pipeline, job->path, job->name, job->item);
+    systemError = writer->systemError;
+  } else if (!job->redo && (!complete || code == ErrNone)) {
     placed = true;
     BeginCopiedEntry(writer, job->entry, job->details, complete);
     const std::int32_t compressed = CopyJobOutput(pipeline, job);
@@ -429,18 +591,21 @@ void PlaceOldest(Pipeline* pipeline) {
     systemError = job->systemError;
     OsLeaveMonitor(pipeline->monitor);
     code = EndCopiedEntry(writer, job->entry, job->details, compressed, complete);
-    // The entry came out needing a longer header than the one reserved for
-    // it while it streamed: it is added again, here.
-    if (code == ErrTooLarge && !pipeline->cancelled) {
-      code = AddEntry(writer, job->path, job->name);
-      systemError = writer->systemError;
-    }
-    if (code == ErrNone) {
-      // The bytes read so far include the entry's when it is told of.
-      pipeline->bytesDone += writer->lastKept->size;
-      AskToGoOn(pipeline, pipeline->bytesDone);
-      ReportAdded(pipeline->events, writer->lastKept);
-    }
+    // Short of memory for the entry's record while workers hold theirs.
+    if (code == ErrNoMemory && pipeline->started != 0) code = ErrGaveWay;
+    if (code == ErrNone) TellAdded(pipeline);
+  }
+  // The entry came out needing a longer header than the one reserved for it
+  // while it streamed, the file was cut while read, or a worker gave way:
+  // it is added again, here.
+  if (!job->isItem && IsHandedBack(code) && !pipeline->cancelled &&
+      !IsOutputFailure(writer->error)) {
+    if (code == ErrGaveWay) StopParallel(pipeline, job->next);
+    ReleaseJobOutput(pipeline, job);
+    code = AddEntry(writer, job->path, job->name);
+    placed = true;
+    systemError = writer->systemError;
+    if (code == ErrNone) TellAdded(pipeline);
   }
   if (code != ErrNone && code != ErrCancelled && !pipeline->cancelled &&
       (placed ? TellsOfFile(code) : !IsOutputFailure(code))) {
@@ -451,14 +616,11 @@ void PlaceOldest(Pipeline* pipeline) {
   OsEnterMonitor(pipeline->monitor);
   pipeline->oldest = job->next;
   if (pipeline->oldest == nullptr) pipeline->newest = nullptr;
-  pipeline->held -= job->held;
   pipeline->inFlight -= 1;
   pipeline->doneCount -= 1;
   WakeWorkers(pipeline);
   OsLeaveMonitor(pipeline->monitor);
-  ReleaseChunks(job->first);
-  OsRelease(job->entry);
-  OsClose(job->spill);
+  ReleaseJobOutput(pipeline, job);
   OsRelease(job);
 }
 
@@ -466,21 +628,46 @@ void PlaceAll(Pipeline* pipeline) {
   while (pipeline->inFlight != 0) PlaceOldest(pipeline);
 }
 
-bool SubmitFile(void* context, const char* path, const char* name) {
-  auto* pipeline = static_cast<Pipeline*>(context);
-  if (!WantFile(pipeline->events, path)) return true;
+// Without workers: each file or item is added where the walk meets it.
+bool AddNow(Pipeline* pipeline, const char* path, const char* name, bool isItem, WalkItem item) {
+  if (!StartEntry(pipeline->events, name)) {
+    Cancel(pipeline);
+    return false;
+  }
+  ZipWriter* writer = pipeline->writer;
+  std::int32_t code;
+  if (isItem) {
+    code = AddItem(pipeline, path, name, item);
+  } else {
+    code = AddEntry(writer, path, name);
+    if (code == ErrNone) TellAdded(pipeline);
+  }
+  if (code != ErrNone && TellsOfFile(code) && code != ErrCancelled) {
+    Report(pipeline->events, path, code, writer->systemError);
+  }
+  // After a failed write the archive is lost: walking on gains nothing.
+  return AskToGoOn(pipeline, pipeline->bytesDone) && !IsOutputFailure(writer->error);
+}
+
+// A job for the walk's next file or item, at the end of the line.
+bool Submit(Pipeline* pipeline, const char* path, const char* name, bool isItem, WalkItem item) {
   const std::size_t pathLength = std::strlen(path);
-  auto* job = static_cast<Job*>(OsAllocate(offsetof(Job, path) + pathLength + 1));
+  auto* job = pipeline->started == 0 || pipeline->stopping
+                  ? nullptr
+                  : static_cast<Job*>(OsAllocate(offsetof(Job, path) + pathLength + 1));
   if (job == nullptr) {
-    // No progress is told here: the names of the jobs just placed are gone.
+    // No room for the job, or the workers stopped: the files in flight are
+    // placed, and this one follows them from here.
+    StopParallel(pipeline, pipeline->oldest);
     PlaceAll(pipeline);
-    Report(pipeline->events, path, ErrNoMemory, 0);
-    return !pipeline->cancelled;
+    return !pipeline->cancelled && AddNow(pipeline, path, name, isItem, item);
   }
   std::memset(job, 0, offsetof(Job, path));
   std::memcpy(job->path, path, pathLength + 1);
   job->name = job->path + (name - path);
   job->spill = kNoFile;
+  job->isItem = isItem;
+  job->item = item;
   OsEnterMonitor(pipeline->monitor);
   if (pipeline->newest == nullptr) {
     pipeline->oldest = job;
@@ -488,7 +675,12 @@ bool SubmitFile(void* context, const char* path, const char* name) {
     pipeline->newest->next = job;
   }
   pipeline->newest = job;
-  if (pipeline->waiting == nullptr) pipeline->waiting = job;
+  if (isItem) {
+    job->stage = Stage::kDone;
+    pipeline->doneCount += 1;
+  } else if (pipeline->waiting == nullptr) {
+    pipeline->waiting = job;
+  }
   pipeline->inFlight += 1;
   WakeWorkers(pipeline);
   OsLeaveMonitor(pipeline->monitor);
@@ -497,25 +689,38 @@ bool SubmitFile(void* context, const char* path, const char* name) {
   return !pipeline->cancelled && !IsOutputFailure(pipeline->writer->error);
 }
 
-// Without workers: each file is added where the walk meets it.
+bool SubmitFile(void* context, const char* path, const char* name) {
+  auto* pipeline = static_cast<Pipeline*>(context);
+  if (!WantFile(pipeline->events, path)) return true;
+  return Submit(pipeline, path, name, false, WalkItem::kFolder);
+}
+
+bool SubmitItem(void* context, const char* path, const char* name, WalkItem item) {
+  return Submit(static_cast<Pipeline*>(context), path, name, true, item);
+}
+
+// The walk could not list a folder for want of descriptors or memory: the
+// workers let go of theirs, and it tries again.
+bool MakeRoom(void* context) {
+  auto* pipeline = static_cast<Pipeline*>(context);
+  if (pipeline->started == 0) return false;
+  StopParallel(pipeline, pipeline->oldest);
+  return true;
+}
+
 bool AddFile(void* context, const char* path, const char* name) {
   auto* pipeline = static_cast<Pipeline*>(context);
   if (!WantFile(pipeline->events, path)) return true;
-  if (!StartEntry(pipeline->events, name)) {
-    Cancel(pipeline);
-    return false;
-  }
-  ZipWriter* writer = pipeline->writer;
-  const std::int32_t code = AddEntry(writer, path, name);
-  if (code == ErrNone) {
-    pipeline->bytesDone += writer->lastKept->size;
-    AskToGoOn(pipeline, pipeline->bytesDone);
-    ReportAdded(pipeline->events, writer->lastKept);
-  } else if (TellsOfFile(code) && code != ErrCancelled) {
-    Report(pipeline->events, path, code, writer->systemError);
-  }
-  // After a failed write the archive is lost: walking on gains nothing.
-  return AskToGoOn(pipeline, pipeline->bytesDone) && !IsOutputFailure(writer->error);
+  return AddNow(pipeline, path, name, false, WalkItem::kFolder);
+}
+
+bool AddItemNow(void* context, const char* path, const char* name, WalkItem item) {
+  return AddNow(static_cast<Pipeline*>(context), path, name, true, item);
+}
+
+void Excluded(void* context, const char* path) {
+  const PackEvents* events = static_cast<Pipeline*>(context)->events;
+  if (events != nullptr && events->excluded != nullptr) events->excluded(events->context, path);
 }
 
 void PassOver(void* context, const char* path, WalkSkip why) {
@@ -523,22 +728,6 @@ void PassOver(void* context, const char* path, WalkSkip why) {
   if (events != nullptr && events->passedOver != nullptr) {
     events->passedOver(events->context, path, why);
   }
-}
-
-ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
-  ZipWriter* writer = nullptr;
-  if (OpenArchiveOn(FunctionSink(HoldOutput, worker), &writer) != ErrNone) return nullptr;
-  writer->classicSizeMax = archive->classicSizeMax;
-  writer->classicCountMax = archive->classicCountMax;
-  // Its entries take the archive's form, whatever its own sink is.
-  writer->flags = (writer->flags & ~kDataDescriptors) | (archive->flags & kDataDescriptors);
-  return writer;
-}
-
-void ReleaseWorkerWriter(ZipWriter* writer) {
-  if (writer == nullptr) return;
-  OsRelease(writer->deflater);
-  OsRelease(writer);
 }
 
 // Starts up to count workers; the number started.
@@ -557,45 +746,43 @@ std::uint32_t StartWorkers(Pipeline* pipeline, Worker* workers, std::uint32_t co
   return started;
 }
 
-void StopWorkers(Pipeline* pipeline, Worker* workers, std::uint32_t count) {
-  OsEnterMonitor(pipeline->monitor);
-  pipeline->closing = true;
-  OsWakeMonitor(pipeline->monitor);
-  OsLeaveMonitor(pipeline->monitor);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    OsJoinThread(workers[i].thread);
-    ReleaseWorkerWriter(workers[i].writer);
-  }
-}
-
 }  // namespace
+
+std::uint32_t WorkerCount(std::uint32_t asked) {
+  const std::uint32_t processors = OsProcessorCount();
+  const std::uint32_t most = processors < kMostWorkers ? processors : kMostWorkers;
+  return asked < most ? asked : most;
+}
 
 bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root,
                          std::uint32_t threads, const PackEvents* events, const char* scratchPath,
-                         std::uint64_t budget) {
+                         std::uint64_t budget, const WalkRules* rules) {
   Pipeline pipeline{};
   pipeline.budget = budget;
   pipeline.scratchPath = scratchPath;
   pipeline.writer = writer;
   pipeline.events = events;
-  Worker* workers = nullptr;
-  std::uint32_t started = 0;
   if (threads >= 2) {
     pipeline.monitor = OsCreateMonitor();
-    workers = static_cast<Worker*>(OsAllocate(sizeof(Worker) * threads));
-    if (pipeline.monitor != nullptr && workers != nullptr) {
-      started = StartWorkers(&pipeline, workers, threads);
+    pipeline.workers = static_cast<Worker*>(OsAllocate(sizeof(Worker) * threads));
+    if (pipeline.monitor != nullptr && pipeline.workers != nullptr) {
+      pipeline.started = StartWorkers(&pipeline, pipeline.workers, threads);
     }
   }
-  if (started == 0) {
-    WalkFolder(WalkVisitor{&pipeline, AddFile, PassOver}, folder, root);
+  if (pipeline.started == 0) {
+    WalkFolder(WalkVisitor{&pipeline, AddFile, PassOver, AddItemNow, Excluded}, folder, root,
+               rules);
   } else {
-    pipeline.window = kJobsPerWorker * started;
-    WalkFolder(WalkVisitor{&pipeline, SubmitFile, PassOver}, folder, root);
+    pipeline.window = kJobsPerWorker * pipeline.started;
+    writer->makeRoom = MakeRoomOnDisk;
+    writer->makeRoomContext = &pipeline;
+    WalkFolder(WalkVisitor{&pipeline, SubmitFile, PassOver, SubmitItem, Excluded, MakeRoom}, folder,
+               root, rules);
     PlaceAll(&pipeline);
-    StopWorkers(&pipeline, workers, started);
+    StopWorkers(&pipeline);
+    writer->makeRoom = nullptr;
   }
-  OsRelease(workers);
+  OsRelease(pipeline.workers);
   OsDestroyMonitor(pipeline.monitor);
   return !pipeline.cancelled;
 }

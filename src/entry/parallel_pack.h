@@ -27,6 +27,8 @@ struct PackEvents {
   // Source bytes read so far for the entries added or being added; false
   // cancels the packing: no further entry is added.
   bool (*bytesRead)(void* context, std::uint64_t total);
+  // Something the walk's rules left out.
+  void (*excluded)(void* context, const char* path) = nullptr;
 };
 
 // Compressed output waiting for its turn is held in memory up to this many
@@ -35,14 +37,25 @@ struct PackEvents {
 // writer besides.
 inline constexpr std::uint64_t kHeldOutputBudget = 16u << 20;
 
+// Workers beyond the processors only wait their turn, and each costs its
+// own compressor's memory.
+inline constexpr std::uint32_t kMostWorkers = 256;
+
+// The threads asked for, at most one per processor and kMostWorkers.
+std::uint32_t WorkerCount(std::uint32_t asked);
+
 // Adds every file below folder, named relative to root, with threads
 // workers compressing; the archive gets the same bytes as from AddFolder.
 // Below 2 threads, or when no thread can be started, it all happens on the
-// caller's thread. Scratch files are named scratchPath with a tail, in its
+// caller's thread, and so does all that follows a shortage of memory,
+// descriptors or spill space in a worker. Scratch files are named scratchPath with a tail, in its
 // folder (the archive's path serves); with null a worker waits instead.
-// False when the caller cancelled.
+// The walk follows rules (null: every file; see WalkRules), folders and
+// links entering the archive at their place in the walk. False when the
+// caller cancelled.
 bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root,
                          std::uint32_t threads, const PackEvents* events, const char* scratchPath,
-                         std::uint64_t budget = kHeldOutputBudget);
+                         std::uint64_t budget = kHeldOutputBudget,
+                         const WalkRules* rules = nullptr);
 
 }  // namespace zf

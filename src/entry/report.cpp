@@ -7,8 +7,10 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "zipwriter/source_details.h"
 
 namespace zf {
+
 namespace {
 
 constexpr std::size_t kTextBytes = 160;
@@ -23,7 +25,7 @@ constexpr ReasonText kReasonTexts[] = {
     {ZIPFOLDER_REASON_CANNOT_OPEN, "cannot be opened"},
     {ZIPFOLDER_REASON_READ_FAILED, "read failed"},
     {ZIPFOLDER_REASON_NOT_A_FILE, "not a regular file"},
-    {ZIPFOLDER_REASON_CHANGED, "it grew while read and could not be read again"},
+    {ZIPFOLDER_REASON_CHANGED, "it changed while read, also when read again"},
     {ZIPFOLDER_REASON_FOLDER_UNLISTED, "folder cannot be listed"},
     {ZIPFOLDER_REASON_PATH_TOO_LONG, "path too long"},
     {ZIPFOLDER_REASON_NAME_UNUSABLE, "name not usable in an archive"},
@@ -46,13 +48,50 @@ void DescribeFailure(std::int32_t reason, std::int32_t systemError, char (&text)
   if (text[0] >= 'A' && text[0] <= 'Z' && text[1] >= 'a' && text[1] <= 'z') text[0] += 'a' - 'A';
 }
 
+// A name as valid UTF-8, as the callback is promised: each byte that starts
+// no character becomes U+FFFD. Null when the name is valid already; else
+// one block from OsAllocate, or, when memory is short, null as well.
+char* ValidUtf8(const char* name) {
+  static constexpr char kReplacement[] = "\xEF\xBF\xBD";
+  constexpr std::size_t kReplacementBytes = sizeof kReplacement - 1;
+  const auto* text = reinterpret_cast<const unsigned char*>(name);
+  std::size_t bytes = 0;
+  bool valid = true;
+  for (std::size_t i = 0; text[i] != 0;) {
+    const std::size_t length = Utf8CharacterLength(text + i);
+    valid = valid && length != 0;
+    bytes += length != 0 ? length : kReplacementBytes;
+    i += length != 0 ? length : 1;
+  }
+  char* fixed = valid ? nullptr : static_cast<char*>(OsAllocate(bytes + 1));
+  if (fixed == nullptr) return nullptr;
+  char* out = fixed;
+  for (std::size_t i = 0; text[i] != 0;) {
+    const std::size_t length = Utf8CharacterLength(text + i);
+    if (length != 0) {
+      std::memcpy(out, name + i, length);
+      out += length;
+      i += length;
+    } else {
+      std::memcpy(out, kReplacement, kReplacementBytes);
+      out += kReplacementBytes;
+      i += 1;
+    }
+  }
+  *out = 0;
+  return fixed;
+}
+
 bool Send(Reporter* reporter, ZipFolderEvent event) {
   event.bytesRead = reporter->bytesRead;
   event.entriesAdded = reporter->entriesAdded;
   event.filesLeftOut = reporter->filesLeftOut;
-  if (reporter->callback != nullptr && !reporter->cancelled &&
-      reporter->callback(reporter->context, &event) != 0) {
-    reporter->cancelled = true;
+  event.filesExcluded = reporter->filesExcluded;
+  if (reporter->callback != nullptr && !reporter->cancelled) {
+    char* fixed = event.name != nullptr ? ValidUtf8(event.name) : nullptr;
+    if (fixed != nullptr) event.name = fixed;
+    if (reporter->callback(reporter->context, &event) != 0) reporter->cancelled = true;
+    OsRelease(fixed);
   }
   return !reporter->cancelled;
 }
@@ -101,6 +140,8 @@ bool ReportAdded(Reporter* reporter, const char* name, std::uint64_t size,
   event.method = method;
   return Send(reporter, event);
 }
+
+void ReportExcluded(Reporter* reporter) { reporter->filesExcluded += 1; }
 
 bool ReportLeftOut(Reporter* reporter, const char* path, std::int32_t reason,
                    std::int32_t systemError) {

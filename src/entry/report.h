@@ -19,8 +19,9 @@ struct Reporter {
   std::uint64_t nextProgressAt;  // bytesRead at which the next progress event is due
   std::uint32_t entriesAdded;
   std::uint32_t filesLeftOut;
-  const char* current;  // archive name of the file being read
-  bool cancelled;       // the callback asked to stop; stays set
+  std::uint32_t filesExcluded;  // files and folders the patterns or .gitignore left out
+  const char* current;          // archive name of the file being read
+  bool cancelled;               // the callback asked to stop; stays set
 };
 
 // A progress event is due at each entry and after this many bytes read.
@@ -35,6 +36,8 @@ bool ReportEntryStart(Reporter* reporter, const char* name);
 bool ReportBytesRead(Reporter* reporter, std::uint64_t bytes);
 bool ReportAdded(Reporter* reporter, const char* name, std::uint64_t size,
                  std::uint64_t compressedSize, std::int32_t method);
+// A file or folder the selection left out: counted, and told with the next event.
+void ReportExcluded(Reporter* reporter);
 // reason: ZIPFOLDER_REASON_*; systemError 0 when the system gave none.
 bool ReportLeftOut(Reporter* reporter, const char* path, std::int32_t reason,
                    std::int32_t systemError);

@@ -24,10 +24,19 @@ enum class OsCall : std::uint32_t {
   kNextName,
   kIsFolder,
   kFolderId,
+  kClose,
+  kNameless,  // a nameless archive file, which has a named one to fall back on
+  kName,      // naming a nameless archive
+  kRename,    // putting the finished archive in place
+  kScratch,
+  kWriteAt,
+  kReadAt,
+  kStartThread,
 };
 
 // Which calls fail, and what failed. Calls are counted from 1 across all
-// kinds, in the order the thread makes them.
+// kinds, in the order the thread makes them; under a shared plan, in the
+// order all threads together make them.
 struct FaultPlan {
   std::uint64_t failFrom;        // first call to fail; 0 fails none
   std::uint32_t failCount;       // how many calls in a row fail from there
@@ -36,11 +45,20 @@ struct FaultPlan {
   std::uint32_t outputFailures;  // failed calls on the archive output
   std::uint32_t otherFailures;   // failed calls on sources, folders, memory
   std::uint32_t failedKinds;     // one bit per OsCall that failed
+  // One bit per OsCall that always fails, uncounted: a system without it.
+  std::uint32_t refusedKinds;
+  // Called before every call, for a test that acts as another process
+  // would between the calls; may be null.
+  void (*between)(void* context);
+  void* betweenContext;
 };
 
 #if defined(ZIPFOLDER_FAULT_INJECTION)
 // Sets the calling thread's plan; null stops all failures.
 void SetFaultPlan(FaultPlan* plan);
+// Sets the plan of every thread that has none of its own, for the threads a
+// packer starts; null stops it. Its counts are kept under a lock.
+void SetSharedFaultPlan(FaultPlan* plan);
 // True when this call is to fail; file is the file it concerns, or kNoFile.
 bool FaultDue(OsCall call, OsFile file);
 // Tells the plan which file is the archive, so failures on it count as output.

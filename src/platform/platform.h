@@ -85,8 +85,13 @@ OsFile OsCreateScratch(const char* path);
 bool OsWriteAt(OsFile file, std::uint64_t position, const void* data, std::uint32_t count);
 bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t count,
               std::uint32_t* got);
-// Closes a file opened by this layer.
-void OsClose(OsFile file);
+// Gives back the disk space of a file's first bytes, which are read already;
+// false where the system cannot.
+bool OsDiscardStart(OsFile file, std::uint64_t bytes);
+// Closes a file opened by this layer. False when the system reports a
+// failure at close (a write it could not complete, on some file systems):
+// for a file written, a failed write.
+bool OsClose(OsFile file);
 // Size, attributes and the three times of an open file.
 bool OsGetFacts(OsFile file, OsFileFacts* facts);
 // Splits a file time into calendar fields; false outside the convertible range.
@@ -107,6 +112,16 @@ void OsCloseFolder(OsFolderScan* scan);
 bool OsIsFolder(const char* path);
 // The identity of a folder (links followed); false when it cannot be had.
 bool OsGetFolderId(const char* path, OsFolderId* id);
+// Size, attributes and times of what the path names, a link itself unless
+// followLinks, without opening it: for folders and links stored as entries.
+bool OsGetPathFacts(const char* path, bool followLinks, OsFileFacts* facts);
+// True when the path is a symbolic link. Always false on Windows, where the
+// walk follows links.
+bool OsIsLink(const char* path);
+// The text of the link at path, with a terminating zero, in at most
+// capacity bytes; its length in *length. False when it cannot be read or
+// does not fit.
+bool OsReadLink(const char* path, char* target, std::size_t capacity, std::size_t* length);
 // Allocates a fixed block; null when memory is short.
 void* OsAllocate(std::size_t bytes);
 // Releases a block from OsAllocate; null is ignored.
@@ -131,8 +146,34 @@ std::int32_t OsLastError();
 void OsErrorText(std::int32_t code, char* text, std::size_t capacity);
 // True for the error numbers of a full disk or an exhausted quota.
 bool OsIsDiskFull(std::int32_t code);
-// Creates an empty file that must not exist yet; false when it does.
-bool OsCreateNewFile(const char* path);
+// True for the error numbers of exhausted memory or descriptors.
+bool OsIsShortage(std::int32_t code);
+// True for the error number of a name that is taken already.
+bool OsIsNameTaken(std::int32_t code);
+// The archive's file while it is written, held as OsCreateArchive holds
+// one. Where the system allows it (Linux, O_TMPFILE), the file has no name
+// in the folder until OsNameArchive gives it one, so that nothing is left
+// behind however the process ends; kNoFile where it does not, or when the
+// file cannot be created.
+OsFile OsCreateNamelessArchive(const char* folder);
+// Gives a file from OsCreateNamelessArchive the name path, which must not
+// exist yet.
+bool OsNameArchive(OsFile file, const char* path);
+// A new archive file at path, held as OsCreateArchive holds one; kNoFile
+// when the path exists (a link included) or the file cannot be created.
+OsFile OsCreateNewArchive(const char* path);
+// True when path names file itself, not a link or another file put at that
+// name since.
+bool OsIsFileAt(OsFile file, const char* path);
+// Gives file the permission bits of the file at path, when there is one
+// there; false only when they cannot be set.
+bool OsCopyPermissions(const char* path, OsFile file);
+// Where a file written at path lands: path itself, or, when path is a
+// symbolic link, the end of its chain of links, which need not exist. One
+// block from OsAllocate; null when memory is short or the links loop.
+char* OsResolveLinks(const char* path);
+// The system's error number for a folder met where a file is wanted.
+std::int32_t OsFolderError();
 // Claims the file at path, if there is one, as about to be replaced, so that
 // its writer, or another claim, fails rather than lose its work: POSIX
 // holds an exclusive lock on it in *held until OsClose; Windows checks that
@@ -158,6 +199,12 @@ OsFile OsOpenStream(const char* path);
 // The process's standard output, for writing; it stays open.
 OsFile OsStandardOutput();
 bool OsStandardOutputIsTerminal();
+
+// For a program, never called by the library: opens the null device onto
+// each of the standard input, output and error descriptors that is closed,
+// so that no file opened later takes its number and receives what the
+// program prints. False when that cannot be done.
+bool OsOpenStandardStreams();
 // A clock that only moves forward, for the time a job takes.
 std::uint64_t OsMonotonicNanoseconds();
 

@@ -171,6 +171,7 @@ bool OsRead(OsFile file, void* data, std::uint32_t count, std::uint32_t* got) {
 }
 
 OsFile OsCreateScratch(const char* path) {
+  if (FaultDue(OsCall::kScratch, kNoFile)) return kNoFile;
   const int fd = OpenFile(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
   if (fd < 0) return kNoFile;
   // Out of the folder at once: nothing stays behind, however the process ends.
@@ -179,13 +180,29 @@ OsFile OsCreateScratch(const char* path) {
 }
 
 bool OsWriteAt(OsFile file, std::uint64_t position, const void* data, std::uint32_t count) {
+  if (FaultDue(OsCall::kWriteAt, file)) return false;
   std::uint32_t written = 0;
   return WriteWhole(ToDescriptor(file), data, count, static_cast<std::int64_t>(position), &written);
 }
 
 bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t count,
               std::uint32_t* got) {
+  if (FaultDue(OsCall::kReadAt, file)) {
+    *got = 0;
+    return false;
+  }
   return ReadWhole(ToDescriptor(file), data, count, static_cast<std::int64_t>(position), got);
+}
+
+bool OsDiscardStart(OsFile file, std::uint64_t bytes) {
+#if defined(FALLOC_FL_PUNCH_HOLE)
+  return fallocate(ToDescriptor(file), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0,
+                   static_cast<off_t>(bytes)) == 0;
+#else
+  (void)file;
+  (void)bytes;
+  return false;
+#endif
 }
 
 bool OsSeek(OsFile file, std::uint64_t position) {
@@ -202,16 +219,21 @@ bool OsSetEnd(OsFile file) {
   return here >= 0 && ftruncate(ToDescriptor(file), here) == 0;
 }
 
-void OsClose(OsFile file) {
-  if (file != kNoFile) close(ToDescriptor(file));
+bool OsClose(OsFile file) {
+  if (file == kNoFile) return true;
+  // Linux releases the descriptor even when close is interrupted; an
+  // interruption is no failure of the file.
+  const bool closed = close(ToDescriptor(file)) == 0 || errno == EINTR;
+  if (FaultDue(OsCall::kClose, file)) return false;
+  return closed;
 }
 
-bool OsGetFacts(OsFile file, OsFileFacts* facts) {
-  if (FaultDue(OsCall::kGetFacts, file)) return false;
+namespace {
+
+// What statx tells of a file, as the Windows layer would have it.
+bool GetFactsAt(int folder, const char* path, int flags, OsFileFacts* facts) {
   struct statx info;
-  if (statx(ToDescriptor(file), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) {
-    return false;
-  }
+  if (statx(folder, path, flags, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) return false;
   facts->size = info.stx_size;
   facts->attributes = kAttrArchive;
   if ((info.stx_mode & S_IWUSR) == 0) facts->attributes |= kAttrReadOnly;
@@ -221,6 +243,34 @@ bool OsGetFacts(OsFile file, OsFileFacts* facts) {
   facts->creation = (info.stx_mask & STATX_BTIME) != 0
                         ? ToFileTime(info.stx_btime.tv_sec, info.stx_btime.tv_nsec)
                         : facts->lastWrite;
+  return true;
+}
+
+}  // namespace
+
+bool OsGetFacts(OsFile file, OsFileFacts* facts) {
+  if (FaultDue(OsCall::kGetFacts, file)) return false;
+  return GetFactsAt(ToDescriptor(file), "", AT_EMPTY_PATH, facts);
+}
+
+bool OsGetPathFacts(const char* path, bool followLinks, OsFileFacts* facts) {
+  return GetFactsAt(AT_FDCWD, path, followLinks ? 0 : AT_SYMLINK_NOFOLLOW, facts);
+}
+
+bool OsIsLink(const char* path) {
+  struct stat info;
+  return lstat(path, &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+bool OsReadLink(const char* path, char* target, std::size_t capacity, std::size_t* length) {
+  const ssize_t got = readlink(path, target, capacity);
+  if (got < 0) return false;
+  if (static_cast<std::size_t>(got) >= capacity) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  target[got] = 0;
+  *length = static_cast<std::size_t>(got);
   return true;
 }
 
@@ -315,12 +365,116 @@ void OsErrorText(std::int32_t code, char* text, std::size_t capacity) {
 
 bool OsIsDiskFull(std::int32_t code) { return code == ENOSPC || code == EDQUOT; }
 
-bool OsCreateNewFile(const char* path) {
-  const int fd = OpenFile(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
+bool OsIsShortage(std::int32_t code) {
+  return code == EMFILE || code == ENFILE || code == ENOMEM || code == ENOBUFS;
 }
+
+bool OsIsNameTaken(std::int32_t code) { return code == EEXIST; }
+
+namespace {
+
+// "/proc/self/fd/N": the file behind descriptor N, which linkat follows.
+void DescriptorPath(int fd, char (&path)[32]) {
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+}
+
+}  // namespace
+
+OsFile OsCreateNamelessArchive(const char* folder) {
+  if (FaultDue(OsCall::kNameless, kNoFile)) return kNoFile;
+#if defined(O_TMPFILE)
+  const int fd = OpenFile(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return kNoFile;
+  // Naming it takes /proc (or a privilege): without it, a named file serves.
+  char path[32];
+  DescriptorPath(fd, path);
+  struct stat info;
+  if (stat(path, &info) != 0) {
+    close(fd);
+    return kNoFile;
+  }
+  NoteArchive(fd);
+  return fd;
+#else
+  (void)folder;
+  errno = EOPNOTSUPP;
+  return kNoFile;
+#endif
+}
+
+bool OsNameArchive(OsFile file, const char* path) {
+  if (FaultDue(OsCall::kName, file)) {
+    errno = EIO;
+    return false;
+  }
+  char self[32];
+  DescriptorPath(ToDescriptor(file), self);
+  return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+}
+
+OsFile OsCreateNewArchive(const char* path) {
+  if (FaultDue(OsCall::kCreate, kNoFile)) {
+    errno = EIO;
+    return kNoFile;
+  }
+  // O_EXCL refuses a link at the path too, so nothing is written through one.
+  const int fd = OpenFile(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return kNoFile;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    close(fd);
+    unlink(path);
+    errno = error;
+    return kNoFile;
+  }
+  NoteArchive(fd);
+  return fd;
+}
+
+bool OsIsFileAt(OsFile file, const char* path) {
+  struct stat held;
+  struct stat named;
+  if (fstat(ToDescriptor(file), &held) != 0 || lstat(path, &named) != 0) return false;
+  if (held.st_dev == named.st_dev && held.st_ino == named.st_ino) return true;
+  errno = EEXIST;
+  return false;
+}
+
+bool OsCopyPermissions(const char* path, OsFile file) {
+  struct stat info;
+  if (stat(path, &info) != 0) return true;
+  // The permission bits only: a set-user-ID archive would make no sense.
+  return fchmod(ToDescriptor(file), info.st_mode & 0777) == 0;
+}
+
+char* OsResolveLinks(const char* path) {
+  const std::size_t length = std::strlen(path);
+  if (length >= kMaxPathBytes) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  auto* resolved = static_cast<char*>(OsAllocate(2 * kMaxPathBytes));
+  if (resolved == nullptr) return nullptr;
+  char* target = resolved + kMaxPathBytes;
+  std::memcpy(resolved, path, length + 1);
+  // As many links as the system follows in one path.
+  for (int links = 0; links < 40; ++links) {
+    const ssize_t got = readlink(resolved, target, kMaxPathBytes - 1);
+    // Not a link, or nothing there: the path is where the file goes.
+    if (got < 0) return resolved;
+    target[got] = 0;
+    // A relative target is read from the link's folder.
+    char* name = std::strrchr(resolved, '/');
+    const std::size_t kept = target[0] == '/' || name == nullptr ? 0 : name + 1 - resolved;
+    if (kept + static_cast<std::size_t>(got) >= kMaxPathBytes) break;
+    std::memmove(resolved + kept, target, static_cast<std::size_t>(got) + 1);
+  }
+  OsRelease(resolved);
+  errno = ELOOP;
+  return nullptr;
+}
+
+std::int32_t OsFolderError() { return EISDIR; }
 
 bool OsClaimExisting(const char* path, OsFile* held) {
   *held = kNoFile;
@@ -345,7 +499,10 @@ bool OsClaimExisting(const char* path, OsFile* held) {
   return true;
 }
 
-bool OsRenameFile(const char* from, const char* to) { return rename(from, to) == 0; }
+bool OsRenameFile(const char* from, const char* to) {
+  if (FaultDue(OsCall::kRename, kNoFile)) return false;
+  return rename(from, to) == 0;
+}
 
 bool OsRemoveFile(const char* path) { return unlink(path) == 0; }
 
@@ -373,6 +530,19 @@ OsFile OsOpenStream(const char* path) {
 OsFile OsStandardOutput() { return STDOUT_FILENO; }
 
 bool OsStandardOutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+
+bool OsOpenStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free number, which is fd: the ones below it are open.
+    const int opened = OpenFile("/dev/null", O_RDWR | O_NOCTTY);
+    if (opened != fd) {
+      if (opened >= 0) close(opened);
+      return false;
+    }
+  }
+  return true;
+}
 
 std::uint64_t OsMonotonicNanoseconds() {
   struct timespec now;
@@ -403,11 +573,24 @@ void* RunThread(void* thread) {
 }  // namespace
 
 OsThread* OsStartThread(void (*run)(void* context), void* context) {
+  if (FaultDue(OsCall::kStartThread, kNoFile)) return nullptr;
   auto* thread = static_cast<OsThread*>(OsAllocate(sizeof(OsThread)));
   if (thread == nullptr) return nullptr;
   thread->run = run;
   thread->context = context;
-  if (pthread_create(&thread->thread, nullptr, RunThread, thread) != 0) {
+  // The threads keep their big state on the heap; the default stack of
+  // several MiB would take address space from it, and stay taken in the
+  // C library's cache of stacks after the thread ends.
+  constexpr std::size_t kStackBytes = 512u << 10;
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) {
+    OsRelease(thread);
+    return nullptr;
+  }
+  pthread_attr_setstacksize(&attributes, kStackBytes);
+  const int started = pthread_create(&thread->thread, &attributes, RunThread, thread);
+  pthread_attr_destroy(&attributes);
+  if (started != 0) {
     OsRelease(thread);
     return nullptr;
   }

@@ -186,7 +186,19 @@ OsFile OsOpenSource(const char* path) {
   // Without FILE_FLAG_BACKUP_SEMANTICS a folder fails to open, which is what
   // keeps folders out of the archive. A file someone holds open for writing
   // without read sharing fails too and is left out.
-  return FromHandle(OpenSystemPath(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0));
+  // A handle that may write the attributes (which sharing does not limit)
+  // can be told to leave the access time alone: packing must not change what
+  // it packs. Where that access is refused, a plain read handle serves.
+  HANDLE file =
+      OpenSystemPath(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, OPEN_EXISTING, 0);
+  if (file == INVALID_HANDLE_VALUE) {
+    return FromHandle(OpenSystemPath(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0));
+  }
+  FILETIME keep;
+  keep.dwLowDateTime = 0xFFFFFFFF;
+  keep.dwHighDateTime = 0xFFFFFFFF;
+  SetFileTime(file, nullptr, &keep, nullptr);
+  return FromHandle(file);
 }
 
 bool OsWrite(OsFile file, const void* data, std::uint32_t count, std::uint32_t* written) {
@@ -228,9 +240,7 @@ bool OsSeek(OsFile file, std::uint64_t position) {
 
 bool OsSetEnd(OsFile file) { return SetEndOfFile(ToHandle(file)) != FALSE; }
 
-void OsClose(OsFile file) {
-  if (file != kNoFile) CloseHandle(ToHandle(file));
-}
+bool OsClose(OsFile file) { return file == kNoFile || CloseHandle(ToHandle(file)) != FALSE; }
 
 bool OsGetFacts(OsFile file, OsFileFacts* facts) {
   BY_HANDLE_FILE_INFORMATION info;
@@ -315,6 +325,29 @@ bool OsIsFolder(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool OsGetPathFacts(const char* path, bool, OsFileFacts* facts) {
+  wchar_t* wide = ToSystemPath(path);
+  if (wide == nullptr) return false;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  const BOOL ok = GetFileAttributesExW(wide, GetFileExInfoStandard, &data);
+  OsRelease(wide);
+  if (ok == FALSE) return false;
+  facts->size = static_cast<std::uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+  facts->attributes = data.dwFileAttributes;
+  facts->lastWrite = FromFileTime(data.ftLastWriteTime);
+  facts->lastAccess = FromFileTime(data.ftLastAccessTime);
+  facts->creation = FromFileTime(data.ftCreationTime);
+  return true;
+}
+
+// Links are followed on Windows: the walk never sees one as a link.
+bool OsIsLink(const char*) { return false; }
+
+bool OsReadLink(const char*, char*, std::size_t, std::size_t*) {
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return false;
+}
+
 bool OsGetFolderId(const char* path, OsFolderId* id) {
   // BACKUP_SEMANTICS is what lets CreateFileW open a folder; links are
   // followed, so a junction back to an ancestor shows the ancestor's identity.
@@ -380,12 +413,65 @@ bool OsIsDiskFull(std::int32_t code) {
   return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
 }
 
-bool OsCreateNewFile(const char* path) {
-  const HANDLE file = OpenSystemPath(path, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(file);
-  return true;
+bool OsIsShortage(std::int32_t code) {
+  return code == ERROR_TOO_MANY_OPEN_FILES || code == ERROR_NOT_ENOUGH_MEMORY ||
+         code == ERROR_OUTOFMEMORY || code == ERROR_NO_SYSTEM_RESOURCES ||
+         code == ERROR_COMMITMENT_LIMIT;
 }
+
+bool OsIsNameTaken(std::int32_t code) {
+  return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
+}
+
+// The system has no nameless file that can be given a name later.
+OsFile OsCreateNamelessArchive(const char*) {
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return kNoFile;
+}
+
+bool OsNameArchive(OsFile, const char*) {
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return false;
+}
+
+OsFile OsCreateNewArchive(const char* path) {
+  return FromHandle(OpenSystemPath(path, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL));
+}
+
+// A file held without sharing cannot be renamed, removed or replaced, so
+// the name still is the file's.
+bool OsIsFileAt(OsFile, const char*) { return true; }
+
+// A replaced file's access rights come from its folder, as the new one's do.
+bool OsCopyPermissions(const char*, OsFile) { return true; }
+
+char* OsResolveLinks(const char* path) {
+  // Following the links needs a file at their end; without one the path
+  // itself is where the file goes.
+  const HANDLE file = OpenSystemPath(path, FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  char* resolved = nullptr;
+  if (file != INVALID_HANDLE_VALUE) {
+    const DWORD units = GetFinalPathNameByHandleW(file, nullptr, 0, FILE_NAME_NORMALIZED);
+    wchar_t* wide = units == 0 ? nullptr : AllocateWide(units);
+    if (wide != nullptr &&
+        GetFinalPathNameByHandleW(file, wide, units, FILE_NAME_NORMALIZED) < units) {
+      resolved = OsWideToUtf8(wide);
+    }
+    OsRelease(wide);
+    CloseHandle(file);
+  }
+  if (resolved == nullptr) {
+    const std::size_t bytes = std::strlen(path) + 1;
+    resolved = static_cast<char*>(OsAllocate(bytes));
+    if (resolved != nullptr) std::memcpy(resolved, path, bytes);
+  }
+  return resolved;
+}
+
+// ERROR_DIRECTORY_NOT_SUPPORTED, which not every SDK names.
+std::int32_t OsFolderError() { return 336; }
 
 bool OsClaimExisting(const char* path, OsFile* held) {
   *held = kNoFile;
@@ -454,6 +540,9 @@ bool OsStandardOutputIsTerminal() {
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
 }
 
+// A closed standard handle is no number a new file could take.
+bool OsOpenStandardStreams() { return true; }
+
 std::uint64_t OsMonotonicNanoseconds() {
   LARGE_INTEGER ticks;
   LARGE_INTEGER frequency;
@@ -465,8 +554,8 @@ std::uint64_t OsMonotonicNanoseconds() {
 }
 
 OsFile OsCreateScratch(const char* path) {
-  return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  return FromHandle(OpenSystemPath(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW,
+                                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE));
 }
 
 namespace {
@@ -491,6 +580,10 @@ bool OsWriteAt(OsFile file, std::uint64_t position, const void* data, std::uint3
   }
   return true;
 }
+
+// A file's space is given back only when it is sparse, which spill files
+// are not: they are gone once closed all the same.
+bool OsDiscardStart(OsFile, std::uint64_t) { return false; }
 
 bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t count,
               std::uint32_t* got) {

@@ -81,20 +81,39 @@ bool Outgrows(const ZipWriter* writer, const ZipEntry* entry, std::uint64_t size
          (size > writer->classicSizeMax || compressedSize > writer->classicSizeMax);
 }
 
-// The header was written without the ZIP64 field, since the source was
-// smaller when opened, but the data did not fit the classic fields: the
-// source grew, or its deflated form came out larger than the source. The
-// header has no room to grow in place, so the entry starts over from its
-// header, this time with the field. False when the source cannot be read
-// from its start again.
-bool StartOverWithZip64(ZipWriter* writer, ZipEntry* entry) {
+// Reads the source again from its first byte into the entry begun at its
+// header. False when the source cannot be read from its start again.
+bool StartOver(ZipWriter* writer, ZipEntry* entry) {
   if (writer->sourceSize == kSizeUnknown || !OsSeek(writer->source, 0)) return false;
   writer->bytesRead = 0;
   writer->crc = 0;
   writer->compressedSize = 0;
-  entry->zip64Sizes = true;
   writer->offset = entry->headerOffset;
   return RewindOutput(writer, writer->offset);
+}
+
+// The header was written without the ZIP64 field, since the source was
+// smaller when opened, but the data did not fit the classic fields: the
+// source grew, or its deflated form came out larger than the source. The
+// header has no room to grow in place, so the entry starts over from its
+// header, this time with the field.
+bool StartOverWithZip64(ZipWriter* writer, ZipEntry* entry) {
+  entry->zip64Sizes = true;
+  return StartOver(writer, entry);
+}
+
+// The source ended before the size it had when its reading began: it was
+// cut while read, and the bytes read are neither the file as it was nor as
+// it is. It is read again whole, at the size it has now.
+bool Shrank(const ZipWriter* writer) {
+  return writer->sourceSize != kSizeUnknown && writer->bytesRead < writer->sourceSize;
+}
+
+bool StartOverShorter(ZipWriter* writer, ZipEntry* entry) {
+  OsFileFacts facts;
+  if (!OsGetFacts(writer->source, &facts)) return false;
+  writer->sourceSize = facts.size;
+  return StartOver(writer, entry);
 }
 
 // Takes the final values into the entry once its data is complete.
@@ -143,13 +162,25 @@ void PutZeros(ZipWriter* writer, std::uint32_t count) {
 // the outcome. The source is finished on success.
 void WriteEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details) {
   entry->headerOffset = writer->offset;
+  bool readAgain = false;
   for (;;) {
     WriteLocalHeader(writer, entry, details);
     if (writer->error != ErrNone) return;
     writer->offset += LocalHeaderBytes(entry);
     WriteData(writer, entry);
     if (writer->error != ErrNone) return;
+    // A stream has taken the bytes already: they stay as read, and the
+    // data descriptor tells the size they make.
     if (Streamed(writer)) break;
+    // Cut again while read again: it is left out rather than packed cut off.
+    if (Shrank(writer)) {
+      if (readAgain || !StartOverShorter(writer, entry)) {
+        if (writer->error == ErrNone) writer->error = ErrChanged;
+        return;
+      }
+      readAgain = true;
+      continue;
+    }
     if (!Outgrows(writer, entry, writer->bytesRead, writer->compressedSize)) break;
     if (!StartOverWithZip64(writer, entry)) {
       if (writer->error == ErrNone) writer->error = ErrTooLarge;
@@ -202,8 +233,8 @@ std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* na
   writer->flags &= ~(kSourceInfoKnown | kCloseSource);
   if (sourcePath == nullptr) return ErrArgument;
   if (name == nullptr) name = sourcePath;
-  const std::size_t nameLength = std::strlen(name);
-  if (nameLength == 0 || nameLength > 0xFFFF) return ErrArgument;
+  const std::size_t nameLength = EntryNameLength(writer, name, "");
+  if (*name == 0 || nameLength > 0xFFFF) return ErrArgument;
 
   writer->systemError = 0;
   writer->source = OsOpenSource(sourcePath);
@@ -218,24 +249,20 @@ std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* na
     FinishSource(writer);
     return code;
   }
-  if ((writer->flags & kSourceInfoKnown) == 0) CurrentDosTime(details);
+  if ((writer->flags & kSourceInfoKnown) == 0) CurrentDosTime(writer, details);
   ZipEntry* entry = room(writer, nameLength);
   if (entry == nullptr) {
     FinishSource(writer);
     return ErrNoMemory;
   }
 
-  std::memcpy(entry->name, name, nameLength + 1);
-  entry->nameLength = static_cast<std::uint16_t>(nameLength);
-  for (std::size_t i = 0; i < nameLength; ++i) {
-    if (entry->name[i] == '\\') entry->name[i] = '/';
-  }
+  SetEntryName(writer, entry, name, "");
   entry->externalAttributes = details->externalAttributes;
   entry->dosDateTime = details->dosDateTime;
   entry->modifyTime = details->modifyTime;
   entry->flags = kFlagDataDescriptor;
   if (NeedsUtf8Flag(entry->name)) entry->flags |= kFlagUtf8;
-  entry->method = IsStoredExtension(entry->name) ? 0 : 8;
+  entry->method = writer->level == kLevelStoreAll || IsStoredExtension(entry->name) ? 0 : 8;
   // On a stream the header goes out before the compressor has said anything.
   if (Streamed(writer) && entry->method == 8) entry->flags |= DeflateFlags(writer);
   if (entry->method == 0 && writer->sourceSize != kSizeUnknown) {
@@ -263,6 +290,8 @@ std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* nam
 
 void CompressSource(ZipWriter* writer, ZipEntry* entry) {
   WriteData(writer, entry);
+  // Its output is gone already: the placing writer adds it again itself.
+  if (writer->error == ErrNone && Shrank(writer)) writer->error = ErrChanged;
   FinishSource(writer);
   if (writer->error == ErrNone) CompleteEntry(writer, entry);
 }

@@ -1,6 +1,7 @@
 // Naming rules of an entry: which extensions are stored as they are, and
 // which names need the UTF-8 flag.
 #include <array>
+#include <cstring>
 #include <string_view>
 
 #include "zipwriter/source_details.h"
@@ -36,41 +37,54 @@ bool IsStoredExtension(const char* name) {
   return false;
 }
 
+std::size_t EntryNameLength(const ZipWriter* writer, const char* name, const char* suffix) {
+  const std::size_t length = std::strlen(name);
+  const std::size_t prefix = writer->namePrefixLength;
+  return prefix + (prefix != 0 && length != 0 ? 1 : 0) + length + std::strlen(suffix);
+}
+
+void SetEntryName(const ZipWriter* writer, ZipEntry* entry, const char* name, const char* suffix) {
+  char* out = entry->name;
+  const std::size_t length = std::strlen(name);
+  if (writer->namePrefixLength != 0) {
+    std::memcpy(out, writer->namePrefix, writer->namePrefixLength);
+    out += writer->namePrefixLength;
+    if (length != 0) *out++ = '/';
+  }
+  for (std::size_t i = 0; i < length; ++i) *out++ = name[i] == '\\' ? '/' : name[i];
+  const std::size_t suffixLength = std::strlen(suffix);
+  std::memcpy(out, suffix, suffixLength + 1);
+  entry->nameLength = static_cast<std::uint16_t>(out + suffixLength - entry->name);
+}
+
+std::size_t Utf8CharacterLength(const unsigned char* text) {
+  const unsigned lead = text[0];
+  std::size_t length = 0;
+  unsigned low = 0x80;
+  unsigned high = 0xBF;  // the range of the byte after the lead
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+  if (lead >= 0xE0 && lead <= 0xEF) length = 3;
+  if (lead >= 0xF0 && lead <= 0xF4) length = 4;
+  if (lead == 0xE0) low = 0xA0;
+  if (lead == 0xED) high = 0x9F;
+  if (lead == 0xF0) low = 0x90;
+  if (lead == 0xF4) high = 0x8F;
+  if (length == 0 || text[1] < low || text[1] > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (text[i] < 0x80 || text[i] > 0xBF) return 0;
+  }
+  return length;
+}
+
 bool NeedsUtf8Flag(const char* name) {
   if (!kNamesAreUtf8) return false;
   bool ascii = true;
-  const auto* p = reinterpret_cast<const unsigned char*>(name);
-  while (*p != 0) {
-    const unsigned char lead = *p;
-    if (lead < 0x80) {
-      ++p;
-      continue;
-    }
-    ascii = false;
-    int follow;
-    std::uint32_t value;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      follow = 1;
-      value = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      follow = 2;
-      value = lead & 0x0Fu;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      follow = 3;
-      value = lead & 0x07u;
-    } else {
-      return false;
-    }
-    ++p;
-    for (int i = 0; i < follow; ++i, ++p) {
-      if ((*p & 0xC0) != 0x80) return false;
-      value = value << 6 | (*p & 0x3Fu);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    const std::uint32_t least[] = {0, 0x80, 0x800, 0x10000};
-    if (value < least[follow] || (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) {
-      return false;
-    }
+  for (const auto* p = reinterpret_cast<const unsigned char*>(name); *p != 0;) {
+    const std::size_t length = Utf8CharacterLength(p);
+    if (length == 0) return false;
+    ascii = ascii && length == 1;
+    p += length;
   }
   return !ascii;
 }

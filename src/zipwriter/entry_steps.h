@@ -17,7 +17,8 @@ std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* na
                        SourceDetails* details, ZipEntry* (*room)(ZipWriter*, std::size_t),
                        ZipEntry** entryOut);
 // Produces the data through the writer's output, completes the entry and
-// closes the source; the writer's error tells the outcome.
+// closes the source; the writer's error tells the outcome. ErrChanged means
+// the source was cut while read: add the file again with AddEntry.
 void CompressSource(ZipWriter* writer, ZipEntry* entry);
 
 // The placing writer's side: the local header (zeros of its length while the

@@ -1,5 +1,5 @@
 // The numbers the ZIP format fixes, named once: record signatures, extra
-// field ids, general-purpose flag bits and the "made by" host.
+// field ids, general-purpose flag bits, the "made by" hosts and Unix modes.
 #pragma once
 
 #include <cstdint>
@@ -22,10 +22,18 @@ inline constexpr std::uint16_t kTimestampFieldId = 0x5455;
 inline constexpr std::uint16_t kFlagDataDescriptor = 0x0008;  // CRC and sizes follow the data
 inline constexpr std::uint16_t kFlagUtf8 = 0x0800;            // the name is UTF-8
 
-// Versions needed to extract, and the "made by" host in the high byte.
+// Versions needed to extract; "made by" takes 2.3 when 2.0 is needed.
 inline constexpr std::uint16_t kVersionClassic = 20;
 inline constexpr std::uint16_t kVersionZip64 = 45;
 inline constexpr std::uint16_t kVersionMadeByClassic = 23;
-inline constexpr std::uint16_t kMadeByHost = 0x0B00;  // host 11
+
+// "Made by" hosts, in the high byte: every entry names the one it always
+// has, but a link, which readers restore as a link only from a Unix host.
+inline constexpr std::uint32_t kHostDefault = 11;
+inline constexpr std::uint32_t kHostUnix = 3;
+
+// Unix modes of the external attributes' high half.
+inline constexpr std::uint32_t kUnixTypeMask = 0170000;
+inline constexpr std::uint32_t kUnixLinkMode = 0120777;  // a link, permissions 0777
 
 }  // namespace zf

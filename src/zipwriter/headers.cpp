@@ -105,8 +105,11 @@ void WriteCentralHeader(ZipWriter* writer, const ZipEntry* entry) {
   const std::uint16_t needed = VersionNeeded(writer, entry);
   // Made by: version 2.3, or 4.5 as needed for ZIP64.
   const std::uint16_t madeBy = needed > kVersionClassic ? needed : kVersionMadeByClassic;
+  const bool link =
+      (entry->externalAttributes >> 16 & kUnixTypeMask) == (kUnixLinkMode & kUnixTypeMask);
+  const std::uint32_t host = link ? kHostUnix : kHostDefault;
   std::uint8_t* at = Store32(writer->header, kCentralHeaderSignature);
-  at = Store16(at, kMadeByHost | madeBy);
+  at = Store16(at, host << 8 | madeBy);
   at = Store16(at, needed);
   at = Store16(at, entry->flags);
   at = StoreMethodTimeAndSizes(at, entry, entry->crc, entry->compressedSize, entry->size);

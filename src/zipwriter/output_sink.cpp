@@ -6,6 +6,10 @@ OutputSink FileSink(OsFile file) {
   return OutputSink{SinkKind::kSeekable, file, true, nullptr, nullptr};
 }
 
+OutputSink KeptFileSink(OsFile file) {
+  return OutputSink{SinkKind::kSeekable, file, false, nullptr, nullptr};
+}
+
 OutputSink StreamSink(OsFile file, bool closeFile) {
   return OutputSink{SinkKind::kStream, file, closeFile, nullptr, nullptr};
 }
@@ -15,14 +19,14 @@ OutputSink FunctionSink(SinkWriter write, void* context) {
 }
 
 bool SinkWrite(const OutputSink& sink, const void* data, std::uint32_t count,
-               std::int32_t* systemError) {
+               std::uint32_t* written, std::int32_t* systemError) {
+  *written = 0;
   if (sink.write != nullptr) {
     if (sink.write(sink.context, static_cast<const std::uint8_t*>(data), count)) return true;
     *systemError = 0;
     return false;
   }
-  std::uint32_t written = 0;
-  if (OsWrite(sink.file, data, count, &written) && written == count) return true;
+  if (OsWrite(sink.file, data, count, written) && *written == count) return true;
   *systemError = OsLastError();
   return false;
 }
@@ -40,8 +44,6 @@ bool SinkSetEnd(const OutputSink& sink) {
   return sink.kind != SinkKind::kSeekable || OsSetEnd(sink.file);
 }
 
-void SinkClose(const OutputSink& sink) {
-  if (sink.closeFile) OsClose(sink.file);
-}
+bool SinkClose(const OutputSink& sink) { return !sink.closeFile || OsClose(sink.file); }
 
 }  // namespace zf

@@ -27,6 +27,8 @@ struct OutputSink {
 
 // An archive file the writer owns, and can seek and cut.
 OutputSink FileSink(OsFile file);
+// The same for a file the caller created and keeps: the writer leaves it open.
+OutputSink KeptFileSink(OsFile file);
 // An open file or stream taken in order only; closed with the writer when
 // closeFile is set.
 OutputSink StreamSink(OsFile file, bool closeFile);
@@ -34,13 +36,15 @@ OutputSink StreamSink(OsFile file, bool closeFile);
 OutputSink FunctionSink(SinkWriter write, void* context);
 
 // Hands count bytes on; false on failure, with the system's error number in
-// *systemError (0 when a function refused them).
+// *systemError (0 when a function refused them) and the bytes that a file
+// took nonetheless in *written.
 bool SinkWrite(const OutputSink& sink, const void* data, std::uint32_t count,
-               std::int32_t* systemError);
+               std::uint32_t* written, std::int32_t* systemError);
 // Repositions a seekable sink; a stream cannot be, and fails.
 bool SinkSeek(const OutputSink& sink, std::uint64_t position, std::int32_t* systemError);
 // Cuts a seekable file at its position; nothing to do for a stream.
 bool SinkSetEnd(const OutputSink& sink);
-void SinkClose(const OutputSink& sink);
+// Closes a file the writer owns; false when the close failed.
+bool SinkClose(const OutputSink& sink);
 
 }  // namespace zf

@@ -9,6 +9,12 @@ constexpr std::int64_t kTicksPerSecond = 10'000'000;
 // to 2107-12-31 23:59:59, in UTC calendar fields like every DOS time here.
 constexpr std::int64_t kDosFirstTicks = kUnixEpochTicks + 315'532'800 * kTicksPerSecond;
 constexpr std::int64_t kDosEndTicks = kUnixEpochTicks + 4'354'819'200 * kTicksPerSecond;
+// The extended timestamp's 32 bits, read as unsigned, reach 2106-02-07
+// 06:28:15; times before 1970 readers take apart, some reading the field
+// as signed and some not.
+constexpr std::int64_t kUnixLastTicks = kUnixEpochTicks + 0xFFFF'FFFFll * kTicksPerSecond;
+
+}  // namespace
 
 std::uint32_t ExternalAttributes(std::uint32_t attributes, bool executable) {
   std::uint32_t result = attributes & 0x37;
@@ -18,6 +24,8 @@ std::uint32_t ExternalAttributes(std::uint32_t attributes, bool executable) {
   if (executable) result |= 0x00400000;
   return result;
 }
+
+namespace {
 
 bool ReadAt(OsFile source, std::uint64_t position, std::uint8_t* bytes, std::uint32_t count) {
   std::uint32_t got = 0;
@@ -30,10 +38,15 @@ std::uint32_t LittleEndian32(const std::uint8_t* bytes) {
 
 }  // namespace
 
+OsFileTime ClampToStoredTimes(OsFileTime time) {
+  if (time < kUnixEpochTicks) return kDosFirstTicks;
+  return time > kUnixLastTicks ? kUnixLastTicks : time;
+}
+
 std::int32_t FileTimeToUnix(OsFileTime time) {
-  // The quotient truncates toward zero; only its low 32 bits are kept.
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(
-      static_cast<std::uint64_t>((time - kUnixEpochTicks) / 10'000'000)));
+  // The quotient truncates toward zero; the field's bits, as unsigned.
+  const auto seconds = (ClampToStoredTimes(time) - kUnixEpochTicks) / kTicksPerSecond;
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(seconds));
 }
 
 std::uint32_t FileTimeToDos(OsFileTime time) {
@@ -49,12 +62,25 @@ std::uint32_t FileTimeToDos(OsFileTime time) {
   return dosDate << 16 | dosTime;
 }
 
-void CurrentDosTime(SourceDetails* details) {
+OsFileTime UnixToFileTime(std::int64_t seconds) {
+  constexpr std::int64_t kLast = (INT64_MAX - kUnixEpochTicks) / kTicksPerSecond;
+  if (seconds > kLast) return INT64_MAX;
+  if (seconds < -kUnixEpochTicks / kTicksPerSecond) return 0;
+  return kUnixEpochTicks + seconds * kTicksPerSecond;
+}
+
+void SetDetailsTimes(const ZipWriter* writer, SourceDetails* details, const OsFileFacts& facts) {
+  const OsFileTime ceiling = writer->clampTimes ? writer->timeCeiling : INT64_MAX;
+  const auto clamp = [ceiling](OsFileTime time) { return time < ceiling ? time : ceiling; };
+  details->accessTime = FileTimeToUnix(clamp(facts.lastAccess));
+  details->modifyTime = FileTimeToUnix(clamp(facts.lastWrite));
+  details->createTime = FileTimeToUnix(clamp(facts.creation));
+  details->dosDateTime = FileTimeToDos(ClampToStoredTimes(clamp(facts.lastWrite)));
+}
+
+void CurrentDosTime(const ZipWriter* writer, SourceDetails* details) {
   const OsFileTime now = OsLocalClock();
-  details->dosDateTime = FileTimeToDos(now);
-  details->modifyTime = FileTimeToUnix(now);
-  details->accessTime = details->modifyTime;
-  details->createTime = details->modifyTime;
+  SetDetailsTimes(writer, details, OsFileFacts{0, 0, now, now, now});
   details->externalAttributes = 0x80000000;
 }
 
@@ -84,10 +110,7 @@ std::int32_t ReadSourceInfo(ZipWriter* writer, SourceDetails* details) {
   // The data must be read from its first byte.
   if (!OsSeek(writer->source, 0)) return ErrOpen;
   details->externalAttributes = ExternalAttributes(facts.attributes, executable);
-  details->accessTime = FileTimeToUnix(facts.lastAccess);
-  details->modifyTime = FileTimeToUnix(facts.lastWrite);
-  details->createTime = FileTimeToUnix(facts.creation);
-  details->dosDateTime = FileTimeToDos(facts.lastWrite);
+  SetDetailsTimes(writer, details, facts);
   return ErrNone;
 }
 

@@ -2,6 +2,7 @@
 // and the naming rules of an entry.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "zipwriter/zip_writer.h"
@@ -25,14 +26,35 @@ inline constexpr std::uint32_t kDosLast = 0xFF9FBF7D;
 // the source cannot be examined.
 std::int32_t ReadSourceInfo(ZipWriter* writer, SourceDetails* details);
 // Fills the details from the local clock, for a source that cannot be positioned.
-void CurrentDosTime(SourceDetails* details);
+void CurrentDosTime(const ZipWriter* writer, SourceDetails* details);
+// Fills the three times and the DOS time, none later than the writer's ceiling.
+void SetDetailsTimes(const ZipWriter* writer, SourceDetails* details, const OsFileFacts& facts);
 std::uint32_t FileTimeToDos(OsFileTime time);
+// The times an entry stores: those the extended timestamp holds, from
+// 1970-01-01 00:00:00 to 2106-02-07 06:28:15 UTC. A later time takes the
+// last one; an earlier one takes 1980-01-01 00:00:00, the first the DOS
+// date holds too, so that readers of either field show the same time.
+OsFileTime ClampToStoredTimes(OsFileTime time);
+// Unix seconds of the clamped time, as the field's 32 bits.
 std::int32_t FileTimeToUnix(OsFileTime time);
+// Unix seconds as a file time; the latest one for seconds past its range.
+OsFileTime UnixToFileTime(std::int64_t seconds);
+// The external attributes for Windows attribute bits: the low byte, and a
+// Unix mode with the owner's permissions in the high half.
+std::uint32_t ExternalAttributes(std::uint32_t attributes, bool executable);
 // True when the first bytes are an MZ stub leading to a PE, NE, LE or MZ header.
 bool IsExecutableHeader(OsFile source, std::uint64_t size);
 
 bool IsStoredExtension(const char* name);
+// The length of the entry's name for name (may be "" under a prefix): the
+// writer's prefix and a "/" before it, suffix after it.
+std::size_t EntryNameLength(const ZipWriter* writer, const char* name, const char* suffix);
+// Puts that name into the entry, every "\\" turned into "/".
+void SetEntryName(const ZipWriter* writer, ZipEntry* entry, const char* name, const char* suffix);
 // True for names that need the UTF-8 flag: not plain ASCII, but valid UTF-8.
 bool NeedsUtf8Flag(const char* name);
+// The length of the UTF-8 character at text (RFC 3629: no overlong form, no
+// surrogate, nothing past U+10FFFF), or 0 when none starts there.
+std::size_t Utf8CharacterLength(const unsigned char* text);
 
 }  // namespace zf

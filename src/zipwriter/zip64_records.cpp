@@ -61,8 +61,8 @@ void WriteZip64End(ZipWriter* writer, std::uint64_t count, std::uint64_t start,
                    std::uint64_t size) {
   const std::uint64_t recordAt = writer->offset;
   std::uint8_t* at = Store32(writer->header, kZip64EndSignature);
-  at = Store64(at, kZip64EndRecordBytes - 12);    // the bytes after this field
-  at = Store16(at, kMadeByHost | kVersionZip64);  // made by, as the central records
+  at = Store64(at, kZip64EndRecordBytes - 12);          // the bytes after this field
+  at = Store16(at, kHostDefault << 8 | kVersionZip64);  // made by, as the central records
   at = Store16(at, kVersionZip64);
   at = Store32(at, 0);  // this disk
   at = Store32(at, 0);  // disk of the directory

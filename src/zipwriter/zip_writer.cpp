@@ -12,7 +12,18 @@ namespace {
 
 // Hands bytes on to the sink; a failure is the archive's.
 bool Deliver(ZipWriter* writer, const void* data, std::uint32_t count) {
-  if (SinkWrite(writer->sink, data, count, &writer->systemError)) return true;
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  for (;;) {
+    std::uint32_t written = 0;
+    if (SinkWrite(writer->sink, bytes, count, &written, &writer->systemError)) return true;
+    // What was written stays; the rest follows once there is room.
+    if (writer->sink.write != nullptr || !OsIsDiskFull(writer->systemError) ||
+        writer->makeRoom == nullptr || !writer->makeRoom(writer->makeRoomContext)) {
+      break;
+    }
+    bytes += written;
+    count -= written;
+  }
   writer->error = ErrWrite;
   return false;
 }
@@ -133,8 +144,8 @@ std::int32_t CloseArchive(ZipWriter* writer) {
   FlushOutput(writer);
   // A dropped entry may have left bytes behind the end record.
   if (writer->error == ErrNone && !SinkSetEnd(writer->sink)) writer->error = ErrWrite;
-  const std::int32_t result = writer->error;
-  SinkClose(writer->sink);
+  std::int32_t result = writer->error;
+  if (!SinkClose(writer->sink) && result == ErrNone) result = ErrWrite;
   OsRelease(writer->deflater);
   ReleaseEntries(writer);
   OsRelease(writer);

@@ -19,15 +19,19 @@ enum : std::int32_t {
   ErrNoMemory = 2,   // a block cannot be allocated
   ErrWrite = 3,      // a write to the archive failed or fell short
   ErrTooLarge = 4,   // the entry outgrew its header and its source cannot be read again
+  ErrChanged = 5,    // the source was cut while read, and again when read again
   ErrRead = 7,       // a read from the source failed
   ErrArgument = 9,   // no usable writer, path or name
   ErrFinished = 13,  // the central directory has been written already
   ErrSeek = 16,      // the archive output cannot be repositioned
   // The read hook asked to stop.
   ErrCancelled = 17,
+  // A worker thread lacked memory, a descriptor or spill space for the
+  // file: the writer's thread adds it itself.
+  ErrGaveWay = 18,
   // An entry failed once a stream had taken some of its bytes, which cannot
   // be taken back; ZipWriter::brokenBy says why the entry failed.
-  ErrStreamBroken = 18,
+  ErrStreamBroken = 19,
 };
 
 // Told of every block read from a source; false cancels the entry and
@@ -64,6 +68,7 @@ inline constexpr std::uint32_t kEndRecordBytes = 22;
 // and its extra fields.
 inline constexpr std::uint32_t kMaxHeaderBytes = kCentralHeaderBytes + 0xFFFF + 256;
 inline constexpr std::uint64_t kSizeUnknown = ~std::uint64_t{0};
+inline constexpr std::int32_t kLevelStoreAll = -1;
 
 // The largest values the classic fields hold: 32-bit sizes and offsets,
 // 16-bit entry counts. A value above them goes to the ZIP64 records.
@@ -124,10 +129,24 @@ struct ZipWriter {
   // trees take every ZIP64 form.
   std::uint64_t classicSizeMax;
   std::uint64_t classicCountMax;
+  // Compression level of every entry: 0 the default (8), 1 to 9, or
+  // kLevelStoreAll, every entry stored whatever its name.
+  std::int32_t level;
   // Buffered output: the last outFill bytes up to position wait in
   // outBuffer, then go to the sink.
   std::uint32_t outFill;
   std::int32_t brokenBy;  // with ErrStreamBroken: the entry's own failure
+  // The caller's choices, copied into every writer of one archive: a path
+  // put before each entry's name with a "/" (null: none), and the latest
+  // time the archive may hold, when clampTimes is set.
+  const char* namePrefix;
+  std::size_t namePrefixLength;
+  bool clampTimes;
+  OsFileTime timeCeiling;
+  // Called when the disk of a file sink is full; true when room was made
+  // and the write is tried again. May be null.
+  bool (*makeRoom)(void* context);
+  void* makeRoomContext;
   alignas(8) std::uint8_t buffer[kBufferBytes];
   alignas(8) std::uint8_t outBuffer[kOutputBufferBytes];
   std::uint8_t header[kMaxHeaderBytes];  // where a record is composed
@@ -138,7 +157,8 @@ std::int32_t OpenArchive(const char* zipPath, ZipWriter** writerOut);
 // A writer whose archive goes to sink, with data descriptors when it is a
 // stream; on failure *writerOut is null and the sink is closed.
 std::int32_t OpenArchiveOn(const OutputSink& sink, ZipWriter** writerOut);
-// Writes the central directory, closes the sink and releases the writer.
+// Writes the central directory, closes the sink and releases the writer; a
+// failed close is a failed write.
 std::int32_t CloseArchive(ZipWriter* writer);
 // Closes and releases without the central directory, for an archive given
 // up: a stream's reader then meets an archive cut short, never a smaller
@@ -160,6 +180,10 @@ bool RewindOutput(ZipWriter* writer, std::uint64_t position);
 
 // Adds one file; name may be null, then the path serves as the name.
 std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* name);
+// Adds the folder at path as an entry named name and "/" (name may be ""
+// under a prefix), or the symbolic link at path as a link entry.
+std::int32_t AddFolderEntry(ZipWriter* writer, const char* path, const char* name);
+std::int32_t AddLinkEntry(ZipWriter* writer, const char* path, const char* name);
 // Reads from the current source, keeping bytesRead and crc up to date; reads
 // nothing while error is set.
 std::uint32_t ReadSource(ZipWriter* writer, std::uint8_t* destination, std::uint32_t count);

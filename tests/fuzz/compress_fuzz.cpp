@@ -8,7 +8,9 @@
 // 238) times in a row, which reaches past the window cheaply; below it the
 // piece is written once, so that most inputs stay small and fast. The fourth
 // entry takes the rest of the input: each entry costs a set-up, and four show
-// the reuse of the state as well as forty.
+// the reuse of the state as well as forty. The input's length modulo 10
+// picks the level of all its entries (0: the default, 8), so that every
+// corpus file runs at some level and a mutation that grows it runs another.
 #include <sys/mman.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -86,6 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   writer->source = source;
   writer->sink = zf::StreamSink(output, false);
   Require(writer->source >= 0 && output >= 0);
+  writer->level = static_cast<std::int32_t>(size % 10);
   std::size_t at = 0;
   int entries = 0;
   do {

@@ -60,6 +60,26 @@ def make_link_loop(folder):
     (folder / "sub" / "back").symlink_to("..")
 
 
+def check_case_rule(args, wine, folder, problems):
+    """Patterns match names without regard to case on Windows, as its file
+    systems do, and exactly on Linux: the same arguments choose differently."""
+    for name in ["Keep.md", "drop.txt", "DROP2.Txt", "Sub/inner.TXT", "sub2/x.md"]:
+        (folder / name).parent.mkdir(parents=True, exist_ok=True)
+        (folder / name).write_bytes(b"case\r\n")
+    patterns = ["-x", "*.txt", "-x", "SUB/"]
+    tool = wintools.build_dir(args.bindir, args.arch) / "zipfolder.exe"
+    windows, linux = folder.parent / "case-tool.zip", folder.parent / "case-linux.zip"
+    wine.run(tool, "-q", *patterns, wintools.wine_path(folder), wintools.wine_path(windows))
+    wine.wait_for_server()
+    wintools.run([args.linux_tool, "-q", *patterns, folder, linux], timeout=300)
+    wanted = ((windows, ["Keep.md", "sub2/x.md"]),
+              (linux, ["DROP2.Txt", "Keep.md", "Sub/inner.TXT", "sub2/x.md"]))
+    for path, want in wanted:
+        names = sorted(e.name for e in zip_fields.checked_entries(path, args.unzip, problems))
+        if names != want:
+            problems.append(f"{path.name}: {patterns} kept {names}, want {want}")
+
+
 def main():
     args, wine, work = start_check("--linux-tool")
     out = work / "out"
@@ -94,6 +114,7 @@ def main():
         names = sorted(e.name for e in entries)
         if names != ["sub/inner.txt", "top.txt"]:
             problems.append(f"the link back to an ancestor was walked: {names}")
+    check_case_rule(args, wine, compared / "case", problems)
     if problems:
         wintools.fail("\n  ".join([f"the builds disagree ({args.arch}):"] + problems))
     print(f"{args.arch}: the Windows tool, both exports of the DLL and the Linux build agree")

@@ -1,0 +1,106 @@
+// Reading the selection fields of the options record, and checking them.
+#include "entry/selection.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "zipwriter/source_details.h"
+
+namespace zf {
+namespace {
+
+// Whether the record's size covers the field that ends at end.
+bool Covers(const ZipFolderOptions* options, std::size_t end) {
+  return options != nullptr && options->size >= end;
+}
+
+#define ZF_FIELD_END(field) (offsetof(ZipFolderOptions, field) + sizeof(ZipFolderOptions::field))
+
+bool IsDotLevel(const char* level, std::size_t length) {
+  return (length == 1 && level[0] == '.') || (length == 2 && level[0] == '.' && level[1] == '.');
+}
+
+// A prefix names folders below the archive's top: "/" between its levels,
+// none empty, "." or "..", no leading "/" and no "\", which other readers
+// take for a separator. One trailing "/" is allowed and dropped.
+bool CheckPrefix(const char* prefix, std::size_t* length) {
+  std::size_t end = std::strlen(prefix);
+  if (end != 0 && prefix[end - 1] == '/') --end;
+  if (end == 0 || end > 0xFFFF || prefix[0] == '/') return false;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= end; ++i) {
+    if (i < end && prefix[i] == '\\') return false;
+    if (i == end || prefix[i] == '/') {
+      if (i == start || IsDotLevel(prefix + start, i - start)) return false;
+      start = i + 1;
+    }
+  }
+  *length = end;
+  return true;
+}
+
+bool CheckPatterns(const char* const* patterns, std::uint32_t count) {
+  if (count == 0) return true;
+  if (patterns == nullptr) return false;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (patterns[i] == nullptr) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::int32_t OpenSelection(Selection* selection, const ZipFolderOptions* options,
+                           const char* srcFolder) {
+  *selection = Selection{};
+  const std::uint32_t flags = Covers(options, ZF_FIELD_END(flags)) ? options->flags : 0;
+  NameFilterSpec spec{};
+  spec.gitignore = (flags & ZIPFOLDER_FLAG_GITIGNORE) != 0;
+  if (Covers(options, ZF_FIELD_END(folders))) selection->rules.folders = options->folders;
+  if (Covers(options, ZF_FIELD_END(excludeCount))) {
+    spec.exclude = options->exclude;
+    spec.excludeCount = options->excludeCount;
+  }
+  if (Covers(options, ZF_FIELD_END(includeCount))) {
+    spec.include = options->include;
+    spec.includeCount = options->includeCount;
+  }
+  const char* prefix = Covers(options, ZF_FIELD_END(prefix)) ? options->prefix : nullptr;
+  if (prefix != nullptr && *prefix != 0) {
+    if (!CheckPrefix(prefix, &selection->prefixLength)) return ZIPFOLDER_BAD_ARGUMENT;
+    selection->prefix = prefix;
+  }
+  if ((flags & ZIPFOLDER_FLAG_MTIME_CEILING) != 0 && Covers(options, ZF_FIELD_END(mtimeCeiling))) {
+    selection->clampTimes = true;
+    selection->timeCeiling = UnixToFileTime(options->mtimeCeiling);
+  }
+  const std::int32_t folders = selection->rules.folders;
+  if ((folders != ZIPFOLDER_FOLDERS_NONE && folders != ZIPFOLDER_FOLDERS_EMPTY &&
+       folders != ZIPFOLDER_FOLDERS_ALL) ||
+      !CheckPatterns(spec.exclude, spec.excludeCount) ||
+      !CheckPatterns(spec.include, spec.includeCount)) {
+    return ZIPFOLDER_BAD_ARGUMENT;
+  }
+  selection->rules.sort = (flags & ZIPFOLDER_FLAG_SORT) != 0;
+  selection->rules.keepLinks = (flags & ZIPFOLDER_FLAG_SYMLINKS) != 0;
+  selection->rules.rootItem = selection->prefix != nullptr;
+  if (spec.gitignore || spec.excludeCount != 0 || spec.includeCount != 0) {
+    if (!NameFilterOpen(&selection->filter, spec, srcFolder)) return ZIPFOLDER_NO_MEMORY;
+    selection->rules.filter = &selection->filter;
+  }
+  return ZIPFOLDER_DONE;
+}
+
+void CloseSelection(Selection* selection) {
+  if (selection->rules.filter != nullptr) NameFilterClose(&selection->filter);
+  selection->rules.filter = nullptr;
+}
+
+void ApplySelection(const Selection& selection, ZipWriter* writer) {
+  writer->namePrefix = selection.prefix;
+  writer->namePrefixLength = selection.prefixLength;
+  writer->clampTimes = selection.clampTimes;
+  writer->timeCeiling = selection.timeCeiling;
+}
+
+}  // namespace zf

@@ -1,0 +1,96 @@
+// Entries that hold no file's data: a folder, stored so that unpacking
+// recreates it (empty ones included), and a symbolic link, stored as its
+// target text with the mode of a link, so that readers restore a link
+// rather than a copy of what it points to. Both are stored and their data
+// (none, or the target) is known before the header is written, so the
+// header is written once, with its final values; on a stream they follow
+// the data in a descriptor as well, as every entry there does.
+#include <cstring>
+
+#include "zipwriter/crc32.h"
+#include "zipwriter/entry_list.h"
+#include "zipwriter/format_numbers.h"
+#include "zipwriter/headers.h"
+#include "zipwriter/source_details.h"
+#include "zipwriter/zip_writer.h"
+
+namespace zf {
+namespace {
+
+std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool link) {
+  if (writer == nullptr || path == nullptr || name == nullptr) return ErrArgument;
+  if ((writer->flags & kFinished) != 0) return ErrFinished;
+  if (IsOutputFailure(writer->error)) return writer->error;
+  writer->error = ErrNone;
+  writer->systemError = 0;
+  const char* suffix = link ? "" : "/";
+  const std::size_t nameLength = EntryNameLength(writer, name, suffix);
+  if ((*name == 0 && writer->namePrefixLength == 0) || nameLength > 0xFFFF) return ErrArgument;
+  OsFileFacts facts;
+  if (!OsGetPathFacts(path, !link, &facts)) {
+    writer->systemError = OsLastError();
+    return ErrOpen;
+  }
+  char* target = nullptr;
+  std::size_t targetLength = 0;
+  if (link) {
+    target = static_cast<char*>(OsAllocate(kMaxPathBytes));
+    if (target == nullptr) return ErrNoMemory;
+    if (!OsReadLink(path, target, kMaxPathBytes, &targetLength)) {
+      writer->systemError = OsLastError();
+      OsRelease(target);
+      return ErrRead;
+    }
+  }
+  ZipEntry* entry = ReserveEntry(writer, nameLength);
+  if (entry == nullptr) {
+    OsRelease(target);
+    return ErrNoMemory;
+  }
+  SourceDetails details;
+  SetDetailsTimes(writer, &details, facts);
+  // A folder's owner may search it as well as read it: without that
+  // permission the unpacked folder could not be entered.
+  const std::uint32_t attributes =
+      link ? kUnixLinkMode << 16 | (facts.attributes & kAttrArchive)
+           : ExternalAttributes(facts.attributes | kAttrDirectory, true);
+  SetEntryName(writer, entry, name, suffix);
+  entry->externalAttributes = attributes;
+  entry->dosDateTime = details.dosDateTime;
+  entry->modifyTime = details.modifyTime;
+  const bool streamed = (writer->flags & kDataDescriptors) != 0;
+  entry->flags = NeedsUtf8Flag(entry->name) ? kFlagUtf8 : 0;
+  if (streamed) entry->flags |= kFlagDataDescriptor;
+  entry->method = 0;
+  entry->crc = Crc32Update(0, reinterpret_cast<const std::uint8_t*>(target),
+                           static_cast<std::uint32_t>(targetLength));
+  entry->size = targetLength;
+  entry->compressedSize = targetLength;
+  entry->headerOffset = writer->offset;
+  WriteLocalHeader(writer, entry, details);
+  if (target != nullptr) PutBytes(writer, target, static_cast<std::uint32_t>(targetLength));
+  OsRelease(target);
+  if (streamed) WriteDataDescriptor(writer, entry);
+  // Only a failed write gets here: a stream's bytes are not taken back.
+  if (writer->error != ErrNone) {
+    if (!streamed) RewindOutput(writer, entry->headerOffset);
+    return writer->error;
+  }
+  writer->offset += LocalHeaderBytes(entry) + targetLength;
+  if (streamed) writer->offset += DataDescriptorBytes(entry);
+  writer->bytesRead = targetLength;
+  KeepEntry(writer, entry);
+  return ErrNone;
+}
+
+}  // namespace
+
+std::int32_t AddFolderEntry(ZipWriter* writer, const char* path, const char* name) {
+  return AddItem(writer, path, name, false);
+}
+
+std::int32_t AddLinkEntry(ZipWriter* writer, const char* path, const char* name) {
+  return AddItem(writer, path, name, true);
+}
+
+}  // namespace zf
