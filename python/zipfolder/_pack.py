@@ -329,7 +329,8 @@ def pack(src: PathArg, dst: Union[PathArg, Any], *, threads: Optional[int] = Non
         size = call.streamed if streaming else call.archive_size
         return PackResult(call.entries, call.bytes_read, size, call.left_out, call.excluded)
     path = call.failed_name
-    if path is None:
-        path = _decode(source) if status == _native.NO_SOURCE else (
-            None if streaming else _decode(archive))
+    if path is None and status == _native.NO_SOURCE:
+        path = _decode(source)
+    elif path is None and status != _native.BAD_ARGUMENT:
+        path = _decode(archive)
     raise error_for(status, path, call.failed_text, call.failed_error)
