@@ -148,7 +148,8 @@ def build_sdist(sdist_directory, config_settings=None):
 
     def keep(info):
         parts = info.name.split("/")
-        return None if "__pycache__" in parts or parts[-1] == "_version.py" else info
+        built = parts[-1] == "_version.py" or parts[-1] in _library_names()[1]
+        return None if "__pycache__" in parts or built else info
 
     path = os.path.join(sdist_directory, file_name)
     with tarfile.open(path, "w:gz", format=tarfile.PAX_FORMAT) as sdist:

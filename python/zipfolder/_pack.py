@@ -179,6 +179,8 @@ class _Call:
             return 1
 
     def _told(self, event: _native.NativeEvent) -> int:
+        if self.progress is None and event.kind in (EventKind.PROGRESS, EventKind.ADDED):
+            return 0  # the totals come again with the last event
         self.entries = event.entriesAdded
         self.bytes_read = event.bytesRead
         self.excluded = event.filesExcluded
