@@ -4,6 +4,7 @@ import ast
 import errno
 import io
 import os
+import signal
 import stat
 import struct
 import subprocess
@@ -13,7 +14,7 @@ import unittest
 import zipfile
 
 import zipfolder
-from support import MIB, TREE, TempDir, needs_tool, pending, run_tool
+from support import MIB, TOOL, TREE, TempDir, needs_tool, pending, run_tool
 
 CHILD = """
 import sys, zipfolder
@@ -159,7 +160,6 @@ class Failures(TempDir):
     def test_write_failure_and_full_disk(self):
         import resource
         import shutil
-        import signal
         src = self.make_tree(files={"random.bin": os.urandom(MIB)})
 
         def small_files():
@@ -225,7 +225,8 @@ class Cancelling(TempDir):
             self.assert_untouched()
 
     def test_ctrl_c_cancels_and_is_raised_again(self):
-        # A signal from outside, while the library is compressing.
+        # A signal from outside, while the library is compressing; each
+        # command says on stdout that it has begun.
         big = self.make_big_tree()
         script = """
 import sys, zipfolder
@@ -235,23 +236,34 @@ def progress(event):
         told.append(1)
         print("started", flush=True)
 try:
-    zipfolder.pack(sys.argv[1], sys.argv[2], threads=1, progress=progress)
+    zipfolder.pack(sys.argv[1], sys.argv[2], threads=int(sys.argv[3]), progress=progress)
     print("finished")
 except KeyboardInterrupt:
     print("interrupted")
 """
-        child = subprocess.Popen([sys.executable, "-c", script, big, self.dst],
-                                 stdout=subprocess.PIPE, text=True)
-        self.assertEqual(child.stdout.readline(), "started\n")
-        child.send_signal(2)
-        out, _ = child.communicate(timeout=300)
-        self.assertEqual((out, child.returncode), ("interrupted\n", 0))
-        self.assertEqual(self.read(self.dst), b"old")
-        self.assertEqual(self.listing(self.tmp), ["a.zip", "big", "src"])
+        message = "zipfolder: interrupted, '%s' not written\n" % self.dst
+        commands = [  # (command, stdout after the first line, exit status, stderr's end)
+            ([sys.executable, "-c", script, big, self.dst, "1"], "interrupted\n", 0, ""),
+            ([sys.executable, "-c", script, big, self.dst, "2"], "interrupted\n", 0, ""),
+            ([sys.executable, "-m", "zipfolder", "-v", "-T", "2", big, self.dst], "", 130, message),
+        ]
+        if TOOL:
+            commands.append(([TOOL, "-v", "-T", "2", big, self.dst], "", 130, message))
+        for command, out, status, err in commands:
+            with self.subTest(command=command[:3]):
+                child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                         text=True)
+                child.stdout.readline()
+                child.send_signal(signal.SIGINT)
+                rest, errors = child.communicate(timeout=300)
+                if not out:  # the listing goes on until the interrupt is seen
+                    rest = ""
+                self.assertEqual((rest, child.returncode), (out, status), errors)
+                self.assertTrue(errors.endswith(err), errors)
+                self.assertEqual(self.read(self.dst), b"old")
+                self.assertEqual(self.listing(self.tmp), ["a.zip", "big", "src"])
 
     def test_a_signal_raised_inside_progress(self):
-        import signal
-
         def progress(event):
             if event.kind == zipfolder.EventKind.ADDED:
                 os.kill(os.getpid(), signal.SIGINT)
