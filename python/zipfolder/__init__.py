@@ -10,15 +10,25 @@ libzipfolder). See pack() for the options; ``python -m zipfolder`` is the
 command-line tool.
 """
 
+import importlib
+
 from ._errors import (BadArgumentError, Cancelled, CannotCreateError, DiskFullError, Error,
                       NoSourceError, OutOfMemoryError, WriteError)
-from ._pack import Event, EventKind, LeftOut, PackResult, Reason, pack, processor_count
+from ._pack import (Event, EventKind, LeftOut, PackResult, Reason, Writable, pack,
+                    processor_count)
 
-try:
-    from ._version import __version__  # written by the wheel build from CMakeLists.txt
-except ImportError:  # a source checkout, not an installed package
-    __version__ = "0+unknown"
 
-__all__ = ["pack", "PackResult", "LeftOut", "Event", "EventKind", "Reason", "processor_count",
+
+def _library_version() -> str:
+    try:  # _version.py is written by the wheel's build, from CMakeLists.txt
+        return str(importlib.import_module("._version", __name__).__version__)
+    except ImportError:  # a source checkout, not an installed package
+        return "0+unknown"
+
+
+__version__ = _library_version()
+
+__all__ = ["pack", "PackResult", "LeftOut", "Event", "EventKind", "Reason", "Writable",
+           "processor_count",
            "Error", "BadArgumentError", "NoSourceError", "CannotCreateError", "WriteError",
            "DiskFullError", "Cancelled", "OutOfMemoryError", "__version__"]

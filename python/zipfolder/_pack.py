@@ -13,13 +13,20 @@ import math
 import os
 import signal
 import threading
-from dataclasses import dataclass, field
-from typing import Any, Callable, Iterable, List, Optional, Union
+from dataclasses import dataclass
+from typing import Any, Callable, Iterable, List, Optional, Protocol, Union
 
 from . import _native
 from ._errors import error_for
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+
+class Writable(Protocol):
+    """What dst may be besides a path: an object with a binary write()
+    that returns the count of bytes it took (or None when it took all)."""
+
+    def write(self, data: memoryview, /) -> Optional[int]: ...
 
 
 class EventKind(enum.IntEnum):
@@ -98,7 +105,7 @@ class PackResult:
     entries: int
     bytes_read: int
     archive_size: int
-    left_out: List[LeftOut] = field(default_factory=list)
+    left_out: List[LeftOut]
     excluded: int = 0
 
 
@@ -111,7 +118,7 @@ def _decode(raw: Optional[bytes]) -> Optional[str]:
     return os.fsdecode(raw) if os.name != "nt" else raw.decode("utf-8", "replace")
 
 
-def _encode(text: Any, what: str) -> bytes:
+def _encode(text: PathArg, what: str) -> bytes:
     """A path or pattern as the UTF-8 the library takes."""
     value = os.fspath(text)
     if isinstance(value, str):
@@ -244,7 +251,7 @@ class _CtrlC:
             signal.signal(signal.SIGINT, self.previous)
 
 
-def pack(src: PathArg, dst: Union[PathArg, Any], *, threads: Optional[int] = None,
+def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] = None,
          level: int = 8, exclude: Iterable[str] = (), include: Iterable[str] = (),
          gitignore: bool = False, prefix: Optional[str] = None, folders: str = "none",
          symlinks: bool = False, sort: bool = False,
