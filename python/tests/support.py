@@ -84,8 +84,8 @@ class TempDir(unittest.TestCase):
         return sorted(os.listdir(folder))
 
 
-def run_tool(*args: str) -> subprocess.CompletedProcess:
-    return subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=300)
+def run_tool(*args: str, **kwargs) -> subprocess.CompletedProcess:
+    return subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=300, **kwargs)
 
 
 def run_python(*args: str, **kwargs) -> subprocess.CompletedProcess:
