@@ -6,6 +6,7 @@ which must leave the environment as it found it."""
 
 import argparse
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -36,6 +37,7 @@ def main():
     parser.add_argument("--source", required=True)
     parser.add_argument("--tool", required=True)
     parser.add_argument("--version", required=True)
+    parser.add_argument("--library", required=True, help="the build's shared library")
     args = parser.parse_args()
     source = os.path.abspath(args.source)
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "PIP_"))}
@@ -67,6 +69,21 @@ def main():
         tests = os.path.join(source, "python", "tests")
         run([python, "-m", "unittest", "discover", "-v", "-s", tests, "-t", tests], work,
             dict(env, ZIPFOLDER_TOOL=os.path.abspath(args.tool)))
+
+        # Without its own copy the package loads an installed library, and
+        # without either it says so.
+        bare = os.path.join(work, "bare")
+        shutil.copytree(os.path.join(site, "zipfolder"), os.path.join(bare, "zipfolder"),
+                        ignore=shutil.ignore_patterns("libzipfolder*", "zipfolder.dll"))
+        probe = [python, "-c", "import zipfolder; print(zipfolder._native.library_path)"]
+        found = run(probe, work, dict(env, PYTHONPATH=bare, LD_LIBRARY_PATH=os.path.dirname(
+            os.path.abspath(args.library)))).strip()
+        if found != "libzipfolder.so.1":
+            fail("without its own copy the package loaded %s" % found)
+        alone = subprocess.run(probe, cwd=work, env=dict(env, PYTHONPATH=bare),
+                               capture_output=True, text=True)
+        if alone.returncode == 0 or "the shared library is not installed" not in alone.stderr:
+            fail("without any library the package said: %s" % alone.stderr)
 
         run([python, "-m", "pip", "uninstall", "-y", "zipfolder"], work, env)
         left = sorted(set(files_below(site)) - set(before))

@@ -218,8 +218,11 @@ class _Call:
             view = memoryview(ctypes.string_at(data, length))
             while view:
                 written = self.stream.write(view)
-                # A file object that returns nothing has taken it all.
-                view = view[len(view) if written is None else written:]
+                if written is None:  # a file object that returns nothing took it all
+                    break
+                if written <= 0:  # a blocking stream that takes nothing would never end
+                    raise OSError("dst.write() took none of the archive's bytes")
+                view = view[written:]
             self.streamed += length
             return 0
         except BaseException as raised:
