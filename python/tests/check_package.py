@@ -41,7 +41,7 @@ def main():
     args = parser.parse_args()
     source = os.path.abspath(args.source)
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "PIP_"))}
-    env.update(PIP_NO_INDEX="1", PIP_DISABLE_PIP_VERSION_CHECK="1", PYTHONDONTWRITEBYTECODE="1")
+    env.update(PIP_NO_INDEX="1", PIP_DISABLE_PIP_VERSION_CHECK="1")
 
     with tempfile.TemporaryDirectory(prefix="zipfolder-venv-") as work:
         venv = os.path.join(work, "venv")
@@ -68,7 +68,7 @@ def main():
 
         tests = os.path.join(source, "python", "tests")
         run([python, "-m", "unittest", "discover", "-v", "-s", tests, "-t", tests], work,
-            dict(env, ZIPFOLDER_TOOL=os.path.abspath(args.tool)))
+            dict(env, ZIPFOLDER_TOOL=os.path.abspath(args.tool), PYTHONDONTWRITEBYTECODE="1"))
 
         # Without its own copy the package loads an installed library, and
         # without either it says so.
