@@ -36,6 +36,23 @@ def _version():
     return found.group(1)
 
 
+def _usage():
+    """The tool's usage text, from its C string literals, for python -m zipfolder."""
+    with open(os.path.join(ROOT, "tools", "zipfolder_main.cpp"), encoding="utf-8") as tool:
+        found = re.search(r'kUsage\s*=\s*((?:"(?:[^"\\]|\\.)*"\s*)+);', tool.read())
+    if found is None:
+        raise RuntimeError("no kUsage in tools/zipfolder_main.cpp")
+    escapes = {"n": "\n", "t": "\t", "\\": "\\", '"': '"', "'": "'"}
+    literals = re.findall(r'"((?:[^"\\]|\\.)*)"', found.group(1))
+    return "".join(re.sub(r"\\(.)", lambda m: escapes[m.group(1)], part) for part in literals)
+
+
+def _built_module():
+    return ("# Written by the wheel's build: the library's version (CMakeLists.txt) and\n"
+            "# the tool's usage text (tools/zipfolder_main.cpp).\n"
+            "VERSION = %r\nUSAGE = %r\n" % (_version(), _usage())).encode("utf-8")
+
+
 def _dist_info():
     return "%s-%s.dist-info" % (NAME, _version())
 
@@ -128,7 +145,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
         for name, path in _package_files():
             with open(path, "rb") as source:
                 wheel.add(name, source.read())
-        wheel.add(NAME + "/_version.py", ('__version__ = "%s"\n' % _version()).encode())
+        wheel.add(NAME + "/_built.py", _built_module())
         with open(library, "rb") as built:
             wheel.add(NAME + "/" + _library_names()[0], built.read(), executable=True)
         info = _dist_info()
@@ -148,7 +165,7 @@ def build_sdist(sdist_directory, config_settings=None):
 
     def keep(info):
         parts = info.name.split("/")
-        built = parts[-1] == "_version.py" or parts[-1] in _library_names()[1]
+        built = parts[-1] == "_built.py" or parts[-1] in _library_names()[1]
         return None if "__pycache__" in parts or built else info
 
     path = os.path.join(sdist_directory, file_name)

@@ -19,14 +19,16 @@ from ._pack import (Event, EventKind, LeftOut, PackResult, Reason, Writable, pac
 
 
 
-def _library_version() -> str:
-    try:  # _version.py is written by the wheel's build, from CMakeLists.txt
-        return str(importlib.import_module("._version", __name__).__version__)
+def _from_build(name: str, fallback: str) -> str:
+    """A text the wheel's build wrote into _built.py: the library's version
+    (from CMakeLists.txt) or the tool's usage (from tools/zipfolder_main.cpp)."""
+    try:
+        return str(getattr(importlib.import_module("._built", __name__), name))
     except ImportError:  # a source checkout, not an installed package
-        return "0+unknown"
+        return fallback
 
 
-__version__ = _library_version()
+__version__ = _from_build("VERSION", "0+unknown")
 
 __all__ = ["pack", "PackResult", "LeftOut", "Event", "EventKind", "Reason", "Writable",
            "processor_count",

@@ -5,27 +5,11 @@ import sys
 import time
 from typing import List, Optional
 
-from . import (CannotCreateError, DiskFullError, Error, Event, EventKind,
-               NoSourceError, OutOfMemoryError, WriteError, __version__, pack, processor_count)
+from . import (CannotCreateError, DiskFullError, Error, Event, EventKind, NoSourceError,
+               OutOfMemoryError, pack, processor_count, WriteError, __version__, _from_build)
 
-USAGE = """usage: zipfolder [-q|-v] [-T N] SOURCE_FOLDER ARCHIVE
-Packs every file below SOURCE_FOLDER into the new ZIP archive ARCHIVE,
-named by its path below SOURCE_FOLDER. An existing ARCHIVE is replaced
-only once the new one is complete.
-
-  -q         print nothing but errors and the files left out
-  -v         list each file as it is added, with its method and ratio
-  -T N, --threads=N
-             compress N files at once (default: one per processor);
-             the archive is the same for every N
-  --help     show this text
-  --version  show the version
-
-Exit status: 0 every file packed; 3 the archive is written but some
-files were left out (each is named on stderr); 1 the source cannot be
-read, or the archive cannot be created or written (nothing is replaced);
-2 wrong arguments; 130 interrupted.
-"""
+# The tool's own text, taken from its source by the wheel's build.
+USAGE = _from_build("USAGE", "usage: zipfolder [OPTIONS] SOURCE_FOLDER ARCHIVE\n")
 
 EXIT_FAILED = 1
 EXIT_USAGE = 2
