@@ -80,6 +80,14 @@ class CommandLine(TempDir):
                          env={"SOURCE_DATE_EPOCH": "1000000000"})
         self.assert_same([[src, "ARCHIVE"]], env={"SOURCE_DATE_EPOCH": "yesterday"})
 
+    @pending("hardening")
+    def test_names_printed_escaped_as_the_tool(self):
+        odd = self.make_tree("odd", {"line\nbreak.txt": b"a", "tab\there.txt": b"b",
+                                     "back\\slash.txt": b"c", "bell\x07.txt": b"d",
+                                     os.fsdecode(b"bad\xff.txt"): b"e", "\u00e9t\u00e9.txt": b"f"})
+        os.mkfifo(os.path.join(odd, "pipe\x1b[31m"))
+        self.assert_same([["-v", odd, "ARCHIVE"], [odd, self.path("new\nline", "a.zip")]])
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -14,7 +14,7 @@ import unittest
 import zipfile
 
 import zipfolder
-from support import MIB, TOOL, TREE, TempDir, needs_tool, pending, run_tool
+from support import MIB, PENDING, TOOL, TREE, TempDir, needs_tool, pending, run_tool
 
 CHILD = """
 import sys, zipfolder
@@ -242,19 +242,23 @@ except KeyboardInterrupt:
     print("interrupted")
 """
         message = "zipfolder: interrupted, '%s' not written\n" % self.dst
-        commands = [  # (command, stdout after the first line, exit status, stderr's end)
-            ([sys.executable, "-c", script, big, self.dst, "1"], "interrupted\n", 0, ""),
-            ([sys.executable, "-c", script, big, self.dst, "2"], "interrupted\n", 0, ""),
-            ([sys.executable, "-m", "zipfolder", "-v", "-T", "2", big, self.dst], "", 130, message),
+        commands = [  # (command, signal, stdout after the first line, exit status, stderr's end)
+            ([sys.executable, "-c", script, big, self.dst, "1"], signal.SIGINT, "interrupted\n", 0,
+             ""),
+            ([sys.executable, "-c", script, big, self.dst, "2"], signal.SIGINT, "interrupted\n", 0,
+             ""),
         ]
-        if TOOL:
-            commands.append(([TOOL, "-v", "-T", "2", big, self.dst], "", 130, message))
-        for command, out, status, err in commands:
-            with self.subTest(command=command[:3]):
+        tools = [[sys.executable, "-m", "zipfolder"]] + ([[TOOL]] if TOOL else [])
+        # The tool ends on every signal that would end it, as 128 + N.
+        ending = [signal.SIGINT] + ([] if "hardening" in PENDING else [signal.SIGTERM])
+        commands += [(tool + ["-v", "-T", "2", big, self.dst], number, "", 128 + number, message)
+                     for tool in tools for number in ending]
+        for command, number, out, status, err in commands:
+            with self.subTest(command=command[:3], signal=number):
                 child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                          text=True)
                 child.stdout.readline()
-                child.send_signal(signal.SIGINT)
+                child.send_signal(number)
                 rest, errors = child.communicate(timeout=300)
                 if not out:  # the listing goes on until the interrupt is seen
                     rest = ""
