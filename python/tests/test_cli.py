@@ -3,9 +3,11 @@ exit status, messages and archive."""
 
 import os
 import re
+import subprocess
+import sys
 import unittest
 
-from support import TempDir, needs_tool, pending, run_python, run_tool
+from support import TOOL, TREE, TempDir, needs_tool, pending, run_python, run_tool
 
 
 def without_times(text):
@@ -79,6 +81,18 @@ class CommandLine(TempDir):
         self.assert_same([[src, "ARCHIVE"], ["--mtime-ceiling=5", src, "ARCHIVE"]],
                          env={"SOURCE_DATE_EPOCH": "1000000000"})
         self.assert_same([[src, "ARCHIVE"]], env={"SOURCE_DATE_EPOCH": "yesterday"})
+
+    @pending("streaming")
+    def test_standard_output_as_the_tool(self):
+        outputs = []
+        for command in [[sys.executable, "-m", "zipfolder"], [TOOL]]:
+            with open(self.path("out.zip"), "wb") as out:
+                run = subprocess.run(command + ["-v", self.src, "-"], stdout=out,
+                                     stderr=subprocess.PIPE, text=True, timeout=300)
+            outputs.append((run.returncode, without_times(run.stderr), self.read(out.name)))
+        self.assertEqual(outputs[0], outputs[1])
+        self.assertIn("README.txt (deflated", outputs[0][1])  # the listing goes to stderr
+        self.assert_archive_holds(self.path("out.zip"), TREE)
 
     @pending("hardening")
     def test_names_printed_escaped_as_the_tool(self):
