@@ -7,7 +7,7 @@ import ctypes
 import ctypes.util
 import os
 import sys
-from typing import List
+from typing import List, Tuple
 
 # The status of CompFilesToZipFileEx.
 DONE = 0
@@ -84,27 +84,25 @@ def _own_names() -> List[str]:
     return ["libzipfolder.so"]
 
 
-def _load() -> ctypes.CDLL:
-    """The package's own copy first, then an installed libzipfolder."""
+def _load() -> Tuple[ctypes.CDLL, str]:
+    """The package's own copy first, then an installed libzipfolder; with
+    the name it was loaded by."""
     here = os.path.dirname(os.path.abspath(__file__))
-    for name in _own_names():
-        path = os.path.join(here, name)
+    own = [os.path.join(here, name) for name in _own_names()]
+    for path in own:
         if os.path.exists(path):
-            return ctypes.CDLL(path)
-    tried = [os.path.join(here, name) for name in _own_names()]
-    for name in [ctypes.util.find_library("zipfolder"), "libzipfolder.so.1"]:
-        if name is None:
-            continue
+            return ctypes.CDLL(path), path
+    installed = [ctypes.util.find_library("zipfolder"), "libzipfolder.so.1"]
+    for name in [name for name in installed if name is not None]:
         try:
-            return ctypes.CDLL(name)
+            return ctypes.CDLL(name), name
         except OSError:
-            tried.append(name)
+            own.append(name)
     raise ImportError("zipfolder: the shared library is not installed (looked for "
-                      + ", ".join(tried) + ")")
+                      + ", ".join(own) + ")")
 
 
-library = _load()
+library, library_path = _load()
 library.CompFilesToZipFileEx.argtypes = [ctypes.c_char_p, ctypes.c_char_p,
                                          ctypes.POINTER(NativeOptions)]
 library.CompFilesToZipFileEx.restype = ctypes.c_int32
-library_path = getattr(library, "_name", "")
