@@ -82,6 +82,12 @@ class CommandLine(TempDir):
                          env={"SOURCE_DATE_EPOCH": "1000000000"})
         self.assert_same([[src, "ARCHIVE"]], env={"SOURCE_DATE_EPOCH": "yesterday"})
 
+    @pending("levels")
+    def test_levels_as_the_tool(self):
+        self.assert_same([["-1", self.src, "ARCHIVE"], ["--level=0", self.src, "ARCHIVE"],
+                          ["-9", "-v", self.src, "ARCHIVE"], ["-10", self.src, "ARCHIVE"],
+                          ["--level=", self.src, "ARCHIVE"]])
+
     @pending("streaming")
     def test_standard_output_as_the_tool(self):
         outputs = []
