@@ -67,7 +67,8 @@ def main():
     peer_time = best["shutil.make_archive"][0]
     peer_size = sizes["shutil.make_archive"][0]
     print("%s (copied, links resolved): %d files, %d bytes; best of %d rounds; zipfolder %s;"
-          " %d processors" % (args.folder, sizes["zipfile, level 8"][1], total, args.rounds, zipfolder.__version__, default_threads))
+          " %d processors" % (args.folder, sizes["zipfile, level 8"][1], total, args.rounds,
+                              zipfolder.__version__, default_threads))
     print("| packer | wall (s) | processor (s) | time / shutil | archive (bytes) | size / shutil |"
           " files |")
     print("|---|---|---|---|---|---|---|")

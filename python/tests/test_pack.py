@@ -353,8 +353,8 @@ class Selection(TempDir):
         files = sorted(set(TREE) | {".gitignore", ".git/HEAD"})
         cases = [  # (options, the archive's names, sorted, and how many were excluded)
             ({}, files, 0),
-            ({"exclude": ["*.csv", ".git*"]}, [n for n in files if n[-4:] != ".csv" and n[0] != "."],
-             3),
+            ({"exclude": ["*.csv", ".git*"]},
+             [n for n in files if n[-4:] != ".csv" and n[0] != "."], 3),
             ({"exclude": ["docs/"]}, [n for n in files if not n.startswith("docs/")], 1),
             ({"include": ["*.md"]}, ["docs/guide.md"], len(files) - 1),
             ({"gitignore": True}, [n for n in files if not n.endswith(".csv")
