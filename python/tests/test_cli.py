@@ -77,6 +77,8 @@ class CommandLine(TempDir):
             ["--prefix=/abs", src, "ARCHIVE"],
             ["--mtime-ceiling=soon", src, "ARCHIVE"],
             ["--exclude-from=" + self.path("missing"), src, "ARCHIVE"],
+            ["-x", "", src, "ARCHIVE"],
+            ["--include=", src, "ARCHIVE"],
         ])
         self.assert_same([[src, "ARCHIVE"], ["--mtime-ceiling=5", src, "ARCHIVE"]],
                          env={"SOURCE_DATE_EPOCH": "1000000000"})

@@ -215,9 +215,13 @@ def _parse(args: List[str]) -> Tuple[Dict[str, Any], List[str], bool, bool, bool
                 raise _Usage("the level is a digit from 0 to 9")
             options["level"] = int(text)
         elif (text := value("-x", "--exclude")) is not None:
+            if not text:
+                raise _Usage("%s needs a pattern" % arg)
             options["exclude"].append(text)
             selecting = True
         elif (text := value("-i", "--include")) is not None:
+            if not text:
+                raise _Usage("%s needs a pattern" % arg)
             options["include"].append(text)
             selecting = True
         elif (text := value(None, "--exclude-from")) is not None:
