@@ -12,8 +12,9 @@ import unittest
 import zipfile
 from typing import Dict, List, Optional
 
-# Options declared in the C header that this build of the library does not
-# carry out yet; their tests are skipped until the feature lands.
+# Features of the library and the tool that this branch does not have yet
+# (options declared in the C header, the tool's hardening); their tests are
+# skipped until the feature lands.
 PENDING = {"levels", "streaming", "hardening"}
 
 TOOL = os.environ.get("ZIPFOLDER_TOOL")  # the C tool of the same build, when given
@@ -33,7 +34,7 @@ EMPTY_FOLDERS = ["empty"]
 
 
 def pending(feature: str):
-    return unittest.skipIf(feature in PENDING, "the library does not carry out %s yet" % feature)
+    return unittest.skipIf(feature in PENDING, "waits for %s to land" % feature)
 
 
 class TempDir(unittest.TestCase):
