@@ -155,11 +155,10 @@ enum { ZIPFOLDER_LEVEL_DEFAULT = 0, ZIPFOLDER_LEVEL_STORE = -1 };
 
 /* ZipFolderOptions.flags */
 enum {
-  ZIPFOLDER_FLAG_GITIGNORE = 1,     /* leave out what git would not track, and .git */
-  ZIPFOLDER_FLAG_SYMLINKS = 2,      /* store symbolic links as links, never follow them */
-  ZIPFOLDER_FLAG_SORT = 4,          /* each folder's names in byte order of their UTF-8 */
-  ZIPFOLDER_FLAG_MTIME_CEILING = 8, /* mtimeCeiling is set */
-  ZIPFOLDER_FLAG_NTFS_TIMES = 16    /* also store each entry's NTFS time field */
+  ZIPFOLDER_FLAG_GITIGNORE = 1,    /* leave out what git would not track, and .git */
+  ZIPFOLDER_FLAG_SYMLINKS = 2,     /* store symbolic links as links, never follow them */
+  ZIPFOLDER_FLAG_SORT = 4,         /* each folder's names in byte order of their UTF-8 */
+  ZIPFOLDER_FLAG_MTIME_CEILING = 8 /* mtimeCeiling is set */
 };
 
 /* ZipFolderOptions.folders */
