@@ -369,17 +369,17 @@ bool PatternMatches(const char* pattern, const char* name, bool foldCase) {
   return MatchFrom(pattern, pattern, name, foldCase) == Wild::kMatch;
 }
 
-bool NameFilterOpen(NameFilter* filter, const NameFilterSpec& spec, const char* root) {
+bool NameFilterOpen(NameFilter* filter, const NameFilterChoice& choice, const char* root) {
   *filter = NameFilter{};
-  filter->gitignore = spec.gitignore;
+  filter->gitignore = choice.gitignore;
   filter->foldCase = kPathSeparator == '\\';
   bool failed = false;
-  filter->exclude = CompileStrings(spec.exclude, spec.excludeCount, &failed);
-  filter->include = CompileStrings(spec.include, spec.includeCount, &failed);
+  filter->exclude = CompileStrings(choice.exclude, choice.excludeCount, &failed);
+  filter->include = CompileStrings(choice.include, choice.includeCount, &failed);
   filter->path = static_cast<char*>(OsAllocate(kMaxPathBytes));
   if (kPathSeparator != '/') filter->name = static_cast<char*>(OsAllocate(kMaxPathBytes));
   if (filter->path == nullptr || (kPathSeparator != '/' && filter->name == nullptr)) failed = true;
-  if (!failed && spec.gitignore) {
+  if (!failed && choice.gitignore) {
     char tail[] = ".git/info/exclude";
     if (kPathSeparator != '/') {
       for (char& c : tail) c = c == '/' ? kPathSeparator : c;

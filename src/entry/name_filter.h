@@ -26,7 +26,8 @@ enum class NameChoice : std::int32_t {
 struct PatternList;  // the patterns of one source in one block
 struct FilterLevel;  // what one walked folder adds
 
-struct NameFilterSpec {
+// What the caller chose to leave out or take in.
+struct NameFilterChoice {
   const char* const* exclude;
   std::uint32_t excludeCount;
   const char* const* include;
@@ -49,7 +50,7 @@ struct NameFilter {
 
 // Compiles the patterns, and with gitignore reads root/.git/info/exclude.
 // False when memory is short; the filter then holds nothing.
-bool NameFilterOpen(NameFilter* filter, const NameFilterSpec& spec, const char* root);
+bool NameFilterOpen(NameFilter* filter, const NameFilterChoice& choice, const char* root);
 void NameFilterClose(NameFilter* filter);
 
 // The walk went into the folder at path, named relative below the root (""

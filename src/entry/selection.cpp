@@ -54,16 +54,16 @@ std::int32_t OpenSelection(Selection* selection, const ZipFolderOptions* options
                            const char* srcFolder) {
   *selection = Selection{};
   const std::uint32_t flags = Covers(options, ZF_FIELD_END(flags)) ? options->flags : 0;
-  NameFilterSpec spec{};
-  spec.gitignore = (flags & ZIPFOLDER_FLAG_GITIGNORE) != 0;
+  NameFilterChoice choice{};
+  choice.gitignore = (flags & ZIPFOLDER_FLAG_GITIGNORE) != 0;
   if (Covers(options, ZF_FIELD_END(folders))) selection->rules.folders = options->folders;
   if (Covers(options, ZF_FIELD_END(excludeCount))) {
-    spec.exclude = options->exclude;
-    spec.excludeCount = options->excludeCount;
+    choice.exclude = options->exclude;
+    choice.excludeCount = options->excludeCount;
   }
   if (Covers(options, ZF_FIELD_END(includeCount))) {
-    spec.include = options->include;
-    spec.includeCount = options->includeCount;
+    choice.include = options->include;
+    choice.includeCount = options->includeCount;
   }
   const char* prefix = Covers(options, ZF_FIELD_END(prefix)) ? options->prefix : nullptr;
   if (prefix != nullptr && *prefix != 0) {
@@ -77,15 +77,15 @@ std::int32_t OpenSelection(Selection* selection, const ZipFolderOptions* options
   const std::int32_t folders = selection->rules.folders;
   if ((folders != ZIPFOLDER_FOLDERS_NONE && folders != ZIPFOLDER_FOLDERS_EMPTY &&
        folders != ZIPFOLDER_FOLDERS_ALL) ||
-      !CheckPatterns(spec.exclude, spec.excludeCount) ||
-      !CheckPatterns(spec.include, spec.includeCount)) {
+      !CheckPatterns(choice.exclude, choice.excludeCount) ||
+      !CheckPatterns(choice.include, choice.includeCount)) {
     return ZIPFOLDER_BAD_ARGUMENT;
   }
   selection->rules.sort = (flags & ZIPFOLDER_FLAG_SORT) != 0;
   selection->rules.keepLinks = (flags & ZIPFOLDER_FLAG_SYMLINKS) != 0;
   selection->rules.rootItem = selection->prefix != nullptr;
-  if (spec.gitignore || spec.excludeCount != 0 || spec.includeCount != 0) {
-    if (!NameFilterOpen(&selection->filter, spec, srcFolder)) return ZIPFOLDER_NO_MEMORY;
+  if (choice.gitignore || choice.excludeCount != 0 || choice.includeCount != 0) {
+    if (!NameFilterOpen(&selection->filter, choice, srcFolder)) return ZIPFOLDER_NO_MEMORY;
     selection->rules.filter = &selection->filter;
   }
   return ZIPFOLDER_DONE;
