@@ -27,9 +27,7 @@ using zft::Quote;
 using zft::RunCommand;
 using zft::ScratchDir;
 
-std::string Tool(const std::string& arguments) {
-  return std::string(ZIPFOLDER_TOOL_PATH) + " " + arguments;
-}
+using zft::Tool;
 
 // Every reader, then the names sorted.
 std::vector<std::string> CheckedNames(const std::string& zip) {

@@ -47,9 +47,7 @@ void MakeTree(const ScratchDir& dir) {
   ResetTimes(dir);
 }
 
-std::string Tool(const std::string& arguments) {
-  return std::string(ZIPFOLDER_TOOL_PATH) + " " + arguments;
-}
+using zft::Tool;
 
 // Every entry of the streamed archive carries bit 3 and reads back to the
 // bytes of its file; the list of names is the tree's.

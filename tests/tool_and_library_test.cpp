@@ -18,9 +18,7 @@ using zft::Quote;
 using zft::RunCommand;
 using zft::ScratchDir;
 
-std::string Tool(const std::string& arguments) {
-  return std::string(ZIPFOLDER_TOOL_PATH) + " " + arguments;
-}
+using zft::Tool;
 
 TEST(Tool, PacksAndSummarises) {
   ScratchDir dir;

@@ -44,6 +44,12 @@ struct CommandResult {
 };
 // Runs a shell command line and collects what it prints.
 CommandResult RunCommand(const std::string& command);
+#if defined(ZIPFOLDER_TOOL_PATH)
+// The command line that runs the tool of this build with arguments.
+inline std::string Tool(const std::string& arguments) {
+  return std::string(ZIPFOLDER_TOOL_PATH) + " " + arguments;
+}
+#endif
 std::string Quote(const std::string& text);
 
 // Deterministic pseudo-random bytes.
