@@ -24,4 +24,18 @@ TEST(Crc32, AgreesWithZlibOverAnySplitOfTheData) {
   EXPECT_EQ(zf::Crc32Update(0x12345678, nullptr, 5), 0u);
 }
 
+// Long buffers take another loop than short ones: every length around its
+// steps (64 bytes, then 16), at every alignment, from a running CRC.
+TEST(Crc32, AgreesWithZlibAtEveryLengthAndAlignment) {
+  const auto data = zft::RandomBytes(4200, 12);
+  for (std::uint32_t length : {63u, 64u, 65u, 79u, 80u, 127u, 128u, 129u, 191u, 4096u, 4183u}) {
+    for (std::uint32_t at = 0; at < 17; ++at) {
+      const auto expected =
+          static_cast<std::uint32_t>(crc32(0x9E3779B9u, data.data() + at, length));
+      EXPECT_EQ(zf::Crc32Update(0x9E3779B9u, data.data() + at, length), expected)
+          << length << " at " << at;
+    }
+  }
+}
+
 }  // namespace
