@@ -91,6 +91,25 @@ inline bool DrainBits(DeflateState* state, BitCursor* bits) {
   return true;
 }
 
+// In a block's symbols: whole bytes leave after every symbol, all at once, so
+// no more than seven bits stay pending. Far from the buffer's end one store
+// of eight bytes does it, without a test of the count; the bytes beyond the
+// whole ones are overwritten by the next. Elsewhere, as DrainBits.
+inline bool DrainBytes(DeflateState* state, BitCursor* bits) {
+  if constexpr (std::endian::native == std::endian::little) {
+    if (bits->fill + 8 <= bits->capacity) [[likely]] {
+      std::memcpy(bits->out + bits->fill, &bits->buffer, 8);
+      const std::uint32_t bytes = static_cast<std::uint32_t>(bits->count) >> 3;
+      bits->fill += bytes;
+      // In two steps: all 64 bits may be whole bytes.
+      bits->buffer = (bits->buffer >> (4 * bytes)) >> (4 * bytes);
+      bits->count &= 7;
+      return true;
+    }
+  }
+  return DrainBits(state, bits);
+}
+
 inline void AddSymbol(BitCursor* bits, const TreeNode* tree, std::uint32_t symbol) {
   AddBits(bits, tree[symbol].code, tree[symbol].length);
 }
@@ -140,7 +159,7 @@ bool PushBlockSymbols(DeflateState* state, BitCursor* cursor, const TreeNode* li
       AddSymbol(&bits, distanceTree, e);
       AddBits(&bits, d - static_cast<std::uint32_t>(state->distanceBase[e]), distanceExtraBits[e]);
     }
-    sent = DrainBits(state, &bits);
+    sent = DrainBytes(state, &bits);
     flags >>= 1;
   }
   if (sent) {
