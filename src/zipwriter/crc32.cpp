@@ -73,10 +73,11 @@ std::uint32_t TableUpdate(std::uint32_t c, const std::uint8_t* buffer, std::uint
 // Checked against zlib over every length and alignment that reaches here.
 constexpr std::uint32_t kLeastFolded = 64;
 
-// Folds *x over 128 or 512 bits onto the 16 bytes at next. Through
-// pointers, because a vector passed by value has another ABI on 32-bit x86.
+// Folds *x over 128 or 512 bits onto the 16 bytes at next (input, or the
+// next stream). Through pointers, because a vector passed by value has
+// another ABI on 32-bit x86.
 __attribute__((target("pclmul,sse2"))) inline void FoldOnto(__m128i* x, const __m128i* constants,
-                                                            const std::uint8_t* next) {
+                                                            const void* next) {
   *x = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(*x, *constants, 0x00),
                                    _mm_clmulepi64_si128(*x, *constants, 0x11)),
                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(next)));
@@ -96,17 +97,15 @@ __attribute__((target("pclmul,sse2"))) std::uint32_t FoldUpdate(std::uint32_t c,
   for (; left >= 64; p += 64, left -= 64) {
     for (int k = 0; k < 4; ++k) FoldOnto(&x[k], &by512, p + 16 * k);
   }
-  std::uint8_t folded[16];
-  for (int k = 1; k < 4; ++k) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(folded), x[k]);
-    FoldOnto(&x[0], &by128, folded);
-  }
+  for (int k = 1; k < 4; ++k) FoldOnto(&x[0], &by128, &x[k]);
   for (; left >= 16; p += 16, left -= 16) FoldOnto(&x[0], &by128, p);
+  std::uint8_t folded[16];
   _mm_storeu_si128(reinterpret_cast<__m128i*>(folded), x[0]);
   return TableUpdate(TableUpdate(0, folded, 16), p, left);
 }
 
-bool CanFold() { return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse2"); }
+// Every processor with carry-less multiply has SSE2.
+bool CanFold() { return __builtin_cpu_supports("pclmul"); }
 #endif
 
 }  // namespace
