@@ -249,6 +249,7 @@ bool SpillOutput(Worker* worker, Job* job, const std::uint8_t* data, std::uint32
   if (!written) worker->failure = ErrGaveWay;
   OsEnterMonitor(pipeline->monitor);
   const bool wanted = !pipeline->cancelled && !job->abandoned;
+  if (written && pipeline->cancelled) worker->failure = ErrCancelled;
   if (written) {
     job->spilled += count;
     job->bytesRead = worker->writer->bytesRead;
@@ -311,6 +312,8 @@ bool HoldOutput(void* context, const std::uint8_t* data, std::uint32_t count) {
     }
     if (route == Route::kRefuse) {
       OsRelease(chunk);
+      // A cancel is no failed write: the entry goes, the archive stays.
+      if (pipeline->cancelled) worker->failure = ErrCancelled;
       return false;
     }
     job->spillRefused = true;
