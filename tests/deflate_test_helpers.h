@@ -379,7 +379,7 @@ inline zf::DeflateState* BlockState(DeflateHarness& harness, zf::ZipEntry* entry
   zf::DeflateState* state = harness.writer->deflater;
   harness.writer->error = zf::ErrNone;
   harness.writer->compressedSize = 0;
-  zf::BeginEntryOutput(state, entry, zf::kDefaultLevel);
+  zf::BeginEntryOutput(state, &entry->internalAttributes, zf::kDefaultLevel);
   zf::ResetBlock(state);
   state->scanPosition = 0;
   state->blockBegin = 0;

@@ -305,6 +305,40 @@ TEST(ParallelPack, WorkersShortOfMemoryGiveWay) {
   EXPECT_EQ(zft::ReadFile(dir.Path("three.zip")), zft::ReadFile(dir.Path("one.zip")));
 }
 
+// A file large enough to be parsed in segments by every worker: the archive
+// of one thread, also when the pack is cancelled or its write fails midway
+// through it.
+TEST(ParallelPack, LargeFilesSplitAcrossWorkersKeepTheirBytes) {
+  ScratchDir dir;
+  const std::string src = dir.Path("src");
+  zft::MakeDirs(src + "/sub");
+  std::string text;
+  for (int line = 0; text.size() < (9u << 20); ++line) {
+    text += std::to_string(line * 7919 % 100003) + " large " + std::to_string(line % 977) + "\n";
+  }
+  WriteSettled(src + "/large.txt", {text.begin(), text.end()});
+  WriteSettled(src + "/sub/small.txt", {'s', 'm', 'a', 'l', 'l'});
+  const std::string zip = dir.Path("out.zip");
+  const auto expected = PackWith(src, dir.Path("one.zip"), 1);
+  EXPECT_EQ(zft::CheckArchive(dir.Path("one.zip")).entries.size(), 2u);
+  EXPECT_EQ(PackWith(src, zip, 3), expected);
+  EXPECT_EQ(PackWith(src, zip, 2), expected);
+  for (std::uint32_t answers : {1u, 6u}) {
+    SCOPED_TRACE(answers);
+    Recorded record;
+    record.answersLeft = answers;
+    PackWith(src, zip, 2, &record);
+    EXPECT_EQ(zft::EntryNames(zft::CheckArchive(zip)), record.added);
+  }
+  for (std::uint64_t limit : {std::uint64_t{1} << 16, expected.size() - 1000}) {
+    zf::ZipWriter* writer = nullptr;
+    ASSERT_EQ(zf::OpenArchive(zip.c_str(), &writer), zf::ErrNone);
+    const zft::FileSizeLimit full(limit);
+    zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), 2, nullptr, zip.c_str());
+    EXPECT_EQ(zf::CloseArchive(writer), zf::ErrWrite);
+  }
+}
+
 // Callers on several threads, each packing its own archive of one tree.
 TEST(ParallelPack, ArchivesOfOneTreePackedAtOnceAreIdentical) {
   zft::ScratchDir dir;

@@ -1,5 +1,5 @@
 // Sending a finished block as stored, fixed or dynamic deflate data through
-// the bit writer into the writer's output buffer.
+// the bit writer into the output buffer and on to the sink.
 #include <bit>
 #include <cassert>
 #include <cstring>
@@ -9,20 +9,21 @@
 namespace zf {
 namespace {
 
-// Hands the output buffer to the archive. The buffer counts as empty
+// Hands the output buffer to the sink. The buffer counts as empty
 // afterwards even when the write failed. After a failure it also has no
 // capacity left: every later store first tries a hand-over, which fails,
 // so nothing more enters the buffer.
 bool FlushOutput(DeflateState* state) {
-  ZipWriter* writer = state->writer;
-  if (state->outFill != 0) {
+  if (state->outFill != 0 && !state->failed) {
 #ifndef NDEBUG
-    if (writer->error == ErrNone) state->handedBytes += state->outFill;
+    state->handedBytes += state->outFill;
 #endif
-    PutBytes(writer, state->outBuffer, state->outFill);
+    if (!state->sink.write(state->sink.context, state->outBuffer, state->outFill)) {
+      state->failed = true;
+    }
   }
   state->outFill = 0;
-  if (writer->error == ErrNone) return true;
+  if (!state->failed) return true;
   state->outCapacity = 0;
   return false;
 }
@@ -184,8 +185,8 @@ void AlignOutput(DeflateState* state) {
   const std::int32_t pending = state->bitCount;
   const std::uint32_t bytes = pending > 8 ? 2 : pending > 0 ? 1 : 0;
   // Once the output has failed nothing more goes into the buffer.
-  const bool room = state->writer->error == ErrNone &&
-                    (state->outCapacity - state->outFill >= bytes || FlushOutput(state));
+  const bool room =
+      !state->failed && (state->outCapacity - state->outFill >= bytes || FlushOutput(state));
   if (room) {
     if (bytes > 0) state->outBuffer[state->outFill++] = static_cast<std::uint8_t>(state->bitBuffer);
     if (bytes > 1) {
@@ -200,8 +201,7 @@ void AlignOutput(DeflateState* state) {
 
 void EmitStoredBlock(DeflateState* state, const std::uint8_t* data, std::uint32_t length) {
   AlignOutput(state);
-  ZipWriter* writer = state->writer;
-  if (writer->error != ErrNone) return;
+  if (state->failed) return;
   std::uint8_t* out = state->outBuffer;
   out[0] = static_cast<std::uint8_t>(length);
   out[1] = static_cast<std::uint8_t>(length >> 8);
@@ -209,11 +209,11 @@ void EmitStoredBlock(DeflateState* state, const std::uint8_t* data, std::uint32_
   out[3] = static_cast<std::uint8_t>(~length >> 8);
   state->outFill = 4;
   FlushOutput(state);
-  if (length != 0 && writer->error == ErrNone) {
+  if (length != 0 && !state->failed) {
 #ifndef NDEBUG
     state->handedBytes += length;
 #endif
-    PutBytes(writer, data, length);
+    if (!state->sink.write(state->sink.context, data, length)) state->failed = true;
   }
 }
 
@@ -274,7 +274,6 @@ std::int32_t EmitTreeHeader(DeflateState* state, std::int32_t literalCodes,
 
 void FinishBlock(DeflateState* state, const std::uint8_t* data, std::uint32_t storedLength,
                  std::uint32_t last) {
-  ZipWriter* writer = state->writer;
   state->flagBuffer[state->flagByteCount] = state->pendingFlags;
   if (*state->fileTypeWord == 0xFFFF) GuessTextOrBinary(state);
 
@@ -308,20 +307,19 @@ void FinishBlock(DeflateState* state, const std::uint8_t* data, std::uint32_t st
     state->outputBytes += state->outputBitRemainder >> 3;
     state->outputBitRemainder &= 7;
   }
-  if (writer->error != ErrNone) return;
+  if (state->failed) return;
 
   ResetBlock(state);
   if (last != 0) {
     AlignOutput(state);
     state->outputBitRemainder += 7;
   }
-  writer->compressedSize = state->outputBytes + (state->outputBitRemainder >> 3);
 #ifndef NDEBUG
   // The size comes from the trees' bit counts, never from the output, so a
   // counting fault would corrupt the headers silently.
-  if (writer->error == ErrNone) {
+  if (!state->failed) {
     if (last != 0) {
-      assert(state->handedBytes == writer->compressedSize);
+      assert(state->handedBytes == DeflatedBytes(state));
     } else {
       const std::uint64_t sent = (std::uint64_t{state->handedBytes} + state->outFill) * 8 +
                                  static_cast<std::uint64_t>(state->bitCount);

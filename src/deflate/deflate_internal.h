@@ -4,7 +4,6 @@
 #include <cstdint>
 
 #include "deflate/deflate_state.h"
-#include "zipwriter/zip_writer.h"
 
 namespace zf {
 
@@ -46,10 +45,21 @@ std::int32_t PutBits(DeflateState* state, std::uint32_t value, std::int32_t coun
 void AlignOutput(DeflateState* state);
 void EmitStoredBlock(DeflateState* state, const std::uint8_t* data, std::uint32_t length);
 
+// Deflate data sent so far, counted from the trees; the whole stream's
+// length once the final block is finished.
+inline std::uint64_t DeflatedBytes(const DeflateState* state) {
+  return state->outputBytes + (state->outputBitRemainder >> 3);
+}
+
 // The compression run. BeginEntryOutput clears the bit output and the size
-// count for a new entry and sets its level (1 to 9).
-void BeginEntryOutput(DeflateState* state, ZipEntry* entry, std::uint8_t level);
-void StartMatcher(ZipEntry* entry, std::uint8_t level, DeflateState* state);
+// count for a new stream and sets its level (1 to 9); fileTypeWord receives
+// the text-or-binary guess of the first block. StartMatcher clears the
+// search and reads the first window.
+void BeginEntryOutput(DeflateState* state, std::uint16_t* fileTypeWord, std::uint8_t level);
+void StartMatcher(std::uint8_t level, DeflateState* state);
+// Reads up to count bytes of input; 0 at its end or after a failure, which
+// then sticks in the state.
+std::uint32_t ReadInput(DeflateState* state, std::uint8_t* into, std::uint32_t count);
 // The lazy run of levels 4 to 9 and the fast run of levels 1 to 3.
 void CompressLazy(DeflateState* state);
 void CompressFast(DeflateState* state);

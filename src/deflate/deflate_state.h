@@ -4,9 +4,24 @@
 
 #include <cstdint>
 
-#include "zipwriter/zip_writer.h"
-
 namespace zf {
+
+// Where the compressor's input comes from and where its output goes: the
+// archive writer for an entry (deflate_entry.cpp), a positional reader for
+// the parse of one segment of a large file (segment_parse.cpp). A failure
+// of either sticks in the state and stops the run at its next check.
+struct DeflateSource {
+  // Up to count bytes into into; *got 0 at the end of the input. False on a
+  // failure.
+  bool (*read)(void* context, std::uint8_t* into, std::uint32_t count, std::uint32_t* got);
+  void* context;
+};
+struct DeflateSink {
+  // Takes count bytes of output; false when they could not go out.
+  bool (*write)(void* context, const std::uint8_t* bytes, std::uint32_t count);
+  void* context;
+};
+inline constexpr std::uint32_t kDeflateOutBytes = 16384;
 
 // Sizes of the alphabets and of the trees that hold them. A dynamic tree keeps
 // its internal nodes after its leaves, so it needs twice the leaves plus one.
@@ -115,8 +130,11 @@ struct DeflateState {
     ChainSteps chainSteps[kWindowHalf];
     std::uint16_t chainLinks[kWindowHalf];
   };
+  // Input, output and the sticky failure of either.
+  DeflateSource source;
+  DeflateSink sink;
+  bool failed;
   // Trees and block output.
-  ZipWriter* writer;
   TreeNode literalTree[kLiteralNodes];
   TreeNode distanceTree[kDistanceNodes];
   TreeNode fixedLiteralTree[kFixedLiteralSymbols];
@@ -157,7 +175,8 @@ struct DeflateState {
   alignas(8) std::uint8_t slidingWindow[kWindowSize];
   std::uint16_t hashHeads[kHashSize];
   std::uint32_t windowBytes;
-  std::int32_t blockBegin;  // negative once the block's first byte slid out
+  std::uint64_t windowBase;  // the input offset of window position 0
+  std::int32_t blockBegin;   // negative once the block's first byte slid out
   std::uint32_t rollingHash;
   std::uint32_t deferredLength;
   std::uint32_t scanPosition;
@@ -170,6 +189,15 @@ struct DeflateState {
   std::uint8_t inputEnded;
   std::uint8_t windowSlides;
   std::uint8_t level;  // 1 to 9
+  // 0 while a block output replays a parse made elsewhere: the window
+  // slides, but there are no chains to slide with it.
+  std::uint8_t chainsKept;
+  // The match loop's own variables while it is paused between two calls
+  // (segment_parse.cpp): the last successor entered, the match found at
+  // the scan position and whether the byte before it waits as a literal.
+  std::uint32_t loopCandidate;
+  std::uint32_t loopLength;
+  bool loopLiteralPending;
 #ifndef NDEBUG
   // Bytes of the current entry handed to PutBytes, to check the size that the
   // bit counts give.

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "deflate/segment_parse.h"
 #include "zipwriter/entry_list.h"
 #include "zipwriter/entry_steps.h"
 
@@ -91,6 +92,14 @@ struct Worker {
   Job* job;
   std::int32_t failure;  // why the sink refused, when it was not the writer's wish
   bool finishing;        // the job's last output is on its way: the writer hears of it with the end
+  // A large file of its job is parsed in segments with the other workers'
+  // help (segment_parse.h): the crew its writer offers them the board
+  // through, and under the monitor, the board offered (null: none), the
+  // workers inside it, and its place in the list of offering workers.
+  ParseCrew crew;
+  SegmentBoard* board;
+  std::uint32_t helpersInside;
+  Worker* nextOffering;
 };
 
 // Everything below the monitor is shared; the writer, the counts of the
@@ -120,6 +129,8 @@ struct Pipeline {
   std::uint64_t bytesDone;  // source bytes of the entries written
   Worker* workers;
   std::uint32_t started;  // workers running; 0 once they stopped for good
+  Worker* offering;       // workers whose boards want help
+  std::uint32_t busy;     // workers with a job
 };
 
 void WaitAsWriter(Pipeline* pipeline) {
@@ -364,16 +375,50 @@ Job* FirstToTake(Job* job) {
   return job;
 }
 
+// Another worker whose board has a turn this one may take; null: none.
+Worker* BoardToHelp(Pipeline* pipeline) {
+  for (Worker* owner = pipeline->offering; owner != nullptr; owner = owner->nextOffering) {
+    if (SegmentWorkWaiting(owner->board)) return owner;
+  }
+  return nullptr;
+}
+
+// Takes the turns of owner's board while it has any; the monitor is held
+// on entry and on return.
+void HelpOwner(Pipeline* pipeline, Worker* owner) {
+  SegmentBoard* board = owner->board;
+  owner->helpersInside += 1;
+  OsLeaveMonitor(pipeline->monitor);
+  while (HelpWithSegments(board)) {
+  }
+  OsEnterMonitor(pipeline->monitor);
+  owner->helpersInside -= 1;
+  // The owner may be waiting for its helpers to leave.
+  if (owner->helpersInside == 0 && owner->board == nullptr) OsWakeMonitor(pipeline->monitor);
+}
+
 void RunWorker(void* context) {
   auto* worker = static_cast<Worker*>(context);
   Pipeline* pipeline = worker->pipeline;
   OsEnterMonitor(pipeline->monitor);
   for (;;) {
-    while (pipeline->waiting == nullptr && !pipeline->closing) WaitAsWorker(pipeline);
+    // A waiting job first: files apart cost nothing to join. Without one,
+    // another worker's large file. Once no more jobs come, a worker stays
+    // while another one's job may still offer it a board.
+    Worker* owner = nullptr;
+    while (pipeline->waiting == nullptr && !(pipeline->closing && pipeline->busy == 0) &&
+           (owner = BoardToHelp(pipeline)) == nullptr) {
+      WaitAsWorker(pipeline);
+    }
+    if (pipeline->waiting == nullptr && owner != nullptr) {
+      HelpOwner(pipeline, owner);
+      continue;
+    }
     Job* job = pipeline->waiting;
     if (job == nullptr) break;
     pipeline->waiting = FirstToTake(job->next);
     job->stage = Stage::kTaken;
+    pipeline->busy += 1;
     const bool wanted = !pipeline->cancelled && !job->abandoned;
     OsLeaveMonitor(pipeline->monitor);
     worker->job = job;
@@ -382,8 +427,39 @@ void RunWorker(void* context) {
     job->code = code;
     job->systemError = worker->writer->systemError;
     job->bytesRead = worker->writer->bytesRead;
+    pipeline->busy -= 1;
+    if (pipeline->closing && pipeline->busy == 0) WakeWorkers(pipeline);
     NoteJobDone(pipeline, job);
   }
+  OsLeaveMonitor(pipeline->monitor);
+}
+
+// The crew of a worker's writer: its board is offered to the others.
+void OfferBoard(void* context, SegmentBoard* board) {
+  auto* worker = static_cast<Worker*>(context);
+  Pipeline* pipeline = worker->pipeline;
+  OsEnterMonitor(pipeline->monitor);
+  if (worker->board == nullptr) {
+    worker->board = board;
+    worker->nextOffering = pipeline->offering;
+    pipeline->offering = worker;
+  }
+  WakeWorkers(pipeline);
+  OsLeaveMonitor(pipeline->monitor);
+}
+
+void WithdrawBoard(void* context, SegmentBoard*) {
+  auto* worker = static_cast<Worker*>(context);
+  Pipeline* pipeline = worker->pipeline;
+  OsEnterMonitor(pipeline->monitor);
+  for (Worker** at = &pipeline->offering; *at != nullptr; at = &(*at)->nextOffering) {
+    if (*at == worker) {
+      *at = worker->nextOffering;
+      break;
+    }
+  }
+  worker->board = nullptr;
+  while (worker->helpersInside != 0) OsWaitMonitor(pipeline->monitor);
   OsLeaveMonitor(pipeline->monitor);
 }
 
@@ -399,6 +475,7 @@ ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
   writer->namePrefixLength = archive->namePrefixLength;
   writer->clampTimes = archive->clampTimes;
   writer->timeCeiling = archive->timeCeiling;
+  writer->parseCrew = &worker->crew;
   return writer;
 }
 
@@ -744,7 +821,11 @@ std::uint32_t StartWorkers(Pipeline* pipeline, Worker* workers, std::uint32_t co
   std::uint32_t started = 0;
   for (; started < count; ++started) {
     Worker& worker = workers[started];
-    worker = Worker{pipeline, nullptr, nullptr, nullptr, ErrNone, false};
+    worker = Worker{pipeline, nullptr, nullptr, nullptr, ErrNone, false, {}, nullptr, 0, nullptr};
+    worker.crew.context = &worker;
+    worker.crew.offer = OfferBoard;
+    worker.crew.withdraw = WithdrawBoard;
+    worker.crew.helpers = count - 1;
     worker.writer = CreateWorkerWriter(&worker, pipeline->writer);
     if (worker.writer != nullptr) worker.thread = OsStartThread(RunWorker, &worker);
     if (worker.thread == nullptr) {

@@ -85,6 +85,10 @@ OsFile OsCreateScratch(const char* path);
 bool OsWriteAt(OsFile file, std::uint64_t position, const void* data, std::uint32_t count);
 bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t count,
               std::uint32_t* got);
+// A second handle on an open source, for OsReadAt on other threads while
+// the first is read in order (a positioned read moves a Windows handle's
+// position too); kNoFile when none can be had. Closed with OsClose.
+OsFile OsReopenForReadsAt(OsFile source);
 // Gives back the disk space of a file's first bytes, which are read already;
 // false where the system cannot.
 bool OsDiscardStart(OsFile file, std::uint64_t bytes);

@@ -194,6 +194,13 @@ bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t cou
   return ReadWhole(ToDescriptor(file), data, count, static_cast<std::int64_t>(position), got);
 }
 
+OsFile OsReopenForReadsAt(OsFile source) {
+  if (FaultDue(OsCall::kOpen, source)) return kNoFile;
+  // pread leaves the shared position alone, so a duplicate serves.
+  const int fd = fcntl(ToDescriptor(source), F_DUPFD_CLOEXEC, 0);
+  return fd < 0 ? kNoFile : static_cast<OsFile>(fd);
+}
+
 bool OsDiscardStart(OsFile file, std::uint64_t bytes) {
 #if defined(FALLOC_FL_PUNCH_HOLE)
   return fallocate(ToDescriptor(file), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0,

@@ -603,6 +603,10 @@ bool OsReadAt(OsFile file, std::uint64_t position, void* data, std::uint32_t cou
   return true;
 }
 
+OsFile OsReopenForReadsAt(OsFile source) {
+  return FromHandle(ReOpenFile(ToHandle(source), GENERIC_READ, FILE_SHARE_READ, 0));
+}
+
 struct OsThread {
   HANDLE handle;
   void (*run)(void* context);

@@ -11,6 +11,7 @@
 namespace zf {
 
 struct DeflateState;
+struct ParseCrew;
 
 // Failure codes; fixed numbers, stored in ZipWriter::error or returned.
 enum : std::int32_t {
@@ -147,6 +148,9 @@ struct ZipWriter {
   // and the write is tried again. May be null.
   bool (*makeRoom)(void* context);
   void* makeRoomContext;
+  // Threads that may parse a large source in segments (deflate.h); null:
+  // the compressor runs alone, on the writer's thread.
+  const ParseCrew* parseCrew;
   alignas(8) std::uint8_t buffer[kBufferBytes];
   alignas(8) std::uint8_t outBuffer[kOutputBufferBytes];
   std::uint8_t header[kMaxHeaderBytes];  // where a record is composed

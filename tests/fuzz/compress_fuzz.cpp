@@ -11,6 +11,13 @@
 // the reuse of the state as well as forty. The input's length modulo 10
 // picks the level of all its entries (0: the default, 8), so that every
 // corpus file runs at some level and a mutation that grows it runs another.
+//
+// With ZIPFOLDER_FUZZ_SEGMENTS set, the target checks the parse in segments
+// instead: the first piece (up to 64 KB once repeated) is compressed alone
+// and in segments of 1,024 to 8,192 bytes (an eighth of the piece at
+// least), every one parsed from its guessed
+// start before the true parse goes on, at a lazy level; both streams must
+// be the same bytes.
 #include <sys/mman.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -21,6 +28,9 @@
 #include <vector>
 
 #include "deflate/deflate.h"
+#include "deflate/deflate_internal.h"
+#include "deflate/segment_parse.h"
+#include "support/memory_io.h"
 
 namespace {
 
@@ -76,9 +86,56 @@ void DeflateAndCheck(zf::ZipWriter* writer, const std::vector<std::uint8_t>& pie
   Require(Inflate(packed, piece.size()) == piece);
 }
 
+// One stream of piece through state, alone or in segments with crew.
+std::vector<std::uint8_t> Stream(zf::DeflateState* state, const std::vector<std::uint8_t>& piece,
+                                 std::uint8_t level, const zf::ParseCrew* crew, int file) {
+  const zft::MemoryStream stream =
+      zft::DeflateMemory(state, piece, level, crew, file, piece.size());
+  Require(stream.code == zf::ErrNone && !stream.failed);
+  return stream.bytes;
+}
+
+void CheckSegments(const std::uint8_t* data, std::size_t size, int file) {
+  std::size_t at = 0;
+  std::size_t length = size;
+  std::size_t repeat = 1;
+  if (size >= 3) {
+    length = std::min<std::size_t>(data[0] | std::size_t{data[1]} << 8, size - 3);
+    repeat = data[2] < 240 ? 1 : std::size_t{1} << (data[2] - 238);
+    at = 3;
+  }
+  std::vector<std::uint8_t> piece;
+  constexpr std::size_t kLargestPiece = 64 << 10;
+  for (std::size_t r = 0; r < repeat && piece.size() + length <= kLargestPiece; ++r) {
+    piece.insert(piece.end(), data + at, data + at + length);
+  }
+  Require(ftruncate(file, 0) == 0);
+  Require(pwrite(file, piece.data(), piece.size(), 0) == static_cast<ssize_t>(piece.size()));
+  zf::ParseCrew crew{};
+  crew.offer = [](void*, zf::SegmentBoard*) {};
+  crew.withdraw = [](void*, zf::SegmentBoard*) {};
+  crew.segmentBytes = std::max(1024u << (size % 4), static_cast<std::uint32_t>(piece.size() / 8));
+  crew.splitFrom = 1;
+  crew.speculateFirst = true;
+  static zf::KeptStates kept{};
+  crew.kept = &kept;
+  const auto level = static_cast<std::uint8_t>(4 + size % 6);
+  static zf::DeflateState* const state = zf::AllocateDeflateState();
+  Require(state != nullptr);
+  const auto alone = Stream(state, piece, level, nullptr, file);
+  Require(Stream(state, piece, level, &crew, file) == alone);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const bool segments = std::getenv("ZIPFOLDER_FUZZ_SEGMENTS") != nullptr;
+  if (segments) {
+    static const int file = memfd_create("segments", 0);
+    Require(file >= 0);
+    CheckSegments(data, size, file);
+    return 0;
+  }
   auto* writer = static_cast<zf::ZipWriter*>(zf::OsAllocate(sizeof(zf::ZipWriter)));
   std::memset(writer, 0, offsetof(zf::ZipWriter, buffer));
   // Two in-memory files serve every input: creating them costs more than

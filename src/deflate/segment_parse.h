@@ -1,0 +1,79 @@
+// The parse of one large input in segments on several threads, joined into
+// the very stream the compressor alone makes (lazy_run.h says why that
+// holds), and the block output of the joined stream on the caller's thread.
+#pragma once
+
+#include <cstdint>
+
+#include "deflate/deflate_state.h"
+#include "platform/platform.h"
+
+namespace zf {
+
+struct SegmentBoard;
+
+// What the parse in segments did, for tests and benchmarks.
+struct SegmentCounts {
+  std::uint64_t guessed;  // parses started from a guessed state
+  std::uint64_t joins;    // hand-overs of the true parse to one of them
+  std::uint64_t dropped;  // of them, those the true parse went through alone
+};
+
+// Compressor states kept from one input's parses for the next one's, where a
+// caller splits many small inputs (tests): fresh ones cost their clearing.
+struct KeptStates {
+  DeflateState* states[8];
+  std::uint32_t count;
+};
+// Lets go of them.
+void ReleaseKeptStates(KeptStates* kept);
+
+// The threads that help: Offer tells them a board has work (they call
+// HelpWithSegments with it, from any thread, until it returns false), and
+// is called again whenever more becomes available. The board's owner waits,
+// at its end, until no helper is inside any more.
+struct ParseCrew {
+  void* context;
+  void (*offer)(void* context, SegmentBoard* board);
+  void (*withdraw)(void* context, SegmentBoard* board);
+  // Segment length and the input size from which an input is split; 0: the
+  // defaults below.
+  std::uint32_t segmentBytes;
+  std::uint64_t splitFrom;
+  // Threads besides the owner's that may help: the look-ahead.
+  std::uint32_t helpers;
+  // Every segment within the look-ahead is parsed from its guessed start
+  // before the true parse goes on, so that one thread alone takes every
+  // path of the join (tests).
+  bool speculateFirst;
+  // Added to at the end of each input parsed in segments; may be null.
+  SegmentCounts* counts;
+  // Where the states of one input's parses wait for the next; null: they
+  // are let go at its end.
+  KeptStates* kept;
+};
+
+inline constexpr std::uint32_t kSegmentBytes = 1u << 20;
+inline constexpr std::uint64_t kSplitFrom = 8u << 20;
+
+// Whether an input of size bytes at level is parsed in segments when a crew
+// is there: only the lazy levels, whose chains hold every position.
+bool SplitsInput(const ParseCrew* crew, std::uint8_t level, std::uint64_t size);
+
+// Deflates the state's source like DeflateStream, its sink receiving the
+// same bytes, with segments parsed by the crew from file (read at
+// positions; size is what the input is expected to hold). The outcome:
+// ErrNone, ErrNoMemory, ErrRead (systemError set) or ErrChanged (the input
+// read in order differs from what the segments read), or the state's
+// failed flag for a failure of its own source or sink.
+std::int32_t DeflateInSegments(DeflateState* state, std::uint8_t level, std::uint16_t* fileTypeWord,
+                               const ParseCrew* crew, OsFile file, std::uint64_t size,
+                               std::int32_t* systemError);
+
+// A helper's part: runs one piece of the board's work; false when there is
+// none to take now.
+bool HelpWithSegments(SegmentBoard* board);
+// Whether the board has a piece a helper could take now.
+bool SegmentWorkWaiting(SegmentBoard* board);
+
+}  // namespace zf

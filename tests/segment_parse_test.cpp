@@ -1,0 +1,276 @@
+// The parse of a large input in segments joins into the very stream of the
+// compressor alone: on inputs built to be hard for the join, at the lazy
+// levels, with every segment parsed from its guessed start first (one
+// thread takes every path of the join) and with helper threads.
+#include "deflate/segment_parse.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "deflate/deflate.h"
+#include "deflate/deflate_internal.h"
+#include "support/memory_io.h"
+#include "support/test_files.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Helper threads that take the board's turns while it is offered.
+struct TestCrew {
+  zf::ParseCrew crew{};
+  std::mutex mutex;
+  std::condition_variable changed;
+  zf::SegmentBoard* board = nullptr;
+  std::uint64_t offers = 0;
+  int inside = 0;
+  bool quit = false;
+  std::vector<std::thread> threads;
+
+  TestCrew(std::uint32_t helpers, std::uint32_t segmentBytes, bool speculateFirst) {
+    crew.context = this;
+    crew.offer = [](void* context, zf::SegmentBoard* offered) {
+      auto* self = static_cast<TestCrew*>(context);
+      const std::lock_guard<std::mutex> hold(self->mutex);
+      self->board = offered;
+      self->offers += 1;
+      self->changed.notify_all();
+    };
+    crew.withdraw = [](void* context, zf::SegmentBoard*) {
+      auto* self = static_cast<TestCrew*>(context);
+      std::unique_lock<std::mutex> hold(self->mutex);
+      self->board = nullptr;
+      self->changed.wait(hold, [self] { return self->inside == 0; });
+    };
+    crew.segmentBytes = segmentBytes;
+    crew.splitFrom = 1;
+    crew.helpers = helpers;
+    crew.speculateFirst = speculateFirst;
+    for (std::uint32_t i = 0; i < helpers; ++i) threads.emplace_back([this] { Help(); });
+  }
+  ~TestCrew() {
+    {
+      const std::lock_guard<std::mutex> hold(mutex);
+      quit = true;
+      changed.notify_all();
+    }
+    for (std::thread& thread : threads) thread.join();
+  }
+  void Help() {
+    std::unique_lock<std::mutex> hold(mutex);
+    std::uint64_t seen = 0;
+    for (;;) {
+      changed.wait(hold, [&] { return quit || (board != nullptr && offers != seen); });
+      if (quit) return;
+      seen = offers;
+      zf::SegmentBoard* taken = board;
+      inside += 1;
+      hold.unlock();
+      while (zf::HelpWithSegments(taken)) {
+      }
+      hold.lock();
+      inside -= 1;
+      changed.notify_all();
+    }
+  }
+};
+
+// The stream of sent through a state of its own: alone, or in segments with
+// crew, whose parses read a file holding parsed.
+zft::MemoryStream Pack(const Bytes& sent, std::uint8_t level, TestCrew* crew = nullptr,
+                       const Bytes* parsed = nullptr) {
+  zft::ScratchDir dir;
+  zf::OsFile file = zf::kNoFile;
+  if (crew != nullptr) {
+    const std::string path = dir.Path("input");
+    zft::WriteFile(path, parsed != nullptr ? *parsed : sent);
+    file = zf::OsOpenSource(path.c_str());
+    EXPECT_NE(file, zf::kNoFile);
+  }
+  zf::DeflateState* state = zf::AllocateDeflateState();
+  const zft::MemoryStream stream =
+      zft::DeflateMemory(state, sent, level, crew != nullptr ? &crew->crew : nullptr, file,
+                         parsed != nullptr ? parsed->size() : sent.size());
+  zf::OsRelease(state);
+  zf::OsClose(file);
+  return stream;
+}
+
+Bytes Inflate(const Bytes& stream, std::size_t expected) {
+  Bytes out(expected + 1);
+  z_stream z{};
+  EXPECT_EQ(inflateInit2(&z, -15), Z_OK);
+  z.next_in = const_cast<Bytef*>(stream.data());
+  z.avail_in = static_cast<uInt>(stream.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  inflateEnd(&z);
+  return out;
+}
+
+// Inputs that make the join hard, each a few segments of 32 KB long.
+struct HardInput {
+  const char* name;
+  Bytes (*make)();
+  bool joins;  // the true parse meets the guessed ones
+};
+
+Bytes Words(std::size_t size, std::uint32_t seed) {
+  static const char* const kWords[] = {"segment ",  "parse ",   "join ",   "window ", "match ",
+                                       "deferred ", "literal ", "chain ",  "hash ",   "block ",
+                                       "the ",      "of ",      "stream ", "input ",  "\n"};
+  std::mt19937 random(seed);
+  Bytes bytes;
+  while (bytes.size() < size) {
+    const char* word = kWords[random() % 15];
+    bytes.insert(bytes.end(), word, word + std::strlen(word));
+  }
+  bytes.resize(size);
+  return bytes;
+}
+
+Bytes Noise(std::size_t size, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  Bytes bytes(size);
+  for (auto& byte : bytes) byte = static_cast<std::uint8_t>(random());
+  return bytes;
+}
+
+Bytes Periodic(std::size_t size, std::size_t period, std::uint32_t seed) {
+  const Bytes unit = Noise(period, seed);
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = unit[i % period];
+  return bytes;
+}
+
+// Machine-code-like: short repeated records with small changes.
+Bytes Records(std::size_t size, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  Bytes bytes;
+  const Bytes base = Noise(24, seed);
+  while (bytes.size() < size) {
+    Bytes record = base;
+    record[random() % 24] = static_cast<std::uint8_t>(random());
+    record[random() % 24] = static_cast<std::uint8_t>(random() & 7);
+    bytes.insert(bytes.end(), record.begin(), record.begin() + 8 + random() % 17);
+  }
+  bytes.resize(size);
+  return bytes;
+}
+
+const HardInput kHardInputs[] = {
+    // Runs across every segment start, and a run's end in the warm-up.
+    {"runs",
+     [] {
+       Bytes bytes = Words(300000, 1);
+       for (std::size_t start = 32768 - 5000; start < bytes.size(); start += 32768) {
+         std::fill(bytes.begin() + static_cast<long>(start),
+                   bytes.begin() + static_cast<long>(std::min(bytes.size(), start + 9000)), 0);
+       }
+       return bytes;
+     },
+     true},
+    {"zeros", [] { return Bytes(400000, 0); }, false},
+    {"period 257", [] { return Periodic(300000, 257, 2); }, false},
+    {"period 258", [] { return Periodic(300000, 258, 3); }, false},
+    {"period 259", [] { return Periodic(300000, 259, 4); }, false},
+    {"period 3", [] { return Periodic(300000, 3, 5); }, false},
+    // Long matches over segment starts, deferred matches at the joins.
+    {"words", [] { return Words(300000, 6); }, true},
+    {"records", [] { return Records(300000, 7); }, true},
+    {"noise", [] { return Noise(200000, 8); }, false},
+    // Text, then noise, then text again: the windows slide in between.
+    {"mixed",
+     [] {
+       Bytes bytes = Words(150000, 9);
+       const Bytes noise = Noise(120000, 10);
+       bytes.insert(bytes.end(), noise.begin(), noise.end());
+       const Bytes tail = Words(170003, 9);
+       bytes.insert(bytes.end(), tail.begin(), tail.end());
+       return bytes;
+     },
+     true},
+    // The input's end just past the last guessed segment's end.
+    {"short tail", [] { return Words(7 * 32768 + 1024 + 3, 11); }, true},
+};
+
+TEST(SegmentParse, JoinedStreamIsTheCompressorsAlone) {
+  for (const HardInput& hard : kHardInputs) {
+    const Bytes input = hard.make();
+    for (const std::uint8_t level :
+         {std::uint8_t{4}, std::uint8_t{5}, std::uint8_t{6}, std::uint8_t{8}, std::uint8_t{9}}) {
+      const zft::MemoryStream alone = Pack(input, level);
+      ASSERT_FALSE(alone.failed);
+      for (const std::uint32_t helpers : {0u, 2u}) {
+        // One thread: short segments at any alignment, warmed by less than
+        // a window near the start.
+        const std::uint32_t segment = helpers == 0 ? 12000 : 32768;
+        TestCrew crew(helpers, segment, helpers == 0);
+        zf::SegmentCounts counts{};
+        crew.crew.counts = &counts;
+        const zft::MemoryStream joined = Pack(input, level, &crew);
+        ASSERT_EQ(joined.code, zf::ErrNone)
+            << hard.name << " level " << int(level) << " helpers " << helpers;
+        ASSERT_FALSE(joined.failed) << hard.name;
+        ASSERT_TRUE(joined.bytes == alone.bytes)
+            << hard.name << " level " << int(level) << " helpers " << helpers;
+        // Every guessed parse was met or gone through; one thread guessed
+        // every segment it could.
+        if (helpers == 0) {
+          EXPECT_EQ(counts.joins + counts.dropped, counts.guessed) << hard.name;
+          EXPECT_EQ(counts.guessed, (input.size() - 1024) / segment - 1) << hard.name;
+          if (hard.joins) {
+            EXPECT_GT(counts.joins, counts.guessed / 2) << hard.name;
+          }
+        }
+      }
+      ASSERT_EQ(Inflate(alone.bytes, input.size()), input) << hard.name;
+    }
+  }
+}
+
+// An input read in order that differs from what the segments read (a file
+// changed while it was packed) fails the entry instead of making data that
+// differs from its CRC.
+TEST(SegmentParse, InputThatChangedIsNoticed) {
+  const Bytes parsed = Words(400000, 12);
+  struct Change {
+    const char* name;
+    Bytes (*apply)(Bytes);
+  };
+  const Change kChanges[] = {
+      {"byte",
+       [](Bytes b) {
+         b[300001] = static_cast<std::uint8_t>(b[300001] ^ 1);
+         return b;
+       }},
+      {"longer",
+       [](Bytes b) {
+         b.push_back('x');
+         return b;
+       }},
+      {"shorter",
+       [](Bytes b) {
+         b.resize(b.size() - 1000);
+         return b;
+       }},
+  };
+  for (const Change& change : kChanges) {
+    TestCrew crew(1, 32768, false);
+    const zft::MemoryStream joined = Pack(change.apply(parsed), 8, &crew, &parsed);
+    EXPECT_EQ(joined.code, zf::ErrChanged) << change.name;
+  }
+}
+
+}  // namespace
