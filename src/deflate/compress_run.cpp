@@ -53,11 +53,13 @@ void RefillWindow(DeflateState* state) {
       state->scanPosition -= kWindowHalf;
       state->blockBegin -= static_cast<std::int32_t>(kWindowHalf);
       state->windowBase += kWindowHalf;
-      if (state->chainsKept == 0) {
-      } else if (KeepsLinks(state->level)) {
-        SlideLinks(state->hashHeads, state->chainLinks);
-      } else {
-        SlideChains(state->hashHeads, state->chainSteps);
+      // A replay of symbols parsed elsewhere keeps no chains.
+      if (state->chainsKept != 0) {
+        if (KeepsLinks(state->level)) {
+          SlideLinks(state->hashHeads, state->chainLinks);
+        } else {
+          SlideChains(state->hashHeads, state->chainSteps);
+        }
       }
       room += kWindowHalf;
     }
