@@ -313,7 +313,7 @@ TEST(ParallelPack, LargeFilesSplitAcrossWorkersKeepTheirBytes) {
   const std::string src = dir.Path("src");
   zft::MakeDirs(src + "/sub");
   std::string text;
-  for (int line = 0; text.size() < (9u << 20); ++line) {
+  for (std::uint64_t line = 0; text.size() < (9u << 20); ++line) {
     text += std::to_string(line * 7919 % 100003) + " large " + std::to_string(line % 977) + "\n";
   }
   WriteSettled(src + "/large.txt", {text.begin(), text.end()});
