@@ -45,6 +45,13 @@ struct TestCrew {
       self->offers += 1;
       self->changed.notify_all();
     };
+    crew.wake = [](void* context) {
+      auto* self = static_cast<TestCrew*>(context);
+      const std::lock_guard<std::mutex> hold(self->mutex);
+      if (self->board == nullptr) return;
+      self->offers += 1;
+      self->changed.notify_all();
+    };
     crew.withdraw = [](void* context, zf::SegmentBoard*) {
       auto* self = static_cast<TestCrew*>(context);
       std::unique_lock<std::mutex> hold(self->mutex);

@@ -275,7 +275,9 @@ struct SegmentRecorder {
   }
 };
 
-void Offer(SegmentBoard* board) { board->crew->offer(board->crew->context, board); }
+// More work: helpers that sleep hear of it. Only the owner offers the board
+// itself, once: a helper's turn may still end after the board is withdrawn.
+void WakeHelpers(SegmentBoard* board) { board->crew->wake(board->crew->context); }
 
 // Makes the symbols so far visible; false when the parse must stop.
 bool SegmentRecorder::Publish() {
@@ -373,7 +375,7 @@ bool SegmentRecorder::HandOver() {
   Wake(board);
   OsLeaveMonitor(board->monitor);
   stopped = true;
-  if (offer) Offer(board);
+  if (offer) WakeHelpers(board);
   return true;
 }
 
@@ -409,7 +411,7 @@ bool SegmentRecorder::AtPause(DeflateState* state) {
   other = nullptr;
   stopped = true;
   givenUp = true;
-  if (leader) Offer(board);
+  if (leader) WakeHelpers(board);
   return false;
 }
 
@@ -878,7 +880,7 @@ std::int32_t DeflateInSegments(DeflateState* state, std::uint8_t level, std::uin
   StartMatcher(level, state);
   // From the input's start on, the first parse's symbols are the true ones.
   Sender sender{board->leader, 0};
-  Offer(board);
+  crew->offer(crew->context, board);
 
   std::int32_t code = ErrNone;
   OsEnterMonitor(board->monitor);
@@ -890,7 +892,7 @@ std::int32_t DeflateInSegments(DeflateState* state, std::uint8_t level, std::uin
       // What was sent may let the leader go on: the helpers hear of it.
       if (held && LeaderReady(board)) {
         OsLeaveMonitor(board->monitor);
-        Offer(board);
+        WakeHelpers(board);
         OsEnterMonitor(board->monitor);
       }
       continue;

@@ -28,13 +28,15 @@ struct KeptStates {
 // Lets go of them.
 void ReleaseKeptStates(KeptStates* kept);
 
-// The threads that help: Offer tells them a board has work (they call
-// HelpWithSegments with it, from any thread, until it returns false), and
-// is called again whenever more becomes available. The board's owner waits,
-// at its end, until no helper is inside any more.
+// The threads that help: offer tells them of a board (they call
+// HelpWithSegments with it, from any thread, until it returns false), once,
+// from its owner's thread; wake, from any thread, that more work became
+// available on the board offered, if it still is; withdraw, from the
+// owner's thread, that it is gone: it returns once no helper is inside.
 struct ParseCrew {
   void* context;
   void (*offer)(void* context, SegmentBoard* board);
+  void (*wake)(void* context);
   void (*withdraw)(void* context, SegmentBoard* board);
   // Segment length and the input size from which an input is split; 0: the
   // defaults below.

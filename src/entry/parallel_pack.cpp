@@ -439,11 +439,16 @@ void OfferBoard(void* context, SegmentBoard* board) {
   auto* worker = static_cast<Worker*>(context);
   Pipeline* pipeline = worker->pipeline;
   OsEnterMonitor(pipeline->monitor);
-  if (worker->board == nullptr) {
-    worker->board = board;
-    worker->nextOffering = pipeline->offering;
-    pipeline->offering = worker;
-  }
+  worker->board = board;
+  worker->nextOffering = pipeline->offering;
+  pipeline->offering = worker;
+  WakeWorkers(pipeline);
+  OsLeaveMonitor(pipeline->monitor);
+}
+
+void WakeForBoard(void* context) {
+  Pipeline* pipeline = static_cast<Worker*>(context)->pipeline;
+  OsEnterMonitor(pipeline->monitor);
   WakeWorkers(pipeline);
   OsLeaveMonitor(pipeline->monitor);
 }
@@ -824,6 +829,7 @@ std::uint32_t StartWorkers(Pipeline* pipeline, Worker* workers, std::uint32_t co
     worker = Worker{pipeline, nullptr, nullptr, nullptr, ErrNone, false, {}, nullptr, 0, nullptr};
     worker.crew.context = &worker;
     worker.crew.offer = OfferBoard;
+    worker.crew.wake = WakeForBoard;
     worker.crew.withdraw = WithdrawBoard;
     worker.crew.helpers = count - 1;
     worker.writer = CreateWorkerWriter(&worker, pipeline->writer);

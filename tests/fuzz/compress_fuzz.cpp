@@ -113,6 +113,7 @@ void CheckSegments(const std::uint8_t* data, std::size_t size, int file) {
   Require(pwrite(file, piece.data(), piece.size(), 0) == static_cast<ssize_t>(piece.size()));
   zf::ParseCrew crew{};
   crew.offer = [](void*, zf::SegmentBoard*) {};
+  crew.wake = [](void*) {};
   crew.withdraw = [](void*, zf::SegmentBoard*) {};
   crew.segmentBytes = std::max(1024u << (size % 4), static_cast<std::uint32_t>(piece.size() / 8));
   crew.splitFrom = 1;
