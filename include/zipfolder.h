@@ -110,7 +110,7 @@ typedef struct ZipFolderOptions {
   /* Files compressed at once: 0 or 1, the caller's thread only; more starts
      that many worker threads, but never more than the processors the
      process may run on, nor more than 256; idle workers also parse a large
-     file (8 MB or more, levels 4 to 9) in segments. The archive is the
+     file (4 MB or more, levels 4 to 9) in segments. The archive is the
      same for every count, and the callback is still called on the
      caller's thread only. Workers that lack memory, descriptors or disk space for their
      output stop, and the caller's thread packs the rest alone: no file is
