@@ -101,7 +101,6 @@ struct BlockRecorder {
     return RecordSymbol(state, distance, lengthCode);
   }
   static bool AfterSymbol(DeflateState* state) { return FinishMidBlock(state); }
-  static bool AtPause(DeflateState*) { return true; }
   static void End(DeflateState* state) { FinishBlockHere(state, 1); }
 };
 

@@ -114,19 +114,18 @@ struct SegmentBoard {
   OsMonitor* monitor;
   const ParseCrew* crew;
   OsFile file;  // read at positions
-  std::uint64_t size;
   std::uint32_t segmentBytes;
   std::uint32_t segmentCount;
   std::uint32_t speculable;  // segments from 1 and below this one may start guessed
   std::uint32_t lookahead;
   std::uint8_t level;
   // Under the monitor:
-  Parse** specs;  // per segment: its guessed-start parse, or null
+  Parse** guesses;  // per segment: its guessed-start parse, or null
   Parse* parses;
   Parse* leader;
   bool leaderRunning;
   std::uint32_t leaderSegment;
-  std::uint32_t nextSpec;
+  std::uint32_t nextGuess;
   std::uint32_t sleepers;
   bool stopping;
   std::int32_t failure;
@@ -136,8 +135,11 @@ struct SegmentBoard {
   std::uint32_t spareCount;
   SymbolChunk* spareChunks;
   std::uint32_t spareChunkCount;
-  const Parse* sending;  // whose symbols the owner sends (or waits for)
-  std::uint64_t sentAt;  // the input sent so far
+  // Written by the owner only: whose symbols are the true ones from
+  // sendIndex on (Publish wakes the owner for them), and the input sent.
+  Parse* sending;
+  std::uint64_t sendIndex;
+  std::uint64_t sentAt;
 };
 
 namespace {
@@ -470,7 +472,7 @@ void AdvanceLeader(SegmentBoard* board, Parse* parse) {
     recorder.pauseAt = std::uint64_t{segment + 1} * board->segmentBytes;
   }
   OsEnterMonitor(board->monitor);
-  Parse* other = segment < board->segmentCount ? board->specs[segment] : nullptr;
+  Parse* other = segment < board->segmentCount ? board->guesses[segment] : nullptr;
   if (other != nullptr && other != parse && !other->dropped) {
     other->watched = true;
     recorder.other = other;
@@ -503,9 +505,19 @@ DeflateState* TakeState(SegmentBoard* board) {
   return state != nullptr ? state : AllocateDeflateState();
 }
 
-// Starts a parse's state at offset start with nothing deferred: the first
-// window read from start - 32,768 (or 0), and its first half entered.
-bool StartState(SegmentBoard* board, Parse* parse, DeflateState* state) {
+// Gives a parse its state and first chunk and starts the state at the
+// parse's start with nothing deferred: the first window read from 32,768
+// bytes before it (or from the input's start), and those bytes entered.
+// False when memory is short or the input holds less than that.
+bool StartParse(SegmentBoard* board, Parse* parse) {
+  DeflateState* state = TakeState(board);
+  OsEnterMonitor(board->monitor);
+  SymbolChunk* chunk = TakeChunk(board);
+  parse->state = state;
+  parse->first = chunk;
+  parse->last = chunk;
+  OsLeaveMonitor(board->monitor);
+  if (state == nullptr || chunk == nullptr) return false;
   const std::uint64_t warm = parse->start >= kWindowHalf ? parse->start - kWindowHalf : 0;
   parse->input = {board->file, warm};
   state->source = {ReadAtPosition, &parse->input};
@@ -516,7 +528,7 @@ bool StartState(SegmentBoard* board, Parse* parse, DeflateState* state) {
   StartMatcher(board->level, state);
   state->windowBase = warm;
   const auto entered = static_cast<std::uint32_t>(parse->start - warm);
-  if (state->failed || state->bytesAhead < entered + kLeastAhead) return false;
+  if (state->failed || (entered != 0 && state->bytesAhead < entered + kLeastAhead)) return false;
   std::uint32_t hash = state->rollingHash;
   for (std::uint32_t q = 0; q < entered; ++q) {
     if (KeepsLinks(board->level)) {
@@ -533,15 +545,8 @@ bool StartState(SegmentBoard* board, Parse* parse, DeflateState* state) {
 
 // A parse from a guessed start at its segment, up to the segment's end.
 void StartGuessed(SegmentBoard* board, Parse* parse) {
-  DeflateState* state = TakeState(board);
-  OsEnterMonitor(board->monitor);
-  SymbolChunk* chunk = TakeChunk(board);
-  bool started = state != nullptr && chunk != nullptr;
-  parse->state = state;
-  parse->first = chunk;
-  parse->last = chunk;
-  OsLeaveMonitor(board->monitor);
-  if (started) started = StartState(board, parse, state);
+  bool started = StartParse(board, parse);
+  DeflateState* state = parse->state;
   bool givenUp = false;
   if (started) {
     SegmentRecorder recorder;
@@ -577,9 +582,9 @@ bool LeaderReady(const SegmentBoard* board) {
 }
 
 bool GuessReady(SegmentBoard* board) {
-  if (board->nextSpec <= board->leaderSegment) board->nextSpec = board->leaderSegment + 1;
-  return board->nextSpec < board->speculable &&
-         board->nextSpec <= board->leaderSegment + board->lookahead;
+  if (board->nextGuess <= board->leaderSegment) board->nextGuess = board->leaderSegment + 1;
+  return board->nextGuess < board->speculable &&
+         board->nextGuess <= board->leaderSegment + board->lookahead;
 }
 
 // Under the monitor: the next turn to take, marked running.
@@ -595,13 +600,13 @@ Turn TakeTurn(SegmentBoard* board, Parse** parseOut, Parse* fresh) {
   }
   if (!guessReady) return Turn::kNone;
   std::memset(fresh, 0, sizeof *fresh);
-  fresh->start = std::uint64_t{board->nextSpec} * board->segmentBytes;
+  fresh->start = std::uint64_t{board->nextGuess} * board->segmentBytes;
   fresh->running = true;
   fresh->nextOnBoard = board->parses;
   board->parses = fresh;
-  board->specs[board->nextSpec] = fresh;
+  board->guesses[board->nextGuess] = fresh;
   board->counts.guessed += 1;
-  board->nextSpec += 1;
+  board->nextGuess += 1;
   *parseOut = fresh;
   return Turn::kGuessed;
 }
@@ -692,11 +697,6 @@ bool ReplaySymbols(DeflateState* state, const std::uint32_t* symbols, std::uint3
 // What the owner does next with the joined stream, under the monitor.
 enum class Sending { kSent, kNothingYet, kEnded, kFailed };
 
-struct Sender {
-  Parse* parse;  // whose symbols are the true ones from index on
-  std::uint64_t index;
-};
-
 // Lets go of parse's chunks wholly before index that nobody writes any more.
 void ReleaseChunksBefore(SegmentBoard* board, Parse* parse, std::uint64_t index) {
   while (parse->first != nullptr && parse->first->next != nullptr &&
@@ -708,36 +708,35 @@ void ReleaseChunksBefore(SegmentBoard* board, Parse* parse, std::uint64_t index)
   }
 }
 
-Sending SendSome(SegmentBoard* board, Sender* sender, DeflateState* state) {
-  Parse* parse = sender->parse;
-  if (parse->handoverTo != nullptr && sender->index == parse->handoverAt) {
+Sending SendSome(SegmentBoard* board, DeflateState* state) {
+  Parse* parse = board->sending;
+  if (parse->handoverTo != nullptr && board->sendIndex == parse->handoverAt) {
     Parse* next = parse->handoverTo;
     ReleaseChunks(board, parse->first);
     parse->first = nullptr;
     if (!parse->running) ReleaseState(board, parse);
-    sender->parse = next;
-    sender->index = parse->handoverFrom;
     board->sending = next;
-    ReleaseChunksBefore(board, next, sender->index);
+    board->sendIndex = parse->handoverFrom;
+    ReleaseChunksBefore(board, next, board->sendIndex);
     return Sending::kSent;
   }
-  ReleaseChunksBefore(board, parse, sender->index);
+  ReleaseChunksBefore(board, parse, board->sendIndex);
   const std::uint64_t limit = parse->handoverTo != nullptr ? parse->handoverAt : parse->published;
-  if (sender->index >= limit) {
+  if (board->sendIndex >= limit) {
     if (parse->ended && parse->handoverTo == nullptr) return Sending::kEnded;
     return Sending::kNothingYet;
   }
-  const auto offset = static_cast<std::uint32_t>(sender->index - parse->firstIndex);
-  const std::uint64_t left = limit - sender->index;
+  const auto offset = static_cast<std::uint32_t>(board->sendIndex - parse->firstIndex);
+  const std::uint64_t left = limit - board->sendIndex;
   const std::uint32_t count =
       left < kChunkSymbols - offset ? static_cast<std::uint32_t>(left) : kChunkSymbols - offset;
   const std::uint32_t* symbols = parse->first->symbols + offset;
   const bool endsStream =
-      parse->ended && parse->handoverTo == nullptr && sender->index + count == parse->published;
+      parse->ended && parse->handoverTo == nullptr && board->sendIndex + count == parse->published;
   OsLeaveMonitor(board->monitor);
   const bool fits = ReplaySymbols(state, symbols, count, endsStream);
   OsEnterMonitor(board->monitor);
-  sender->index += count;
+  board->sendIndex += count;
   board->sentAt = state->windowBase + state->scanPosition;
   return fits ? Sending::kSent : Sending::kFailed;
 }
@@ -754,20 +753,20 @@ SegmentBoard* CreateBoard(const ParseCrew* crew, std::uint8_t level, OsFile sour
   auto* board = static_cast<SegmentBoard*>(OsAllocate(sizeof(SegmentBoard)));
   if (board == nullptr) return nullptr;
   std::memset(board, 0, sizeof *board);
-  board->specs = static_cast<Parse**>(OsAllocate(sizeof(Parse*) * segmentCount));
+  board->guesses = static_cast<Parse**>(OsAllocate(sizeof(Parse*) * segmentCount));
   board->monitor = OsCreateMonitor();
   board->file = OsReopenForReadsAt(source);
   auto* leader = static_cast<Parse*>(OsAllocate(sizeof(Parse)));
-  if (board->specs == nullptr || board->monitor == nullptr || board->file == kNoFile ||
+  if (board->guesses == nullptr || board->monitor == nullptr || board->file == kNoFile ||
       leader == nullptr) {
     OsRelease(leader);
     OsClose(board->file);
     if (board->monitor != nullptr) OsDestroyMonitor(board->monitor);
-    OsRelease(board->specs);
+    OsRelease(board->guesses);
     OsRelease(board);
     return nullptr;
   }
-  std::memset(board->specs, 0, sizeof(Parse*) * segmentCount);
+  std::memset(board->guesses, 0, sizeof(Parse*) * segmentCount);
   std::memset(leader, 0, sizeof *leader);
   board->crew = crew;
   if (crew->kept != nullptr) {
@@ -775,7 +774,6 @@ SegmentBoard* CreateBoard(const ParseCrew* crew, std::uint8_t level, OsFile sour
       board->spares[board->spareCount++] = crew->kept->states[crew->kept->count - 1];
     }
   }
-  board->size = size;
   board->segmentBytes = segmentBytes;
   board->segmentCount = segmentCount;
   // A guessed parse stays clear of the input's last bytes, which are not
@@ -787,6 +785,7 @@ SegmentBoard* CreateBoard(const ParseCrew* crew, std::uint8_t level, OsFile sour
   board->level = level;
   board->parses = leader;
   board->leader = leader;
+  // From the input's start on, the first parse's symbols are the true ones.
   board->sending = leader;
   leader->leader = true;
   return board;
@@ -815,25 +814,8 @@ void DestroyBoard(SegmentBoard* board) {
   }
   OsClose(board->file);
   OsDestroyMonitor(board->monitor);
-  OsRelease(board->specs);
+  OsRelease(board->guesses);
   OsRelease(board);
-}
-
-// The leader's first state and chunk, at the input's start.
-bool StartLeader(SegmentBoard* board) {
-  Parse* leader = board->leader;
-  leader->state = TakeState(board);
-  OsEnterMonitor(board->monitor);
-  leader->first = TakeChunk(board);
-  OsLeaveMonitor(board->monitor);
-  if (leader->state == nullptr || leader->first == nullptr) return false;
-  leader->last = leader->first;
-  leader->input = {board->file, 0};
-  DeflateState* state = leader->state;
-  state->source = {ReadAtPosition, &leader->input};
-  state->level = board->level;
-  StartMatcher(board->level, state);
-  return !state->failed;
 }
 
 }  // namespace
@@ -867,7 +849,7 @@ std::int32_t DeflateInSegments(DeflateState* state, std::uint8_t level, std::uin
                                std::int32_t* systemError) {
   *systemError = 0;
   SegmentBoard* board = CreateBoard(crew, level, file, size);
-  if (board == nullptr || !StartLeader(board)) {
+  if (board == nullptr || !StartParse(board, board->leader)) {
     if (board != nullptr) DestroyBoard(board);
     // Without the means to split, the input goes as one stream.
     DeflateStream(state, level, fileTypeWord);
@@ -878,8 +860,6 @@ std::int32_t DeflateInSegments(DeflateState* state, std::uint8_t level, std::uin
   BeginEntryOutput(state, fileTypeWord, level);
   state->chainsKept = 0;
   StartMatcher(level, state);
-  // From the input's start on, the first parse's symbols are the true ones.
-  Sender sender{board->leader, 0};
   crew->offer(crew->context, board);
 
   std::int32_t code = ErrNone;
@@ -887,7 +867,7 @@ std::int32_t DeflateInSegments(DeflateState* state, std::uint8_t level, std::uin
   for (;;) {
     if (board->stopping || state->failed) break;
     const bool held = LeaderPaused(board) && !LeaderReady(board);
-    const Sending sent = SendSome(board, &sender, state);
+    const Sending sent = SendSome(board, state);
     if (sent == Sending::kSent) {
       // What was sent may let the leader go on: the helpers hear of it.
       if (held && LeaderReady(board)) {
