@@ -330,7 +330,7 @@ TEST(ParallelPack, LargeFilesSplitAcrossWorkersKeepTheirBytes) {
     PackWith(src, zip, 2, &record);
     EXPECT_EQ(zft::EntryNames(zft::CheckArchive(zip)), record.added);
   }
-  for (std::uint64_t limit : {std::uint64_t{1} << 16, expected.size() - 1000}) {
+  for (std::uint64_t limit : {std::uint64_t{1} << 16, std::uint64_t{expected.size() - 1000}}) {
     zf::ZipWriter* writer = nullptr;
     ASSERT_EQ(zf::OpenArchive(zip.c_str(), &writer), zf::ErrNone);
     const zft::FileSizeLimit full(limit);
