@@ -11,8 +11,9 @@
 // largest alone (its time goes into one file, which the threads parse in
 // segments). The two thread counts take turns, N rounds (default 3), and
 // the best time of each counts, so that a load that comes and goes weighs
-// on both alike. With --baseline, another build of the tool takes its turn
-// at -T 1 too, and "T1/base" is this build's -T 1 time against it.
+// on both alike. With --baseline, another build of the tool takes its turns
+// at -T 1 and -T 2 too, and "T1/base" and "T2/base" are this build's times
+// against it.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -109,34 +110,40 @@ int main(int argc, char** argv) {
 
   std::printf("%-34s %7s %7s %6s %7s %7s %6s %10s %10s %s%s\n", "tree", "T1 s", "T2 s", "T2/T1",
               "T1 cpu", "T2 cpu", "ratio", "T1 peak KB", "T2 peak KB", "same bytes",
-              baseline.empty() ? "" : "  T1/base");
+              baseline.empty() ? "" : "  T1/base  T2/base");
   int failures = 0;
   for (const std::string& folder : folders) {
-    // T1, T2, and the baseline's T1.
-    Run best[3] = {{1e300, 1e300, 0, true}, {1e300, 1e300, 0, true}, {1e300, 1e300, 0, true}};
+    // T1, T2, and the baseline's T1 and T2.
+    Run best[4];
+    for (Run& run : best) run = {1e300, 1e300, 0, true};
     bool same = true;
-    const int runs = baseline.empty() ? 2 : 3;
+    const int runs = baseline.empty() ? 2 : 4;
     for (int round = 0; round < rounds; ++round) {
       for (int t = 0; t < runs; ++t) {
         const std::string zip = (scratch / ("out" + std::to_string(t + 1) + ".zip")).string();
-        const Run run = RunTool(t == 2 ? baseline : std::string(ZIPFOLDER_TOOL_PATH),
-                                t == 1 ? "2" : "1", folder, zip);
+        const Run run = RunTool(t >= 2 ? baseline : std::string(ZIPFOLDER_TOOL_PATH),
+                                t % 2 == 1 ? "2" : "1", folder, zip);
         best[t].seconds = std::min(best[t].seconds, run.seconds);
         best[t].cpuSeconds = std::min(best[t].cpuSeconds, run.cpuSeconds);
         best[t].peakKilobytes = std::max(best[t].peakKilobytes, run.peakKilobytes);
         best[t].ok = best[t].ok && run.ok;
       }
       const std::string first = ReadAll((scratch / "out1.zip").string());
-      same = same && first == ReadAll((scratch / "out2.zip").string()) &&
-             (runs == 2 || first == ReadAll((scratch / "out3.zip").string()));
+      for (int t = 1; t < runs; ++t) {
+        same =
+            same && first == ReadAll((scratch / ("out" + std::to_string(t + 1) + ".zip")).string());
+      }
     }
     std::printf("%-34s %7.2f %7.2f %6.3f %7.2f %7.2f %6.3f %10ld %10ld %s", folder.c_str(),
                 best[0].seconds, best[1].seconds, best[1].seconds / best[0].seconds,
                 best[0].cpuSeconds, best[1].cpuSeconds, best[1].cpuSeconds / best[0].cpuSeconds,
                 best[0].peakKilobytes, best[1].peakKilobytes, same ? "yes" : "NO");
-    if (runs == 3) std::printf("  %7.3f", best[0].seconds / best[2].seconds);
+    if (runs == 4) {
+      std::printf("  %7.3f  %7.3f", best[0].seconds / best[2].seconds,
+                  best[1].seconds / best[3].seconds);
+    }
     std::printf("\n");
-    if (!same || !best[0].ok || !best[1].ok || !best[2].ok) ++failures;
+    if (!same || !best[0].ok || !best[1].ok || !best[2].ok || !best[3].ok) ++failures;
   }
   fs::remove_all(scratch);
   return failures == 0 ? 0 : 1;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -36,7 +37,13 @@ struct TestCrew {
   bool quit = false;
   std::vector<std::thread> threads;
 
-  TestCrew(std::uint32_t helpers, std::uint32_t segmentBytes, bool speculateFirst) {
+  // Help is at hand from the ask after this many; -1: from the start.
+  int helpAfter = -1;
+  int asked = 0;
+
+  TestCrew(std::uint32_t helpers, std::uint32_t segmentBytes, bool speculateFirst,
+           int helpAfterAsks = -1)
+      : helpAfter(helpAfterAsks) {
     crew.context = this;
     crew.offer = [](void* context, zf::SegmentBoard* offered) {
       auto* self = static_cast<TestCrew*>(context);
@@ -58,6 +65,12 @@ struct TestCrew {
       self->board = nullptr;
       self->changed.wait(hold, [self] { return self->inside == 0; });
     };
+    if (helpAfter >= 0) {
+      crew.helpAtHand = [](void* context) {
+        auto* self = static_cast<TestCrew*>(context);
+        return self->asked++ >= self->helpAfter;
+      };
+    }
     crew.segmentBytes = segmentBytes;
     crew.splitFrom = 1;
     crew.helpers = helpers;
@@ -219,25 +232,36 @@ TEST(SegmentParse, JoinedStreamIsTheCompressorsAlone) {
          {std::uint8_t{4}, std::uint8_t{5}, std::uint8_t{6}, std::uint8_t{8}, std::uint8_t{9}}) {
       const zft::MemoryStream alone = Pack(input, level);
       ASSERT_FALSE(alone.failed);
-      for (const std::uint32_t helpers : {0u, 2u}) {
-        // One thread: short segments at any alignment, warmed by less than
-        // a window near the start.
-        const std::uint32_t segment = helpers == 0 ? 12000 : 32768;
-        TestCrew crew(helpers, segment, helpers == 0);
+      // One thread: short segments at any alignment, warmed by less than a
+      // window near the start; help at hand from the start, from the third
+      // segment's end on (the owner parses alone up to there, then moves
+      // the true parse onto the board), or never.
+      struct Crew {
+        std::uint32_t helpers;
+        std::uint32_t segment;
+        int helpAfter;
+      };
+      for (const Crew& kind : {Crew{0, 12000, -1}, Crew{0, 12000, 3}, Crew{0, 12000, 1000},
+                               Crew{2, 32768, -1}, Crew{2, 32768, 1}}) {
+        TestCrew crew(kind.helpers, kind.segment, kind.helpers == 0, kind.helpAfter);
         zf::SegmentCounts counts{};
         crew.crew.counts = &counts;
         const zft::MemoryStream joined = Pack(input, level, &crew);
-        ASSERT_EQ(joined.code, zf::ErrNone)
-            << hard.name << " level " << int(level) << " helpers " << helpers;
+        ASSERT_EQ(joined.code, zf::ErrNone) << hard.name << " level " << int(level) << " helpers "
+                                            << kind.helpers << " after " << kind.helpAfter;
         ASSERT_FALSE(joined.failed) << hard.name;
         ASSERT_TRUE(joined.bytes == alone.bytes)
-            << hard.name << " level " << int(level) << " helpers " << helpers;
+            << hard.name << " level " << int(level) << " helpers " << kind.helpers << " after "
+            << kind.helpAfter;
         // Every guessed parse was met or gone through; one thread guessed
-        // every segment it could.
-        if (helpers == 0) {
+        // every segment it could after the one where help came.
+        if (kind.helpers == 0) {
           EXPECT_EQ(counts.joins + counts.dropped, counts.guessed) << hard.name;
-          EXPECT_EQ(counts.guessed, (input.size() - 1024) / segment - 1) << hard.name;
-          if (hard.joins) {
+          const std::size_t speculable = (input.size() - 1024) / kind.segment;
+          const std::size_t aloneSegments =
+              kind.helpAfter < 0 ? 1 : std::min<std::size_t>(speculable, kind.helpAfter + 1);
+          EXPECT_EQ(counts.guessed, speculable - aloneSegments) << hard.name;
+          if (hard.joins && kind.helpAfter < 0) {
             EXPECT_GT(counts.joins, counts.guessed / 2) << hard.name;
           }
         }
@@ -274,9 +298,12 @@ TEST(SegmentParse, InputThatChangedIsNoticed) {
        }},
   };
   for (const Change& change : kChanges) {
-    TestCrew crew(1, 32768, false);
-    const zft::MemoryStream joined = Pack(change.apply(parsed), 8, &crew, &parsed);
-    EXPECT_EQ(joined.code, zf::ErrChanged) << change.name;
+    // Help from the start, and after the true parse went alone for a while.
+    for (const int helpAfter : {-1, 2}) {
+      TestCrew crew(1, 32768, false, helpAfter);
+      const zft::MemoryStream joined = Pack(change.apply(parsed), 8, &crew, &parsed);
+      EXPECT_EQ(joined.code, zf::ErrChanged) << change.name << " after " << helpAfter;
+    }
   }
 }
 

@@ -88,24 +88,6 @@ bool RefillFromLoop(DeflateState* state, std::uint32_t* p, std::uint32_t* ahead,
   return true;
 }
 
-namespace {
-
-// The lazy run of the compressor alone: its symbols fill this state's
-// block buffers, and a full block is sent at once.
-struct BlockRecorder {
-  static constexpr bool kPauses = false;
-  static bool Literal(DeflateState* state, std::uint8_t byte) {
-    return RecordSymbol(state, 0, byte);
-  }
-  static bool Match(DeflateState* state, std::uint32_t distance, std::uint8_t lengthCode) {
-    return RecordSymbol(state, distance, lengthCode);
-  }
-  static bool AfterSymbol(DeflateState* state) { return FinishMidBlock(state); }
-  static void End(DeflateState* state) { FinishBlockHere(state, 1); }
-};
-
-}  // namespace
-
 void CompressLazy(DeflateState* state) {
   BlockRecorder recorder;
   if (KeepsLinks(state->level)) {

@@ -26,6 +26,7 @@
 #include "deflate/deflate_internal.h"
 #include "deflate/hash_chains.h"
 #include "deflate/match_search.h"
+#include "deflate/record_symbol.h"
 
 namespace zf {
 
@@ -152,5 +153,19 @@ void LazyRun(DeflateState* state, Chains* chains, Recorder* recorder) {
   if (literalPending) recorder->Literal(state, window[p - 1]);
   recorder->End(state);
 }
+
+// The lazy run of the compressor alone: its symbols fill this state's
+// block buffers, and a full block is sent at once.
+struct BlockRecorder {
+  static constexpr bool kPauses = false;
+  static bool Literal(DeflateState* state, std::uint8_t byte) {
+    return RecordSymbol(state, 0, byte);
+  }
+  static bool Match(DeflateState* state, std::uint32_t distance, std::uint8_t lengthCode) {
+    return RecordSymbol(state, distance, lengthCode);
+  }
+  static bool AfterSymbol(DeflateState* state) { return FinishMidBlock(state); }
+  static void End(DeflateState* state) { FinishBlockHere(state, 1); }
+};
 
 }  // namespace zf

@@ -18,6 +18,14 @@
 // a file that changed while it was read makes ErrChanged, never an archive
 // whose data differs from its CRC.
 //
+// While no other thread is free to help (the others have files of their
+// own), the owner's thread parses alone, into its block output as the
+// compressor alone does, and asks at each segment's end; once help is at
+// hand, the true parse moves onto a board at the first point just after a
+// match (a copy of the state goes on as the leader), and the owner's state
+// goes on sending. So a large file costs nothing extra while the threads
+// are busy anyway.
+//
 // Who does what, all under the board's monitor: the true parse (the
 // leader) advances one segment per turn and pauses at each segment's end;
 // a parse from a guessed start runs to its segment's end and pauses there
@@ -28,6 +36,7 @@
 // which stays within four segments of what has been sent.
 #include "deflate/segment_parse.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "deflate/deflate.h"
@@ -505,11 +514,9 @@ DeflateState* TakeState(SegmentBoard* board) {
   return state != nullptr ? state : AllocateDeflateState();
 }
 
-// Gives a parse its state and first chunk and starts the state at the
-// parse's start with nothing deferred: the first window read from 32,768
-// bytes before it (or from the input's start), and those bytes entered.
-// False when memory is short or the input holds less than that.
-bool StartParse(SegmentBoard* board, Parse* parse) {
+// Gives a parse its state, reading at positions from offset, and its first
+// chunk; false when memory is short.
+bool EquipParse(SegmentBoard* board, Parse* parse, std::uint64_t offset) {
   DeflateState* state = TakeState(board);
   OsEnterMonitor(board->monitor);
   SymbolChunk* chunk = TakeChunk(board);
@@ -518,13 +525,23 @@ bool StartParse(SegmentBoard* board, Parse* parse) {
   parse->last = chunk;
   OsLeaveMonitor(board->monitor);
   if (state == nullptr || chunk == nullptr) return false;
-  const std::uint64_t warm = parse->start >= kWindowHalf ? parse->start - kWindowHalf : 0;
-  parse->input = {board->file, warm};
+  parse->input = {board->file, offset};
   state->source = {ReadAtPosition, &parse->input};
   state->sink = {nullptr, nullptr};
   state->failed = false;
-  state->level = board->level;
   state->chainsKept = 1;
+  return true;
+}
+
+// Gives a parse its state and first chunk and starts the state at the
+// parse's start with nothing deferred: the first window read from 32,768
+// bytes before it (or from the input's start), and those bytes entered.
+// False when memory is short or the input holds less than that.
+bool StartParse(SegmentBoard* board, Parse* parse) {
+  const std::uint64_t warm = parse->start >= kWindowHalf ? parse->start - kWindowHalf : 0;
+  if (!EquipParse(board, parse, warm)) return false;
+  DeflateState* state = parse->state;
+  state->level = board->level;
   StartMatcher(board->level, state);
   state->windowBase = warm;
   const auto entered = static_cast<std::uint32_t>(parse->start - warm);
@@ -818,6 +835,106 @@ void DestroyBoard(SegmentBoard* board) {
   OsRelease(board);
 }
 
+// ---------------------------------------------------------------------------
+// Parsing alone until help comes
+
+bool HelpAtHand(const ParseCrew* crew) {
+  return crew->helpAtHand == nullptr || crew->helpAtHand(crew->context);
+}
+
+// The parse's part of a state: the chains, the window and the match
+// search's fields (the record's end from the window on).
+void CopyParse(DeflateState* to, const DeflateState* from) {
+  std::memcpy(to->chainSteps, from->chainSteps, sizeof from->chainSteps);
+  const std::size_t at = offsetof(DeflateState, slidingWindow);
+  std::memcpy(reinterpret_cast<std::uint8_t*>(to) + at,
+              reinterpret_cast<const std::uint8_t*>(from) + at, sizeof(DeflateState) - at);
+}
+
+// The true parse goes on as the board's leader from where the state alone
+// stands: a copy of it, reading at positions from where it read up to.
+bool StartLeaderFrom(SegmentBoard* board, const DeflateState* alone) {
+  Parse* parse = board->leader;
+  const std::uint64_t position = alone->windowBase + alone->scanPosition;
+  if (!EquipParse(board, parse, position + alone->bytesAhead)) return false;
+  DeflateState* state = parse->state;
+  CopyParse(state, alone);
+  state->chainsKept = 1;
+  parse->start = position;
+  parse->pausedAt = position;
+  board->leaderSegment = static_cast<std::uint32_t>(position / board->segmentBytes);
+  board->sentAt = position;
+  return true;
+}
+
+// The owner's parse while it is alone: the compressor alone's symbols and
+// blocks (compress_run.cpp), paused at the first point just after a match
+// once a segment's end found help at hand. Near the input's end no later
+// segment could be parsed in time, and nothing is asked.
+struct AloneRecorder : BlockRecorder {
+  static constexpr bool kPauses = true;
+  const ParseCrew* crew;
+  std::uint64_t pauseAt;
+  std::uint64_t lastAsked;  // no asking from here on
+  std::uint32_t segmentBytes;
+  bool helped;  // help is at hand: the next point after a match pauses
+  bool paused;
+
+  bool AtPause(DeflateState* state) {
+    if (!helped) {
+      helped = HelpAtHand(crew);
+      if (!helped) {
+        pauseAt += segmentBytes;
+        if (pauseAt > lastAsked) pauseAt = kNoPause;
+        return true;
+      }
+    }
+    // Asked after each step from here on, until the parse stands just
+    // after a match, with nothing deferred and no literal pending.
+    if (state->loopLiteralPending || state->loopLength >= kShortestMatch) return true;
+    paused = true;
+    return false;
+  }
+};
+
+// Deflates the state's input alone, as DeflateStream does, until help is
+// at hand; then returns a board whose leader goes on with the true parse
+// from the point reached, this state's symbols sent up to there. Null when
+// the input went alone to its end, or the state failed.
+SegmentBoard* ParseAloneUntilHelped(DeflateState* state, std::uint8_t level,
+                                    std::uint16_t* fileTypeWord, const ParseCrew* crew, OsFile file,
+                                    std::uint64_t size) {
+  BeginEntryOutput(state, fileTypeWord, level);
+  StartMatcher(level, state);
+  if (state->failed) return nullptr;
+  AloneRecorder recorder{};
+  recorder.crew = crew;
+  recorder.segmentBytes = crew->segmentBytes != 0 ? crew->segmentBytes : kSegmentBytes;
+  recorder.pauseAt = recorder.segmentBytes;
+  recorder.lastAsked = size > 2 * std::uint64_t{recorder.segmentBytes} + kClearOfEnd
+                           ? size - 2 * std::uint64_t{recorder.segmentBytes} - kClearOfEnd
+                           : 0;
+  if (recorder.pauseAt > recorder.lastAsked) recorder.pauseAt = kNoPause;
+  for (;;) {
+    recorder.paused = false;
+    if (KeepsLinks(level)) {
+      LazyRun(state, state->chainLinks, &recorder);
+    } else {
+      LazyRun(state, state->chainSteps, &recorder);
+    }
+    if (!recorder.paused) return nullptr;
+    SegmentBoard* board = CreateBoard(crew, level, file, size);
+    if (board != nullptr && StartLeaderFrom(board, state)) {
+      // From here on this state sends what the board's parses find.
+      state->chainsKept = 0;
+      return board;
+    }
+    // Without the means to split, the rest goes alone too.
+    if (board != nullptr) DestroyBoard(board);
+    recorder.pauseAt = kNoPause;
+  }
+}
+
 }  // namespace
 
 void ReleaseKeptStates(KeptStates* kept) {
@@ -848,18 +965,24 @@ std::int32_t DeflateInSegments(DeflateState* state, std::uint8_t level, std::uin
                                const ParseCrew* crew, OsFile file, std::uint64_t size,
                                std::int32_t* systemError) {
   *systemError = 0;
-  SegmentBoard* board = CreateBoard(crew, level, file, size);
-  if (board == nullptr || !StartParse(board, board->leader)) {
-    if (board != nullptr) DestroyBoard(board);
-    // Without the means to split, the input goes as one stream.
-    DeflateStream(state, level, fileTypeWord);
-    return ErrNone;
+  SegmentBoard* board = nullptr;
+  if (HelpAtHand(crew)) {
+    board = CreateBoard(crew, level, file, size);
+    if (board == nullptr || !StartParse(board, board->leader)) {
+      if (board != nullptr) DestroyBoard(board);
+      // Without the means to split, the input goes as one stream.
+      DeflateStream(state, level, fileTypeWord);
+      return ErrNone;
+    }
+    // The joined stream goes through this state's block output; the window
+    // is read in order here, and slides without chains.
+    BeginEntryOutput(state, fileTypeWord, level);
+    state->chainsKept = 0;
+    StartMatcher(level, state);
+  } else {
+    board = ParseAloneUntilHelped(state, level, fileTypeWord, crew, file, size);
+    if (board == nullptr) return ErrNone;
   }
-  // The joined stream goes through this state's block output; the window
-  // is read in order here, and slides without chains.
-  BeginEntryOutput(state, fileTypeWord, level);
-  state->chainsKept = 0;
-  StartMatcher(level, state);
   crew->offer(crew->context, board);
 
   std::int32_t code = ErrNone;

@@ -38,6 +38,10 @@ struct ParseCrew {
   void (*offer)(void* context, SegmentBoard* board);
   void (*wake)(void* context);
   void (*withdraw)(void* context, SegmentBoard* board);
+  // Whether a thread is free to help now, from the owner's thread; null:
+  // always. While none is, the owner parses alone, as the compressor alone
+  // does and at its cost, and asks again at each segment's end.
+  bool (*helpAtHand)(void* context);
   // Segment length and the input size from which an input is split; 0: the
   // defaults below.
   std::uint32_t segmentBytes;

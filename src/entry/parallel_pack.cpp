@@ -446,6 +446,16 @@ void OfferBoard(void* context, SegmentBoard* board) {
   OsLeaveMonitor(pipeline->monitor);
 }
 
+// A worker is free to help: no job waits to be taken, and not every
+// worker has one.
+bool HelpAtHandForBoard(void* context) {
+  Pipeline* pipeline = static_cast<Worker*>(context)->pipeline;
+  OsEnterMonitor(pipeline->monitor);
+  const bool free = pipeline->waiting == nullptr && pipeline->busy < pipeline->started;
+  OsLeaveMonitor(pipeline->monitor);
+  return free;
+}
+
 void WakeForBoard(void* context) {
   Pipeline* pipeline = static_cast<Worker*>(context)->pipeline;
   OsEnterMonitor(pipeline->monitor);
@@ -831,6 +841,7 @@ std::uint32_t StartWorkers(Pipeline* pipeline, Worker* workers, std::uint32_t co
     worker.crew.offer = OfferBoard;
     worker.crew.wake = WakeForBoard;
     worker.crew.withdraw = WithdrawBoard;
+    worker.crew.helpAtHand = HelpAtHandForBoard;
     worker.crew.helpers = count - 1;
     worker.writer = CreateWorkerWriter(&worker, pipeline->writer);
     if (worker.writer != nullptr) worker.thread = OsStartThread(RunWorker, &worker);
