@@ -305,9 +305,10 @@ TEST(ParallelPack, WorkersShortOfMemoryGiveWay) {
   EXPECT_EQ(zft::ReadFile(dir.Path("three.zip")), zft::ReadFile(dir.Path("one.zip")));
 }
 
-// A file large enough to be parsed in segments by every worker: the archive
+// Files large enough to be parsed in segments by every worker: the archive
 // of one thread, also when the pack is cancelled or its write fails midway
-// through it.
+// through them. The smaller one's worker is free while the other's is
+// parsed alone, and then helps with it.
 TEST(ParallelPack, LargeFilesSplitAcrossWorkersKeepTheirBytes) {
   ScratchDir dir;
   const std::string src = dir.Path("src");
@@ -318,9 +319,10 @@ TEST(ParallelPack, LargeFilesSplitAcrossWorkersKeepTheirBytes) {
   }
   WriteSettled(src + "/large.txt", {text.begin(), text.end()});
   WriteSettled(src + "/sub/small.txt", {'s', 'm', 'a', 'l', 'l'});
+  WriteSettled(src + "/sub/large.txt", {text.begin() + (9 << 19), text.end()});
   const std::string zip = dir.Path("out.zip");
   const auto expected = PackWith(src, dir.Path("one.zip"), 1);
-  EXPECT_EQ(zft::CheckArchive(dir.Path("one.zip")).entries.size(), 2u);
+  EXPECT_EQ(zft::CheckArchive(dir.Path("one.zip")).entries.size(), 3u);
   EXPECT_EQ(PackWith(src, zip, 3), expected);
   EXPECT_EQ(PackWith(src, zip, 2), expected);
   for (std::uint32_t answers : {1u, 6u}) {
