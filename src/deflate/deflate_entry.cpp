@@ -155,6 +155,7 @@ void DeflateEntry(ZipEntry* entry, ZipWriter* writer) {
   }
   state->source = {ReadFromWriter, writer};
   state->sink = {WriteToWriter, writer};
+  static_assert(sizeof writer->buffer >= kDeflateOutBytes);
   state->outBuffer = writer->buffer;
   if (writer->parseCrew != nullptr && SplitsInput(writer->parseCrew, level, writer->sourceSize)) {
     std::int32_t systemError = 0;

@@ -802,7 +802,7 @@ SegmentBoard* CreateBoard(const ParseCrew* crew, std::uint8_t level, OsFile sour
   board->level = level;
   board->parses = leader;
   board->leader = leader;
-  // From the input's start on, the first parse's symbols are the true ones.
+  // From where the leader starts (StartLeaderFrom), its symbols are the true ones.
   board->sending = leader;
   leader->leader = true;
   return board;
@@ -898,9 +898,10 @@ struct AloneRecorder : BlockRecorder {
 };
 
 // Deflates the state's input alone, as DeflateStream does, until help is
-// at hand; then returns a board whose leader goes on with the true parse
-// from the point reached, this state's symbols sent up to there. Null when
-// the input went alone to its end, or the state failed.
+// at hand (asked first at the input's start, a point with nothing deferred);
+// then returns a board whose leader goes on with the true parse from the
+// point reached, this state's symbols sent up to there. Null when the input
+// went alone to its end, or the state failed.
 SegmentBoard* ParseAloneUntilHelped(DeflateState* state, std::uint8_t level,
                                     std::uint16_t* fileTypeWord, const ParseCrew* crew, OsFile file,
                                     std::uint64_t size) {
@@ -915,14 +916,18 @@ SegmentBoard* ParseAloneUntilHelped(DeflateState* state, std::uint8_t level,
                            ? size - 2 * std::uint64_t{recorder.segmentBytes} - kClearOfEnd
                            : 0;
   if (recorder.pauseAt > recorder.lastAsked) recorder.pauseAt = kNoPause;
+  recorder.helped = HelpAtHand(crew);
+  recorder.paused = recorder.helped;
   for (;;) {
-    recorder.paused = false;
-    if (KeepsLinks(level)) {
-      LazyRun(state, state->chainLinks, &recorder);
-    } else {
-      LazyRun(state, state->chainSteps, &recorder);
+    if (!recorder.paused) {
+      if (KeepsLinks(level)) {
+        LazyRun(state, state->chainLinks, &recorder);
+      } else {
+        LazyRun(state, state->chainSteps, &recorder);
+      }
+      if (!recorder.paused) return nullptr;
     }
-    if (!recorder.paused) return nullptr;
+    recorder.paused = false;
     SegmentBoard* board = CreateBoard(crew, level, file, size);
     if (board != nullptr && StartLeaderFrom(board, state)) {
       // From here on this state sends what the board's parses find.
@@ -965,24 +970,10 @@ std::int32_t DeflateInSegments(DeflateState* state, std::uint8_t level, std::uin
                                const ParseCrew* crew, OsFile file, std::uint64_t size,
                                std::int32_t* systemError) {
   *systemError = 0;
-  SegmentBoard* board = nullptr;
-  if (HelpAtHand(crew)) {
-    board = CreateBoard(crew, level, file, size);
-    if (board == nullptr || !StartParse(board, board->leader)) {
-      if (board != nullptr) DestroyBoard(board);
-      // Without the means to split, the input goes as one stream.
-      DeflateStream(state, level, fileTypeWord);
-      return ErrNone;
-    }
-    // The joined stream goes through this state's block output; the window
-    // is read in order here, and slides without chains.
-    BeginEntryOutput(state, fileTypeWord, level);
-    state->chainsKept = 0;
-    StartMatcher(level, state);
-  } else {
-    board = ParseAloneUntilHelped(state, level, fileTypeWord, crew, file, size);
-    if (board == nullptr) return ErrNone;
-  }
+  // The joined stream goes through this state's block output; the window
+  // is read in order here, and slides without chains once on the board.
+  SegmentBoard* board = ParseAloneUntilHelped(state, level, fileTypeWord, crew, file, size);
+  if (board == nullptr) return ErrNone;
   crew->offer(crew->context, board);
 
   std::int32_t code = ErrNone;
