@@ -2,13 +2,16 @@
 # Installs, on Debian, what the tests need: ./run-tests runs it first, so a
 # fresh machine needs nothing but this repository.
 #
-# Two steps. The first brings what the 64-bit build, its tests, the
-# sanitizer and fuzz builds and the 64-bit Windows tests need; it must
-# succeed, and when it cannot, this script fails with apt's message. The
-# second brings the 32-bit part (the i386 architecture, the 32-bit Wine
-# loader, the 32-bit test libraries); it may fail, and then the 32-bit tests
-# say that they were skipped and why.
+# The required group brings what the 64-bit build, its tests, the sanitizer
+# and fuzz builds and the 64-bit Windows tests need; it must succeed, and
+# when it cannot, this script fails with apt's message. Every other group
+# may fail, each on its own, and is then named in one line: the tests that
+# need it say that they were skipped and why. The 32-bit groups (the 32-bit
+# Linux build, the 32-bit Wine loader) bring the i386 architecture with them.
 #
+# A package counts as installed only when dpkg has configured it: one left
+# unpacked or half configured by an earlier run (dpkg -l shows iU, iF) counts
+# as missing, and such packages are configured first (dpkg --configure -a).
 # Packages already there are not asked for again, so a machine that has them
 # all needs neither root nor the registry. Without root it uses sudo; with
 # neither it names what is missing and stops.
@@ -18,10 +21,16 @@ export DEBIAN_FRONTEND=noninteractive
 required=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev unzip python3 python3-venv
   python3-pip python3-setuptools python3-wheel binutils p7zip-full libarchive-tools pkgconf
   util-linux bsdutils clang libclang-rt-14-dev git g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64)
-# The 32-bit Linux build, and the 32-bit Wine loader: separate, so that one
-# can come without the other.
-linux32=(g++-multilib libgtest-dev:i386 zlib1g-dev:i386)
-wine32=(wine32:i386)
+# Optional groups: "name|packages". The 32-bit Linux build, and the 32-bit
+# Wine loader, are separate so that one can come without the other; qemu
+# runs the 32-bit Linux tests where the kernel starts no 32-bit program.
+optional=(
+  "the 32-bit Linux packages|g++-multilib libgtest-dev:i386 zlib1g-dev:i386"
+  "the 32-bit Wine loader|wine32:i386"
+  "the 32-bit emulator|qemu-user"
+  "the Java reader of streamed archives|openjdk-17-jdk-headless"
+  "the benchmarks' second deflate peer|libdeflate-dev"
+)
 
 missing() {
   local package
@@ -31,27 +40,43 @@ missing() {
   done
 }
 
+all_optional() {
+  local group
+  for group in "${optional[@]}"; do echo "${group#*|}"; done
+}
+
 if ! command -v dpkg-query >/dev/null || ! command -v apt-get >/dev/null; then
-  echo "install-packages: not a Debian system; install by hand: ${required[*]} ${linux32[*]} ${wine32[*]}"
+  echo "install-packages: not a Debian system; install by hand: ${required[*]} $(all_optional | tr '\n' ' ')"
   exit 0
 fi
 
-mapfile -t need < <(missing "${required[@]}")
-mapfile -t need32 < <(missing "${linux32[@]}" "${wine32[@]}")
-if [ ${#need[@]} -eq 0 ] && [ ${#need32[@]} -eq 0 ]; then exit 0; fi
+# shellcheck disable=SC2046 # the groups split into package names
+mapfile -t need < <(missing "${required[@]}" $(all_optional))
+half=$(dpkg --audit 2>/dev/null)
+if [ ${#need[@]} -eq 0 ] && [ -z "$half" ]; then exit 0; fi
 
 as_root=()
 if [ "$(id -u)" -ne 0 ]; then
   if command -v sudo >/dev/null; then
     as_root=(sudo)
-  elif [ ${#need[@]} -ne 0 ]; then
-    echo "install-packages: these packages are missing, and installing them needs root or sudo:"
-    echo "  ${need[*]}"
-    exit 1
   else
-    echo "install-packages: 32-bit packages not installed (no root or sudo): ${need32[*]}"
+    mapfile -t need_required < <(missing "${required[@]}")
+    if [ ${#need_required[@]} -ne 0 ]; then
+      echo "install-packages: these packages are missing, and installing them needs root or sudo:"
+      echo "  ${need_required[*]}"
+      exit 1
+    fi
+    echo "install-packages: optional packages not installed (no root or sudo): ${need[*]}"
     exit 0
   fi
+fi
+
+# Packages an earlier run left unpacked or half configured are configured
+# before anything else is asked for.
+if [ -n "$half" ]; then
+  echo "install-packages: configuring packages left half installed"
+  "${as_root[@]}" dpkg --configure -a || true
+  "${as_root[@]}" apt-get install -f -y --no-install-recommends || true
 fi
 
 # Retried, since a mirror in the middle of a sync fails an index now and
@@ -73,29 +98,28 @@ update() {
 }
 
 install() {
-  "${as_root[@]}" apt-get install -y --no-install-recommends "$@"
+  "${as_root[@]}" apt-get install -y --no-install-recommends "$@" && [ -z "$(missing "$@")" ]
 }
 
-if [ ${#need[@]} -ne 0 ]; then
-  update
-  if ! install "${need[@]}"; then
-    echo "install-packages: the required packages could not be installed (apt's message above)"
-    exit 1
-  fi
+if printf '%s\n' "${need[@]}" | grep -q ':i386$' &&
+  ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${as_root[@]}" dpkg --add-architecture i386
+fi
+update
+
+mapfile -t need_required < <(missing "${required[@]}")
+if [ ${#need_required[@]} -ne 0 ] && ! install "${need_required[@]}"; then
+  echo "install-packages: the required packages could not be installed (apt's message above)"
+  exit 1
 fi
 
-if [ ${#need32[@]} -ne 0 ]; then
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    "${as_root[@]}" dpkg --add-architecture i386
+for group in "${optional[@]}"; do
+  # shellcheck disable=SC2086 # the group's packages split into words
+  mapfile -t need_group < <(missing ${group#*|})
+  if [ ${#need_group[@]} -ne 0 ] && ! install "${need_group[@]}"; then
+    # A failed install may leave packages unpacked; configure what it can.
+    "${as_root[@]}" dpkg --configure -a >/dev/null 2>&1 || true
+    echo "install-packages: ${group%%|*} could not be installed: ${need_group[*]}"
   fi
-  update
-  mapfile -t need_linux32 < <(missing "${linux32[@]}")
-  mapfile -t need_wine32 < <(missing "${wine32[@]}")
-  if [ ${#need_linux32[@]} -ne 0 ] && ! install "${need_linux32[@]}"; then
-    echo "install-packages: the 32-bit Linux packages could not be installed: ${need_linux32[*]}"
-  fi
-  if [ ${#need_wine32[@]} -ne 0 ] && ! install "${need_wine32[@]}"; then
-    echo "install-packages: the 32-bit Wine loader could not be installed: ${need_wine32[*]}"
-  fi
-fi
+done
 exit 0

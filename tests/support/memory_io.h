@@ -20,7 +20,7 @@ inline bool ReadMemory(void* context, std::uint8_t* into, std::uint32_t count, s
   auto* input = static_cast<MemoryInput*>(context);
   const std::size_t left = input->bytes->size() - input->at;
   *got = static_cast<std::uint32_t>(left < count ? left : count);
-  std::memcpy(into, input->bytes->data() + input->at, *got);
+  if (*got != 0) std::memcpy(into, input->bytes->data() + input->at, *got);
   input->at += *got;
   return true;
 }
