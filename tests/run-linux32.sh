@@ -60,13 +60,16 @@ discovery=()
 cmake -S . -B "$build" --toolchain cmake/linux-i386.cmake -DZIPFOLDER_BENCH=OFF "${discovery[@]}"
 cmake --build "$build" -j"$jobs"
 
-junit="$build/linux32-junit.xml"
+# The archives past 4 GiB take ten minutes more natively (they pass); the
+# 64-bit run has them. ZIPFOLDER_LINUX32_BIG=1 runs them here too.
+big=(-LE big)
+[ "${ZIPFOLDER_LINUX32_BIG:-}" = 1 ] && big=()
+junit=linux32-junit.xml  # in the build folder
 status=0
 if [ "$mode" = native ]; then
-  ctest --test-dir "$build" --output-on-failure -j"$jobs" -E '^windows' --output-junit "$junit" ||
-    status=$?
+  ctest --test-dir "$build" --output-on-failure -j"$jobs" -E '^windows' "${big[@]}" \
+    --output-junit "$junit" || status=$?
 else
-  # The big archives take minutes natively; emulated, far more.
   unshare --user --map-root-user --mount bash -c '
     mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc &&
     printf "%s" "$1" > /proc/sys/fs/binfmt_misc/register &&
@@ -74,7 +77,7 @@ else
       --timeout 1800 --output-junit "$4"' \
     _ "$(qemu_register "$qemu")" "$build" "$jobs" "$junit" || status=$?
 fi
-python3 - "$junit" "$mode" <<'EOF'
+python3 - "$build/$junit" "$mode" <<'EOF'
 import sys
 import xml.etree.ElementTree as tree
 cases = tree.parse(sys.argv[1]).getroot().iter("testcase")
