@@ -41,9 +41,13 @@ const LEVEL_STORE = -1;
 // most WINDOW bytes of it are between the library and the reader.
 const CHUNK_SIZE = 64 * 1024;
 const WINDOW = 256 * 1024;
+// The pack's threads run this many nice steps below the JavaScript thread,
+// which then gets a processor first when its timers or I/O are due.
+const NICE_STEPS = 5;
 
+// errno numbers by their first name (EAGAIN, not EWOULDBLOCK).
 const ERRNO_NAMES = Object.fromEntries(
-  Object.entries(os.constants.errno).map(([name, number]) => [number, name]));
+  Object.entries(os.constants.errno).reverse().map(([name, number]) => [number, name]));
 
 /** A failed pack: `code` names the status; nothing was created or replaced. */
 class ZipFolderError extends Error {
@@ -151,6 +155,7 @@ function nativeOptions(options, stream) {
     stream,
     chunkSize: CHUNK_SIZE,
     window: WINDOW,
+    niceSteps: NICE_STEPS,
   };
 }
 
@@ -194,8 +199,8 @@ function abortError(signal) {
 
 // The error of a failed pack, or null for a good one.
 function errorOf(done, src, dst, signal, thrown) {
-  if (done.status === STATUS.DONE || done.status === STATUS.DONE_LEFT_OUT) return null;
   if (thrown !== undefined) return thrown;
+  if (done.status === STATUS.DONE || done.status === STATUS.DONE_LEFT_OUT) return null;
   if (done.status === STATUS.CANCELLED && signal?.aborted) return abortError(signal);
   let failedPath = done.failedName ?? null;
   if (failedPath === null && done.status === STATUS.NO_SOURCE) failedPath = src;
@@ -217,7 +222,26 @@ function start(src, dst, options, stream, handlers) {
     if (!finished && handle !== null) native.cancel(handle);
   };
   const onAbort = () => cancel();
-  handle = native.start(srcBytes, dstBytes, record, (type, value) => {
+  let started;
+  try {
+    started = native.start(srcBytes, dstBytes, record, onMessage);
+  } catch (error) {
+    if (!/bad_alloc/.test(error.message)) throw error;
+    started = null;
+  }
+  if (started === null) {
+    throw new ZipFolderError(STATUS.NO_MEMORY, null, 'cannot start the pack', os.constants.errno.EAGAIN);
+  }
+  handle = started;
+  signal?.addEventListener('abort', onAbort, { once: true });
+  return {
+    cancel,
+    consumed(length) {
+      if (!finished) native.consumed(handle, length);
+    },
+  };
+
+  function onMessage(type, value) {
     if (type === 'data') {
       handlers.onData(value);
     } else if (type === 'event') {
@@ -236,14 +260,7 @@ function start(src, dst, options, stream, handlers) {
         signal, thrown);
       handlers.onDone(error === null ? resultOf(value) : null, error);
     }
-  });
-  signal?.addEventListener('abort', onAbort, { once: true });
-  return {
-    cancel,
-    consumed(length) {
-      if (!finished) native.consumed(handle, length);
-    },
-  };
+  }
 }
 
 /**

@@ -7,6 +7,8 @@
 #include <napi.h>
 
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include "pack_job.h"
@@ -16,7 +18,7 @@ namespace {
 
 // Events waiting for the JavaScript thread; a pack with a progress
 // callback that outruns it waits, as it waits for a slow reader.
-constexpr std::size_t kQueuedMessages = 64;
+constexpr std::size_t kQueuedMessages = 16;
 
 struct Binding {
   Job job;
@@ -122,11 +124,14 @@ Binding* BindingOf(const Napi::CallbackInfo& info) {
   return info[0].As<Napi::External<Binding>>().Data();
 }
 
-// start(src: Buffer, dst: Buffer | null, options, onMessage) -> handle
+// start(src: Buffer, dst: Buffer | null, options, onMessage) -> handle, or
+// null when no thread can be started.
 Napi::Value Start(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   Napi::Object options = info[2].As<Napi::Object>();
-  Binding* binding = new Binding;
+  // Owned here until the thread-safe function's finalizer takes it.
+  std::unique_ptr<Binding> owned(new Binding);
+  Binding* binding = owned.get();
   Job& job = binding->job;
   job.src = BytesOf(info[0]);
   job.hasDst = !info[1].IsNull();
@@ -143,6 +148,7 @@ Napi::Value Start(const Napi::CallbackInfo& info) {
   job.stream = options.Get("stream").ToBoolean();
   job.chunkSize = options.Get("chunkSize").As<Napi::Number>().Uint32Value();
   job.window = options.Get("window").As<Napi::Number>().Uint32Value();
+  job.niceSteps = options.Get("niceSteps").As<Napi::Number>().Int32Value();
   job.post = PostMessage;
   job.postContext = binding;
 
@@ -155,10 +161,15 @@ Napi::Value Start(const Napi::CallbackInfo& info) {
         delete finished;
       },
       binding);
-  if (!JobStart(&job)) {
+  owned.release();
+  bool started = false;
+  try {
+    started = JobStart(&job);
+  } catch (const std::bad_alloc&) {
+  }
+  if (!started) {
     binding->tsfn.Release();  // the finalizer deletes the binding
-    Napi::Error::New(env, "cannot start a thread for the pack").ThrowAsJavaScriptException();
-    return env.Undefined();
+    return env.Null();        // index.js: ZIPFOLDER_NO_MEMORY
   }
   return Napi::External<Binding>::New(env, binding);
 }

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <new>
 
+#include "thread_priority.h"
+
 namespace zfnode {
 namespace {
 
@@ -35,8 +37,7 @@ bool Post(Job* job, Message* message) {
   return false;
 }
 
-int ZIPFOLDER_CALL OnEvent(void* context, const ZipFolderEvent* event) {
-  Job* job = static_cast<Job*>(context);
+int Record(Job* job, const ZipFolderEvent* event) {
   Summary& summary = job->summary;
   summary.bytesRead = event->bytesRead;
   summary.entries = event->entriesAdded;
@@ -61,6 +62,18 @@ int ZIPFOLDER_CALL OnEvent(void* context, const ZipFolderEvent* event) {
   return job->cancelled.load(std::memory_order_relaxed) ? 1 : 0;
 }
 
+// Copying an event out takes memory; without it the pack stops, and ends
+// as ZIPFOLDER_NO_MEMORY rather than as a cancel.
+int ZIPFOLDER_CALL OnEvent(void* context, const ZipFolderEvent* event) {
+  Job* job = static_cast<Job*>(context);
+  try {
+    return Record(job, event);
+  } catch (const std::bad_alloc&) {
+    job->noMemory = true;
+    return 1;
+  }
+}
+
 // Sends the gathered chunk once the reader has room for it: the pack thread
 // waits here while the reader does not read, so no more than window bytes
 // are ever between the library and the reader.
@@ -75,7 +88,11 @@ bool SendChunk(Job* job) {
     if (job->cancelled.load()) return false;
     job->outstanding += job->chunkUsed;
   }
-  Message* message = new Message;
+  Message* message = new (std::nothrow) Message;
+  if (message == nullptr) {
+    job->noMemory = true;
+    return false;
+  }
   message->type = Message::kData;
   message->data = job->chunk;
   message->length = job->chunkUsed;
@@ -87,11 +104,17 @@ bool SendChunk(Job* job) {
 int ZIPFOLDER_CALL OnWrite(void* context, const void* bytes, std::size_t length) {
   Job* job = static_cast<Job*>(context);
   const char* from = static_cast<const char*>(bytes);
+  // Once cancelled, the bytes go nowhere and the next event stops the pack:
+  // a failed write would stop it too, but only after the workers had
+  // compressed every file still ahead of them.
+  if (job->cancelled.load(std::memory_order_relaxed)) return 0;
   while (length > 0) {
-    if (job->cancelled.load(std::memory_order_relaxed)) return 1;
     if (job->chunk == nullptr) {
       job->chunk = new (std::nothrow) char[job->chunkSize];
-      if (job->chunk == nullptr) return 1;
+      if (job->chunk == nullptr) {
+        job->noMemory = true;
+        return 1;
+      }
     }
     const std::size_t take = std::min(length, job->chunkSize - job->chunkUsed);
     std::memcpy(job->chunk + job->chunkUsed, from, take);
@@ -99,24 +122,33 @@ int ZIPFOLDER_CALL OnWrite(void* context, const void* bytes, std::size_t length)
     job->streamed += take;
     from += take;
     length -= take;
-    if (job->chunkUsed == job->chunkSize && !SendChunk(job)) return 1;
+    if (job->chunkUsed == job->chunkSize && !SendChunk(job)) {
+      return job->cancelled.load() && !job->noMemory ? 0 : 1;
+    }
   }
   return 0;
 }
 
 void Run(Job* job) {
+  LowerThisThreadsPriority(job->niceSteps);
   std::int32_t status = CompFilesToZipFileEx(
       job->src.c_str(), job->hasDst ? job->dst.c_str() : nullptr, &job->options);
   if (job->stream && status <= ZIPFOLDER_DONE_LEFT_OUT) {
     if (!SendChunk(job)) status = ZIPFOLDER_CANCELLED;
     job->summary.archiveSize = job->streamed;
   }
-  // A cancel that the library saw as a failed write is still a cancel.
-  if (job->cancelled.load() && status > ZIPFOLDER_DONE_LEFT_OUT) status = ZIPFOLDER_CANCELLED;
+  // A cancel that the library saw as a failed write is still a cancel, and
+  // a stop for want of memory here is the library's own status for it.
+  if (status > ZIPFOLDER_DONE_LEFT_OUT) {
+    if (job->noMemory)
+      status = ZIPFOLDER_NO_MEMORY;
+    else if (job->cancelled.load())
+      status = ZIPFOLDER_CANCELLED;
+  }
   delete[] job->chunk;
   job->chunk = nullptr;
-  Message* done = new Message;
-  done->type = Message::kDone;
+  Message* done = job->done;
+  job->done = nullptr;
   done->status = status;
   Post(job, done);
 }
@@ -124,6 +156,8 @@ void Run(Job* job) {
 }  // namespace
 
 bool JobStart(Job* job) {
+  job->done = new Message;
+  job->done->type = Message::kDone;
   for (const std::string& name : job->exclude) job->excludeNames.push_back(name.c_str());
   for (const std::string& name : job->include) job->includeNames.push_back(name.c_str());
   ZipFolderOptions& options = job->options;
@@ -142,6 +176,8 @@ bool JobStart(Job* job) {
   try {
     job->thread = std::thread(Run, job);
   } catch (const std::system_error&) {
+    delete job->done;
+    job->done = nullptr;
     return false;
   }
   return true;

@@ -82,11 +82,14 @@ struct Job {
   ZipFolderOptions options{};
   bool progress = false;  // every event goes to JavaScript, not only the summary
   bool stream = false;    // the archive's bytes go to JavaScript through kData
+  int niceSteps = 0;      // the pack's threads run this much below the process
 
   PostFunction post = nullptr;
   void* postContext = nullptr;
 
   std::atomic<bool> cancelled{false};
+  bool noMemory = false;    // the pack thread's own memory ran short
+  Message* done = nullptr;  // made at the start: the end is told without memory
   // Flow control of a stream: bytes sent and not yet consumed by the reader.
   std::mutex lock;
   std::condition_variable consumed;
@@ -102,7 +105,7 @@ struct Job {
 };
 
 // Fills options from the job's own strings and starts the pack thread; false
-// when the thread cannot be started.
+// when the thread cannot be started. Throws std::bad_alloc.
 bool JobStart(Job* job);
 // From the JavaScript thread: stop the pack (it ends with ZIPFOLDER_CANCELLED
 // unless it had already ended) and wake a write waiting for the reader.
