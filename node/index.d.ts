@@ -1,3 +1,4 @@
+/// <reference types="node" />
 import { Readable } from 'node:stream';
 
 /** A path: a string (UTF-8), a Buffer of the name's bytes, or a file: URL. */

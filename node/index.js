@@ -40,7 +40,7 @@ const LEVEL_STORE = -1;
 // A streamed archive crosses to JavaScript in chunks of this size, and at
 // most WINDOW bytes of it are between the library and the reader.
 const CHUNK_SIZE = 64 * 1024;
-const WINDOW = 256 * 1024;
+const WINDOW = 4 * CHUNK_SIZE;
 // The pack's threads run this many nice steps below the JavaScript thread,
 // which then gets a processor first when its timers or I/O are due.
 const NICE_STEPS = 5;

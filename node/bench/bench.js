@@ -2,8 +2,9 @@
 // Packs one folder (default /usr/include) with zipfolder, with the most-used
 // npm package for zipping a folder (archiver, at its default level) and with
 // Node's own zlib (each file deflated on libuv's pool, no archive around
-// them), in the same run: wall time, the peak memory of the process and the
-// archive's size, each the median of a few runs in a fresh child process.
+// them), in the same run: wall time, processor time, the peak memory of the
+// process and the archive's size, the medians of a few runs, each in a fresh
+// child process.
 //
 //   node bench/bench.js [FOLDER] [--runs=N] [--check]
 //
@@ -84,9 +85,11 @@ async function runOne(name, src, out) {
   const started = process.hrtime.bigint();
   const { size, entries } = await CONTENDERS[name](src, out);
   const seconds = Number(process.hrtime.bigint() - started) / 1e9;
+  const { user, system } = process.cpuUsage();
+  const cpu = (user + system) / 1e6;
   if (fs.existsSync(out)) execFileSync('unzip', ['-tqq', out]);
   const peak = process.resourceUsage().maxRSS * 1024;
-  process.stdout.write(JSON.stringify({ seconds, peak, size, entries }));
+  process.stdout.write(JSON.stringify({ seconds, cpu, peak, size, entries }));
 }
 
 function median(values) {
@@ -131,20 +134,22 @@ function main() {
 
   const mib = (bytes) => (bytes / (1 << 20)).toFixed(1);
   console.log(`${src}, ${os.availableParallelism?.() ?? os.cpus().length} processors, `
-    + `Node ${process.version}, median of ${runs} runs; a bare Node process peaks at `
-    + `${mib(Number(baseline.stdout))} MiB`);
-  console.log('| contender | wall s | peak MiB | archive MiB | entries |');
-  console.log('| --- | ---: | ---: | ---: | ---: |');
+    + `load ${os.loadavg()[0].toFixed(1)}, Node ${process.version}, median of ${runs} runs; `
+    + `a bare Node process peaks at ${mib(Number(baseline.stdout))} MiB`);
+  console.log('| contender | wall s | CPU s | peak MiB | archive MiB | entries |');
+  console.log('| --- | ---: | ---: | ---: | ---: | ---: |');
   const figures = {};
   for (const [name, results] of Object.entries(rows)) {
     const f = {
       seconds: median(results.map((r) => r.seconds)),
+      cpu: median(results.map((r) => r.cpu)),
       peak: Math.max(...results.map((r) => r.peak)),
       size: results[0].size,
       entries: results[0].entries,
     };
     figures[name] = f;
-    console.log(`| ${name} | ${f.seconds.toFixed(2)} | ${mib(f.peak)} | ${mib(f.size)} | `
+    console.log(`| ${name} | ${f.seconds.toFixed(2)} | ${f.cpu.toFixed(2)} | ${mib(f.peak)} | `
+      + `${mib(f.size)} | `
       + `${f.entries} |`);
   }
   const ours = figures['zipfolder pack, default threads'];
