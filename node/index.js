@@ -230,7 +230,8 @@ function start(src, dst, options, stream, handlers) {
     started = null;
   }
   if (started === null) {
-    throw new ZipFolderError(STATUS.NO_MEMORY, null, 'cannot start the pack', os.constants.errno.EAGAIN);
+    throw new ZipFolderError(STATUS.NO_MEMORY, null, 'cannot start the pack',
+      os.constants.errno.EAGAIN);
   }
   handle = started;
   signal?.addEventListener('abort', onAbort, { once: true });
@@ -256,8 +257,8 @@ function start(src, dst, options, stream, handlers) {
     } else {
       finished = true;
       signal?.removeEventListener('abort', onAbort);
-      const error = errorOf(value, srcBytes.toString(), dst === null ? null : String(dst),
-        signal, thrown);
+      const error = errorOf(value, srcBytes.toString(), dstBytes?.toString() ?? null, signal,
+        thrown);
       handlers.onDone(error === null ? resultOf(value) : null, error);
     }
   }
