@@ -99,8 +99,14 @@ void StartMatcher(std::uint8_t level, DeflateState* state) {
   state->windowSlides = 1;
   state->windowBytes = kWindowSize;
   // Chain steps stay: with the heads cleared, every chain of the new entry
-  // ends at a link the entry wrote itself.
-  std::memset(state->hashHeads, 0, sizeof state->hashHeads);
+  // ends at a link the entry wrote itself. The fast run's table is cleared
+  // whole instead.
+  state->level = level;
+  if (UsesTable(level)) {
+    ClearTable(state);
+  } else {
+    std::memset(state->hashHeads, 0, sizeof state->hashHeads);
+  }
   const LevelTuning& tuning = LevelTuningTable[level];
   state->reduceChainAt = tuning.reduceChainAt;
   state->lazyLimit = tuning.lazyLimit;

@@ -63,6 +63,10 @@ std::uint32_t ReadInput(DeflateState* state, std::uint8_t* into, std::uint32_t c
 // The lazy run of levels 4 to 9 and the fast run of levels 1 to 3.
 void CompressLazy(DeflateState* state);
 void CompressFast(DeflateState* state);
+// The fast run's hash table (compress_fast.cpp): cleared for a new entry,
+// and moved with the window's slide.
+void ClearTable(DeflateState* state);
+void SlideTable(DeflateState* state);
 // Ends the block collected from blockBegin up to scanPosition (last: the
 // entry's final block). FinishMidBlock then starts the next block there and
 // returns false when the output failed and the run must stop.

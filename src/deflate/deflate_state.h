@@ -58,10 +58,24 @@ inline constexpr std::uint32_t kLeastAhead = kLongestMatch + kShortestMatch + 1;
 inline constexpr std::uint32_t kFarthestDistance = kWindowHalf - kLeastAhead;
 inline constexpr std::uint32_t kSlidePoint = kWindowHalf + kFarthestDistance;
 inline constexpr std::uint32_t kFarThreeLimit = 4096;
-// Levels: 8 when none is asked for; 1 to 3 take the fast run, 4 to 9 the
-// lazy one (compress_run.cpp).
+// Levels: 8 when none is asked for; 1 to 3 take the fast run over a hash
+// table (compress_fast.cpp), 4 to 9 the lazy one (compress_run.cpp).
 inline constexpr std::uint8_t kDefaultLevel = 8;
 inline constexpr std::uint8_t kLastFastLevel = 3;
+// The fast run's hash table: kTableBuckets buckets of up to kMostWays
+// window positions each, newest first, of the four bytes hashed there.
+inline constexpr std::uint32_t kTableBits = 15;
+inline constexpr std::uint32_t kTableBuckets = 1u << kTableBits;
+inline constexpr std::uint32_t kMostWays = 4;
+inline constexpr std::uint32_t kTableMatch = 4;
+struct FastTuning {
+  std::uint8_t ways;          // positions per bucket, 1 to kMostWays
+  std::uint16_t insertLimit;  // matches up to this long enter what they cover
+  std::uint16_t niceLength;   // a match this long ends the search
+};
+inline constexpr FastTuning kFastTuning[kLastFastLevel + 1] = {
+    {0, 0, 0}, {2, 16, 32}, {4, 32, 64}, {4, 258, 128}};
+inline bool UsesTable(std::uint8_t level) { return level <= kLastFastLevel; }
 inline constexpr std::uint8_t kHighestLevel = 9;
 // Up to this level the chains are plain links, above it sixteen steps per
 // position (hash_chains.h): short walks gain less from the steps than their
@@ -129,6 +143,7 @@ struct DeflateState {
   union {
     ChainSteps chainSteps[kWindowHalf];
     std::uint16_t chainLinks[kWindowHalf];
+    std::uint16_t fastTable[kTableBuckets * kMostWays];
   };
   // Input, output and the sticky failure of either.
   DeflateSource source;
