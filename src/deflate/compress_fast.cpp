@@ -37,6 +37,13 @@
 //   entered in order; otherwise none. The scan goes on after it.
 // - Otherwise the byte is recorded as a literal (also with fewer than four
 //   bytes ahead).
+// - The hash keeps the top bits of the four bytes times 0x1E35A7BD (read
+//   as a little-endian word): 15 bits, or for an input wholly read into the
+//   first window (fewer than 65,536 bytes, whatever the reads returned) one
+//   less than the bit width of its length, from 10 up to 15. A small input
+//   so clears and walks a table in the processor's nearest cache, and never
+//   fills one anyway: with thousands of small files, clearing 128 KB per
+//   file was a few per cent of the time.
 // - Window position 0 means "none", so it is never a candidate; a slide
 //   moves every position down by 32,768, and those that leave the window
 //   become 0. The table is cleared at the start of every entry: what a
@@ -49,7 +56,6 @@
 
 #include "deflate/deflate_internal.h"
 #include "deflate/match_search.h"
-#include "deflate/record_symbol.h"
 
 namespace zf {
 namespace {
@@ -60,11 +66,58 @@ inline std::uint32_t Load32(const std::uint8_t* p) {
   return v;
 }
 
-inline std::uint32_t TableHash(std::uint32_t word) {
+inline std::uint32_t TableHash(std::uint32_t word, std::uint32_t shift) {
   // Little-endian order of the four bytes, whatever the machine's.
   if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
-  return (word * 0x1E35A7BDu) >> (32 - kTableBits);
+  return (word * 0x1E35A7BDu) >> shift;
 }
+
+// The block buffers' counters in registers: a store into the byte buffers
+// could alias the record's fields, so through the record every symbol
+// would reload them. Written back before anything else reads them.
+struct SymbolCursor {
+  std::uint32_t count;
+  std::uint32_t distances;
+  std::uint32_t flags;
+  std::uint32_t mask;
+
+  static SymbolCursor Load(const DeflateState* state) {
+    return {state->symbolCount, state->distanceCount, state->pendingFlags, state->flagMask};
+  }
+  void Store(DeflateState* state) const {
+    state->symbolCount = count;
+    state->distanceCount = distances;
+    state->flagByteCount = count >> 3;
+    state->pendingFlags = static_cast<std::uint8_t>(flags);
+    state->flagMask = static_cast<std::uint8_t>(mask);
+  }
+  // As RecordSymbol (record_symbol.h) without the early end of a block:
+  // true when the block is full.
+  inline bool Next(DeflateState* state) {
+    mask <<= 1;
+    if ((++count & 7) == 0) {
+      state->flagBuffer[(count >> 3) - 1] = static_cast<std::uint8_t>(flags);
+      flags = 0;
+      mask = 1;
+    }
+    return count == kMaxBlockSymbols;
+  }
+  inline bool Literal(DeflateState* state, std::uint8_t byte) {
+    state->symbolBuffer[count] = byte;
+    ++state->literalTree[byte].frequency;
+    return Next(state);
+  }
+  inline bool Match(DeflateState* state, std::uint32_t distance, std::uint32_t length) {
+    const auto value = static_cast<std::uint8_t>(length - kShortestMatch);
+    state->symbolBuffer[count] = value;
+    ++state->literalTree[kFirstLengthSymbol + state->lengthToCode[value]].frequency;
+    const std::uint32_t d = distance - 1;
+    ++state->distanceTree[DistanceCode(state, d)].frequency;
+    state->distanceBuffer[distances++] = static_cast<std::uint16_t>(d);
+    flags |= mask;
+    return Next(state);
+  }
+};
 
 // The common run of scan and match, known to agree in their first four
 // bytes, up to most (at most 258). Reads up to 7 bytes past most.
@@ -100,6 +153,8 @@ void TableRun(DeflateState* state) {
   const FastTuning& tuning = kFastTuning[state->level];
   const std::uint32_t insertLimit = tuning.insertLimit;
   const std::uint32_t nice = tuning.niceLength;
+  const std::uint32_t shift = 32 - state->tableBits;
+  SymbolCursor symbols = SymbolCursor::Load(state);
   std::uint32_t p = state->scanPosition;
   std::uint32_t ahead = state->bytesAhead;
   std::uint32_t unused = 0;
@@ -109,7 +164,10 @@ void TableRun(DeflateState* state) {
     std::uint32_t source = 0;
     if (ahead >= kTableMatch) {
       const std::uint32_t word = Load32(window + p);
-      std::uint16_t* bucket = table + TableHash(word) * kWays;
+      std::uint16_t* bucket = table + TableHash(word, shift) * kWays;
+      // The next position's bucket is asked for now, so that its load
+      // overlaps this search (bytes past the input only make it useless).
+      __builtin_prefetch(table + TableHash(Load32(window + p + 1), shift) * kWays, 1);
       // m <= limit: m is 0 or p - m exceeds the farthest distance.
       const std::uint32_t limit = p > kFarthestDistance ? p - kFarthestDistance - 1 : 0;
       const std::uint32_t most = ahead < kLongestMatch ? ahead : kLongestMatch;
@@ -130,47 +188,57 @@ void TableRun(DeflateState* state) {
       }
       EnterBucket<kWays>(bucket, p);
     }
-    state->scanPosition = p;
     bool full;
     if (best >= kTableMatch) {
-      full = RecordSymbol(state, p - source, static_cast<std::uint8_t>(best - kShortestMatch));
+      full = symbols.Match(state, p - source, best);
       if (best <= insertLimit) {
         // Positions with four bytes ahead: up to p + ahead - 4.
         const std::uint32_t end = p + best < p + ahead - kTableMatch + 1
                                       ? p + best
                                       : p + ahead - kTableMatch + 1;
         for (std::uint32_t q = p + 1; q < end; ++q) {
-          EnterBucket<kWays>(table + TableHash(Load32(window + q)) * kWays, q);
+          EnterBucket<kWays>(table + TableHash(Load32(window + q), shift) * kWays, q);
         }
       }
       p += best;
       ahead -= best;
     } else {
-      full = RecordSymbol(state, 0, window[p]);
+      full = symbols.Literal(state, window[p]);
       ++p;
       --ahead;
     }
     if (full) {
       state->scanPosition = p;
+      symbols.Store(state);
       if (!FinishMidBlock(state)) return;
+      symbols = SymbolCursor::Load(state);
     }
     if (ahead < kLeastAhead && !RefillFromLoop(state, &p, &ahead, &unused)) return;
   }
 
   state->scanPosition = p;
   state->bytesAhead = ahead;
+  symbols.Store(state);
   FinishBlockHere(state, 1);
 }
 
 }  // namespace
 
-void ClearTable(DeflateState* state) {
+std::uint32_t TableBits(std::uint32_t wholeInput) {
+  if (wholeInput == 0) return kTableBits;
+  const auto bits = static_cast<std::uint32_t>(std::bit_width(wholeInput)) - 1;
+  return bits < kLeastTableBits ? kLeastTableBits : bits > kTableBits ? kTableBits : bits;
+}
+
+void ClearTable(DeflateState* state, std::uint32_t wholeInput) {
+  state->tableBits = TableBits(wholeInput);
   std::memset(state->fastTable, 0,
-              sizeof state->fastTable[0] * kTableBuckets * kFastTuning[state->level].ways);
+              sizeof state->fastTable[0] * (std::uint32_t{1} << state->tableBits) *
+                  kFastTuning[state->level].ways);
 }
 
 void SlideTable(DeflateState* state) {
-  const std::uint32_t entries = kTableBuckets * kFastTuning[state->level].ways;
+  const std::uint32_t entries = (std::uint32_t{1} << state->tableBits) * kFastTuning[state->level].ways;
   std::uint16_t* table = state->fastTable;
   for (std::uint32_t i = 0; i < entries; ++i) {
     table[i] = static_cast<std::uint16_t>(table[i] >= kWindowHalf ? table[i] - kWindowHalf : 0);

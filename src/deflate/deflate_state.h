@@ -65,6 +65,7 @@ inline constexpr std::uint8_t kLastFastLevel = 3;
 // The fast run's hash table: kTableBuckets buckets of up to kMostWays
 // window positions each, newest first, of the four bytes hashed there.
 inline constexpr std::uint32_t kTableBits = 15;
+inline constexpr std::uint32_t kLeastTableBits = 10;
 inline constexpr std::uint32_t kTableBuckets = 1u << kTableBits;
 inline constexpr std::uint32_t kMostWays = 4;
 inline constexpr std::uint32_t kTableMatch = 4;
@@ -204,6 +205,7 @@ struct DeflateState {
   std::uint8_t inputEnded;
   std::uint8_t windowSlides;
   std::uint8_t level;  // 1 to 9
+  std::uint32_t tableBits;  // the fast run's hash width
   // 0 while a block output replays a parse made elsewhere: the window
   // slides, but there are no chains to slide with it.
   std::uint8_t chainsKept;
