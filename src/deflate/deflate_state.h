@@ -131,6 +131,8 @@ inline constexpr std::int32_t codeLengthExtraBits[kLengthCodeSymbols] = {
     0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
 inline constexpr std::uint8_t codeLengthOrder[kLengthCodeSymbols] = {
     16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+// Levels 4 to 9; the rows of 1 to 3 are read by nothing but the lazy
+// fields' set-up (their run takes kFastTuning).
 inline constexpr LevelTuning LevelTuningTable[10] = {
     {0, 0, 0, 0},         {4, 4, 8, 4},        {4, 5, 16, 8},     {4, 6, 32, 32},
     {4, 4, 16, 16},       {8, 16, 32, 32},     {8, 16, 128, 128}, {8, 32, 128, 256},
