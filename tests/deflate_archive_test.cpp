@@ -9,6 +9,7 @@
 
 #include "deflate_test_helpers.h"
 #include "entry/pack_folder.h"
+#include "entry/report.h"
 #include "support/test_files.h"
 #include "support/zip_check.h"
 
@@ -62,6 +63,56 @@ TEST(DeflateArchive, VariedSourcesPackAndReadBack) {
   EXPECT_EQ(zft::FindEntry(archive, "deep/noise.bin")->internalAttributes, 0);
   EXPECT_LT(zft::FindEntry(archive, "repeat.dat")->compressedSize, 5000u);
   EXPECT_LT(zft::FindEntry(archive, "deep/noise.bin")->compressedSize, 150000u + 200);
+}
+
+// Every level packs the same folder to archives that unzip -t, Python's
+// zipfile and zlib read back, with the same bytes at one and at two
+// threads (the split of large files has its own tests: SegmentParse).
+TEST(DeflateArchive, EveryLevelReadsBackAndKeepsItsBytesAtEveryThreadCount) {
+  zft::ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  std::map<std::string, std::vector<std::uint8_t>> files;
+  files["empty.txt"] = {};
+  files["one.bin"] = {0x7F};
+  std::string text;
+  for (int i = 0; i < 120000; ++i) {
+    text += "line " + std::to_string((i * 7919) % 1543) + ": v" + std::to_string(i % 97) + ";\n";
+  }
+  files["big.txt"] = std::vector<std::uint8_t>(text.begin(), text.end());
+  files["small.txt"] = std::vector<std::uint8_t>(text.begin(), text.begin() + 5000);
+  files["noise.bin"] = zft::RandomBytes(70000, 31);
+  std::vector<std::uint8_t> zeros(300000, 0);
+  for (std::size_t i = 0; i < zeros.size(); i += 4099) zeros[i] = static_cast<std::uint8_t>(i);
+  files["zeros.bin"] = zeros;
+  for (const auto& [name, bytes] : files) {
+    zft::WriteFile(dir.Path("src/" + name), bytes);
+    zft::SetModifyTime(dir.Path("src/" + name), 1700000000);
+  }
+  for (std::int32_t level = 1; level <= 9; ++level) {
+    SCOPED_TRACE("level " + std::to_string(level));
+    std::vector<std::uint8_t> first;
+    for (const std::uint32_t threads : {1u, 2u}) {
+      const std::string zip = dir.Path(std::to_string(level) + "-" + std::to_string(threads));
+      ZipFolderOptions options{};
+      options.size = sizeof options;
+      options.threads = threads;
+      options.level = level;
+      ASSERT_EQ(zf::PackFolderReporting(dir.Path("src").c_str(), zip.c_str(), &options),
+                ZIPFOLDER_DONE);
+      if (threads == 1) {
+        first = zft::ReadFile(zip);
+        const zft::ParsedArchive archive = zft::CheckArchive(zip);
+        ASSERT_EQ(archive.entries.size(), files.size());
+        for (const auto& [name, bytes] : files) {
+          const zft::ParsedEntry* entry = zft::FindEntry(archive, name);
+          ASSERT_NE(entry, nullptr) << name;
+          EXPECT_TRUE(zft::EntryContent(*entry) == bytes) << name;
+        }
+      } else {
+        EXPECT_TRUE(zft::ReadFile(zip) == first) << threads << " threads";
+      }
+    }
+  }
 }
 
 }  // namespace

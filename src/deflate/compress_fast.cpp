@@ -1,92 +1,262 @@
-// The fast run of levels 1 to 3: each match is sent as soon as it is found,
-// with no lazy step, and a long match is jumped over without entering the
-// positions it covers. Apart from the lazy run (compress_run.cpp) because
-// its loop, its chain form (plain links) and its block accounting differ;
-// it shares the window, the search and the block output.
+// The fast run of levels 1 to 3: a greedy parse over a hash table without
+// chains, built for speed per byte. Apart from the lazy run
+// (compress_run.cpp) because nothing of its search is shared: no chains, no
+// rolling hash, no lazy step; it shares the window, the block buffers and
+// the block output.
+//
+// Why this design:
+// - A hash table of buckets instead of hash chains. A chain costs a store per
+//   position and a dependent load per step of its walk; a bucket holds its
+//   few newest positions side by side, so entering is one short shift
+//   within one cache line and the search reads them all from that line.
+//   The ways per bucket (2 at level 1, 4 at levels 2 and 3) are the effort.
+// - Four bytes hashed, and a candidate taken only when its first four bytes
+//   are the scan's, checked in one 32-bit compare: three-byte matches save
+//   little over their literals, and four bytes hash apart far better than
+//   three, so few candidates are false.
+// - Match lengths are found eight bytes at a time (the lowest differing
+//   byte of the words' XOR).
+// - Greedy: a match is taken as soon as it is found. The positions it covers
+//   are entered only while it is at most the level's insertion limit: a long
+//   match means a long repeat, whose positions add little that the bucket
+//   does not hold already, and skipping them is what makes long repeats
+//   (tables, zeros in libraries) cost almost nothing.
+// - A search stops at the level's nice length: the first good match is
+//   taken, as the longest of a few candidates would barely be longer.
 //
 // The rules, which fix the bytes of these levels:
-// - At each position with at least three bytes ahead: enter it, and search
-//   its chain when the chain has a candidate within the farthest distance,
-//   with best starting at 2 and the full chain budget (never a quarter),
-//   after lowering the stop length to the bytes ahead.
-// - A match of 3 bytes or more, cut to the bytes ahead, is recorded at
-//   once; a 3-byte match far back is kept (that rule is the lazy run's).
-//   The positions it covers are entered only when its length is at most the
-//   insertion limit (the level's second column); otherwise the scan jumps
-//   past it and the rolling hash starts again from the two bytes there.
-// - Otherwise the byte is recorded as a literal.
-// - A symbol is recorded while scanPosition is its first byte, so the early
-//   end of a block (level 3 only, record_symbol.h) counts the input before
-//   it; a block ended by it closes just after the symbol.
+// - At each position p with at least four bytes ahead, the bucket of the
+//   hash of its four bytes is searched, newest first: a position m is a
+//   candidate while it lies within the farthest distance (p - m at most
+//   32,506); its length is the common run of m and p, capped at 258 and at
+//   the bytes ahead; a longer one replaces the best (the nearest of equal
+//   ones wins); the search ends at the nice length (capped likewise).
+//   Then p is entered at the front of its bucket, the oldest falls out.
+// - A match of four bytes or more is recorded. When its length is at most
+//   the insertion limit, the positions it covers with four bytes ahead are
+//   entered in order; otherwise none. The scan goes on after it.
+// - Otherwise the byte is recorded as a literal (also with fewer than four
+//   bytes ahead).
+// - The hash keeps the top bits of the four bytes times 0x1E35A7BD (read
+//   as a little-endian word): 15 bits, or for an input wholly read into the
+//   first window (fewer than 65,536 bytes, whatever the reads returned) one
+//   less than the bit width of its length, from 10 up to 15. A small input
+//   so clears and walks a table in the processor's nearest cache, and never
+//   fills one anyway: with thousands of small files, clearing 128 KB per
+//   file was a few per cent of the time.
+// - Window position 0 means "none", so it is never a candidate; a slide
+//   moves every position down by 32,768, and those that leave the window
+//   become 0. The table is cleared at the start of every entry: what a
+//   stream holds is a function of its own bytes alone, whatever the state
+//   compressed before (and so on any thread).
+// - Capping lengths at the bytes ahead keeps the bytes left in the window
+//   past the input's end (from earlier entries) out of every decision.
+#include <bit>
+#include <cstring>
+
 #include "deflate/deflate_internal.h"
-#include "deflate/hash_chains.h"
 #include "deflate/match_search.h"
-#include "deflate/record_symbol.h"
 
 namespace zf {
+namespace {
 
-void CompressFast(DeflateState* state) {
+inline std::uint32_t Load32(const std::uint8_t* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline std::uint32_t TableHash(std::uint32_t word, std::uint32_t shift) {
+  // Little-endian order of the four bytes, whatever the machine's.
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+  return (word * 0x1E35A7BDu) >> shift;
+}
+
+// The block buffers' counters in registers: a store into the byte buffers
+// could alias the record's fields, so through the record every symbol
+// would reload them. Written back before anything else reads them.
+struct SymbolCursor {
+  std::uint32_t count;
+  std::uint32_t distances;
+  std::uint32_t flags;
+  std::uint32_t mask;
+
+  static SymbolCursor Load(const DeflateState* state) {
+    return {state->symbolCount, state->distanceCount, state->pendingFlags, state->flagMask};
+  }
+  void Store(DeflateState* state) const {
+    state->symbolCount = count;
+    state->distanceCount = distances;
+    state->flagByteCount = count >> 3;
+    state->pendingFlags = static_cast<std::uint8_t>(flags);
+    state->flagMask = static_cast<std::uint8_t>(mask);
+  }
+  // As RecordSymbol (record_symbol.h) without the early end of a block:
+  // true when the block is full.
+  inline bool Next(DeflateState* state) {
+    mask <<= 1;
+    if ((++count & 7) == 0) {
+      state->flagBuffer[(count >> 3) - 1] = static_cast<std::uint8_t>(flags);
+      flags = 0;
+      mask = 1;
+    }
+    return count == kMaxBlockSymbols;
+  }
+  inline bool Literal(DeflateState* state, std::uint8_t byte) {
+    state->symbolBuffer[count] = byte;
+    ++state->literalTree[byte].frequency;
+    return Next(state);
+  }
+  inline bool Match(DeflateState* state, std::uint32_t distance, std::uint32_t length) {
+    const auto value = static_cast<std::uint8_t>(length - kShortestMatch);
+    state->symbolBuffer[count] = value;
+    ++state->literalTree[kFirstLengthSymbol + state->lengthToCode[value]].frequency;
+    const std::uint32_t d = distance - 1;
+    ++state->distanceTree[DistanceCode(state, d)].frequency;
+    state->distanceBuffer[distances++] = static_cast<std::uint16_t>(d);
+    flags |= mask;
+    return Next(state);
+  }
+};
+
+// The common run of scan and match, known to agree in their first four
+// bytes, up to most (at most 258). Reads up to 7 bytes past most.
+inline std::uint32_t RunLength(const std::uint8_t* scan, const std::uint8_t* match,
+                               std::uint32_t most) {
+  std::uint32_t length = kTableMatch;
+  while (length < most) {
+    const std::uint64_t diff = Load64(scan + length) ^ Load64(match + length);
+    if (diff != 0) {
+      if constexpr (std::endian::native == std::endian::little) {
+        length += static_cast<std::uint32_t>(std::countr_zero(diff)) >> 3;
+      } else {
+        length += static_cast<std::uint32_t>(std::countl_zero(diff)) >> 3;
+      }
+      break;
+    }
+    length += 8;
+  }
+  return length < most ? length : most;
+}
+
+// Enters p at the front of its bucket.
+template <std::uint32_t kWays>
+inline void EnterBucket(std::uint16_t* bucket, std::uint32_t p) {
+  for (std::uint32_t w = kWays - 1; w > 0; --w) bucket[w] = bucket[w - 1];
+  bucket[0] = static_cast<std::uint16_t>(p);
+}
+
+template <std::uint32_t kWays>
+void TableRun(DeflateState* state) {
   std::uint8_t* window = state->slidingWindow;
-  std::uint16_t* heads = state->hashHeads;
-  std::uint16_t* links = state->chainLinks;
-  const std::uint32_t insertLimit = state->lazyLimit;
-  const std::uint32_t budget = state->chainLimit;
-  // The loop's registers; the record is brought up to date before every call
-  // that reads or moves them.
+  std::uint16_t* table = state->fastTable;
+  const FastTuning& tuning = kFastTuning[state->level];
+  const std::uint32_t insertLimit = tuning.insertLimit;
+  const std::uint32_t nice = tuning.niceLength;
+  const std::uint32_t shift = 32 - state->tableBits;
+  SymbolCursor symbols = SymbolCursor::Load(state);
   std::uint32_t p = state->scanPosition;
   std::uint32_t ahead = state->bytesAhead;
-  std::uint32_t hash = state->rollingHash;
-  std::uint32_t stop = state->stopLength;
-  std::uint32_t matchPosition = state->matchPosition;
+  std::uint32_t unused = 0;
 
   while (ahead != 0) {
-    std::uint32_t length = 0;
-    if (ahead >= kShortestMatch) {
-      const std::uint32_t candidate = InsertLink(window, heads, links, &hash, p);
-      if (candidate != 0 && p - candidate <= kFarthestDistance) {
-        if (stop > ahead) stop = ahead;
-        length = SearchChain(window, links, p, candidate, kShortestMatch - 1, budget, stop,
-                             &matchPosition);
-        if (length > ahead) length = ahead;
+    std::uint32_t best = 0;
+    std::uint32_t source = 0;
+    if (ahead >= kTableMatch) {
+      const std::uint32_t word = Load32(window + p);
+      std::uint16_t* bucket = table + TableHash(word, shift) * kWays;
+      // The next position's bucket is asked for now, so that its load
+      // overlaps this search (bytes past the input only make it useless).
+      __builtin_prefetch(table + TableHash(Load32(window + p + 1), shift) * kWays, 1);
+      // m <= limit: m is 0 or p - m exceeds the farthest distance.
+      const std::uint32_t limit = p > kFarthestDistance ? p - kFarthestDistance - 1 : 0;
+      const std::uint32_t most = ahead < kLongestMatch ? ahead : kLongestMatch;
+      const std::uint32_t stop = nice < most ? nice : most;
+      best = kTableMatch - 1;
+#pragma GCC unroll 4
+      for (std::uint32_t w = 0; w < kWays; ++w) {
+        const std::uint32_t m = bucket[w];
+        // Newest first: the rest lie farther still (or are 0).
+        if (m <= limit) break;
+        if (Load32(window + m) != word) continue;
+        const std::uint32_t length = RunLength(window + p, window + m, most);
+        if (length > best) {
+          best = length;
+          source = m;
+          if (best >= stop) break;
+        }
       }
+      EnterBucket<kWays>(bucket, p);
     }
-    // Recorded while scanPosition is the symbol's first byte.
-    state->scanPosition = p;
     bool full;
-    if (length >= kShortestMatch) {
-      full = RecordSymbol(state, p - matchPosition,
-                          static_cast<std::uint8_t>(length - kShortestMatch));
-      if (length <= insertLimit) {
-        const std::uint32_t lastInsertable = p + ahead - kShortestMatch;
-        const std::uint32_t end = p + length - 1 < lastInsertable ? p + length - 1 : lastInsertable;
-        for (std::uint32_t q = p + 1; q <= end; ++q) InsertLink(window, heads, links, &hash, q);
-        p += length;
-        ahead -= length;
-      } else {
-        p += length;
-        ahead -= length;
-        // Read only while they are input; with fewer, nothing is entered
-        // again before the entry ends.
-        if (ahead >= 2) hash = HashStep(window[p], window[p + 1]);
+    if (best >= kTableMatch) {
+      full = symbols.Match(state, p - source, best);
+      if (best <= insertLimit) {
+        // Positions with four bytes ahead: up to p + ahead - 4.
+        const std::uint32_t end = p + best < p + ahead - kTableMatch + 1
+                                      ? p + best
+                                      : p + ahead - kTableMatch + 1;
+        for (std::uint32_t q = p + 1; q < end; ++q) {
+          EnterBucket<kWays>(table + TableHash(Load32(window + q), shift) * kWays, q);
+        }
       }
+      p += best;
+      ahead -= best;
     } else {
-      full = RecordSymbol(state, 0, window[p]);
+      full = symbols.Literal(state, window[p]);
       ++p;
       --ahead;
     }
     if (full) {
       state->scanPosition = p;
+      symbols.Store(state);
       if (!FinishMidBlock(state)) return;
+      symbols = SymbolCursor::Load(state);
     }
-    if (ahead < kLeastAhead && !RefillFromLoop(state, &p, &ahead, &matchPosition)) return;
+    if (ahead < kLeastAhead && !RefillFromLoop(state, &p, &ahead, &unused)) return;
   }
 
   state->scanPosition = p;
   state->bytesAhead = ahead;
-  state->rollingHash = hash;
-  state->stopLength = stop;
-  state->matchPosition = matchPosition;
+  symbols.Store(state);
   FinishBlockHere(state, 1);
+}
+
+}  // namespace
+
+std::uint32_t TableBits(std::uint32_t wholeInput) {
+  if (wholeInput == 0) return kTableBits;
+  const auto bits = static_cast<std::uint32_t>(std::bit_width(wholeInput)) - 1;
+  return bits < kLeastTableBits ? kLeastTableBits : bits > kTableBits ? kTableBits : bits;
+}
+
+void ClearTable(DeflateState* state, std::uint32_t wholeInput) {
+  state->tableBits = TableBits(wholeInput);
+  std::memset(state->fastTable, 0,
+              sizeof state->fastTable[0] * (std::uint32_t{1} << state->tableBits) *
+                  kFastTuning[state->level].ways);
+}
+
+void SlideTable(DeflateState* state) {
+  const std::uint32_t entries = (std::uint32_t{1} << state->tableBits) * kFastTuning[state->level].ways;
+  std::uint16_t* table = state->fastTable;
+  for (std::uint32_t i = 0; i < entries; ++i) {
+    table[i] = static_cast<std::uint16_t>(table[i] >= kWindowHalf ? table[i] - kWindowHalf : 0);
+  }
+}
+
+void CompressFast(DeflateState* state) {
+  switch (kFastTuning[state->level].ways) {
+    case 1:
+      TableRun<1>(state);
+      break;
+    case 2:
+      TableRun<2>(state);
+      break;
+    default:
+      TableRun<4>(state);
+      break;
+  }
 }
 
 }  // namespace zf

@@ -55,7 +55,9 @@ void RefillWindow(DeflateState* state) {
       state->windowBase += kWindowHalf;
       // A replay of symbols parsed elsewhere keeps no chains.
       if (state->chainsKept != 0) {
-        if (KeepsLinks(state->level)) {
+        if (UsesTable(state->level)) {
+          SlideTable(state);
+        } else if (KeepsLinks(state->level)) {
           SlideLinks(state->hashHeads, state->chainLinks);
         } else {
           SlideChains(state->hashHeads, state->chainSteps);

@@ -99,8 +99,10 @@ void StartMatcher(std::uint8_t level, DeflateState* state) {
   state->windowSlides = 1;
   state->windowBytes = kWindowSize;
   // Chain steps stay: with the heads cleared, every chain of the new entry
-  // ends at a link the entry wrote itself.
-  std::memset(state->hashHeads, 0, sizeof state->hashHeads);
+  // ends at a link the entry wrote itself. The fast run's table is cleared
+  // whole instead.
+  state->level = level;
+  if (!UsesTable(level)) std::memset(state->hashHeads, 0, sizeof state->hashHeads);
   const LevelTuning& tuning = LevelTuningTable[level];
   state->reduceChainAt = tuning.reduceChainAt;
   state->lazyLimit = tuning.lazyLimit;
@@ -114,6 +116,20 @@ void StartMatcher(std::uint8_t level, DeflateState* state) {
   state->blockBegin = 0;
   state->inputEnded = 0;
   state->bytesAhead = ReadInput(state, state->slidingWindow, kWindowSize);
+  if (UsesTable(level)) {
+    // The table's size depends on the input's length when the first window
+    // holds it whole: the window is filled whatever the reads return.
+    while (state->bytesAhead != 0 && state->bytesAhead < kWindowSize) {
+      const std::uint32_t got = ReadInput(state, state->slidingWindow + state->bytesAhead,
+                                          kWindowSize - state->bytesAhead);
+      if (got == 0) {
+        state->inputEnded = 1;
+        break;
+      }
+      state->bytesAhead += got;
+    }
+    ClearTable(state, state->inputEnded != 0 ? state->bytesAhead : 0);
+  }
   if (state->bytesAhead == 0) return;
   if (state->bytesAhead < kLeastAhead) RefillWindow(state);
   state->rollingHash = state->slidingWindow[0];

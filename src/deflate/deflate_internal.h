@@ -63,6 +63,12 @@ std::uint32_t ReadInput(DeflateState* state, std::uint8_t* into, std::uint32_t c
 // The lazy run of levels 4 to 9 and the fast run of levels 1 to 3.
 void CompressLazy(DeflateState* state);
 void CompressFast(DeflateState* state);
+// The fast run's hash table (compress_fast.cpp): its size (tableBits) set
+// and cleared for a new entry, from the input's length when it is wholly
+// in the first window (else 0), and moved with the window's slide.
+std::uint32_t TableBits(std::uint32_t wholeInput);
+void ClearTable(DeflateState* state, std::uint32_t wholeInput);
+void SlideTable(DeflateState* state);
 // Ends the block collected from blockBegin up to scanPosition (last: the
 // entry's final block). FinishMidBlock then starts the next block there and
 // returns false when the output failed and the run must stop.

@@ -58,10 +58,25 @@ inline constexpr std::uint32_t kLeastAhead = kLongestMatch + kShortestMatch + 1;
 inline constexpr std::uint32_t kFarthestDistance = kWindowHalf - kLeastAhead;
 inline constexpr std::uint32_t kSlidePoint = kWindowHalf + kFarthestDistance;
 inline constexpr std::uint32_t kFarThreeLimit = 4096;
-// Levels: 8 when none is asked for; 1 to 3 take the fast run, 4 to 9 the
-// lazy one (compress_run.cpp).
+// Levels: 8 when none is asked for; 1 to 3 take the fast run over a hash
+// table (compress_fast.cpp), 4 to 9 the lazy one (compress_run.cpp).
 inline constexpr std::uint8_t kDefaultLevel = 8;
 inline constexpr std::uint8_t kLastFastLevel = 3;
+// The fast run's hash table: kTableBuckets buckets of up to kMostWays
+// window positions each, newest first, of the four bytes hashed there.
+inline constexpr std::uint32_t kTableBits = 15;
+inline constexpr std::uint32_t kLeastTableBits = 10;
+inline constexpr std::uint32_t kTableBuckets = 1u << kTableBits;
+inline constexpr std::uint32_t kMostWays = 4;
+inline constexpr std::uint32_t kTableMatch = 4;
+struct FastTuning {
+  std::uint8_t ways;          // positions per bucket, 1 to kMostWays
+  std::uint16_t insertLimit;  // matches up to this long enter what they cover
+  std::uint16_t niceLength;   // a match this long ends the search
+};
+inline constexpr FastTuning kFastTuning[kLastFastLevel + 1] = {
+    {0, 0, 0}, {2, 16, 32}, {4, 32, 64}, {4, 258, 128}};
+inline bool UsesTable(std::uint8_t level) { return level <= kLastFastLevel; }
 inline constexpr std::uint8_t kHighestLevel = 9;
 // Up to this level the chains are plain links, above it sixteen steps per
 // position (hash_chains.h): short walks gain less from the steps than their
@@ -116,6 +131,8 @@ inline constexpr std::int32_t codeLengthExtraBits[kLengthCodeSymbols] = {
     0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
 inline constexpr std::uint8_t codeLengthOrder[kLengthCodeSymbols] = {
     16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+// Levels 4 to 9; the rows of 1 to 3 are read by nothing but the lazy
+// fields' set-up (their run takes kFastTuning).
 inline constexpr LevelTuning LevelTuningTable[10] = {
     {0, 0, 0, 0},         {4, 4, 8, 4},        {4, 5, 16, 8},     {4, 6, 32, 32},
     {4, 4, 16, 16},       {8, 16, 32, 32},     {8, 16, 128, 128}, {8, 32, 128, 256},
@@ -129,6 +146,7 @@ struct DeflateState {
   union {
     ChainSteps chainSteps[kWindowHalf];
     std::uint16_t chainLinks[kWindowHalf];
+    std::uint16_t fastTable[kTableBuckets * kMostWays];
   };
   // Input, output and the sticky failure of either.
   DeflateSource source;
@@ -189,6 +207,7 @@ struct DeflateState {
   std::uint8_t inputEnded;
   std::uint8_t windowSlides;
   std::uint8_t level;  // 1 to 9
+  std::uint32_t tableBits;  // the fast run's hash width
   // 0 while a block output replays a parse made elsewhere: the window
   // slides, but there are no chains to slide with it.
   std::uint8_t chainsKept;
