@@ -18,7 +18,7 @@
 set -uo pipefail
 export DEBIAN_FRONTEND=noninteractive
 
-required=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev libdeflate-dev unzip python3 python3-venv
+required=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev unzip python3 python3-venv
   python3-pip python3-setuptools python3-wheel binutils p7zip-full libarchive-tools pkgconf
   util-linux bsdutils clang libclang-rt-14-dev git g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64)
 # Optional groups: "name|packages". The 32-bit Linux build, and the 32-bit
