@@ -31,6 +31,11 @@ optional=(
   "the Java reader of streamed archives|openjdk-17-jdk-headless"
   "the benchmarks' second deflate peer|libdeflate-dev"
 )
+# The Node.js package's tests need Node.js 18 or later and npm: Debian's
+# where the machine brings none of its own.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  optional+=("Node.js|nodejs npm")
+fi
 
 missing() {
   local package
