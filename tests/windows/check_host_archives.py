@@ -37,25 +37,25 @@ NAMES_ARCHIVES = ["names-caf\u00e9-ansi.zip", "names-\u03b5\u03bb-wide.zip",
                   "names-\u03b5\u03bb-utf8.zip"]
 
 
-def run_host(bindir, arch, wine, work):
-    """A fresh run folder holding the host and the DLL, as a host
-    application ships them."""
-    run_folder = Path(bindir) / f"wine-run-{arch}"
+def run_host(bindir, arch, wine, work, program="host.exe", done="host: all cases ran"):
+    """A fresh run folder holding the host program and the DLL, as a host
+    application ships them; the program must print done."""
+    run_folder = Path(bindir) / f"wine-run-{arch}-{Path(program).stem}"
     for folder in (run_folder, work):
         if folder.exists():
             shutil.rmtree(folder)
         folder.mkdir(parents=True)
-    host = wintools.host_dir(bindir, arch) / "host.exe"
+    host = wintools.host_dir(bindir, arch) / program
     dll = wintools.build_dir(bindir, arch) / "zipfolder.dll"
     for built in (host, dll):
         if not built.is_file():
             wintools.fail(f"{built} is missing; the windows.build test makes it")
         shutil.copy2(built, run_folder)
     wine.prepare()
-    output = wine.run(run_folder / "host.exe", wintools.wine_path(work), cwd=run_folder)
+    output = wine.run(run_folder / program, wintools.wine_path(work), cwd=run_folder)
     wine.wait_for_server()
-    if "host: all cases ran" not in output:
-        wintools.fail("the host program did not get through its cases")
+    if done not in output:
+        wintools.fail(f"{program} did not get through its cases")
 
 
 def check_tree(work, entries, problems):
