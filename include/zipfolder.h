@@ -171,7 +171,11 @@ enum { ZIPFOLDER_FOLDERS_NONE = 0, ZIPFOLDER_FOLDERS_EMPTY = 1, ZIPFOLDER_FOLDER
    archive stays untouched when the call fails or is cancelled. That file
    has no name until then where the system allows it (Linux); elsewhere it
    is named zipPath's name, ".zf", hex digits and ".tmp", and such files in
-   the source folder are never packed. A symbolic link at zipPath is
+   the source folder are never packed. Nor is the archive being written, or
+   a scratch file of the same call, whatever path reaches it (a link to
+   /proc/self/fd, say): each source opened is compared with them by device
+   and file number (on Windows, by its handle's volume and file index), and
+   left out without an event when it is one of them. A symbolic link at zipPath is
    written through; a replaced archive keeps its permissions. A zipPath
    naming a FIFO or a character device is streamed into instead, as the
    write callback is (see ZipFolderOptions.write): no file of its own, no

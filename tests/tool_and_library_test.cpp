@@ -208,7 +208,8 @@ TEST(Tool, FailureLeavesTheTargetUntouched) {
   zft::WriteFile(dir.Path("src/big.bin"), zft::RandomBytes(200000, 4));
   zft::WriteFile(dir.Path("file.txt"), "not a folder");
   const std::string zip = dir.Path("old.zip");
-  const std::string old = "the user's old archive";
+  // Starts as an archive does, so that the tool takes it for one.
+  const std::string old = "PK\x05\x06 the user's old archive";
   struct Case {
     const char* what;
     std::string command;
@@ -232,6 +233,73 @@ TEST(Tool, FailureLeavesTheTargetUntouched) {
     const auto kept = zft::ReadFile(zip);
     EXPECT_EQ(std::string(kept.begin(), kept.end()), old);
     EXPECT_TRUE(TempFilesIn(dir.Path()).empty());
+  }
+}
+
+TEST(Tool, ReplacesOnlyWhatLooksLikeAnArchive) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  zft::WriteFile(dir.Path("src/a.txt"), "a");
+  struct Case {
+    const char* what;
+    std::string before;
+    std::string options;
+    int status;
+  };
+  const Case cases[] = {
+      {"text", "notes\n", "", 2},
+      {"short", "PK", "", 2},
+      {"forced", "notes\n", "--force ", 0},
+      {"empty", "", "", 0},
+      {"archive", "PK\x03\x04old", "", 0},
+      {"empty archive", std::string("PK\x05\x06", 4) + std::string(18, '\0'), "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string target = dir.Path("notes.txt");
+    zft::WriteFile(target, c.before);
+    const auto run = RunCommand(Tool(c.options + Quote(dir.Path("src")) + " " + Quote(target)));
+    EXPECT_EQ(run.status, c.status) << run.output;
+    const auto after = zft::ReadFile(target);
+    if (c.status == 2) {
+      EXPECT_NE(run.output.find("is not a ZIP archive"), std::string::npos) << run.output;
+      EXPECT_EQ(std::string(after.begin(), after.end()), c.before);
+    } else {
+      EXPECT_EQ(zft::EntryNames(zft::CheckArchive(target)), std::vector<std::string>{"a.txt"});
+    }
+  }
+}
+
+// A link to the process's own descriptors reaches the archive being written
+// (a file with no name yet) and the spill files of the workers: neither is
+// ever packed, or the archive would grow as fast as it packs itself.
+TEST(Tool, NeverPacksItsOwnOutput) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  zft::WriteFile(dir.Path("src/big.bin"), zft::RandomBytes(3 << 20, 7));
+  ASSERT_EQ(symlink("/proc/self/fd", dir.Path("src/fd").c_str()), 0);
+  const std::string zip = dir.Path("out.zip");
+  const std::string pack = "</dev/null timeout 120 " + Tool("--sort -q ");
+  const std::string src = Quote(dir.Path("src")) + " ";
+  const std::string cases[] = {
+      pack + "-T 1 " + src + Quote(zip),
+      pack + "-T 4 " + src + Quote(zip),
+      pack + "-T 1 " + src + "- | cat >" + Quote(zip),
+      pack + "-T 4 " + src + "- | cat >" + Quote(zip),
+  };
+  for (const std::string& command : cases) {
+    SCOPED_TRACE(command);
+    const auto run = RunCommand("bash -o pipefail -c " + Quote(command));
+    // The pipe and /dev/null behind the other descriptors are no files.
+    EXPECT_TRUE(run.status == 0 || run.status == 3) << run.output;
+    const auto archive = zft::ParseArchive(zip);
+    ASSERT_NE(zft::FindEntry(archive, "big.bin"), nullptr);
+    for (const auto& entry : archive.entries) {
+      const auto content = zft::EntryContent(entry);
+      EXPECT_FALSE(content.size() >= 4 && content[0] == 'P' && content[1] == 'K' &&
+                   content[2] == 3 && content[3] == 4)
+          << entry.name;
+    }
   }
 }
 
@@ -302,7 +370,7 @@ TEST(Tool, EndingSignalsLeaveTheOldArchiveAndNothingElse) {
       {"TERM", 143}, {"HUP", 129}, {"PIPE", 141}, {"KILL", 137}};
   for (const auto& [signal, status] : cases) {
     SCOPED_TRACE(signal);
-    zft::WriteFile(zip, "the old archive");
+    zft::WriteFile(zip, "PK\x05\x06 the old archive");
     // Signalled once it has listed its first file; reading no more than
     // that line is what raises SIGPIPE.
     const std::string reader = signal == "PIPE"
@@ -314,7 +382,7 @@ TEST(Tool, EndingSignalsLeaveTheOldArchiveAndNothingElse) {
                    "; wait $pid; echo status $?; }");
     EXPECT_NE(run.output.find("status " + std::to_string(status) + "\n"), std::string::npos)
         << run.output;
-    EXPECT_EQ(Text(zip), "the old archive");
+    EXPECT_EQ(Text(zip), "PK\x05\x06 the old archive");
     EXPECT_EQ(NamesIn(dir.Path("out")), std::vector<std::string>{"out.zip"});
   }
 }
@@ -410,7 +478,7 @@ TEST(Tool, ArchivePathsAreTakenAsGiven) {
             std::vector<std::string>{"a.txt"});
 
   const std::string own = dir.Path("own.zip");
-  zft::WriteFile(own, "mine");
+  zft::WriteFile(own, "PK\x03\x04mine");
   chmod(own.c_str(), 0640);
   run = RunCommand(Tool(src + Quote(own)));
   EXPECT_EQ(run.status, 0) << run.output;

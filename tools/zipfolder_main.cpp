@@ -12,6 +12,7 @@
 #include "entry/pack_folder.h"
 #include "entry/selection.h"
 #include "zipfolder.h"
+#include "zipwriter/format_numbers.h"
 #include "zipwriter/source_details.h"
 
 namespace {
@@ -53,6 +54,7 @@ constexpr const char* kUsage =
     "             (POSIX; on Windows links are followed)\n"
     "  --sort     take each folder's names in byte order, the same on\n"
     "             every file system\n"
+    "  --force    replace ARCHIVE even when it is a file but no ZIP archive\n"
     "  --mtime-ceiling=SECONDS\n"
     "             store no time later than SECONDS since 1970; the\n"
     "             environment's SOURCE_DATE_EPOCH does the same\n"
@@ -67,8 +69,9 @@ constexpr const char* kUsage =
     "Exit status: 0 every file packed; 3 the archive is written but some\n"
     "files were left out (each is named on stderr); 1 the source cannot be\n"
     "read, or the archive cannot be created or written (nothing is replaced;\n"
-    "a streamed archive is incomplete); 2 wrong arguments, or standard output\n"
-    "is a terminal for '-'; 128+N ended by signal N (130: Ctrl-C), nothing\n"
+    "a streamed archive is incomplete); 2 wrong arguments, standard output\n"
+    "is a terminal for '-', or ARCHIVE is a file that is no ZIP archive and\n"
+    "--force is not given; 128+N ended by signal N (130: Ctrl-C), nothing\n"
     "replaced unless the archive was complete.\n";
 
 constexpr int kExitLeftOut = 3;
@@ -453,6 +456,7 @@ struct Arguments {
   TextBlock* texts;
   const char* operands[2];
   bool selecting;  // a pattern or --gitignore was given: the summary counts the excluded
+  bool force;      // --force: a file that is no archive may be replaced too
 };
 
 void ReleaseArguments(Arguments* arguments) {
@@ -523,6 +527,8 @@ int ParseArguments(int argc, char** argv, Arguments* a) {
       a->selecting = true;
     } else if (std::strcmp(arg, "--symlinks") == 0) {
       flags |= ZIPFOLDER_FLAG_SYMLINKS;
+    } else if (std::strcmp(arg, "--force") == 0) {
+      a->force = true;
     } else if (std::strcmp(arg, "--sort") == 0) {
       flags |= ZIPFOLDER_FLAG_SORT;
     } else if (std::strncmp(arg, "--level=", 8) == 0 || (arg[1] >= '0' && arg[1] <= '9')) {
@@ -560,6 +566,24 @@ int ParseArguments(int argc, char** argv, Arguments* a) {
   return -1;
 }
 
+// Whether the file at path may be replaced by an archive: nothing there, no
+// regular file, an empty one, or one that starts as an archive does (a
+// local header, or the end record of an archive without entries). A slip of
+// the arguments must not cost a file that is something else.
+bool MayReplace(const char* path) {
+  const zf::OsFile file = zf::OsOpenSource(path);
+  if (file == zf::kNoFile) return true;
+  std::uint8_t start[4] = {};
+  std::uint32_t got = 0;
+  const bool read = zf::OsRead(file, start, sizeof start, &got);
+  zf::OsClose(file);
+  if (!read || got == 0) return true;
+  const std::uint32_t signature =
+      start[0] | start[1] << 8 | start[2] << 16 | static_cast<std::uint32_t>(start[3]) << 24;
+  return got == sizeof start &&
+         (signature == zf::kLocalHeaderSignature || signature == zf::kEndRecordSignature);
+}
+
 // The first walk, for the percentage, chooses as the packing will.
 void AddUpSizes(Arguments* a) {
   zf::Selection selection;
@@ -582,6 +606,13 @@ int Pack(Arguments* a) {
     return 2;
   }
   run.streamed = toStandardOutput || zf::OsIsStream(operands[1]);
+  // The source is looked at first, so that a wrong source is told as such.
+  if (!run.streamed && !a->force && zf::OsIsFolder(operands[0]) && !MayReplace(operands[1])) {
+    std::fputs("zipfolder: '", stderr);
+    PrintEscaped(stderr, operands[1]);
+    std::fputs("' exists and is not a ZIP archive; not replaced (--force replaces it)\n", stderr);
+    return 2;
+  }
   run.messages = run.streamed ? stderr : stdout;
   const char* archiveName = toStandardOutput ? "standard output" : operands[1];
   run.progress = !run.quiet && zf::OsErrorStreamIsTerminal();

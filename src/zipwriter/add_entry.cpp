@@ -237,10 +237,15 @@ std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* na
   if (*name == 0 || nameLength > 0xFFFF) return ErrArgument;
 
   writer->systemError = 0;
-  writer->source = OsOpenSource(sourcePath);
-  if (writer->source == kNoFile) {
-    writer->systemError = OsLastError();
-    return ErrOpen;
+  OsFolderId id{};
+  writer->source = OsOpenSource(sourcePath, writer->isOwnFile != nullptr ? &id : nullptr);
+  const bool own = writer->isOwnFile != nullptr && id.index != 0 &&
+                   writer->isOwnFile(writer->ownFileContext, id);
+  if (writer->source == kNoFile || own) {
+    writer->systemError = own ? 0 : OsLastError();
+    OsClose(writer->source);
+    writer->source = kNoFile;
+    return own ? ErrOwnFile : ErrOpen;
   }
   writer->flags |= kCloseSource;
   const std::int32_t code = ReadSourceInfo(writer, details);

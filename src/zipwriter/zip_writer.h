@@ -33,6 +33,9 @@ enum : std::int32_t {
   // An entry failed once a stream had taken some of its bytes, which cannot
   // be taken back; ZipWriter::brokenBy says why the entry failed.
   ErrStreamBroken = 19,
+  // The source is one of the call's own files (the archive being written, a
+  // scratch file), whatever path reached it: left out without a word.
+  ErrOwnFile = 20,
 };
 
 // Told of every block read from a source; false cancels the entry and
@@ -151,6 +154,11 @@ struct ZipWriter {
   // Threads that may parse a large source in segments (deflate.h); null:
   // the compressor runs alone, on the writer's thread.
   const ParseCrew* parseCrew;
+  // True for the identity of a file whose data must never enter the
+  // archive: the archive itself and the call's scratch files. Null: none
+  // is known. Called on the thread that opens a source, any of them.
+  bool (*isOwnFile)(void* context, const OsFolderId& id);
+  void* ownFileContext;
   alignas(8) std::uint8_t buffer[kBufferBytes];
   alignas(8) std::uint8_t outBuffer[kOutputBufferBytes];
   std::uint8_t header[kMaxHeaderBytes];  // where a record is composed
