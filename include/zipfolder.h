@@ -156,10 +156,18 @@ enum { ZIPFOLDER_LEVEL_DEFAULT = 0, ZIPFOLDER_LEVEL_STORE = -1 };
 
 /* ZipFolderOptions.flags */
 enum {
-  ZIPFOLDER_FLAG_GITIGNORE = 1,    /* leave out what git would not track, and .git */
-  ZIPFOLDER_FLAG_SYMLINKS = 2,     /* store symbolic links as links, never follow them */
-  ZIPFOLDER_FLAG_SORT = 4,         /* each folder's names in byte order of their UTF-8 */
-  ZIPFOLDER_FLAG_MTIME_CEILING = 8 /* mtimeCeiling is set */
+  ZIPFOLDER_FLAG_GITIGNORE = 1,     /* leave out what git would not track, and .git */
+  ZIPFOLDER_FLAG_SYMLINKS = 2,      /* store symbolic links as links, never follow them */
+  ZIPFOLDER_FLAG_SORT = 4,          /* each folder's names in byte order of their UTF-8 */
+  ZIPFOLDER_FLAG_MTIME_CEILING = 8, /* mtimeCeiling is set */
+  /* Each entry stores its source's own POSIX mode (file type and every
+     permission bit: 0755, 0444, set-ID and sticky bits alike) for files,
+     folder entries and links, with a Unix "made by" host, so that readers
+     restore the modes. Without it a file's mode is made up from its
+     attributes (owner read, write unless read-only, execute for Windows
+     programs) under an NTFS host. On Windows, which has no such modes,
+     the flag changes nothing. */
+  ZIPFOLDER_FLAG_UNIX_MODES = 16
 };
 
 /* ZipFolderOptions.folders */

@@ -303,6 +303,57 @@ TEST(Tool, NeverPacksItsOwnOutput) {
   }
 }
 
+// Each entry keeps its own POSIX mode, restored by readers we did not
+// write; --no-unix-modes gives the modes made up from the attributes.
+TEST(Tool, KeepsEachEntrysMode) {
+  if (RunCommand("command -v bsdtar").status != 0) GTEST_SKIP() << "no bsdtar";
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src/bin"));
+  zft::WriteFile(dir.Path("src/bin/run.sh"), "#!/bin/sh\necho hi\n");
+  zft::WriteFile(dir.Path("src/ro.txt"), "read only");
+  ASSERT_EQ(symlink("bin/run.sh", dir.Path("src/link").c_str()), 0);
+  chmod(dir.Path("src/bin/run.sh").c_str(), 0755);
+  chmod(dir.Path("src/ro.txt").c_str(), 0444);
+  chmod(dir.Path("src/bin").c_str(), 0750);
+  const std::string zip = dir.Path("out.zip");
+  const std::string pack = Tool("-q --symlinks --folders=all --sort ");
+  ASSERT_EQ(RunCommand(pack + Quote(dir.Path("src")) + " " + Quote(zip)).status, 0);
+  zft::CheckArchive(zip);
+  struct Case {
+    const char* name;  // in the archive
+    std::uint32_t mode;
+  };
+  const Case cases[] = {
+      {"bin/", 040750}, {"bin/run.sh", 0100755}, {"link", 0120777}, {"ro.txt", 0100444}};
+  const auto listed =
+      RunCommand(std::string(ZIPFOLDER_PYTHON) + " -c " +
+                 Quote("import sys, zipfile\n"
+                       "for i in zipfile.ZipFile(sys.argv[1]).infolist():\n"
+                       "  print(i.filename, i.create_system, oct(i.external_attr >> 16))") +
+                 " " + Quote(zip));
+  for (const char* reader : {"unzip -q", "bsdtar -xf"}) {
+    SCOPED_TRACE(reader);
+    const std::string out = dir.Path(std::string("out-") + reader[0]);
+    zft::MakeDirs(out);
+    const auto run = RunCommand("cd " + Quote(out) + " && " + reader + " " + Quote(zip));
+    ASSERT_EQ(run.status, 0) << run.output;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      struct stat info {};
+      ASSERT_EQ(lstat((out + "/" + c.name).c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode, c.mode);
+      char expected[64];
+      std::snprintf(expected, sizeof expected, "%s 3 0o%o\n", c.name, c.mode);
+      EXPECT_NE(listed.output.find(expected), std::string::npos) << listed.output;
+    }
+  }
+  ASSERT_EQ(
+      RunCommand(pack + "--no-unix-modes " + Quote(dir.Path("src")) + " " + Quote(zip)).status, 0);
+  const auto made = zft::ParseArchive(zip);
+  EXPECT_EQ(zft::FindEntry(made, "bin/run.sh")->externalAttributes, 0x81800020u);
+  EXPECT_EQ(zft::FindEntry(made, "bin/run.sh")->versionMadeBy >> 8, 11);
+}
+
 TEST(Tool, ProgressLineOnlyOnATerminal) {
   if (RunCommand("script -qc true /dev/null").status != 0) GTEST_SKIP() << "no script(1)";
   ScratchDir dir;

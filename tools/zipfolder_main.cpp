@@ -54,6 +54,9 @@ constexpr const char* kUsage =
     "             (POSIX; on Windows links are followed)\n"
     "  --sort     take each folder's names in byte order, the same on\n"
     "             every file system\n"
+    "  --no-unix-modes\n"
+    "             store modes made up from the attributes, under an NTFS\n"
+    "             host, instead of each file's own POSIX mode\n"
     "  --force    replace ARCHIVE even when it is a file but no ZIP archive\n"
     "  --mtime-ceiling=SECONDS\n"
     "             store no time later than SECONDS since 1970; the\n"
@@ -475,6 +478,7 @@ int ParseArguments(int argc, char** argv, Arguments* a) {
   bool optionsEnded = false;
   bool ceilingGiven = false;
   std::uint32_t flags = 0;
+  bool unixModes = true;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (optionsEnded || arg[0] != '-' || arg[1] == 0) {
@@ -527,6 +531,8 @@ int ParseArguments(int argc, char** argv, Arguments* a) {
       a->selecting = true;
     } else if (std::strcmp(arg, "--symlinks") == 0) {
       flags |= ZIPFOLDER_FLAG_SYMLINKS;
+    } else if (std::strcmp(arg, "--no-unix-modes") == 0) {
+      unixModes = false;
     } else if (std::strcmp(arg, "--force") == 0) {
       a->force = true;
     } else if (std::strcmp(arg, "--sort") == 0) {
@@ -556,6 +562,7 @@ int ParseArguments(int argc, char** argv, Arguments* a) {
     ceilingGiven = true;
   }
   if (ceilingGiven) flags |= ZIPFOLDER_FLAG_MTIME_CEILING;
+  if (unixModes) flags |= ZIPFOLDER_FLAG_UNIX_MODES;
   a->options.size = sizeof a->options;
   a->options.threads = threads;
   a->options.flags = flags;

@@ -186,15 +186,18 @@ class Failures(TempDir):
 
 
 class Cancelling(TempDir):
+    # An old archive's start, which the tool replaces.
+    OLD = b"PK\x05\x06old"
+
     def setUp(self):
         super().setUp()
         self.src = self.make_tree()
         self.dst = self.path("a.zip")
         with open(self.dst, "wb") as f:
-            f.write(b"old")
+            f.write(self.OLD)
 
     def assert_untouched(self):
-        self.assertEqual(self.read(self.dst), b"old")
+        self.assertEqual(self.read(self.dst), self.OLD)
         self.assertEqual(self.listing(self.tmp), ["a.zip", "src"])
 
     def test_progress_returning_false_cancels(self):
@@ -265,7 +268,7 @@ except KeyboardInterrupt:
                     rest = ""
                 self.assertEqual((rest, child.returncode), (out, status), errors)
                 self.assertTrue(errors.endswith(err), errors)
-                self.assertEqual(self.read(self.dst), b"old")
+                self.assertEqual(self.read(self.dst), self.OLD)
                 self.assertEqual(self.listing(self.tmp), ["a.zip", "big", "src"])
 
     def test_a_signal_raised_inside_progress(self):
@@ -394,6 +397,21 @@ class Selection(TempDir):
             self.assertTrue(stat.S_ISLNK(link.external_attr >> 16))
             self.assertEqual(z.read(link), b"README.txt")
         self.assertEqual(set(extended_mtimes(dst)), {1_000_000_000})
+
+    @unittest.skipIf(os.name == "nt", "POSIX modes")
+    def test_modes_are_kept_unless_asked_not_to(self):
+        src = self.make_tree()
+        script = os.path.join(src, "run.sh")
+        with open(script, "w") as f:
+            f.write("#!/bin/sh\n")
+        os.chmod(script, 0o755)
+        for unix_modes, mode, host in ((True, 0o100755, 3), (False, 0o100600, 11)):
+            with self.subTest(unix_modes=unix_modes):
+                dst = self.path("modes.zip")
+                zipfolder.pack(src, dst, unix_modes=unix_modes)
+                with zipfile.ZipFile(dst) as z:
+                    info = z.getinfo("run.sh")
+                    self.assertEqual((info.external_attr >> 16, info.create_system), (mode, host))
 
     @needs_tool
     def test_default_options_give_the_default_archive(self):

@@ -131,6 +131,19 @@ def _is_stream(path: str) -> bool:
     return stat.S_ISFIFO(mode) or stat.S_ISCHR(mode)
 
 
+def _may_replace(path: str) -> bool:
+    """Whether an archive may replace the file at path: nothing there, no
+    regular file, an empty one, or one that starts as an archive does."""
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return True
+        with open(path, "rb") as f:
+            start = f.read(4)
+    except OSError:
+        return True
+    return not start or start in (b"PK\x03\x04", b"PK\x05\x06")
+
+
 def _failure(error: Error, source: str, archive: str, outcome: str) -> None:
     why = _escaped(error.reason or "unknown failure")
     source, archive = _escaped(source), _escaped(archive)
@@ -183,7 +196,7 @@ def _parse(args: List[str]) -> Tuple[Dict[str, Any], List[str], bool, bool, bool
     whether the summary counts excluded files."""
     options: Dict[str, Any] = {"threads": processor_count(), "exclude": [], "include": []}
     operands: List[str] = []
-    quiet = verbose = ended = selecting = False
+    quiet = verbose = ended = selecting = force = False
     ceiling = None
     i = 0
 
@@ -242,6 +255,10 @@ def _parse(args: List[str]) -> Tuple[Dict[str, Any], List[str], bool, bool, bool
             except ValueError:
                 raise _Usage("--mtime-ceiling needs decimal seconds since 1970, not '%s'"
                              % text) from None
+        elif arg == "--force":
+            force = True
+        elif arg == "--no-unix-modes":
+            options["unix_modes"] = False
         elif arg in ("--gitignore", "--symlinks", "--sort"):
             options[arg[2:]] = True
             selecting = selecting or arg == "--gitignore"
@@ -265,6 +282,8 @@ def _parse(args: List[str]) -> Tuple[Dict[str, Any], List[str], bool, bool, bool
             raise _Usage("SOURCE_DATE_EPOCH must be decimal seconds since 1970, not '%s'"
                          % epoch) from None
     options["mtime_ceiling"] = ceiling
+    if force:
+        options["force"] = True
     return options, operands, quiet, verbose, selecting
 
 
@@ -286,6 +305,13 @@ def main(argv: Optional[List[str]] = None) -> int:
                          "output or name an ARCHIVE\n")
         return EXIT_USAGE
     streamed = to_standard_output or _is_stream(archive)
+    force = options.pop("force", False)
+    # The source is looked at first, so that a wrong source is told as such.
+    if (not streamed and not force and os.path.isdir(source)
+            and not _may_replace(archive)):
+        sys.stderr.write("zipfolder: '%s' exists and is not a ZIP archive; not replaced "
+                         "(--force replaces it)\n" % _escaped(archive))
+        return EXIT_USAGE
     # Bytes a stream has taken stay with its reader, who must not trust them.
     outcome = "is incomplete" if streamed else "not written"
     name = "standard output" if to_standard_output else archive

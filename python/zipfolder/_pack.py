@@ -257,7 +257,7 @@ class _CtrlC:
 def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] = None,
          level: int = 8, exclude: Iterable[str] = (), include: Iterable[str] = (),
          gitignore: bool = False, prefix: Optional[str] = None, folders: str = "none",
-         symlinks: bool = False, sort: bool = False,
+         symlinks: bool = False, sort: bool = False, unix_modes: bool = True,
          mtime_ceiling: Union[None, int, float, datetime.datetime] = None,
          progress: Optional[ProgressCallback] = None) -> PackResult:
     """Packs every file below the folder ``src`` into a new ZIP archive.
@@ -280,7 +280,11 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
     "empty" (folders that get no file entry) or "all". ``symlinks`` stores
     links as links instead of following them. ``sort`` orders each
     folder's names by their bytes, for an archive that does not depend on
-    the order the system lists them in. ``mtime_ceiling`` (seconds since
+    the order the system lists them in. ``unix_modes`` stores each entry's
+    own POSIX mode (type and permission bits) with a Unix "made by" host, so
+    that scripts stay executable and read-only files read-only once
+    unpacked; False stores modes made up from the attributes, as
+    CompFilesToZipFile does (on Windows both are the same). ``mtime_ceiling`` (seconds since
     1970, or a datetime) caps every time stored, as SOURCE_DATE_EPOCH does.
 
     ``progress``, if given, is called on this thread with an Event for
@@ -314,7 +318,8 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
     options.level = _native.LEVEL_STORE if level == 0 else level
     options.flags = ((_native.FLAG_GITIGNORE if gitignore else 0)
                      | (_native.FLAG_SYMLINKS if symlinks else 0)
-                     | (_native.FLAG_SORT if sort else 0))
+                     | (_native.FLAG_SORT if sort else 0)
+                     | (_native.FLAG_UNIX_MODES if unix_modes else 0))
     if mtime_ceiling is not None:
         options.flags |= _native.FLAG_MTIME_CEILING
         options.mtimeCeiling = _seconds(mtime_ceiling)

@@ -505,6 +505,7 @@ ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
   writer->namePrefixLength = archive->namePrefixLength;
   writer->clampTimes = archive->clampTimes;
   writer->timeCeiling = archive->timeCeiling;
+  writer->unixModes = archive->unixModes;
   writer->parseCrew = &worker->crew;
   writer->isOwnFile = archive->isOwnFile;
   writer->ownFileContext = archive->ownFileContext;

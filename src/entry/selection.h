@@ -21,6 +21,7 @@ struct Selection {
   std::size_t prefixLength;
   bool clampTimes;
   OsFileTime timeCeiling;
+  bool unixModes;
 };
 
 // Reads the options (null: none) for a walk of srcFolder. ZIPFOLDER_DONE,

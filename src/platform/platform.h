@@ -39,6 +39,9 @@ struct OsFileFacts {
   OsFileTime lastWrite;
   OsFileTime lastAccess;
   OsFileTime creation;  // birth time where recorded, else the last write time
+  // The POSIX mode: file type and every permission bit; 0 on Windows,
+  // whose attributes say all it records.
+  std::uint32_t unixMode;
 };
 
 // What makes a folder unique on its volume, to notice a link back to an

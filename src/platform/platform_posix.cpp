@@ -258,6 +258,7 @@ bool GetFactsAt(int folder, const char* path, int flags, OsFileFacts* facts) {
   if (statx(folder, path, flags, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) return false;
   facts->size = info.stx_size;
   facts->attributes = kAttrArchive;
+  facts->unixMode = info.stx_mode;
   if ((info.stx_mode & S_IWUSR) == 0) facts->attributes |= kAttrReadOnly;
   if (S_ISDIR(info.stx_mode)) facts->attributes |= kAttrDirectory;
   facts->lastWrite = ToFileTime(info.stx_mtime.tv_sec, info.stx_mtime.tv_nsec);

@@ -271,6 +271,7 @@ bool OsGetFacts(OsFile file, OsFileFacts* facts) {
   if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
   facts->size = static_cast<std::uint64_t>(high) << 32 | low;
   facts->attributes = info.dwFileAttributes;
+  facts->unixMode = 0;
   facts->lastWrite = FromFileTime(info.ftLastWriteTime);
   facts->lastAccess = FromFileTime(info.ftLastAccessTime);
   facts->creation = FromFileTime(info.ftCreationTime);
@@ -355,6 +356,7 @@ bool OsGetPathFacts(const char* path, bool, OsFileFacts* facts) {
   if (ok == FALSE) return false;
   facts->size = static_cast<std::uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
   facts->attributes = data.dwFileAttributes;
+  facts->unixMode = 0;
   facts->lastWrite = FromFileTime(data.ftLastWriteTime);
   facts->lastAccess = FromFileTime(data.ftLastAccessTime);
   facts->creation = FromFileTime(data.ftCreationTime);

@@ -263,6 +263,7 @@ std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* na
 
   SetEntryName(writer, entry, name, "");
   entry->externalAttributes = details->externalAttributes;
+  entry->unixHost = details->unixHost;
   entry->dosDateTime = details->dosDateTime;
   entry->modifyTime = details->modifyTime;
   entry->flags = kFlagDataDescriptor;

@@ -107,7 +107,7 @@ void WriteCentralHeader(ZipWriter* writer, const ZipEntry* entry) {
   const std::uint16_t madeBy = needed > kVersionClassic ? needed : kVersionMadeByClassic;
   const bool link =
       (entry->externalAttributes >> 16 & kUnixTypeMask) == (kUnixLinkMode & kUnixTypeMask);
-  const std::uint32_t host = link ? kHostUnix : kHostDefault;
+  const std::uint32_t host = link || entry->unixHost ? kHostUnix : kHostDefault;
   std::uint8_t* at = Store32(writer->header, kCentralHeaderSignature);
   at = Store16(at, host << 8 | madeBy);
   at = Store16(at, needed);

@@ -51,11 +51,14 @@ std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool
   SetDetailsTimes(writer, &details, facts);
   // A folder's owner may search it as well as read it: without that
   // permission the unpacked folder could not be entered.
+  const bool ownMode = writer->unixModes && facts.unixMode != 0;
   const std::uint32_t attributes =
-      link ? kUnixLinkMode << 16 | (facts.attributes & kAttrArchive)
-           : ExternalAttributes(facts.attributes | kAttrDirectory, true);
+      ownMode ? UnixModeAttributes(facts.attributes, facts.unixMode)
+      : link  ? kUnixLinkMode << 16 | (facts.attributes & kAttrArchive)
+              : ExternalAttributes(facts.attributes | kAttrDirectory, true);
   SetEntryName(writer, entry, name, suffix);
   entry->externalAttributes = attributes;
+  entry->unixHost = ownMode;
   entry->dosDateTime = details.dosDateTime;
   entry->modifyTime = details.modifyTime;
   const bool streamed = (writer->flags & kDataDescriptors) != 0;

@@ -15,6 +15,7 @@ struct SourceDetails {
   std::int32_t createTime;
   std::uint32_t dosDateTime;  // DOS date in the high half, DOS time in the low
   std::uint32_t externalAttributes;
+  bool unixHost;  // the attributes hold the source's own POSIX mode
 };
 
 // DOS date and time of 1980-01-01 00:00:00 and of 2107-12-31 23:59:58, the
@@ -42,6 +43,10 @@ OsFileTime UnixToFileTime(std::int64_t seconds);
 // The external attributes for Windows attribute bits: the low byte, and a
 // Unix mode with the owner's permissions in the high half.
 std::uint32_t ExternalAttributes(std::uint32_t attributes, bool executable);
+// The external attributes of a source's own POSIX mode: its type and
+// permission bits in the high half, the attribute bits below as
+// ExternalAttributes has them. Read with a Unix "made by" host.
+std::uint32_t UnixModeAttributes(std::uint32_t attributes, std::uint32_t mode);
 // True when the first bytes are an MZ stub leading to a PE, NE, LE or MZ header.
 bool IsExecutableHeader(OsFile source, std::uint64_t size);
 

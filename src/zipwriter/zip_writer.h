@@ -96,6 +96,7 @@ struct ZipEntry {
   std::uint16_t internalAttributes;
   std::uint16_t nameLength;
   bool zip64Sizes;  // both headers carry the sizes in a ZIP64 field
+  bool unixHost;    // "made by" a Unix host: the attributes hold a POSIX mode
   char name[1];     // nameLength bytes and a terminating zero
 };
 
@@ -147,6 +148,8 @@ struct ZipWriter {
   std::size_t namePrefixLength;
   bool clampTimes;
   OsFileTime timeCeiling;
+  // Entries carry their sources' own POSIX modes, where the system has them.
+  bool unixModes;
   // Called when the disk of a file sink is full; true when room was made
   // and the write is tried again. May be null.
   bool (*makeRoom)(void* context);
