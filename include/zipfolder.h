@@ -149,6 +149,11 @@ typedef struct ZipFolderOptions {
      with ZIPFOLDER_WRITE_FAILED. Called on the caller's thread. */
   ZipFolderWriteCallback write;
   void* writeContext;
+  /* With ZIPFOLDER_FLAG_STORE_TYPES: the extensions to store, without
+     their dots and separated by commas ("jpg,png,tar.zst"), matched at the
+     end of a name in any ASCII case; "" stores none by name. Null: the
+     built-in list. Read during the call only. */
+  const char* storedTypes;
 } ZipFolderOptions;
 
 /* ZipFolderOptions.level */
@@ -167,7 +172,18 @@ enum {
      attributes (owner read, write unless read-only, execute for Windows
      programs) under an NTFS host. On Windows, which has no such modes,
      the flag changes nothing. */
-  ZIPFOLDER_FLAG_UNIX_MODES = 16
+  ZIPFOLDER_FLAG_UNIX_MODES = 16,
+  /* A file whose deflated form comes out no smaller than the file is
+     stored instead: read again and copied. On a stream (the write
+     callback, a FIFO or device) the deflated bytes have left already and
+     stay, but for files small enough to be read whole first. */
+  ZIPFOLDER_FLAG_STORE_INCOMPRESSIBLE = 32,
+  /* Files whose extension names a compressed format are stored without
+     trying deflate: storedTypes, or when it is null a built-in list of
+     today's image, audio, video, archive, package, office document and
+     font formats. Without the flag only .Z .zip .zoo .arc .lzh .arj .gz
+     and .tgz are. */
+  ZIPFOLDER_FLAG_STORE_TYPES = 64
 };
 
 /* ZipFolderOptions.folders */

@@ -463,10 +463,10 @@ TEST(Tool, NamesArePrintedEscapedAndPassedAsUtf8) {
   zft::MakeDirs(dir.Path("src"));
   const std::pair<std::string, std::string> names[] = {
       {"a\nzipfolder: all files packed, nothing left out", "a\\nzipfolder: all files packed"},
-      {"colour\x1b[31m.txt", "colour\\x1b[31m.txt (deflated"},
-      {"latin\xe9.txt", "latin\xef\xbf\xbd.txt (deflated"},  // as the event has it
-      {"c1\xc2\x9b.txt", "c1\\xc2\\x9b.txt (deflated"},
-      {"caf\xc3\xa9.txt", "caf\xc3\xa9.txt (deflated"},
+      {"colour\x1b[31m.txt", "colour\\x1b[31m.txt (stored"},
+      {"latin\xe9.txt", "latin\xef\xbf\xbd.txt (stored"},  // as the event has it
+      {"c1\xc2\x9b.txt", "c1\\xc2\\x9b.txt (stored"},
+      {"caf\xc3\xa9.txt", "caf\xc3\xa9.txt (stored"},
       {"back\\slash", "left out " + dir.Path("src/back\\\\slash") + ": "},
   };
   for (const auto& [file, shown] : names) zft::WriteFile(dir.Path("src/" + file), "x");

@@ -54,6 +54,10 @@ constexpr const char* kUsage =
     "             (POSIX; on Windows links are followed)\n"
     "  --sort     take each folder's names in byte order, the same on\n"
     "             every file system\n"
+    "  --store=LIST\n"
+    "             store files whose extension is in LIST (comma-separated,\n"
+    "             e.g. 'jpg,zst'; '' for none) as they are, instead of the\n"
+    "             built-in list of compressed formats (see the manual)\n"
     "  --no-unix-modes\n"
     "             store modes made up from the attributes, under an NTFS\n"
     "             host, instead of each file's own POSIX mode\n"
@@ -240,12 +244,15 @@ int OnEvent(void* context, const ZipFolderEvent* event) {
       run->addedBytes += event->size;
       if (run->verbose && caughtSignal == 0) {
         EraseProgress(run);
-        const std::uint64_t saved =
-            event->size > event->compressedSize ? event->size - event->compressedSize : 0;
+        // A file that grew says by how much; a stored one neither grew nor shrank.
+        const bool grew = event->compressedSize > event->size && event->size != 0;
+        const std::uint64_t change =
+            grew ? event->compressedSize - event->size : event->size - event->compressedSize;
         PrintEscaped(run->messages, event->name);
-        std::fprintf(run->messages, " (%s %" PRIu64 "%%)\n",
-                     event->method == 0 ? "stored" : "deflated",
-                     event->size == 0 ? 0 : saved * 100 / event->size);
+        std::fprintf(
+            run->messages, " (%s %s%" PRIu64 "%%)\n", event->method == 0 ? "stored" : "deflated",
+            grew ? "-" : "",
+            event->size == 0 ? 0 : (change * 100 + (grew ? event->size - 1 : 0)) / event->size);
         std::fflush(run->messages);
       }
       break;
@@ -509,6 +516,8 @@ int ParseArguments(int argc, char** argv, Arguments* a) {
         return Usage("cannot read the patterns of '%s'", value);
       }
       a->selecting = true;
+    } else if ((value = OptionValue(nullptr, "--store", argc, argv, &i)) != nullptr) {
+      a->options.storedTypes = value;
     } else if ((value = OptionValue(nullptr, "--prefix", argc, argv, &i)) != nullptr) {
       a->options.prefix = value;
     } else if ((value = OptionValue(nullptr, "--folders", argc, argv, &i)) != nullptr) {
@@ -563,6 +572,7 @@ int ParseArguments(int argc, char** argv, Arguments* a) {
   }
   if (ceilingGiven) flags |= ZIPFOLDER_FLAG_MTIME_CEILING;
   if (unixModes) flags |= ZIPFOLDER_FLAG_UNIX_MODES;
+  flags |= ZIPFOLDER_FLAG_STORE_INCOMPRESSIBLE | ZIPFOLDER_FLAG_STORE_TYPES;
   a->options.size = sizeof a->options;
   a->options.threads = threads;
   a->options.flags = flags;

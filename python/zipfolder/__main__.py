@@ -110,11 +110,14 @@ class _Reporter:
             self.added_bytes += event.size
             if self.verbose:
                 self.erase()
-                saved = max(event.size - event.compressed_size, 0)
+                # A file that grew says by how much; a stored one neither grew nor shrank.
+                grew = event.compressed_size > event.size > 0
+                change = abs(event.size - event.compressed_size)
+                percent = ((change * 100 + (event.size - 1 if grew else 0)) // event.size
+                           if event.size else 0)
                 method = "stored" if event.method == 0 else "deflated"
-                print("%s (%s %d%%)" % (_escaped(event.name), method,
-                                        saved * 100 // event.size if event.size else 0),
-                      file=self.messages, flush=True)
+                print("%s (%s %s%d%%)" % (_escaped(event.name), method, "-" if grew else "",
+                                          percent), file=self.messages, flush=True)
         elif event.kind == EventKind.LEFT_OUT:
             self.erase()
             print("zipfolder: left out %s: %s" % (_escaped(event.name),
@@ -255,6 +258,8 @@ def _parse(args: List[str]) -> Tuple[Dict[str, Any], List[str], bool, bool, bool
             except ValueError:
                 raise _Usage("--mtime-ceiling needs decimal seconds since 1970, not '%s'"
                              % text) from None
+        elif (text := value(None, "--store")) is not None:
+            options["stored_types"] = text.split(",") if text else []
         elif arg == "--force":
             force = True
         elif arg == "--no-unix-modes":

@@ -258,6 +258,7 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
          level: int = 8, exclude: Iterable[str] = (), include: Iterable[str] = (),
          gitignore: bool = False, prefix: Optional[str] = None, folders: str = "none",
          symlinks: bool = False, sort: bool = False, unix_modes: bool = True,
+         store_incompressible: bool = True, stored_types: Optional[Iterable[str]] = None,
          mtime_ceiling: Union[None, int, float, datetime.datetime] = None,
          progress: Optional[ProgressCallback] = None) -> PackResult:
     """Packs every file below the folder ``src`` into a new ZIP archive.
@@ -284,7 +285,13 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
     own POSIX mode (type and permission bits) with a Unix "made by" host, so
     that scripts stay executable and read-only files read-only once
     unpacked; False stores modes made up from the attributes, as
-    CompFilesToZipFile does (on Windows both are the same). ``mtime_ceiling`` (seconds since
+    CompFilesToZipFile does (on Windows both are the same).
+    ``store_incompressible`` stores a file whose deflated form would be no
+    smaller than the file (on a stream, only files small enough to be read
+    whole first). ``stored_types`` are extensions ("jpg", "tar.zst") of
+    files stored without trying deflate; None is the built-in list of
+    compressed formats (images, audio, video, archives, packages, office
+    documents, fonts), an empty list stores none by name. ``mtime_ceiling`` (seconds since
     1970, or a datetime) caps every time stored, as SOURCE_DATE_EPOCH does.
 
     ``progress``, if given, is called on this thread with an Event for
@@ -319,7 +326,13 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
     options.flags = ((_native.FLAG_GITIGNORE if gitignore else 0)
                      | (_native.FLAG_SYMLINKS if symlinks else 0)
                      | (_native.FLAG_SORT if sort else 0)
-                     | (_native.FLAG_UNIX_MODES if unix_modes else 0))
+                     | (_native.FLAG_UNIX_MODES if unix_modes else 0)
+                     | (_native.FLAG_STORE_INCOMPRESSIBLE if store_incompressible else 0)
+                     | _native.FLAG_STORE_TYPES)
+    if stored_types is not None:
+        if isinstance(stored_types, (str, bytes)):
+            raise TypeError("stored_types must be a list of extensions, not one string")
+        options.storedTypes = _encode(",".join(stored_types), "stored_types")
     if mtime_ceiling is not None:
         options.flags |= _native.FLAG_MTIME_CEILING
         options.mtimeCeiling = _seconds(mtime_ceiling)

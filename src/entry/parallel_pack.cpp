@@ -506,6 +506,8 @@ ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
   writer->clampTimes = archive->clampTimes;
   writer->timeCeiling = archive->timeCeiling;
   writer->unixModes = archive->unixModes;
+  writer->storeIncompressible = archive->storeIncompressible;
+  writer->storedExtensions = archive->storedExtensions;
   writer->parseCrew = &worker->crew;
   writer->isOwnFile = archive->isOwnFile;
   writer->ownFileContext = archive->ownFileContext;
@@ -672,7 +674,7 @@ bool MakeRoomOnDisk(void* context) {
 
 // Outcomes after which the writer's thread adds the file itself.
 bool IsHandedBack(std::int32_t code) {
-  return code == ErrTooLarge || code == ErrChanged || code == ErrGaveWay;
+  return code == ErrTooLarge || code == ErrChanged || code == ErrGaveWay || code == ErrNotSmaller;
 }
 
 // Writes the oldest job into the archive, or leaves it out, and lets it go.
@@ -723,7 +725,10 @@ void PlaceOldest(Pipeline* pipeline) {
       !IsOutputFailure(writer->error)) {
     if (code == ErrGaveWay) StopParallel(pipeline, job->next);
     ReleaseJobOutput(pipeline, job);
+    // Deflate did not make it smaller: stored, as one thread stores it.
+    writer->storeNext = code == ErrNotSmaller;
     code = AddEntry(writer, job->path, job->name);
+    writer->storeNext = false;
     placed = true;
     systemError = writer->systemError;
     if (code == ErrNone) TellAdded(pipeline);

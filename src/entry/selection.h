@@ -22,6 +22,8 @@ struct Selection {
   bool clampTimes;
   OsFileTime timeCeiling;
   bool unixModes;
+  bool storeIncompressible;
+  const char* storedExtensions;  // IsStoredExtension's list; null: the archivers' eight
 };
 
 // Reads the options (null: none) for a walk of srcFolder. ZIPFOLDER_DONE,

@@ -116,6 +116,20 @@ bool StartOverShorter(ZipWriter* writer, ZipEntry* entry) {
   return StartOver(writer, entry);
 }
 
+// Deflate made the file no smaller, and the archive may still take the
+// deflated bytes back.
+bool NotSmaller(const ZipWriter* writer, const ZipEntry* entry) {
+  return writer->storeIncompressible && !Streamed(writer) && entry->method == 8 &&
+         writer->compressedSize >= writer->bytesRead;
+}
+
+// The entry as it is when stored from the start.
+void MakeStored(ZipEntry* entry) {
+  entry->method = 0;
+  entry->flags &= static_cast<std::uint16_t>(~kFlagLevelBits);
+  entry->internalAttributes = 0;
+}
+
 // Takes the final values into the entry once its data is complete.
 void CompleteEntry(ZipWriter* writer, ZipEntry* entry) {
   entry->crc = writer->crc;
@@ -181,9 +195,19 @@ void WriteEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details
       readAgain = true;
       continue;
     }
-    if (!Outgrows(writer, entry, writer->bytesRead, writer->compressedSize)) break;
-    if (!StartOverWithZip64(writer, entry)) {
-      if (writer->error == ErrNone) writer->error = ErrTooLarge;
+    if (Outgrows(writer, entry, writer->bytesRead, writer->compressedSize)) {
+      if (!StartOverWithZip64(writer, entry)) {
+        if (writer->error == ErrNone) writer->error = ErrTooLarge;
+        return;
+      }
+      continue;
+    }
+    // Read again and stored; a source that cannot be read again keeps its
+    // deflated form, which is whole.
+    if (!NotSmaller(writer, entry) || writer->sourceSize == kSizeUnknown) break;
+    MakeStored(entry);
+    if (!StartOver(writer, entry)) {
+      if (writer->error == ErrNone) writer->error = ErrRead;
       return;
     }
   }
@@ -268,7 +292,11 @@ std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* na
   entry->modifyTime = details->modifyTime;
   entry->flags = kFlagDataDescriptor;
   if (NeedsUtf8Flag(entry->name)) entry->flags |= kFlagUtf8;
-  entry->method = writer->level == kLevelStoreAll || IsStoredExtension(entry->name) ? 0 : 8;
+  entry->method = writer->level == kLevelStoreAll || writer->storeNext ||
+                          IsStoredExtension(entry->name, writer->storedExtensions)
+                      ? 0
+                      : 8;
+  writer->storeNext = false;
   // On a stream the header goes out before the compressor has said anything.
   if (Streamed(writer) && entry->method == 8) entry->flags |= DeflateFlags(writer);
   if (entry->method == 0 && writer->sourceSize != kSizeUnknown) {
@@ -298,6 +326,7 @@ void CompressSource(ZipWriter* writer, ZipEntry* entry) {
   WriteData(writer, entry);
   // Its output is gone already: the placing writer adds it again itself.
   if (writer->error == ErrNone && Shrank(writer)) writer->error = ErrChanged;
+  if (writer->error == ErrNone && NotSmaller(writer, entry)) writer->error = ErrNotSmaller;
   FinishSource(writer);
   if (writer->error == ErrNone) CompleteEntry(writer, entry);
 }

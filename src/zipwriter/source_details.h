@@ -50,7 +50,12 @@ std::uint32_t UnixModeAttributes(std::uint32_t attributes, std::uint32_t mode);
 // True when the first bytes are an MZ stub leading to a PE, NE, LE or MZ header.
 bool IsExecutableHeader(OsFile source, std::uint64_t size);
 
-bool IsStoredExtension(const char* name);
+// Whether name ends in "." and an extension of list: comma-separated
+// extensions without their dots ("jpg,tar.zst"), matched in any ASCII case.
+// A null list is the archivers' eight that CompFilesToZipFile stores.
+bool IsStoredExtension(const char* name, const char* list = nullptr);
+// The formats that compress their own data, for ZIPFOLDER_FLAG_STORE_TYPES.
+extern const char* const kCompressedTypes;
 // The length of the entry's name for name (may be "" under a prefix): the
 // writer's prefix and a "/" before it, suffix after it.
 std::size_t EntryNameLength(const ZipWriter* writer, const char* name, const char* suffix);

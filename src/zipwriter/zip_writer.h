@@ -36,6 +36,9 @@ enum : std::int32_t {
   // The source is one of the call's own files (the archive being written, a
   // scratch file), whatever path reached it: left out without a word.
   ErrOwnFile = 20,
+  // The deflated data came out no smaller than the file: the writer's
+  // thread adds it again, stored.
+  ErrNotSmaller = 21,
 };
 
 // Told of every block read from a source; false cancels the entry and
@@ -150,6 +153,16 @@ struct ZipWriter {
   OsFileTime timeCeiling;
   // Entries carry their sources' own POSIX modes, where the system has them.
   bool unixModes;
+  // A file whose deflated form is no smaller than the file is stored
+  // instead, where the deflated bytes can still be taken back: in a file,
+  // not on a stream, which has taken them already.
+  bool storeIncompressible;
+  // Extensions of files stored without trying deflate (IsStoredExtension's
+  // list); null: the few of archivers that CompFilesToZipFile stores.
+  const char* storedExtensions;
+  // The next entry opened is stored whatever its name: a worker found that
+  // it does not shrink.
+  bool storeNext;
   // Called when the disk of a file sink is full; true when room was made
   // and the write is tried again. May be null.
   bool (*makeRoom)(void* context);
