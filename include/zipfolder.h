@@ -145,7 +145,12 @@ typedef struct ZipFolderOptions {
   int64_t mtimeCeiling;
   /* When set, the archive's bytes go to this callback in order instead of to
      zipPath, which may then be null and only names the archive in events.
-     Entries then carry data descriptors. A non-zero return stops the call
+     Deflated entries then carry data descriptors after their data; every
+     stored entry (a folder, a link, a file stored) has its CRC and sizes
+     in its local header and no descriptor, so that readers that read
+     forward only can find its end: a stored file is read once for its CRC
+     before its header goes out, and one that changes between the two
+     reads fails the call. A non-zero return stops the call
      with ZIPFOLDER_WRITE_FAILED. Called on the caller's thread. */
   ZipFolderWriteCallback write;
   void* writeContext;

@@ -61,7 +61,9 @@ std::uint32_t LocalHeaderBytes(const ZipEntry* entry) {
 
 std::uint32_t ComposeLocalHeader(const ZipWriter* writer, const ZipEntry* entry,
                                  const SourceDetails& details, std::uint8_t* out) {
-  const bool streamed = (writer->flags & kDataDescriptors) != 0;
+  // On a stream the values follow the data, unless they were known before.
+  const bool streamed =
+      (writer->flags & kDataDescriptors) != 0 && (entry->flags & kFlagDataDescriptor) != 0;
   const std::uint32_t crc = streamed ? 0 : entry->crc;
   const std::uint64_t compressedSize = streamed ? 0 : entry->compressedSize;
   const std::uint64_t size = streamed ? 0 : entry->size;

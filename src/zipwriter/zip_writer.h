@@ -56,8 +56,9 @@ inline bool IsOutputFailure(std::int32_t code) {
 
 // ZipWriter::flags bits.
 inline constexpr std::uint32_t kFinished = 0x08;
-// Entries carry data descriptors: the archive goes to a stream, where no
-// header can be put right after its data. Worker writers of such an archive
+// The archive goes to a stream, where no header can be put right after its
+// data: deflated entries carry data descriptors, and stored files are read
+// for their CRC before their header. Worker writers of such an archive
 // have it too, so that they build its entries alike.
 inline constexpr std::uint32_t kDataDescriptors = 0x10;
 inline constexpr std::uint32_t kSourceInfoKnown = 0x20;
