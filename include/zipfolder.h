@@ -180,8 +180,10 @@ enum {
   ZIPFOLDER_FLAG_UNIX_MODES = 16,
   /* A file whose deflated form comes out no smaller than the file is
      stored instead: read again and copied. On a stream (the write
-     callback, a FIFO or device) the deflated bytes have left already and
-     stay, but for files small enough to be read whole first. */
+     callback, a FIFO or device) the deflated bytes have left before the
+     last of them shows the file did not shrink, and nothing sent can be
+     taken back: there the file stays deflated, a few bytes larger than
+     the file at most. */
   ZIPFOLDER_FLAG_STORE_INCOMPRESSIBLE = 32,
   /* Files whose extension names a compressed format are stored without
      trying deflate: storedTypes, or when it is null a built-in list of

@@ -287,8 +287,8 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
     unpacked; False stores modes made up from the attributes, as
     CompFilesToZipFile does (on Windows both are the same).
     ``store_incompressible`` stores a file whose deflated form would be no
-    smaller than the file (on a stream, only files small enough to be read
-    whole first). ``stored_types`` are extensions ("jpg", "tar.zst") of
+    smaller than the file (not on a stream, which has taken the deflated
+    bytes already). ``stored_types`` are extensions ("jpg", "tar.zst") of
     files stored without trying deflate; None is the built-in list of
     compressed formats (images, audio, video, archives, packages, office
     documents, fonts), an empty list stores none by name. ``mtime_ceiling`` (seconds since
