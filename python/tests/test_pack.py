@@ -308,7 +308,11 @@ class Streaming(TempDir):
             data = bytes(dst.getvalue() if isinstance(dst, io.BytesIO) else dst.data)
             self.assertEqual(result.archive_size, len(data))
             for info in self.assert_archive_holds(data, TREE):
-                self.assertTrue(info.flag_bits & 0x08, info.filename)  # a data descriptor
+                # A data descriptor after deflated data; a stored entry's
+                # header has its values, which forward-only readers need.
+                self.assertEqual(info.flag_bits & 0x08,
+                                 8 if info.compress_type == zipfile.ZIP_DEFLATED else 0,
+                                 info.filename)
         self.assertEqual(self.listing(self.tmp), ["src"])
 
     def test_a_failing_stream_comes_out_as_itself(self):
@@ -398,6 +402,19 @@ class Selection(TempDir):
             self.assertTrue(stat.S_ISLNK(link.external_attr >> 16))
             self.assertEqual(z.read(link), b"README.txt")
         self.assertEqual(set(extended_mtimes(dst)), {1_000_000_000})
+
+    def test_stored_by_name_and_when_deflate_does_not_shrink(self):
+        src = self.make_tree("kinds", {"photo.JPG": b"j" * 5000, "noise.bin": os.urandom(5000),
+                                       "text.txt": b"t" * 5000})
+        cases = [({}, {"photo.JPG": 0, "noise.bin": 0, "text.txt": 8}),
+                 ({"stored_types": ["txt"], "store_incompressible": False},
+                  {"photo.JPG": 8, "noise.bin": 8, "text.txt": 0})]
+        for options, methods in cases:
+            with self.subTest(options=options):
+                dst = self.path("kinds.zip")
+                zipfolder.pack(src, dst, **options)
+                with zipfile.ZipFile(dst) as z:
+                    self.assertEqual({i.filename: i.compress_type for i in z.infolist()}, methods)
 
     @unittest.skipIf(os.name == "nt", "POSIX modes")
     def test_modes_are_kept_unless_asked_not_to(self):
