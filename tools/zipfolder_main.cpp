@@ -58,6 +58,9 @@ constexpr const char* kUsage =
     "             store files whose extension is in LIST (comma-separated,\n"
     "             e.g. 'jpg,zst'; '' for none) as they are, instead of the\n"
     "             built-in list of compressed formats (see the manual)\n"
+    "  --always-deflate\n"
+    "             keep a file deflated even when that does not make it\n"
+    "             smaller (by default it is stored)\n"
     "  --no-unix-modes\n"
     "             store modes made up from the attributes, under an NTFS\n"
     "             host, instead of each file's own POSIX mode\n"
@@ -486,6 +489,7 @@ int ParseArguments(int argc, char** argv, Arguments* a) {
   bool ceilingGiven = false;
   std::uint32_t flags = 0;
   bool unixModes = true;
+  bool storeIncompressible = true;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (optionsEnded || arg[0] != '-' || arg[1] == 0) {
@@ -540,6 +544,8 @@ int ParseArguments(int argc, char** argv, Arguments* a) {
       a->selecting = true;
     } else if (std::strcmp(arg, "--symlinks") == 0) {
       flags |= ZIPFOLDER_FLAG_SYMLINKS;
+    } else if (std::strcmp(arg, "--always-deflate") == 0) {
+      storeIncompressible = false;
     } else if (std::strcmp(arg, "--no-unix-modes") == 0) {
       unixModes = false;
     } else if (std::strcmp(arg, "--force") == 0) {
@@ -572,7 +578,8 @@ int ParseArguments(int argc, char** argv, Arguments* a) {
   }
   if (ceilingGiven) flags |= ZIPFOLDER_FLAG_MTIME_CEILING;
   if (unixModes) flags |= ZIPFOLDER_FLAG_UNIX_MODES;
-  flags |= ZIPFOLDER_FLAG_STORE_INCOMPRESSIBLE | ZIPFOLDER_FLAG_STORE_TYPES;
+  if (storeIncompressible) flags |= ZIPFOLDER_FLAG_STORE_INCOMPRESSIBLE;
+  flags |= ZIPFOLDER_FLAG_STORE_TYPES;
   a->options.size = sizeof a->options;
   a->options.threads = threads;
   a->options.flags = flags;

@@ -53,7 +53,7 @@ class CommandLine(TempDir):
             [src, self.path("no", "a.zip")],
             ["-T", "0", src, "ARCHIVE"],
             ["--no-unix-modes", "-v", "--store=txt,CSV", src, "ARCHIVE"],
-            ["-v", "--store=", src, "ARCHIVE"],
+            ["-v", "--store=", "--always-deflate", src, "ARCHIVE"],
             ["-T"],
             ["--bogus", src, "ARCHIVE"],
             [src],

@@ -262,6 +262,8 @@ def _parse(args: List[str]) -> Tuple[Dict[str, Any], List[str], bool, bool, bool
             options["stored_types"] = text.split(",") if text else []
         elif arg == "--force":
             force = True
+        elif arg == "--always-deflate":
+            options["store_incompressible"] = False
         elif arg == "--no-unix-modes":
             options["unix_modes"] = False
         elif arg in ("--gitignore", "--symlinks", "--sort"):
