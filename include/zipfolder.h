@@ -145,10 +145,20 @@ typedef struct ZipFolderOptions {
   int64_t mtimeCeiling;
   /* When set, the archive's bytes go to this callback in order instead of to
      zipPath, which may then be null and only names the archive in events.
-     Entries then carry data descriptors. A non-zero return stops the call
+     Deflated entries then carry data descriptors after their data; every
+     stored entry (a folder, a link, a file stored) has its CRC and sizes
+     in its local header and no descriptor, so that readers that read
+     forward only can find its end: a stored file is read once for its CRC
+     before its header goes out, and one that changes between the two
+     reads fails the call. A non-zero return stops the call
      with ZIPFOLDER_WRITE_FAILED. Called on the caller's thread. */
   ZipFolderWriteCallback write;
   void* writeContext;
+  /* With ZIPFOLDER_FLAG_STORE_TYPES: the extensions to store, without
+     their dots and separated by commas ("jpg,png,tar.zst"), matched at the
+     end of a name in any ASCII case; "" stores none by name. Null: the
+     built-in list. Read during the call only. */
+  const char* storedTypes;
 } ZipFolderOptions;
 
 /* ZipFolderOptions.level */
@@ -156,10 +166,31 @@ enum { ZIPFOLDER_LEVEL_DEFAULT = 0, ZIPFOLDER_LEVEL_STORE = -1 };
 
 /* ZipFolderOptions.flags */
 enum {
-  ZIPFOLDER_FLAG_GITIGNORE = 1,    /* leave out what git would not track, and .git */
-  ZIPFOLDER_FLAG_SYMLINKS = 2,     /* store symbolic links as links, never follow them */
-  ZIPFOLDER_FLAG_SORT = 4,         /* each folder's names in byte order of their UTF-8 */
-  ZIPFOLDER_FLAG_MTIME_CEILING = 8 /* mtimeCeiling is set */
+  ZIPFOLDER_FLAG_GITIGNORE = 1,     /* leave out what git would not track, and .git */
+  ZIPFOLDER_FLAG_SYMLINKS = 2,      /* store symbolic links as links, never follow them */
+  ZIPFOLDER_FLAG_SORT = 4,          /* each folder's names in byte order of their UTF-8 */
+  ZIPFOLDER_FLAG_MTIME_CEILING = 8, /* mtimeCeiling is set */
+  /* Each entry stores its source's own POSIX mode (file type and every
+     permission bit: 0755, 0444, set-ID and sticky bits alike) for files,
+     folder entries and links, with a Unix "made by" host, so that readers
+     restore the modes. Without it a file's mode is made up from its
+     attributes (owner read, write unless read-only, execute for Windows
+     programs) under an NTFS host. On Windows, which has no such modes,
+     the flag changes nothing. */
+  ZIPFOLDER_FLAG_UNIX_MODES = 16,
+  /* A file whose deflated form comes out no smaller than the file is
+     stored instead: read again and copied. On a stream (the write
+     callback, a FIFO or device) the deflated bytes have left before the
+     last of them shows the file did not shrink, and nothing sent can be
+     taken back: there the file stays deflated, a few bytes larger than
+     the file at most. */
+  ZIPFOLDER_FLAG_STORE_INCOMPRESSIBLE = 32,
+  /* Files whose extension names a compressed format are stored without
+     trying deflate: storedTypes, or when it is null a built-in list of
+     today's image, audio, video, archive, package, office document and
+     font formats. Without the flag only .Z .zip .zoo .arc .lzh .arj .gz
+     and .tgz are. */
+  ZIPFOLDER_FLAG_STORE_TYPES = 64
 };
 
 /* ZipFolderOptions.folders */
@@ -171,7 +202,11 @@ enum { ZIPFOLDER_FOLDERS_NONE = 0, ZIPFOLDER_FOLDERS_EMPTY = 1, ZIPFOLDER_FOLDER
    archive stays untouched when the call fails or is cancelled. That file
    has no name until then where the system allows it (Linux); elsewhere it
    is named zipPath's name, ".zf", hex digits and ".tmp", and such files in
-   the source folder are never packed. A symbolic link at zipPath is
+   the source folder are never packed. Nor is the archive being written, or
+   a scratch file of the same call, whatever path reaches it (a link to
+   /proc/self/fd, say): each source opened is compared with them by device
+   and file number (on Windows, by its handle's volume and file index), and
+   left out without an event when it is one of them. A symbolic link at zipPath is
    written through; a replaced archive keeps its permissions. A zipPath
    naming a FIFO or a character device is streamed into instead, as the
    write callback is (see ZipFolderOptions.write): no file of its own, no

@@ -208,7 +208,8 @@ TEST(Tool, FailureLeavesTheTargetUntouched) {
   zft::WriteFile(dir.Path("src/big.bin"), zft::RandomBytes(200000, 4));
   zft::WriteFile(dir.Path("file.txt"), "not a folder");
   const std::string zip = dir.Path("old.zip");
-  const std::string old = "the user's old archive";
+  // Starts as an archive does, so that the tool takes it for one.
+  const std::string old = "PK\x05\x06 the user's old archive";
   struct Case {
     const char* what;
     std::string command;
@@ -233,6 +234,124 @@ TEST(Tool, FailureLeavesTheTargetUntouched) {
     EXPECT_EQ(std::string(kept.begin(), kept.end()), old);
     EXPECT_TRUE(TempFilesIn(dir.Path()).empty());
   }
+}
+
+TEST(Tool, ReplacesOnlyWhatLooksLikeAnArchive) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  zft::WriteFile(dir.Path("src/a.txt"), "a");
+  struct Case {
+    const char* what;
+    std::string before;
+    std::string options;
+    int status;
+  };
+  const Case cases[] = {
+      {"text", "notes\n", "", 2},
+      {"short", "PK", "", 2},
+      {"forced", "notes\n", "--force ", 0},
+      {"empty", "", "", 0},
+      {"archive", "PK\x03\x04old", "", 0},
+      {"empty archive", std::string("PK\x05\x06", 4) + std::string(18, '\0'), "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string target = dir.Path("notes.txt");
+    zft::WriteFile(target, c.before);
+    const auto run = RunCommand(Tool(c.options + Quote(dir.Path("src")) + " " + Quote(target)));
+    EXPECT_EQ(run.status, c.status) << run.output;
+    const auto after = zft::ReadFile(target);
+    if (c.status == 2) {
+      EXPECT_NE(run.output.find("is not a ZIP archive"), std::string::npos) << run.output;
+      EXPECT_EQ(std::string(after.begin(), after.end()), c.before);
+    } else {
+      EXPECT_EQ(zft::EntryNames(zft::CheckArchive(target)), std::vector<std::string>{"a.txt"});
+    }
+  }
+}
+
+// A link to the process's own descriptors reaches the archive being written
+// (a file with no name yet) and the spill files of the workers: neither is
+// ever packed, or the archive would grow as fast as it packs itself.
+TEST(Tool, NeverPacksItsOwnOutput) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src"));
+  zft::WriteFile(dir.Path("src/big.bin"), zft::RandomBytes(3 << 20, 7));
+  ASSERT_EQ(symlink("/proc/self/fd", dir.Path("src/fd").c_str()), 0);
+  const std::string zip = dir.Path("out.zip");
+  const std::string pack = "</dev/null timeout 120 " + Tool("--sort -q ");
+  const std::string src = Quote(dir.Path("src")) + " ";
+  const std::string cases[] = {
+      pack + "-T 1 " + src + Quote(zip),
+      pack + "-T 4 " + src + Quote(zip),
+      pack + "-T 1 " + src + "- | cat >" + Quote(zip),
+      pack + "-T 4 " + src + "- | cat >" + Quote(zip),
+  };
+  for (const std::string& command : cases) {
+    SCOPED_TRACE(command);
+    const auto run = RunCommand("bash -o pipefail -c " + Quote(command));
+    // The pipe and /dev/null behind the other descriptors are no files.
+    EXPECT_TRUE(run.status == 0 || run.status == 3) << run.output;
+    const auto archive = zft::ParseArchive(zip);
+    ASSERT_NE(zft::FindEntry(archive, "big.bin"), nullptr);
+    for (const auto& entry : archive.entries) {
+      const auto content = zft::EntryContent(entry);
+      EXPECT_FALSE(content.size() >= 4 && content[0] == 'P' && content[1] == 'K' &&
+                   content[2] == 3 && content[3] == 4)
+          << entry.name;
+    }
+  }
+}
+
+// Each entry keeps its own POSIX mode, restored by readers we did not
+// write; --no-unix-modes gives the modes made up from the attributes.
+TEST(Tool, KeepsEachEntrysMode) {
+  if (RunCommand("command -v bsdtar").status != 0) GTEST_SKIP() << "no bsdtar";
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src/bin"));
+  zft::WriteFile(dir.Path("src/bin/run.sh"), "#!/bin/sh\necho hi\n");
+  zft::WriteFile(dir.Path("src/ro.txt"), "read only");
+  ASSERT_EQ(symlink("bin/run.sh", dir.Path("src/link").c_str()), 0);
+  chmod(dir.Path("src/bin/run.sh").c_str(), 0755);
+  chmod(dir.Path("src/ro.txt").c_str(), 0444);
+  chmod(dir.Path("src/bin").c_str(), 0750);
+  const std::string zip = dir.Path("out.zip");
+  const std::string pack = Tool("-q --symlinks --folders=all --sort ");
+  ASSERT_EQ(RunCommand(pack + Quote(dir.Path("src")) + " " + Quote(zip)).status, 0);
+  zft::CheckArchive(zip);
+  struct Case {
+    const char* name;  // in the archive
+    std::uint32_t mode;
+  };
+  const Case cases[] = {
+      {"bin/", 040750}, {"bin/run.sh", 0100755}, {"link", 0120777}, {"ro.txt", 0100444}};
+  const auto listed =
+      RunCommand(std::string(ZIPFOLDER_PYTHON) + " -c " +
+                 Quote("import sys, zipfile\n"
+                       "for i in zipfile.ZipFile(sys.argv[1]).infolist():\n"
+                       "  print(i.filename, i.create_system, oct(i.external_attr >> 16))") +
+                 " " + Quote(zip));
+  for (const char* reader : {"unzip -q", "bsdtar -xf"}) {
+    SCOPED_TRACE(reader);
+    const std::string out = dir.Path(std::string("out-") + reader[0]);
+    zft::MakeDirs(out);
+    const auto run = RunCommand("cd " + Quote(out) + " && " + reader + " " + Quote(zip));
+    ASSERT_EQ(run.status, 0) << run.output;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      struct stat info {};
+      ASSERT_EQ(lstat((out + "/" + c.name).c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode, c.mode);
+      char expected[64];
+      std::snprintf(expected, sizeof expected, "%s 3 0o%o\n", c.name, c.mode);
+      EXPECT_NE(listed.output.find(expected), std::string::npos) << listed.output;
+    }
+  }
+  ASSERT_EQ(
+      RunCommand(pack + "--no-unix-modes " + Quote(dir.Path("src")) + " " + Quote(zip)).status, 0);
+  const auto made = zft::ParseArchive(zip);
+  EXPECT_EQ(zft::FindEntry(made, "bin/run.sh")->externalAttributes, 0x81800020u);
+  EXPECT_EQ(zft::FindEntry(made, "bin/run.sh")->versionMadeBy >> 8, 11);
 }
 
 TEST(Tool, ProgressLineOnlyOnATerminal) {
@@ -302,7 +421,7 @@ TEST(Tool, EndingSignalsLeaveTheOldArchiveAndNothingElse) {
       {"TERM", 143}, {"HUP", 129}, {"PIPE", 141}, {"KILL", 137}};
   for (const auto& [signal, status] : cases) {
     SCOPED_TRACE(signal);
-    zft::WriteFile(zip, "the old archive");
+    zft::WriteFile(zip, "PK\x05\x06 the old archive");
     // Signalled once it has listed its first file; reading no more than
     // that line is what raises SIGPIPE.
     const std::string reader = signal == "PIPE"
@@ -314,7 +433,7 @@ TEST(Tool, EndingSignalsLeaveTheOldArchiveAndNothingElse) {
                    "; wait $pid; echo status $?; }");
     EXPECT_NE(run.output.find("status " + std::to_string(status) + "\n"), std::string::npos)
         << run.output;
-    EXPECT_EQ(Text(zip), "the old archive");
+    EXPECT_EQ(Text(zip), "PK\x05\x06 the old archive");
     EXPECT_EQ(NamesIn(dir.Path("out")), std::vector<std::string>{"out.zip"});
   }
 }
@@ -344,10 +463,10 @@ TEST(Tool, NamesArePrintedEscapedAndPassedAsUtf8) {
   zft::MakeDirs(dir.Path("src"));
   const std::pair<std::string, std::string> names[] = {
       {"a\nzipfolder: all files packed, nothing left out", "a\\nzipfolder: all files packed"},
-      {"colour\x1b[31m.txt", "colour\\x1b[31m.txt (deflated"},
-      {"latin\xe9.txt", "latin\xef\xbf\xbd.txt (deflated"},  // as the event has it
-      {"c1\xc2\x9b.txt", "c1\\xc2\\x9b.txt (deflated"},
-      {"caf\xc3\xa9.txt", "caf\xc3\xa9.txt (deflated"},
+      {"colour\x1b[31m.txt", "colour\\x1b[31m.txt (stored"},
+      {"latin\xe9.txt", "latin\xef\xbf\xbd.txt (stored"},  // as the event has it
+      {"c1\xc2\x9b.txt", "c1\\xc2\\x9b.txt (stored"},
+      {"caf\xc3\xa9.txt", "caf\xc3\xa9.txt (stored"},
       {"back\\slash", "left out " + dir.Path("src/back\\\\slash") + ": "},
   };
   for (const auto& [file, shown] : names) zft::WriteFile(dir.Path("src/" + file), "x");
@@ -410,7 +529,7 @@ TEST(Tool, ArchivePathsAreTakenAsGiven) {
             std::vector<std::string>{"a.txt"});
 
   const std::string own = dir.Path("own.zip");
-  zft::WriteFile(own, "mine");
+  zft::WriteFile(own, "PK\x03\x04mine");
   chmod(own.c_str(), 0640);
   run = RunCommand(Tool(src + Quote(own)));
   EXPECT_EQ(run.status, 0) << run.output;

@@ -12,6 +12,7 @@
 #include "entry/pack_folder.h"
 #include "entry/selection.h"
 #include "zipfolder.h"
+#include "zipwriter/format_numbers.h"
 #include "zipwriter/source_details.h"
 
 namespace {
@@ -53,6 +54,17 @@ constexpr const char* kUsage =
     "             (POSIX; on Windows links are followed)\n"
     "  --sort     take each folder's names in byte order, the same on\n"
     "             every file system\n"
+    "  --store=LIST\n"
+    "             store files whose extension is in LIST (comma-separated,\n"
+    "             e.g. 'jpg,zst'; '' for none) as they are, instead of the\n"
+    "             built-in list of compressed formats (see the manual)\n"
+    "  --always-deflate\n"
+    "             keep a file deflated even when that does not make it\n"
+    "             smaller (by default it is stored)\n"
+    "  --no-unix-modes\n"
+    "             store modes made up from the attributes, under an NTFS\n"
+    "             host, instead of each file's own POSIX mode\n"
+    "  --force    replace ARCHIVE even when it is a file but no ZIP archive\n"
     "  --mtime-ceiling=SECONDS\n"
     "             store no time later than SECONDS since 1970; the\n"
     "             environment's SOURCE_DATE_EPOCH does the same\n"
@@ -67,8 +79,9 @@ constexpr const char* kUsage =
     "Exit status: 0 every file packed; 3 the archive is written but some\n"
     "files were left out (each is named on stderr); 1 the source cannot be\n"
     "read, or the archive cannot be created or written (nothing is replaced;\n"
-    "a streamed archive is incomplete); 2 wrong arguments, or standard output\n"
-    "is a terminal for '-'; 128+N ended by signal N (130: Ctrl-C), nothing\n"
+    "a streamed archive is incomplete); 2 wrong arguments, standard output\n"
+    "is a terminal for '-', or ARCHIVE is a file that is no ZIP archive and\n"
+    "--force is not given; 128+N ended by signal N (130: Ctrl-C), nothing\n"
     "replaced unless the archive was complete.\n";
 
 constexpr int kExitLeftOut = 3;
@@ -234,12 +247,15 @@ int OnEvent(void* context, const ZipFolderEvent* event) {
       run->addedBytes += event->size;
       if (run->verbose && caughtSignal == 0) {
         EraseProgress(run);
-        const std::uint64_t saved =
-            event->size > event->compressedSize ? event->size - event->compressedSize : 0;
+        // A file that grew says by how much; a stored one neither grew nor shrank.
+        const bool grew = event->compressedSize > event->size && event->size != 0;
+        const std::uint64_t change =
+            grew ? event->compressedSize - event->size : event->size - event->compressedSize;
         PrintEscaped(run->messages, event->name);
-        std::fprintf(run->messages, " (%s %" PRIu64 "%%)\n",
-                     event->method == 0 ? "stored" : "deflated",
-                     event->size == 0 ? 0 : saved * 100 / event->size);
+        std::fprintf(
+            run->messages, " (%s %s%" PRIu64 "%%)\n", event->method == 0 ? "stored" : "deflated",
+            grew ? "-" : "",
+            event->size == 0 ? 0 : (change * 100 + (grew ? event->size - 1 : 0)) / event->size);
         std::fflush(run->messages);
       }
       break;
@@ -453,6 +469,7 @@ struct Arguments {
   TextBlock* texts;
   const char* operands[2];
   bool selecting;  // a pattern or --gitignore was given: the summary counts the excluded
+  bool force;      // --force: a file that is no archive may be replaced too
 };
 
 void ReleaseArguments(Arguments* arguments) {
@@ -471,6 +488,8 @@ int ParseArguments(int argc, char** argv, Arguments* a) {
   bool optionsEnded = false;
   bool ceilingGiven = false;
   std::uint32_t flags = 0;
+  bool unixModes = true;
+  bool storeIncompressible = true;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (optionsEnded || arg[0] != '-' || arg[1] == 0) {
@@ -501,6 +520,8 @@ int ParseArguments(int argc, char** argv, Arguments* a) {
         return Usage("cannot read the patterns of '%s'", value);
       }
       a->selecting = true;
+    } else if ((value = OptionValue(nullptr, "--store", argc, argv, &i)) != nullptr) {
+      a->options.storedTypes = value;
     } else if ((value = OptionValue(nullptr, "--prefix", argc, argv, &i)) != nullptr) {
       a->options.prefix = value;
     } else if ((value = OptionValue(nullptr, "--folders", argc, argv, &i)) != nullptr) {
@@ -523,6 +544,12 @@ int ParseArguments(int argc, char** argv, Arguments* a) {
       a->selecting = true;
     } else if (std::strcmp(arg, "--symlinks") == 0) {
       flags |= ZIPFOLDER_FLAG_SYMLINKS;
+    } else if (std::strcmp(arg, "--always-deflate") == 0) {
+      storeIncompressible = false;
+    } else if (std::strcmp(arg, "--no-unix-modes") == 0) {
+      unixModes = false;
+    } else if (std::strcmp(arg, "--force") == 0) {
+      a->force = true;
     } else if (std::strcmp(arg, "--sort") == 0) {
       flags |= ZIPFOLDER_FLAG_SORT;
     } else if (std::strncmp(arg, "--level=", 8) == 0 || (arg[1] >= '0' && arg[1] <= '9')) {
@@ -550,6 +577,9 @@ int ParseArguments(int argc, char** argv, Arguments* a) {
     ceilingGiven = true;
   }
   if (ceilingGiven) flags |= ZIPFOLDER_FLAG_MTIME_CEILING;
+  if (unixModes) flags |= ZIPFOLDER_FLAG_UNIX_MODES;
+  if (storeIncompressible) flags |= ZIPFOLDER_FLAG_STORE_INCOMPRESSIBLE;
+  flags |= ZIPFOLDER_FLAG_STORE_TYPES;
   a->options.size = sizeof a->options;
   a->options.threads = threads;
   a->options.flags = flags;
@@ -558,6 +588,24 @@ int ParseArguments(int argc, char** argv, Arguments* a) {
   a->options.include = a->include.items;
   a->options.includeCount = a->include.count;
   return -1;
+}
+
+// Whether the file at path may be replaced by an archive: nothing there, no
+// regular file, an empty one, or one that starts as an archive does (a
+// local header, or the end record of an archive without entries). A slip of
+// the arguments must not cost a file that is something else.
+bool MayReplace(const char* path) {
+  const zf::OsFile file = zf::OsOpenSource(path);
+  if (file == zf::kNoFile) return true;
+  std::uint8_t start[4] = {};
+  std::uint32_t got = 0;
+  const bool read = zf::OsRead(file, start, sizeof start, &got);
+  zf::OsClose(file);
+  if (!read || got == 0) return true;
+  const std::uint32_t signature =
+      start[0] | start[1] << 8 | start[2] << 16 | static_cast<std::uint32_t>(start[3]) << 24;
+  return got == sizeof start &&
+         (signature == zf::kLocalHeaderSignature || signature == zf::kEndRecordSignature);
 }
 
 // The first walk, for the percentage, chooses as the packing will.
@@ -582,6 +630,13 @@ int Pack(Arguments* a) {
     return 2;
   }
   run.streamed = toStandardOutput || zf::OsIsStream(operands[1]);
+  // The source is looked at first, so that a wrong source is told as such.
+  if (!run.streamed && !a->force && zf::OsIsFolder(operands[0]) && !MayReplace(operands[1])) {
+    std::fputs("zipfolder: '", stderr);
+    PrintEscaped(stderr, operands[1]);
+    std::fputs("' exists and is not a ZIP archive; not replaced (--force replaces it)\n", stderr);
+    return 2;
+  }
   run.messages = run.streamed ? stderr : stdout;
   const char* archiveName = toStandardOutput ? "standard output" : operands[1];
   run.progress = !run.quiet && zf::OsErrorStreamIsTerminal();

@@ -52,6 +52,8 @@ class CommandLine(TempDir):
             [self.path("missing"), "ARCHIVE"],
             [src, self.path("no", "a.zip")],
             ["-T", "0", src, "ARCHIVE"],
+            ["--no-unix-modes", "-v", "--store=txt,CSV", src, "ARCHIVE"],
+            ["-v", "--store=", "--always-deflate", src, "ARCHIVE"],
             ["-T"],
             ["--bogus", src, "ARCHIVE"],
             [src],
@@ -83,6 +85,13 @@ class CommandLine(TempDir):
         self.assert_same([[src, "ARCHIVE"], ["--mtime-ceiling=5", src, "ARCHIVE"]],
                          env={"SOURCE_DATE_EPOCH": "1000000000"})
         self.assert_same([[src, "ARCHIVE"]], env={"SOURCE_DATE_EPOCH": "yesterday"})
+
+    def test_a_file_that_is_no_archive_is_kept_as_the_tool_keeps_it(self):
+        for args in ([self.src, "ARCHIVE"], ["--force", self.src, "ARCHIVE"]):
+            for name in ("tool.zip", "ours.zip"):
+                with open(self.path(name), "w") as f:
+                    f.write("notes\n")
+            self.assert_same([args])
 
     @pending("levels")
     def test_levels_as_the_tool(self):

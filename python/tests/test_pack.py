@@ -84,7 +84,8 @@ class Packing(TempDir):
         self.assertEqual([e.entries for e in added], list(range(1, len(TREE) + 1)))
         for e in added:
             self.assertEqual(e.size, len(TREE[e.name]))
-            self.assertEqual(e.method, 0 if e.name.endswith(".gz") else 8)
+            # Compressed already, or too small to shrink: stored.
+            self.assertEqual(e.method, 0 if e.name.endswith(".gz") or e.size < 10 else 8)
         progress = [e.name for e in events if e.kind == zipfolder.EventKind.PROGRESS]
         self.assertEqual(set(progress), set(TREE))
         read = [e.bytes_read for e in events]
@@ -186,15 +187,18 @@ class Failures(TempDir):
 
 
 class Cancelling(TempDir):
+    # An old archive's start, which the tool replaces.
+    OLD = b"PK\x05\x06old"
+
     def setUp(self):
         super().setUp()
         self.src = self.make_tree()
         self.dst = self.path("a.zip")
         with open(self.dst, "wb") as f:
-            f.write(b"old")
+            f.write(self.OLD)
 
     def assert_untouched(self):
-        self.assertEqual(self.read(self.dst), b"old")
+        self.assertEqual(self.read(self.dst), self.OLD)
         self.assertEqual(self.listing(self.tmp), ["a.zip", "src"])
 
     def test_progress_returning_false_cancels(self):
@@ -265,7 +269,7 @@ except KeyboardInterrupt:
                     rest = ""
                 self.assertEqual((rest, child.returncode), (out, status), errors)
                 self.assertTrue(errors.endswith(err), errors)
-                self.assertEqual(self.read(self.dst), b"old")
+                self.assertEqual(self.read(self.dst), self.OLD)
                 self.assertEqual(self.listing(self.tmp), ["a.zip", "big", "src"])
 
     def test_a_signal_raised_inside_progress(self):
@@ -304,7 +308,11 @@ class Streaming(TempDir):
             data = bytes(dst.getvalue() if isinstance(dst, io.BytesIO) else dst.data)
             self.assertEqual(result.archive_size, len(data))
             for info in self.assert_archive_holds(data, TREE):
-                self.assertTrue(info.flag_bits & 0x08, info.filename)  # a data descriptor
+                # A data descriptor after deflated data; a stored entry's
+                # header has its values, which forward-only readers need.
+                self.assertEqual(info.flag_bits & 0x08,
+                                 8 if info.compress_type == zipfile.ZIP_DEFLATED else 0,
+                                 info.filename)
         self.assertEqual(self.listing(self.tmp), ["src"])
 
     def test_a_failing_stream_comes_out_as_itself(self):
@@ -394,6 +402,34 @@ class Selection(TempDir):
             self.assertTrue(stat.S_ISLNK(link.external_attr >> 16))
             self.assertEqual(z.read(link), b"README.txt")
         self.assertEqual(set(extended_mtimes(dst)), {1_000_000_000})
+
+    def test_stored_by_name_and_when_deflate_does_not_shrink(self):
+        src = self.make_tree("kinds", {"photo.JPG": b"j" * 5000, "noise.bin": os.urandom(5000),
+                                       "text.txt": b"t" * 5000})
+        cases = [({}, {"photo.JPG": 0, "noise.bin": 0, "text.txt": 8}),
+                 ({"stored_types": ["txt"], "store_incompressible": False},
+                  {"photo.JPG": 8, "noise.bin": 8, "text.txt": 0})]
+        for options, methods in cases:
+            with self.subTest(options=options):
+                dst = self.path("kinds.zip")
+                zipfolder.pack(src, dst, **options)
+                with zipfile.ZipFile(dst) as z:
+                    self.assertEqual({i.filename: i.compress_type for i in z.infolist()}, methods)
+
+    @unittest.skipIf(os.name == "nt", "POSIX modes")
+    def test_modes_are_kept_unless_asked_not_to(self):
+        src = self.make_tree()
+        script = os.path.join(src, "run.sh")
+        with open(script, "w") as f:
+            f.write("#!/bin/sh\n")
+        os.chmod(script, 0o755)
+        for unix_modes, mode, host in ((True, 0o100755, 3), (False, 0o100600, 11)):
+            with self.subTest(unix_modes=unix_modes):
+                dst = self.path("modes.zip")
+                zipfolder.pack(src, dst, unix_modes=unix_modes)
+                with zipfile.ZipFile(dst) as z:
+                    info = z.getinfo("run.sh")
+                    self.assertEqual((info.external_attr >> 16, info.create_system), (mode, host))
 
     @needs_tool
     def test_default_options_give_the_default_archive(self):

@@ -110,11 +110,14 @@ class _Reporter:
             self.added_bytes += event.size
             if self.verbose:
                 self.erase()
-                saved = max(event.size - event.compressed_size, 0)
+                # A file that grew says by how much; a stored one neither grew nor shrank.
+                grew = event.compressed_size > event.size > 0
+                change = abs(event.size - event.compressed_size)
+                percent = ((change * 100 + (event.size - 1 if grew else 0)) // event.size
+                           if event.size else 0)
                 method = "stored" if event.method == 0 else "deflated"
-                print("%s (%s %d%%)" % (_escaped(event.name), method,
-                                        saved * 100 // event.size if event.size else 0),
-                      file=self.messages, flush=True)
+                print("%s (%s %s%d%%)" % (_escaped(event.name), method, "-" if grew else "",
+                                          percent), file=self.messages, flush=True)
         elif event.kind == EventKind.LEFT_OUT:
             self.erase()
             print("zipfolder: left out %s: %s" % (_escaped(event.name),
@@ -129,6 +132,19 @@ def _is_stream(path: str) -> bool:
     except OSError:
         return False
     return stat.S_ISFIFO(mode) or stat.S_ISCHR(mode)
+
+
+def _may_replace(path: str) -> bool:
+    """Whether an archive may replace the file at path: nothing there, no
+    regular file, an empty one, or one that starts as an archive does."""
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return True
+        with open(path, "rb") as f:
+            start = f.read(4)
+    except OSError:
+        return True
+    return not start or start in (b"PK\x03\x04", b"PK\x05\x06")
 
 
 def _failure(error: Error, source: str, archive: str, outcome: str) -> None:
@@ -183,7 +199,7 @@ def _parse(args: List[str]) -> Tuple[Dict[str, Any], List[str], bool, bool, bool
     whether the summary counts excluded files."""
     options: Dict[str, Any] = {"threads": processor_count(), "exclude": [], "include": []}
     operands: List[str] = []
-    quiet = verbose = ended = selecting = False
+    quiet = verbose = ended = selecting = force = False
     ceiling = None
     i = 0
 
@@ -242,6 +258,14 @@ def _parse(args: List[str]) -> Tuple[Dict[str, Any], List[str], bool, bool, bool
             except ValueError:
                 raise _Usage("--mtime-ceiling needs decimal seconds since 1970, not '%s'"
                              % text) from None
+        elif (text := value(None, "--store")) is not None:
+            options["stored_types"] = text.split(",") if text else []
+        elif arg == "--force":
+            force = True
+        elif arg == "--always-deflate":
+            options["store_incompressible"] = False
+        elif arg == "--no-unix-modes":
+            options["unix_modes"] = False
         elif arg in ("--gitignore", "--symlinks", "--sort"):
             options[arg[2:]] = True
             selecting = selecting or arg == "--gitignore"
@@ -265,6 +289,8 @@ def _parse(args: List[str]) -> Tuple[Dict[str, Any], List[str], bool, bool, bool
             raise _Usage("SOURCE_DATE_EPOCH must be decimal seconds since 1970, not '%s'"
                          % epoch) from None
     options["mtime_ceiling"] = ceiling
+    if force:
+        options["force"] = True
     return options, operands, quiet, verbose, selecting
 
 
@@ -286,6 +312,13 @@ def main(argv: Optional[List[str]] = None) -> int:
                          "output or name an ARCHIVE\n")
         return EXIT_USAGE
     streamed = to_standard_output or _is_stream(archive)
+    force = options.pop("force", False)
+    # The source is looked at first, so that a wrong source is told as such.
+    if (not streamed and not force and os.path.isdir(source)
+            and not _may_replace(archive)):
+        sys.stderr.write("zipfolder: '%s' exists and is not a ZIP archive; not replaced "
+                         "(--force replaces it)\n" % _escaped(archive))
+        return EXIT_USAGE
     # Bytes a stream has taken stay with its reader, who must not trust them.
     outcome = "is incomplete" if streamed else "not written"
     name = "standard output" if to_standard_output else archive

@@ -26,6 +26,9 @@ FLAG_GITIGNORE = 1
 FLAG_SYMLINKS = 2
 FLAG_SORT = 4
 FLAG_MTIME_CEILING = 8
+FLAG_UNIX_MODES = 16
+FLAG_STORE_INCOMPRESSIBLE = 32
+FLAG_STORE_TYPES = 64
 FOLDERS = {"none": 0, "empty": 1, "all": 2}
 
 
@@ -73,6 +76,7 @@ class NativeOptions(ctypes.Structure):
         ("mtimeCeiling", ctypes.c_int64),
         ("write", WriteCallback),
         ("writeContext", ctypes.c_void_p),
+        ("storedTypes", ctypes.c_char_p),
     ]
 
 

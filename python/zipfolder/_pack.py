@@ -257,7 +257,8 @@ class _CtrlC:
 def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] = None,
          level: int = 8, exclude: Iterable[str] = (), include: Iterable[str] = (),
          gitignore: bool = False, prefix: Optional[str] = None, folders: str = "none",
-         symlinks: bool = False, sort: bool = False,
+         symlinks: bool = False, sort: bool = False, unix_modes: bool = True,
+         store_incompressible: bool = True, stored_types: Optional[Iterable[str]] = None,
          mtime_ceiling: Union[None, int, float, datetime.datetime] = None,
          progress: Optional[ProgressCallback] = None) -> PackResult:
     """Packs every file below the folder ``src`` into a new ZIP archive.
@@ -280,7 +281,17 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
     "empty" (folders that get no file entry) or "all". ``symlinks`` stores
     links as links instead of following them. ``sort`` orders each
     folder's names by their bytes, for an archive that does not depend on
-    the order the system lists them in. ``mtime_ceiling`` (seconds since
+    the order the system lists them in. ``unix_modes`` stores each entry's
+    own POSIX mode (type and permission bits) with a Unix "made by" host, so
+    that scripts stay executable and read-only files read-only once
+    unpacked; False stores modes made up from the attributes, as
+    CompFilesToZipFile does (on Windows both are the same).
+    ``store_incompressible`` stores a file whose deflated form would be no
+    smaller than the file (not on a stream, which has taken the deflated
+    bytes already). ``stored_types`` are extensions ("jpg", "tar.zst") of
+    files stored without trying deflate; None is the built-in list of
+    compressed formats (images, audio, video, archives, packages, office
+    documents, fonts), an empty list stores none by name. ``mtime_ceiling`` (seconds since
     1970, or a datetime) caps every time stored, as SOURCE_DATE_EPOCH does.
 
     ``progress``, if given, is called on this thread with an Event for
@@ -314,7 +325,14 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
     options.level = _native.LEVEL_STORE if level == 0 else level
     options.flags = ((_native.FLAG_GITIGNORE if gitignore else 0)
                      | (_native.FLAG_SYMLINKS if symlinks else 0)
-                     | (_native.FLAG_SORT if sort else 0))
+                     | (_native.FLAG_SORT if sort else 0)
+                     | (_native.FLAG_UNIX_MODES if unix_modes else 0)
+                     | (_native.FLAG_STORE_INCOMPRESSIBLE if store_incompressible else 0)
+                     | _native.FLAG_STORE_TYPES)
+    if stored_types is not None:
+        if isinstance(stored_types, (str, bytes)):
+            raise TypeError("stored_types must be a list of extensions, not one string")
+        options.storedTypes = _encode(",".join(stored_types), "stored_types")
     if mtime_ceiling is not None:
         options.flags |= _native.FLAG_MTIME_CEILING
         options.mtimeCeiling = _seconds(mtime_ceiling)

@@ -446,6 +446,8 @@ void DescribeStreamFailure(const Job& job, char (&text)[200]) {
                   system[0] != 0 ? system : "the write function refused the archive's bytes");
   } else if (job.brokenBy == ErrTooLarge) {
     std::snprintf(text, sizeof text, "'%s' grew while read past what its entry can hold", name);
+  } else if (job.brokenBy == ErrChanged) {
+    std::snprintf(text, sizeof text, "'%s' changed while read", name);
   } else if (job.brokenBy == ErrRead) {
     std::snprintf(text, sizeof text, "reading '%s' failed midway: %s", name,
                   system[0] != 0 ? system : "read failed");

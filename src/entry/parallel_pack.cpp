@@ -71,6 +71,7 @@ struct Job {
   std::uint64_t bytesRead;  // source bytes the worker has read so far
   // Output beyond the budget, after the chunks: spilled bytes of it so far.
   OsFile spill;
+  OsFolderId spillId;  // its identity, never to be packed
   std::uint64_t spilled;
   bool spillRefused;  // it could not be created; the worker waits instead
   bool redo;          // the workers stopped before it was placed: the writer adds it
@@ -131,6 +132,11 @@ struct Pipeline {
   std::uint32_t started;  // workers running; 0 once they stopped for good
   Worker* offering;       // workers whose boards want help
   std::uint32_t busy;     // workers with a job
+  // The archive's identity, and spill files open, whose data never enters
+  // the archive whatever path reaches them.
+  OsFolderId archiveId;
+  bool archiveKnown;
+  std::uint32_t spillsOpen;
 };
 
 void WaitAsWriter(Pipeline* pipeline) {
@@ -173,9 +179,10 @@ void WakeWorkers(Pipeline* pipeline) {
 // a stream is named, since the stream cannot say which.
 bool TellsOfFile(std::int32_t code) { return !IsOutputFailure(code) || code == ErrStreamBroken; }
 
+// The call's own files are left out without a word, as the archive is.
 void Report(const PackEvents* events, const char* path, std::int32_t code,
             std::int32_t systemError) {
-  if (events != nullptr && events->fileLeftOut != nullptr) {
+  if (code != ErrOwnFile && events != nullptr && events->fileLeftOut != nullptr) {
     events->fileLeftOut(events->context, path, code, systemError);
   }
 }
@@ -243,9 +250,17 @@ bool StartSpill(Pipeline* pipeline, Job* job) {
     } while (number != 0);
     std::memcpy(end, kTail, sizeof kTail);
     const OsFile file = OsCreateScratch(path);
+    // A file that cannot be told from a source would be packed itself.
+    OsFolderId id;
+    if (file != kNoFile && !OsGetFileId(file, &id)) {
+      OsClose(file);
+      return false;
+    }
     if (file != kNoFile) {
       OsEnterMonitor(pipeline->monitor);
       job->spill = file;
+      job->spillId = id;
+      pipeline->spillsOpen += 1;
       OsLeaveMonitor(pipeline->monitor);
       return true;
     }
@@ -490,7 +505,12 @@ ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
   writer->namePrefixLength = archive->namePrefixLength;
   writer->clampTimes = archive->clampTimes;
   writer->timeCeiling = archive->timeCeiling;
+  writer->unixModes = archive->unixModes;
+  writer->storeIncompressible = archive->storeIncompressible;
+  writer->storedExtensions = archive->storedExtensions;
   writer->parseCrew = &worker->crew;
+  writer->isOwnFile = archive->isOwnFile;
+  writer->ownFileContext = archive->ownFileContext;
   return writer;
 }
 
@@ -567,10 +587,12 @@ void ReleaseJobOutput(Pipeline* pipeline, Job* job) {
   job->last = nullptr;
   pipeline->held -= job->held;
   job->held = 0;
+  const OsFile spill = job->spill;
+  job->spill = kNoFile;
+  if (spill != kNoFile) pipeline->spillsOpen -= 1;
   OsLeaveMonitor(pipeline->monitor);
   ReleaseChunks(chain);
-  OsClose(job->spill);
-  job->spill = kNoFile;
+  OsClose(spill);
   OsRelease(job->entry);
   job->entry = nullptr;
 }
@@ -652,7 +674,7 @@ bool MakeRoomOnDisk(void* context) {
 
 // Outcomes after which the writer's thread adds the file itself.
 bool IsHandedBack(std::int32_t code) {
-  return code == ErrTooLarge || code == ErrChanged || code == ErrGaveWay;
+  return code == ErrTooLarge || code == ErrChanged || code == ErrGaveWay || code == ErrNotSmaller;
 }
 
 // Writes the oldest job into the archive, or leaves it out, and lets it go.
@@ -703,7 +725,10 @@ void PlaceOldest(Pipeline* pipeline) {
       !IsOutputFailure(writer->error)) {
     if (code == ErrGaveWay) StopParallel(pipeline, job->next);
     ReleaseJobOutput(pipeline, job);
+    // Deflate did not make it smaller: stored, as one thread stores it.
+    writer->storeNext = code == ErrNotSmaller;
     code = AddEntry(writer, job->path, job->name);
+    writer->storeNext = false;
     placed = true;
     systemError = writer->systemError;
     if (code == ErrNone) TellAdded(pipeline);
@@ -853,6 +878,27 @@ std::uint32_t StartWorkers(Pipeline* pipeline, Worker* workers, std::uint32_t co
   return started;
 }
 
+bool SameId(const OsFolderId& a, const OsFolderId& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+
+// The archive, or a spill file open now. The jobs are looked through only
+// while some spill file is open, which few packs ever have.
+bool IsOwnFile(void* context, const OsFolderId& id) {
+  auto* pipeline = static_cast<Pipeline*>(context);
+  if (pipeline->archiveKnown && SameId(id, pipeline->archiveId)) return true;
+  if (pipeline->monitor == nullptr) return false;
+  bool own = false;
+  OsEnterMonitor(pipeline->monitor);
+  if (pipeline->spillsOpen != 0) {
+    for (const Job* job = pipeline->oldest; job != nullptr && !own; job = job->next) {
+      own = job->spill != kNoFile && SameId(id, job->spillId);
+    }
+  }
+  OsLeaveMonitor(pipeline->monitor);
+  return own;
+}
+
 }  // namespace
 
 std::uint32_t WorkerCount(std::uint32_t asked) {
@@ -869,6 +915,10 @@ bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root
   pipeline.scratchPath = scratchPath;
   pipeline.writer = writer;
   pipeline.events = events;
+  pipeline.archiveKnown =
+      writer->sink.file != kNoFile && OsGetFileId(writer->sink.file, &pipeline.archiveId);
+  writer->isOwnFile = IsOwnFile;
+  writer->ownFileContext = &pipeline;
   if (threads >= 2) {
     pipeline.monitor = OsCreateMonitor();
     pipeline.workers = static_cast<Worker*>(OsAllocate(sizeof(Worker) * threads));
@@ -889,6 +939,8 @@ bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root
     StopWorkers(&pipeline);
     writer->makeRoom = nullptr;
   }
+  writer->isOwnFile = nullptr;
+  writer->ownFileContext = nullptr;
   OsRelease(pipeline.workers);
   OsDestroyMonitor(pipeline.monitor);
   return !pipeline.cancelled;

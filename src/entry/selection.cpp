@@ -82,6 +82,12 @@ std::int32_t OpenSelection(Selection* selection, const ZipFolderOptions* options
     return ZIPFOLDER_BAD_ARGUMENT;
   }
   selection->rules.sort = (flags & ZIPFOLDER_FLAG_SORT) != 0;
+  selection->unixModes = (flags & ZIPFOLDER_FLAG_UNIX_MODES) != 0;
+  selection->storeIncompressible = (flags & ZIPFOLDER_FLAG_STORE_INCOMPRESSIBLE) != 0;
+  if ((flags & ZIPFOLDER_FLAG_STORE_TYPES) != 0) {
+    const char* types = Covers(options, ZF_FIELD_END(storedTypes)) ? options->storedTypes : nullptr;
+    selection->storedExtensions = types != nullptr ? types : kCompressedTypes;
+  }
   selection->rules.keepLinks = (flags & ZIPFOLDER_FLAG_SYMLINKS) != 0;
   selection->rules.rootItem = selection->prefix != nullptr;
   if (choice.gitignore || choice.excludeCount != 0 || choice.includeCount != 0) {
@@ -101,6 +107,9 @@ void ApplySelection(const Selection& selection, ZipWriter* writer) {
   writer->namePrefixLength = selection.prefixLength;
   writer->clampTimes = selection.clampTimes;
   writer->timeCeiling = selection.timeCeiling;
+  writer->unixModes = selection.unixModes;
+  writer->storeIncompressible = selection.storeIncompressible;
+  writer->storedExtensions = selection.storedExtensions;
 }
 
 }  // namespace zf

@@ -21,6 +21,9 @@ struct Selection {
   std::size_t prefixLength;
   bool clampTimes;
   OsFileTime timeCeiling;
+  bool unixModes;
+  bool storeIncompressible;
+  const char* storedExtensions;  // IsStoredExtension's list; null: the archivers' eight
 };
 
 // Reads the options (null: none) for a walk of srcFolder. ZIPFOLDER_DONE,

@@ -39,10 +39,13 @@ struct OsFileFacts {
   OsFileTime lastWrite;
   OsFileTime lastAccess;
   OsFileTime creation;  // birth time where recorded, else the last write time
+  // The POSIX mode: file type and every permission bit; 0 on Windows,
+  // whose attributes say all it records.
+  std::uint32_t unixMode;
 };
 
 // What makes a folder unique on its volume, to notice a link back to an
-// ancestor during the walk.
+// ancestor during the walk; and a file, to notice one of the archive's own.
 struct OsFolderId {
   std::uint64_t volume;
   std::uint64_t index;
@@ -67,7 +70,13 @@ inline constexpr bool kNamesAreUtf8 = true;
 // Creates or truncates a file for writing, held without sharing until closed.
 OsFile OsCreateArchive(const char* path);
 // Opens an existing regular file for reading, sharing reading with others.
-OsFile OsOpenSource(const char* path);
+// When id is given, it receives the file's identity (as OsGetFileId) as
+// soon as the file is open, also when it is then refused (a lock held on
+// it); zeros when it was never opened.
+OsFile OsOpenSource(const char* path, OsFolderId* id = nullptr);
+// The identity of an open file: device and file number, or on Windows the
+// volume and the file index of the handle. False when it cannot be had.
+bool OsGetFileId(OsFile file, OsFolderId* id);
 // Writes one block; false on failure, the count written in *written.
 bool OsWrite(OsFile file, const void* data, std::uint32_t count, std::uint32_t* written);
 // Reads one block; false on failure, the count read (0 at the end) in *got.

@@ -88,7 +88,8 @@ OsFile OsCreateArchive(const char* path) {
   return fd;
 }
 
-OsFile OsOpenSource(const char* path) {
+OsFile OsOpenSource(const char* path, OsFolderId* id) {
+  if (id != nullptr) *id = OsFolderId{0, 0};
   if (FaultDue(OsCall::kOpen, kNoFile)) return kNoFile;
   // Decide on the kind before opening: opening a FIFO or a device can block
   // or have effects of its own.
@@ -106,11 +107,25 @@ OsFile OsOpenSource(const char* path) {
   if (fd < 0 && errno == EPERM && kNoAccessTime != 0) fd = OpenFile(path, kFlags);
   if (fd < 0) return kNoFile;
   // The path may have changed between the two looks.
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flock(fd, LOCK_SH | LOCK_NB) != 0) {
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     close(fd);
     return kNoFile;
   }
+  if (id != nullptr) *id = OsFolderId{info.st_dev, info.st_ino};
+  if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return kNoFile;
+  }
   return fd;
+}
+
+bool OsGetFileId(OsFile file, OsFolderId* id) {
+  struct stat info;
+  if (fstat(ToDescriptor(file), &info) != 0) return false;
+  *id = OsFolderId{info.st_dev, info.st_ino};
+  return true;
 }
 
 namespace {
@@ -243,6 +258,7 @@ bool GetFactsAt(int folder, const char* path, int flags, OsFileFacts* facts) {
   if (statx(folder, path, flags, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) return false;
   facts->size = info.stx_size;
   facts->attributes = kAttrArchive;
+  facts->unixMode = info.stx_mode;
   if ((info.stx_mode & S_IWUSR) == 0) facts->attributes |= kAttrReadOnly;
   if (S_ISDIR(info.stx_mode)) facts->attributes |= kAttrDirectory;
   facts->lastWrite = ToFileTime(info.stx_mtime.tv_sec, info.stx_mtime.tv_nsec);

@@ -182,7 +182,24 @@ OsFile OsCreateArchive(const char* path) {
   return FromHandle(OpenSystemPath(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL));
 }
 
-OsFile OsOpenSource(const char* path) {
+namespace {
+
+// The volume and file index of an open handle; false when the file system
+// gives no index.
+bool HandleId(HANDLE file, OsFolderId* id) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(file, &info) == FALSE) return false;
+  id->volume = info.dwVolumeSerialNumber;
+  id->index = static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  return id->index != 0;
+}
+
+}  // namespace
+
+bool OsGetFileId(OsFile file, OsFolderId* id) { return HandleId(ToHandle(file), id); }
+
+OsFile OsOpenSource(const char* path, OsFolderId* id) {
+  if (id != nullptr) *id = OsFolderId{0, 0};
   // Without FILE_FLAG_BACKUP_SEMANTICS a folder fails to open, which is what
   // keeps folders out of the archive. A file someone holds open for writing
   // without read sharing fails too and is left out.
@@ -192,8 +209,12 @@ OsFile OsOpenSource(const char* path) {
   HANDLE file =
       OpenSystemPath(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, OPEN_EXISTING, 0);
   if (file == INVALID_HANDLE_VALUE) {
-    return FromHandle(OpenSystemPath(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0));
+    file = OpenSystemPath(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    if (file != INVALID_HANDLE_VALUE && id != nullptr && !HandleId(file, id))
+      *id = OsFolderId{0, 0};
+    return FromHandle(file);
   }
+  if (id != nullptr && !HandleId(file, id)) *id = OsFolderId{0, 0};
   FILETIME keep;
   keep.dwLowDateTime = 0xFFFFFFFF;
   keep.dwHighDateTime = 0xFFFFFFFF;
@@ -250,6 +271,7 @@ bool OsGetFacts(OsFile file, OsFileFacts* facts) {
   if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
   facts->size = static_cast<std::uint64_t>(high) << 32 | low;
   facts->attributes = info.dwFileAttributes;
+  facts->unixMode = 0;
   facts->lastWrite = FromFileTime(info.ftLastWriteTime);
   facts->lastAccess = FromFileTime(info.ftLastAccessTime);
   facts->creation = FromFileTime(info.ftCreationTime);
@@ -334,6 +356,7 @@ bool OsGetPathFacts(const char* path, bool, OsFileFacts* facts) {
   if (ok == FALSE) return false;
   facts->size = static_cast<std::uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
   facts->attributes = data.dwFileAttributes;
+  facts->unixMode = 0;
   facts->lastWrite = FromFileTime(data.ftLastWriteTime);
   facts->lastAccess = FromFileTime(data.ftLastAccessTime);
   facts->creation = FromFileTime(data.ftCreationTime);
@@ -355,15 +378,11 @@ bool OsGetFolderId(const char* path, OsFolderId* id) {
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   if (folder == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  const BOOL ok = GetFileInformationByHandle(folder, &info);
-  CloseHandle(folder);
-  if (ok == FALSE) return false;
-  id->volume = info.dwVolumeSerialNumber;
-  id->index = static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
   // A file system that gives no index would make every folder look like its
-  // own ancestor; say the identity is unknown instead.
-  return id->index != 0;
+  // own ancestor; the identity is unknown instead.
+  const bool known = HandleId(folder, id);
+  CloseHandle(folder);
+  return known;
 }
 
 void* OsAllocate(std::size_t bytes) { return GlobalAlloc(GMEM_FIXED, bytes); }

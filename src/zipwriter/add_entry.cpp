@@ -34,6 +34,36 @@ void FinishSource(ZipWriter* writer) {
 
 bool Streamed(const ZipWriter* writer) { return (writer->flags & kDataDescriptors) != 0; }
 
+// Reads the whole source for its CRC and puts it back at its first byte; the
+// bytes read are its size from then on. The read hook is not told: the
+// bytes count once, when they are read for the entry.
+std::int32_t ReadAheadForCrc(ZipWriter* writer, std::uint32_t* crc) {
+  std::uint64_t total = 0;
+  for (;;) {
+    std::uint32_t got = 0;
+    if (!OsRead(writer->source, writer->buffer, kBufferBytes, &got)) {
+      writer->systemError = OsLastError();
+      return ErrRead;
+    }
+    if (got == 0) break;
+    *crc = Crc32Update(*crc, writer->buffer, got);
+    total += got;
+  }
+  if (!OsSeek(writer->source, 0)) {
+    writer->systemError = OsLastError();
+    return ErrRead;
+  }
+  writer->sourceSize = total;
+  return ErrNone;
+}
+
+// A stream's entry whose header told its CRC and size, read again to other
+// bytes: it changed between the two reads.
+bool ChangedSinceAnnounced(const ZipWriter* writer, const ZipEntry* entry) {
+  return Streamed(writer) && (entry->flags & kFlagDataDescriptor) == 0 &&
+         (writer->crc != entry->crc || writer->bytesRead != entry->size);
+}
+
 // The archive fails once a stream has taken bytes of an entry that failed.
 void BreakStream(ZipWriter* writer, std::int32_t cause) {
   writer->error = ErrStreamBroken;
@@ -116,6 +146,20 @@ bool StartOverShorter(ZipWriter* writer, ZipEntry* entry) {
   return StartOver(writer, entry);
 }
 
+// Deflate made the file no smaller, and the archive may still take the
+// deflated bytes back.
+bool NotSmaller(const ZipWriter* writer, const ZipEntry* entry) {
+  return writer->storeIncompressible && !Streamed(writer) && entry->method == 8 &&
+         writer->compressedSize >= writer->bytesRead;
+}
+
+// The entry as it is when stored from the start.
+void MakeStored(ZipEntry* entry) {
+  entry->method = 0;
+  entry->flags &= static_cast<std::uint16_t>(~kFlagLevelBits);
+  entry->internalAttributes = 0;
+}
+
 // Takes the final values into the entry once its data is complete.
 void CompleteEntry(ZipWriter* writer, ZipEntry* entry) {
   entry->crc = writer->crc;
@@ -124,13 +168,15 @@ void CompleteEntry(ZipWriter* writer, ZipEntry* entry) {
   if (!Streamed(writer)) entry->flags &= static_cast<std::uint16_t>(~kFlagDataDescriptor);
 }
 
-// A stream's entry ends with its descriptor, unless it outgrew its form:
+// A stream's entry ends with its descriptor when it has one (a deflated
+// entry does, a stored one not), unless it outgrew its form:
 // then the call fails, as the header that claimed the form is gone.
 void EndStreamedEntry(ZipWriter* writer, const ZipEntry* entry) {
   if (Outgrows(writer, entry, entry->size, entry->compressedSize)) {
     BreakStream(writer, ErrTooLarge);
     return;
   }
+  if ((entry->flags & kFlagDataDescriptor) == 0) return;
   WriteDataDescriptor(writer, entry);
   if (writer->error == ErrNone) writer->offset += DataDescriptorBytes(entry);
 }
@@ -168,6 +214,8 @@ void WriteEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details
     if (writer->error != ErrNone) return;
     writer->offset += LocalHeaderBytes(entry);
     WriteData(writer, entry);
+    if (writer->error == ErrNone && ChangedSinceAnnounced(writer, entry))
+      writer->error = ErrChanged;
     if (writer->error != ErrNone) return;
     // A stream has taken the bytes already: they stay as read, and the
     // data descriptor tells the size they make.
@@ -181,9 +229,19 @@ void WriteEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details
       readAgain = true;
       continue;
     }
-    if (!Outgrows(writer, entry, writer->bytesRead, writer->compressedSize)) break;
-    if (!StartOverWithZip64(writer, entry)) {
-      if (writer->error == ErrNone) writer->error = ErrTooLarge;
+    if (Outgrows(writer, entry, writer->bytesRead, writer->compressedSize)) {
+      if (!StartOverWithZip64(writer, entry)) {
+        if (writer->error == ErrNone) writer->error = ErrTooLarge;
+        return;
+      }
+      continue;
+    }
+    // Read again and stored; a source that cannot be read again keeps its
+    // deflated form, which is whole.
+    if (!NotSmaller(writer, entry) || writer->sourceSize == kSizeUnknown) break;
+    MakeStored(entry);
+    if (!StartOver(writer, entry)) {
+      if (writer->error == ErrNone) writer->error = ErrRead;
       return;
     }
   }
@@ -237,10 +295,15 @@ std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* na
   if (*name == 0 || nameLength > 0xFFFF) return ErrArgument;
 
   writer->systemError = 0;
-  writer->source = OsOpenSource(sourcePath);
-  if (writer->source == kNoFile) {
-    writer->systemError = OsLastError();
-    return ErrOpen;
+  OsFolderId id{};
+  writer->source = OsOpenSource(sourcePath, writer->isOwnFile != nullptr ? &id : nullptr);
+  const bool own = writer->isOwnFile != nullptr && id.index != 0 &&
+                   writer->isOwnFile(writer->ownFileContext, id);
+  if (writer->source == kNoFile || own) {
+    writer->systemError = own ? 0 : OsLastError();
+    OsClose(writer->source);
+    writer->source = kNoFile;
+    return own ? ErrOwnFile : ErrOpen;
   }
   writer->flags |= kCloseSource;
   const std::int32_t code = ReadSourceInfo(writer, details);
@@ -250,19 +313,30 @@ std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* na
     return code;
   }
   if ((writer->flags & kSourceInfoKnown) == 0) CurrentDosTime(writer, details);
-  ZipEntry* entry = room(writer, nameLength);
+  const bool stored = writer->level == kLevelStoreAll || writer->storeNext ||
+                      IsStoredExtension(name, writer->storedExtensions);
+  writer->storeNext = false;
+  // A stored file on a stream is read once before its header, which then
+  // carries its CRC and sizes: a reader that reads forward only cannot
+  // find the end of stored data without them.
+  std::uint32_t crc = 0;
+  const bool announced = Streamed(writer) && stored && writer->sourceSize != kSizeUnknown;
+  const std::int32_t readAhead = announced ? ReadAheadForCrc(writer, &crc) : ErrNone;
+  ZipEntry* entry = readAhead == ErrNone ? room(writer, nameLength) : nullptr;
   if (entry == nullptr) {
     FinishSource(writer);
-    return ErrNoMemory;
+    return readAhead == ErrNone ? ErrNoMemory : readAhead;
   }
 
   SetEntryName(writer, entry, name, "");
   entry->externalAttributes = details->externalAttributes;
+  entry->unixHost = details->unixHost;
   entry->dosDateTime = details->dosDateTime;
   entry->modifyTime = details->modifyTime;
-  entry->flags = kFlagDataDescriptor;
+  entry->flags = announced ? 0 : kFlagDataDescriptor;
   if (NeedsUtf8Flag(entry->name)) entry->flags |= kFlagUtf8;
-  entry->method = writer->level == kLevelStoreAll || IsStoredExtension(entry->name) ? 0 : 8;
+  entry->method = stored ? 0 : 8;
+  entry->crc = crc;
   // On a stream the header goes out before the compressor has said anything.
   if (Streamed(writer) && entry->method == 8) entry->flags |= DeflateFlags(writer);
   if (entry->method == 0 && writer->sourceSize != kSizeUnknown) {
@@ -291,7 +365,10 @@ std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* nam
 void CompressSource(ZipWriter* writer, ZipEntry* entry) {
   WriteData(writer, entry);
   // Its output is gone already: the placing writer adds it again itself.
-  if (writer->error == ErrNone && Shrank(writer)) writer->error = ErrChanged;
+  if (writer->error == ErrNone && (Shrank(writer) || ChangedSinceAnnounced(writer, entry))) {
+    writer->error = ErrChanged;
+  }
+  if (writer->error == ErrNone && NotSmaller(writer, entry)) writer->error = ErrNotSmaller;
   FinishSource(writer);
   if (writer->error == ErrNone) CompleteEntry(writer, entry);
 }

@@ -26,7 +26,38 @@ bool EqualFolded(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-bool IsStoredExtension(const char* name) {
+// Images, audio, video, compressed files and archives, packages (which are
+// archives under another name), office documents (archives of XML) and
+// web fonts: formats whose data is compressed already. Formats that are
+// often uncompressed (TIFF, BMP, WAV, PDF, plain tar) are not among them.
+const char* const kCompressedTypes =
+    "jpg,jpeg,jpe,jfif,png,gif,webp,avif,heic,heif,jxl,jp2,"
+    "mp3,m4a,aac,ogg,oga,opus,flac,wma,"
+    "mp4,m4v,mkv,webm,mov,avi,wmv,flv,3gp,ogv,mpg,mpeg,"
+    "zip,gz,tgz,bz2,tbz2,xz,txz,lz,lzma,lz4,zst,tzst,7z,rar,z,br,cab,arj,lzh,zoo,arc,"
+    "jar,war,ear,aar,apk,aab,ipa,xpi,crx,whl,egg,nupkg,deb,rpm,snap,dmg,vsix,"
+    "docx,docm,xlsx,xlsm,pptx,pptm,odt,ods,odp,odg,epub,"
+    "woff,woff2";
+
+bool IsStoredExtension(const char* name, const char* list) {
+  if (list != nullptr) {
+    const std::string_view text(name);
+    for (const char* item = list; *item != 0;) {
+      const char* end = std::strchr(item, ',');
+      if (end == nullptr) end = item + std::strlen(item);
+      std::string_view extension(item, static_cast<std::size_t>(end - item));
+      if (!extension.empty() && extension[0] == '.') extension.remove_prefix(1);
+      if (!extension.empty() && text.size() > extension.size() &&
+          text[text.size() - extension.size() - 1] == '.' &&
+          EqualFolded(
+              std::string_view(text.data() + text.size() - extension.size(), extension.size()),
+              extension)) {
+        return true;
+      }
+      item = *end == ',' ? end + 1 : end;
+    }
+    return false;
+  }
   const std::string_view text(name);
   const std::size_t dot = text.rfind('.');
   if (dot == std::string_view::npos) return false;

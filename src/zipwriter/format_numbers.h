@@ -21,6 +21,7 @@ inline constexpr std::uint16_t kTimestampFieldId = 0x5455;
 // General-purpose flag bits.
 inline constexpr std::uint16_t kFlagDataDescriptor = 0x0008;  // CRC and sizes follow the data
 inline constexpr std::uint16_t kFlagUtf8 = 0x0800;            // the name is UTF-8
+inline constexpr std::uint16_t kFlagLevelBits = 0x0006;       // deflate's speed option
 
 // Versions needed to extract; "made by" takes 2.3 when 2.0 is needed.
 inline constexpr std::uint16_t kVersionClassic = 20;

@@ -61,7 +61,9 @@ std::uint32_t LocalHeaderBytes(const ZipEntry* entry) {
 
 std::uint32_t ComposeLocalHeader(const ZipWriter* writer, const ZipEntry* entry,
                                  const SourceDetails& details, std::uint8_t* out) {
-  const bool streamed = (writer->flags & kDataDescriptors) != 0;
+  // On a stream the values follow the data, unless they were known before.
+  const bool streamed =
+      (writer->flags & kDataDescriptors) != 0 && (entry->flags & kFlagDataDescriptor) != 0;
   const std::uint32_t crc = streamed ? 0 : entry->crc;
   const std::uint64_t compressedSize = streamed ? 0 : entry->compressedSize;
   const std::uint64_t size = streamed ? 0 : entry->size;
@@ -107,7 +109,7 @@ void WriteCentralHeader(ZipWriter* writer, const ZipEntry* entry) {
   const std::uint16_t madeBy = needed > kVersionClassic ? needed : kVersionMadeByClassic;
   const bool link =
       (entry->externalAttributes >> 16 & kUnixTypeMask) == (kUnixLinkMode & kUnixTypeMask);
-  const std::uint32_t host = link ? kHostUnix : kHostDefault;
+  const std::uint32_t host = link || entry->unixHost ? kHostUnix : kHostDefault;
   std::uint8_t* at = Store32(writer->header, kCentralHeaderSignature);
   at = Store16(at, host << 8 | madeBy);
   at = Store16(at, needed);

@@ -20,7 +20,7 @@ std::uint8_t* Store64(std::uint8_t* at, std::uint64_t value);
 
 // The local header in front of an entry's data, details giving its times,
 // composed at out (LocalHeaderBytes long, at most kMaxHeaderBytes). On a
-// stream its CRC and sizes are zeros: the data descriptor carries them.
+// stream its CRC and sizes are zeros when the data descriptor carries them.
 std::uint32_t ComposeLocalHeader(const ZipWriter* writer, const ZipEntry* entry,
                                  const SourceDetails& details, std::uint8_t* out);
 void WriteLocalHeader(ZipWriter* writer, const ZipEntry* entry, const SourceDetails& details);

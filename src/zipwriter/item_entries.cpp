@@ -3,8 +3,8 @@
 // target text with the mode of a link, so that readers restore a link
 // rather than a copy of what it points to. Both are stored and their data
 // (none, or the target) is known before the header is written, so the
-// header is written once, with its final values; on a stream they follow
-// the data in a descriptor as well, as every entry there does.
+// header is written once, with its final values, on a stream too: no data
+// descriptor follows, which forward-only readers refuse after stored data.
 #include <cstring>
 
 #include "zipwriter/crc32.h"
@@ -51,16 +51,18 @@ std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool
   SetDetailsTimes(writer, &details, facts);
   // A folder's owner may search it as well as read it: without that
   // permission the unpacked folder could not be entered.
+  const bool ownMode = writer->unixModes && facts.unixMode != 0;
   const std::uint32_t attributes =
-      link ? kUnixLinkMode << 16 | (facts.attributes & kAttrArchive)
-           : ExternalAttributes(facts.attributes | kAttrDirectory, true);
+      ownMode ? UnixModeAttributes(facts.attributes, facts.unixMode)
+      : link  ? kUnixLinkMode << 16 | (facts.attributes & kAttrArchive)
+              : ExternalAttributes(facts.attributes | kAttrDirectory, true);
   SetEntryName(writer, entry, name, suffix);
   entry->externalAttributes = attributes;
+  entry->unixHost = ownMode;
   entry->dosDateTime = details.dosDateTime;
   entry->modifyTime = details.modifyTime;
   const bool streamed = (writer->flags & kDataDescriptors) != 0;
   entry->flags = NeedsUtf8Flag(entry->name) ? kFlagUtf8 : 0;
-  if (streamed) entry->flags |= kFlagDataDescriptor;
   entry->method = 0;
   entry->crc = Crc32Update(0, reinterpret_cast<const std::uint8_t*>(target),
                            static_cast<std::uint32_t>(targetLength));
@@ -70,14 +72,12 @@ std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool
   WriteLocalHeader(writer, entry, details);
   if (target != nullptr) PutBytes(writer, target, static_cast<std::uint32_t>(targetLength));
   OsRelease(target);
-  if (streamed) WriteDataDescriptor(writer, entry);
   // Only a failed write gets here: a stream's bytes are not taken back.
   if (writer->error != ErrNone) {
     if (!streamed) RewindOutput(writer, entry->headerOffset);
     return writer->error;
   }
   writer->offset += LocalHeaderBytes(entry) + targetLength;
-  if (streamed) writer->offset += DataDescriptorBytes(entry);
   writer->bytesRead = targetLength;
   KeepEntry(writer, entry);
   return ErrNone;

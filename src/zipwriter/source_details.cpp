@@ -25,6 +25,10 @@ std::uint32_t ExternalAttributes(std::uint32_t attributes, bool executable) {
   return result;
 }
 
+std::uint32_t UnixModeAttributes(std::uint32_t attributes, std::uint32_t mode) {
+  return (mode & 0xFFFF) << 16 | (attributes & 0x37);
+}
+
 namespace {
 
 bool ReadAt(OsFile source, std::uint64_t position, std::uint8_t* bytes, std::uint32_t count) {
@@ -80,8 +84,9 @@ void SetDetailsTimes(const ZipWriter* writer, SourceDetails* details, const OsFi
 
 void CurrentDosTime(const ZipWriter* writer, SourceDetails* details) {
   const OsFileTime now = OsLocalClock();
-  SetDetailsTimes(writer, details, OsFileFacts{0, 0, now, now, now});
+  SetDetailsTimes(writer, details, OsFileFacts{0, 0, now, now, now, 0});
   details->externalAttributes = 0x80000000;
+  details->unixHost = false;
 }
 
 bool IsExecutableHeader(OsFile source, std::uint64_t size) {
@@ -106,10 +111,17 @@ std::int32_t ReadSourceInfo(ZipWriter* writer, SourceDetails* details) {
   OsFileFacts facts;
   if (!OsGetFacts(writer->source, &facts)) return ErrOpen;
   writer->sourceSize = facts.size;
-  const bool executable = IsExecutableHeader(writer->source, facts.size);
+  // The source's own mode says whether it may be run; without it the first
+  // bytes tell a Windows program.
+  details->unixHost = writer->unixModes && facts.unixMode != 0;
+  if (details->unixHost) {
+    details->externalAttributes = UnixModeAttributes(facts.attributes, facts.unixMode);
+  } else {
+    const bool executable = IsExecutableHeader(writer->source, facts.size);
+    details->externalAttributes = ExternalAttributes(facts.attributes, executable);
+  }
   // The data must be read from its first byte.
   if (!OsSeek(writer->source, 0)) return ErrOpen;
-  details->externalAttributes = ExternalAttributes(facts.attributes, executable);
   SetDetailsTimes(writer, details, facts);
   return ErrNone;
 }

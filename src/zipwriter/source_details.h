@@ -15,6 +15,7 @@ struct SourceDetails {
   std::int32_t createTime;
   std::uint32_t dosDateTime;  // DOS date in the high half, DOS time in the low
   std::uint32_t externalAttributes;
+  bool unixHost;  // the attributes hold the source's own POSIX mode
 };
 
 // DOS date and time of 1980-01-01 00:00:00 and of 2107-12-31 23:59:58, the
@@ -42,10 +43,19 @@ OsFileTime UnixToFileTime(std::int64_t seconds);
 // The external attributes for Windows attribute bits: the low byte, and a
 // Unix mode with the owner's permissions in the high half.
 std::uint32_t ExternalAttributes(std::uint32_t attributes, bool executable);
+// The external attributes of a source's own POSIX mode: its type and
+// permission bits in the high half, the attribute bits below as
+// ExternalAttributes has them. Read with a Unix "made by" host.
+std::uint32_t UnixModeAttributes(std::uint32_t attributes, std::uint32_t mode);
 // True when the first bytes are an MZ stub leading to a PE, NE, LE or MZ header.
 bool IsExecutableHeader(OsFile source, std::uint64_t size);
 
-bool IsStoredExtension(const char* name);
+// Whether name ends in "." and an extension of list: comma-separated
+// extensions without their dots ("jpg,tar.zst"), matched in any ASCII case.
+// A null list is the archivers' eight that CompFilesToZipFile stores.
+bool IsStoredExtension(const char* name, const char* list = nullptr);
+// The formats that compress their own data, for ZIPFOLDER_FLAG_STORE_TYPES.
+extern const char* const kCompressedTypes;
 // The length of the entry's name for name (may be "" under a prefix): the
 // writer's prefix and a "/" before it, suffix after it.
 std::size_t EntryNameLength(const ZipWriter* writer, const char* name, const char* suffix);

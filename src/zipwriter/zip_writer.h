@@ -33,6 +33,12 @@ enum : std::int32_t {
   // An entry failed once a stream had taken some of its bytes, which cannot
   // be taken back; ZipWriter::brokenBy says why the entry failed.
   ErrStreamBroken = 19,
+  // The source is one of the call's own files (the archive being written, a
+  // scratch file), whatever path reached it: left out without a word.
+  ErrOwnFile = 20,
+  // The deflated data came out no smaller than the file: the writer's
+  // thread adds it again, stored.
+  ErrNotSmaller = 21,
 };
 
 // Told of every block read from a source; false cancels the entry and
@@ -50,8 +56,9 @@ inline bool IsOutputFailure(std::int32_t code) {
 
 // ZipWriter::flags bits.
 inline constexpr std::uint32_t kFinished = 0x08;
-// Entries carry data descriptors: the archive goes to a stream, where no
-// header can be put right after its data. Worker writers of such an archive
+// The archive goes to a stream, where no header can be put right after its
+// data: deflated entries carry data descriptors, and stored files are read
+// for their CRC before their header. Worker writers of such an archive
 // have it too, so that they build its entries alike.
 inline constexpr std::uint32_t kDataDescriptors = 0x10;
 inline constexpr std::uint32_t kSourceInfoKnown = 0x20;
@@ -93,6 +100,7 @@ struct ZipEntry {
   std::uint16_t internalAttributes;
   std::uint16_t nameLength;
   bool zip64Sizes;  // both headers carry the sizes in a ZIP64 field
+  bool unixHost;    // "made by" a Unix host: the attributes hold a POSIX mode
   char name[1];     // nameLength bytes and a terminating zero
 };
 
@@ -144,6 +152,18 @@ struct ZipWriter {
   std::size_t namePrefixLength;
   bool clampTimes;
   OsFileTime timeCeiling;
+  // Entries carry their sources' own POSIX modes, where the system has them.
+  bool unixModes;
+  // A file whose deflated form is no smaller than the file is stored
+  // instead, where the deflated bytes can still be taken back: in a file,
+  // not on a stream, which has taken them already.
+  bool storeIncompressible;
+  // Extensions of files stored without trying deflate (IsStoredExtension's
+  // list); null: the few of archivers that CompFilesToZipFile stores.
+  const char* storedExtensions;
+  // The next entry opened is stored whatever its name: a worker found that
+  // it does not shrink.
+  bool storeNext;
   // Called when the disk of a file sink is full; true when room was made
   // and the write is tried again. May be null.
   bool (*makeRoom)(void* context);
@@ -151,6 +171,11 @@ struct ZipWriter {
   // Threads that may parse a large source in segments (deflate.h); null:
   // the compressor runs alone, on the writer's thread.
   const ParseCrew* parseCrew;
+  // True for the identity of a file whose data must never enter the
+  // archive: the archive itself and the call's scratch files. Null: none
+  // is known. Called on the thread that opens a source, any of them.
+  bool (*isOwnFile)(void* context, const OsFolderId& id);
+  void* ownFileContext;
   alignas(8) std::uint8_t buffer[kBufferBytes];
   alignas(8) std::uint8_t outBuffer[kOutputBufferBytes];
   std::uint8_t header[kMaxHeaderBytes];  // where a record is composed

@@ -14,11 +14,17 @@ from check_host_archives import NAMES_ARCHIVES, NAMES_TREE
 from wine_runner import start_check
 
 
+# The tool's options that pack as CompFilesToZipFile does: deflated unless
+# the extension is one of its eight, with the modes made up from attributes.
+AS_THE_PLAIN_FUNCTION = ["--always-deflate", "--no-unix-modes", "--store=z,zip,zoo,arc,lzh,arj,gz,tgz"]
+
+
 def pack_with_windows_tool(bindir, arch, wine, tree, archive):
     tool = wintools.build_dir(bindir, arch) / "zipfolder.exe"
     if not tool.is_file():
         wintools.fail(f"{tool} is missing; the windows.build test makes it")
-    wine.run(tool, "-q", wintools.wine_path(tree), wintools.wine_path(archive))
+    wine.run(tool, "-q", *AS_THE_PLAIN_FUNCTION, wintools.wine_path(tree),
+             wintools.wine_path(archive))
     wine.wait_for_server()
 
 
@@ -99,7 +105,7 @@ def main():
         the ANSI code page cannot spell, and by the Linux tool."""
         tool, linux = compared / f"{stem}-tool-\u03b5\u03bb.zip", compared / f"{stem}-linux.zip"
         pack_with_windows_tool(args.bindir, args.arch, wine, source, tool)
-        wintools.run([args.linux_tool, "-q", source, linux], timeout=300)
+        wintools.run([args.linux_tool, "-q", *AS_THE_PLAIN_FUNCTION, source, linux], timeout=300)
         return [zip_fields.checked_entries(path, args.unzip, problems) for path in (tool, linux)]
 
     for folder, dll_archive in (("tree", "tree.zip"), (NAMES_TREE, NAMES_ARCHIVES[1])):
