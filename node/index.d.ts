@@ -84,6 +84,12 @@ export interface PackOptions {
   symlinks?: boolean;
   /** Each folder's names in byte order: an archive that does not depend on the system's listing order. */
   sort?: boolean;
+  /** Store each entry's own POSIX mode under a Unix host, so scripts stay executable; default true. */
+  unixModes?: boolean;
+  /** Store a file whose deflated form would be no smaller (not on a stream); default true. */
+  storeIncompressible?: boolean;
+  /** Extensions ("jpg", "tar.zst") stored without trying deflate; default: the built-in list of compressed formats; [] stores none by name. */
+  storedTypes?: Iterable<string> | null;
   /** No time stored is later than this (seconds since 1970, or a Date), as SOURCE_DATE_EPOCH. */
   mtimeCeiling?: number | bigint | Date;
   /**

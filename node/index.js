@@ -35,7 +35,10 @@ const KINDS = [undefined, 'progress', 'added', 'left-out', 'failed', 'finished']
 const REASONS = [undefined, 'cannot-open', 'read-failed', 'not-a-file', 'changed',
   'folder-unlisted', 'path-too-long', 'name-unusable', 'no-memory'];
 const FOLDERS = { none: 0, empty: 1, all: 2 };
-const FLAG = { GITIGNORE: 1, SYMLINKS: 2, SORT: 4, MTIME_CEILING: 8 };
+const FLAG = {
+  GITIGNORE: 1, SYMLINKS: 2, SORT: 4, MTIME_CEILING: 8,
+  UNIX_MODES: 16, STORE_INCOMPRESSIBLE: 32, STORE_TYPES: 64,
+};
 const LEVEL_STORE = -1;
 // A streamed archive crosses to JavaScript in chunks of this size, and at
 // most WINDOW bytes of it are between the library and the reader.
@@ -97,8 +100,8 @@ function patterns(list, what) {
   return Array.from(list, (p) => bytes(p, what));
 }
 
-function flag(value, name) {
-  if (value === undefined) return false;
+function flag(value, name, byDefault = false) {
+  if (value === undefined) return byDefault;
   if (typeof value !== 'boolean') throw badArgument(TypeError, `${name} must be true or false`);
   return value;
 }
@@ -141,7 +144,16 @@ function nativeOptions(options, stream) {
   const flags = (flag(options.gitignore, 'gitignore') ? FLAG.GITIGNORE : 0)
     | (flag(options.symlinks, 'symlinks') ? FLAG.SYMLINKS : 0)
     | (flag(options.sort, 'sort') ? FLAG.SORT : 0)
-    | (ceiling !== null ? FLAG.MTIME_CEILING : 0);
+    | (ceiling !== null ? FLAG.MTIME_CEILING : 0)
+    | (flag(options.unixModes, 'unixModes', true) ? FLAG.UNIX_MODES : 0)
+    | (flag(options.storeIncompressible, 'storeIncompressible', true)
+      ? FLAG.STORE_INCOMPRESSIBLE : 0)
+    | FLAG.STORE_TYPES;
+  const storedTypes = options.storedTypes ?? null;
+  if (storedTypes !== null && (typeof storedTypes === 'string'
+      || typeof storedTypes[Symbol.iterator] !== 'function')) {
+    throw badArgument(TypeError, 'storedTypes takes an array of extensions, not one string');
+  }
   return {
     threads,
     level: level === 0 ? LEVEL_STORE : level,
@@ -151,6 +163,7 @@ function nativeOptions(options, stream) {
     include: patterns(options.include, 'include'),
     prefix: prefix === '' ? null : bytes(prefix, 'prefix'),
     mtimeCeiling: ceiling !== null ? seconds(ceiling) : 0,
+    storedTypes: storedTypes === null ? null : bytes(Array.from(storedTypes).join(','), 'storedTypes'),
     progress: options.onProgress !== undefined,
     stream,
     chunkSize: CHUNK_SIZE,

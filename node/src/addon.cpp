@@ -139,6 +139,8 @@ Napi::Value Start(const Napi::CallbackInfo& info) {
   job.exclude = ListOf(options.Get("exclude"));
   job.include = ListOf(options.Get("include"));
   if (!options.Get("prefix").IsNull()) job.prefix = BytesOf(options.Get("prefix"));
+  job.hasStoredTypes = !options.Get("storedTypes").IsNull();
+  if (job.hasStoredTypes) job.storedTypes = BytesOf(options.Get("storedTypes"));
   job.options.threads = options.Get("threads").As<Napi::Number>().Uint32Value();
   job.options.level = options.Get("level").As<Napi::Number>().Int32Value();
   job.options.flags = options.Get("flags").As<Napi::Number>().Uint32Value();

@@ -169,6 +169,7 @@ bool JobStart(Job* job) {
   options.include = job->includeNames.data();
   options.includeCount = static_cast<std::uint32_t>(job->includeNames.size());
   options.prefix = job->prefix.empty() ? nullptr : job->prefix.c_str();
+  options.storedTypes = job->hasStoredTypes ? job->storedTypes.c_str() : nullptr;
   if (job->stream) {
     options.write = OnWrite;
     options.writeContext = job;

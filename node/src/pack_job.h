@@ -79,6 +79,8 @@ struct Job {
   std::vector<const char*> excludeNames;
   std::vector<const char*> includeNames;
   std::string prefix;
+  std::string storedTypes;  // with hasStoredTypes; "" stores none by name
+  bool hasStoredTypes = false;
   ZipFolderOptions options{};
   bool progress = false;  // every event goes to JavaScript, not only the summary
   bool stream = false;    // the archive's bytes go to JavaScript through kData
