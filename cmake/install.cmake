@@ -1,8 +1,8 @@
 # Installing the library the way C libraries are: the shared library with
-# its soname, the header, the tool, the man page, a CMake package giving
-# zipfolder::zipfolder and a pkg-config file. Both package files find the
-# rest relative to themselves, so the tree may be installed under any
-# prefix (cmake --install build --prefix P) and moved afterwards.
+# its soname, the header, the tool, the man page, the licence, a CMake
+# package giving zipfolder::zipfolder and a pkg-config file. Both package
+# files find the rest relative to themselves, so the tree may be installed
+# under any prefix (cmake --install build --prefix P) and moved afterwards.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -13,6 +13,7 @@ install(TARGETS zipfolder EXPORT zipfolderTargets
 install(TARGETS zipfolder_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES include/zipfolder.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES docs/zipfolder.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(ZIPFOLDER_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zipfolder)
 install(EXPORT zipfolderTargets NAMESPACE zipfolder:: DESTINATION ${ZIPFOLDER_CMAKE_DIR})

@@ -1,6 +1,6 @@
 # A 32-bit Linux build on a 64-bit machine, with the multilib compilers and
 # the i386 packages of the test libraries (libgtest-dev:i386, zlib1g-dev:i386):
-#   cmake -S . -B build-i386 --toolchain cmake/linux-i386.cmake -DZIPFOLDER_BENCH=OFF
+#   cmake -S . -B build-i386 --toolchain cmake/linux-i386.cmake -DZIPFOLDER_TESTS=ON
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_FLAGS_INIT -m32)

@@ -20,5 +20,5 @@ if ! npm install --ignore-scripts --no-audit --no-fund --loglevel=error >npm-ins
   exit 0
 fi
 rm -f npm-install.log
-./node_modules/.bin/cmake-js compile --parallel 2 --log-level warn
+./node_modules/.bin/cmake-js compile --parallel 2 --log-level warn --CDZIPFOLDER_WERROR=ON
 node --test test/*.test.js

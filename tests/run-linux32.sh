@@ -47,7 +47,7 @@ if [ "${ZIPFOLDER_LINUX32:-}" = qemu ] || ! "$probe" 2>/dev/null; then
   fi
   if [ -n "$reason" ]; then
     # Still compiled, tests included, so that a 32-bit build error shows.
-    cmake -S . -B "$build" --toolchain cmake/linux-i386.cmake -DZIPFOLDER_BENCH=OFF \
+    cmake -S . -B "$build" --toolchain cmake/linux-i386.cmake -DZIPFOLDER_TESTS=ON -DZIPFOLDER_WERROR=ON \
       -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST >/dev/null
     cmake --build "$build" -j"$jobs"
     echo "32-bit Linux tests skipped: $reason; they are compiled, not run"
@@ -57,7 +57,7 @@ fi
 
 discovery=()
 [ "$mode" = qemu ] && discovery=(-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST)
-cmake -S . -B "$build" --toolchain cmake/linux-i386.cmake -DZIPFOLDER_BENCH=OFF "${discovery[@]}"
+cmake -S . -B "$build" --toolchain cmake/linux-i386.cmake -DZIPFOLDER_TESTS=ON -DZIPFOLDER_WERROR=ON "${discovery[@]}"
 cmake --build "$build" -j"$jobs"
 
 # The archives past 4 GiB take ten minutes more natively (they pass); the

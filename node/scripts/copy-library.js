@@ -9,7 +9,7 @@ const path = require('node:path');
 
 const root = path.join(__dirname, '..', '..');
 const into = path.join(__dirname, '..', 'library');
-const PARTS = ['CMakeLists.txt', 'cmake', 'src', 'include', 'tools', 'docs/zipfolder.1'];
+const PARTS = ['CMakeLists.txt', 'cmake', 'src', 'include', 'tools', 'docs/zipfolder.1', 'LICENSE'];
 
 if (fs.existsSync(path.join(root, 'include', 'zipfolder.h'))) {
   fs.rmSync(into, { recursive: true, force: true });
