@@ -24,8 +24,8 @@ PACKAGE = os.path.join(HERE, "zipfolder")
 NAME = "zipfolder"
 SUMMARY = "Pack folder trees into ZIP archives, on several threads, with progress"
 # What an sdist needs to build the library: the tests and benchmarks are off.
-SDIST_PARTS = ["CMakeLists.txt", "pyproject.toml", "README.md", "cmake", "docs", "include", "src",
-               "tools", "python"]
+SDIST_PARTS = ["CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "CHANGELOG.md", "cmake",
+               "docs", "include", "src", "tools", "python"]
 
 
 def _version():
