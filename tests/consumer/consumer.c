@@ -4,6 +4,7 @@
    CANCEL_AT > 0 cancels once that many source bytes have been read. */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <zipfolder.h>
 
 struct Tally {
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
   int status;
   if (argc != 4) return 2;
   tally.cancelAt = strtoull(argv[3], NULL, 10);
+  memset(&options, 0, sizeof options); /* zeros: every other choice at its default */
   options.size = sizeof options;
   options.callback = Count;
   options.context = &tally;
