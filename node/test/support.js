@@ -53,14 +53,25 @@ function toolArchive(args, src, dst) {
   return fs.readFileSync(dst);
 }
 
-// unzip -t and 7z t find the archive intact; 7z is left out where missing.
-function checkArchive(assert, file) {
+// The reader that reads forward only, as from a pipe (Java's ZipInputStream).
+const STREAM_CHECK = path.join(__dirname, '..', '..', 'tests', 'support', 'ZipStreamCheck.java');
+
+// unzip -t and 7z t find the archive intact, and with forwardOnly Java's
+// forward-only reader reads every entry from standard input; 7z and Java are
+// left out where missing.
+function checkArchive(assert, file, { forwardOnly = false } = {}) {
   const unzip = spawnSync('unzip', ['-tqq', file], { encoding: 'utf8' });
   assert.equal(unzip.status, 0, `unzip -t ${file}: ${unzip.stdout}${unzip.stderr}`);
   const seven = spawnSync('7z', ['t', '-bd', file], { encoding: 'utf8' });
   if (seven.error?.code !== 'ENOENT') {
     assert.equal(seven.status, 0, `7z t ${file}: ${seven.stdout}${seven.stderr}`);
   }
+  if (!forwardOnly || !fs.existsSync(STREAM_CHECK)) return;
+  const java = spawnSync('java', [STREAM_CHECK], { input: fs.readFileSync(file), encoding: 'utf8' });
+  if (java.error?.code === 'ENOENT') return;
+  assert.equal(java.status, 0, `java ZipStreamCheck ${file}: ${java.stdout}${java.stderr}`);
+  const read = java.stdout.split('\n').filter(Boolean).map((line) => line.split('\t')[0]);
+  assert.deepEqual(read, names(file), `java ZipStreamCheck ${file}`);
 }
 
 // The names in the archive, as unzip lists them.
