@@ -20,9 +20,18 @@ namespace {
 // callback that outruns it waits, as it waits for a slow reader.
 constexpr std::size_t kQueuedMessages = 16;
 
+struct Binding;
+void Deliver(Napi::Env env, Napi::Function onMessage, Binding* binding, Message* message);
+
+// The typed kind posts the Message itself: Napi::ThreadSafeFunction's calls
+// with a callback allocate a wrapper for it on the calling thread, and there
+// a std::bad_alloc has no handler (the pack thread's end would terminate the
+// process, though its kDone message was made beforehand for that end).
+using MessageFunction = Napi::TypedThreadSafeFunction<Binding, Message, Deliver>;
+
 struct Binding {
   Job job;
-  Napi::ThreadSafeFunction tsfn;
+  MessageFunction tsfn;
 };
 
 std::string BytesOf(const Napi::Value& value) {
@@ -112,10 +121,7 @@ void Deliver(Napi::Env env, Napi::Function onMessage, Binding* binding, Message*
 bool PostMessage(void* context, Message* message) {
   Binding* binding = static_cast<Binding*>(context);
   const bool last = message->type == Message::kDone;
-  const napi_status posted = binding->tsfn.BlockingCall(
-      message, [binding](Napi::Env env, Napi::Function onMessage, Message* data) {
-        Deliver(env, onMessage, binding, data);
-      });
+  const napi_status posted = binding->tsfn.BlockingCall(message);
   if (last) binding->tsfn.Release();
   return posted == napi_ok;
 }
@@ -154,15 +160,14 @@ Napi::Value Start(const Napi::CallbackInfo& info) {
   job.post = PostMessage;
   job.postContext = binding;
 
-  binding->tsfn = Napi::ThreadSafeFunction::New(
-      env, info[3].As<Napi::Function>(), "zipfolder", kQueuedMessages, 1,
-      [](Napi::Env, Binding* finished) {
-        // Also reached when Node shuts down during a pack: stop it first.
-        JobCancel(&finished->job);
-        JobJoin(&finished->job);
-        delete finished;
-      },
-      binding);
+  binding->tsfn =
+      MessageFunction::New(env, info[3].As<Napi::Function>(), "zipfolder", kQueuedMessages, 1,
+                           binding, [](Napi::Env, void*, Binding* finished) {
+                             // Also reached when Node shuts down during a pack: stop it first.
+                             JobCancel(&finished->job);
+                             JobJoin(&finished->job);
+                             delete finished;
+                           });
   owned.release();
   bool started = false;
   try {

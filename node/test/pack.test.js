@@ -167,7 +167,7 @@ test('each failure status rejects with its code and the system\'s error', async 
   // either packs or fails with ZIPFOLDER_NO_MEMORY (or finds no memory to
   // list the source), and some fail.
   const outcomes = new Set();
-  for (let margin = 8 * MIB; margin <= 12 * MIB; margin += MIB / 4) {
+  const capped = (margin) => {
     const script = `const fs = require('node:fs');
       const size = Number(/VmSize:\\s+(\\d+)/.exec(fs.readFileSync('/proc/self/status', 'utf8'))[1]);
       require('node:child_process').execFileSync('prlimit',
@@ -176,8 +176,28 @@ test('each failure status rejects with its code and the system\'s error', async 
         .then(() => console.log('ok'), (e) => console.log(e.code, e.systemCode))`;
     const child = spawnSync(process.execPath, ['-e', script, src, path.join(dir, 'm.zip')],
       { encoding: 'utf8' });
-    outcomes.add(child.stdout.trim() || child.stderr);
     fs.rmSync(path.join(dir, 'm.zip'), { force: true });
+    const outcome = child.stdout.trim() || child.stderr;
+    outcomes.add(outcome);
+    return outcome;
+  };
+  const noThread = (margin) => capped(margin) === 'ZIPFOLDER_NO_MEMORY EAGAIN';
+  let low = null;  // the last margin with no pack thread below the first with one (high)
+  let high = null;
+  for (let margin = 8 * MIB; margin <= 12 * MIB; margin += MIB / 4) {
+    if (noThread(margin)) low = high === null ? margin : low;
+    else high ??= margin;
+  }
+  // Just above the least margin that starts the pack thread, the thread has
+  // its stack and a page or two more: there even the end's message must be
+  // posted without allocating, or the process terminates.
+  const PAGE = 4096;
+  if (low !== null && high !== null) {
+    while (high - low > PAGE) {
+      const middle = low + Math.floor((high - low) / 2 / PAGE) * PAGE;
+      if (noThread(middle)) low = middle; else high = middle;
+    }
+    for (let margin = high; margin < high + 8 * PAGE; margin += PAGE) capped(margin);
   }
   t.diagnostic(`under a cap on memory: ${[...outcomes].sort().join('; ')}`);
   assert.ok(outcomes.has('ok'), [...outcomes].join());
