@@ -56,7 +56,8 @@ if [ "${ZIPFOLDER_LINUX32:-}" = qemu ] || ! "$probe" 2>/dev/null; then
 fi
 
 discovery=()
-[ "$mode" = qemu ] && discovery=(-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST)
+[ "$mode" = qemu ] && discovery=(-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST
+  -DZIPFOLDER_TEST_TIMEOUT=1800)
 cmake -S . -B "$build" --toolchain cmake/linux-i386.cmake -DZIPFOLDER_TESTS=ON -DZIPFOLDER_WERROR=ON "${discovery[@]}"
 cmake --build "$build" -j"$jobs"
 
@@ -74,7 +75,7 @@ else
     mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc &&
     printf "%s" "$1" > /proc/sys/fs/binfmt_misc/register &&
     exec ctest --test-dir "$2" --output-on-failure -j"$3" -E "^windows" -LE big \
-      --timeout 1800 --output-junit "$4"' \
+      --output-junit "$4"' \
     _ "$(qemu_register "$qemu")" "$build" "$jobs" "$junit" || status=$?
 fi
 python3 - "$build/$junit" "$mode" <<'EOF'
