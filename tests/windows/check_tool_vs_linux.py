@@ -77,7 +77,7 @@ def check_case_rule(args, wine, folder, problems):
     windows, linux = folder.parent / "case-tool.zip", folder.parent / "case-linux.zip"
     wine.run(tool, "-q", *patterns, wintools.wine_path(folder), wintools.wine_path(windows))
     wine.wait_for_server()
-    wintools.run([args.linux_tool, "-q", *patterns, folder, linux], timeout=300)
+    wintools.run([args.linux_tool, "-q", *AS_THE_PLAIN_FUNCTION, *patterns, folder, linux], timeout=300)
     wanted = ((windows, ["Keep.md", "sub2/x.md"]),
               (linux, ["DROP2.Txt", "Keep.md", "Sub/inner.TXT", "sub2/x.md"]))
     for path, want in wanted:
