@@ -1,11 +1,12 @@
-// Where a block of the lazy levels other than the default ends early: when
+// Where a block of every level but the default ends early: when
 // the symbols lately recorded are spread unlike the block's so far. One
 // Huffman code per block fits the block's statistics on average, so a block
 // that runs across a change of data (code into tables, text into an embedded
 // image) codes both halves with a compromise; ending it at the change lets
-// each part have its own code. Apart from RecordSymbol because it is a
-// decision of its own with its own figures, taken once per step of
-// kSplitStep symbols, off the per-symbol path.
+// each part have its own code. Apart from the recording of symbols (the
+// lazy run's RecordSymbol, the fast run's cursor) because both take this one
+// decision, with its own figures, once per step of kSplitStep symbols, off
+// the per-symbol path.
 //
 // Why it costs little: each step looks at its own kSplitStep symbols once
 // (a literal's top three bits, a match's length short or long) and adds them
@@ -22,14 +23,14 @@
 
 namespace zf {
 
-// Whether the block ends after its last step: the step's symbols (which
-// must end at a whole flag byte) differ from the earlier ones by more than
+// Whether the block ends after its last step, count being the block's
+// symbols (a multiple of kSplitStep, their flags all in flagBuffer): the
+// step's symbols differ from the earlier ones by more than
 // kSplitDistance in sum of absolute shares, the block holds at least
 // kLeastSplitBlock symbols before them; otherwise they join its counts.
-inline bool StepChangesStatistics(DeflateState* state) {
-  const std::uint32_t count = state->symbolCount;
+inline bool StepChangesStatistics(DeflateState* state, std::uint32_t count) {
   std::uint32_t step[kSplitKinds] = {};
-  const std::uint8_t* flags = state->flagBuffer + state->flagByteCount - kSplitStep / 8;
+  const std::uint8_t* flags = state->flagBuffer + count / 8 - kSplitStep / 8;
   const std::uint8_t* values = state->symbolBuffer + count - kSplitStep;
   for (std::uint32_t i = 0; i < kSplitStep; ++i) {
     const bool match = ((flags[i >> 3] >> (i & 7)) & 1) != 0;

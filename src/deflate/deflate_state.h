@@ -89,11 +89,9 @@ inline constexpr FastTuning kFastTuning[kLastFastLevel + 1] = {
     {0, 0, 0}, {2, 16, 32}, {4, 32, 64}, {4, 258, 128}};
 inline bool UsesTable(std::uint8_t level) { return level <= kLastFastLevel; }
 inline constexpr std::uint8_t kHighestLevel = 9;
-// The lazy levels but the default end blocks where the data's statistics
+// Every level but the default ends blocks where the data's statistics
 // change (block_split.h); the default keeps the blocks it always made.
-inline bool SplitsByStatistics(std::uint8_t level) {
-  return level > kLastFastLevel && level != kDefaultLevel;
-}
+inline bool SplitsByStatistics(std::uint8_t level) { return level != kDefaultLevel; }
 // Up to this level the chains are plain links, above it sixteen steps per
 // position (hash_chains.h): short walks gain less from the steps than their
 // entering costs.

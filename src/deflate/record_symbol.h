@@ -43,7 +43,7 @@ inline bool RecordSymbol(DeflateState* state, std::uint32_t distance, std::uint8
     if (state->distanceCount < count / 2 && estimate / 8 < input / 2) return true;
   }
   if (SplitsByStatistics(state->level) && (count % kSplitStep) == 0 &&
-      StepChangesStatistics(state)) {
+      StepChangesStatistics(state, count)) {
     return true;
   }
   return count == kMaxBlockSymbols;
