@@ -26,8 +26,9 @@ namespace zf {
 // Whether the block ends after its last step, count being the block's
 // symbols (a multiple of kSplitStep, their flags all in flagBuffer): the
 // step's symbols differ from the earlier ones by more than
-// kSplitDistance in sum of absolute shares, the block holds at least
-// kLeastSplitBlock symbols before them; otherwise they join its counts.
+// kSplitDistanceNumerator / kSplitDistanceDenominator in the sum of the
+// kinds' absolute differences of shares, and the block held at least
+// kLeastSplitBlock symbols before them. The step's counts join the block's.
 inline bool StepChangesStatistics(DeflateState* state, std::uint32_t count) {
   std::uint32_t step[kSplitKinds] = {};
   const std::uint8_t* flags = state->flagBuffer + count / 8 - kSplitStep / 8;
@@ -41,7 +42,7 @@ inline bool StepChangesStatistics(DeflateState* state, std::uint32_t count) {
   const std::uint32_t before = count - kSplitStep;
   bool ends = false;
   if (before >= kLeastSplitBlock) {
-    // sum |step/kSplitStep - block/before| > kSplitDistance, in integers.
+    // sum |step/kSplitStep - block/before| > numerator/denominator, in integers.
     std::uint64_t spread = 0;
     for (std::uint32_t k = 0; k < kSplitKinds; ++k) {
       const std::int64_t a = std::int64_t{step[k]} * before;
