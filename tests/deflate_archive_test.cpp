@@ -75,7 +75,7 @@ TEST(DeflateArchive, EveryLevelReadsBackAndKeepsItsBytesAtEveryThreadCount) {
   files["empty.txt"] = {};
   files["one.bin"] = {0x7F};
   std::string text;
-  for (int i = 0; i < 120000; ++i) {
+  for (std::uint32_t i = 0; i < 120000; ++i) {  // unsigned: i * 7919 wraps, never overflows
     text += "line " + std::to_string((i * 7919) % 1543) + ": v" + std::to_string(i % 97) + ";\n";
   }
   files["big.txt"] = std::vector<std::uint8_t>(text.begin(), text.end());

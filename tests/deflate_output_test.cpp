@@ -284,4 +284,33 @@ TEST(DeflateFailures, AReadErrorMidwayStopsWithoutALastBlock) {
   zft::CompressAndCheck(harness, MixedInput());
 }
 
+// Where the data changes (letters, then bytes of the upper half), every
+// level but the default ends a block within two steps of the change, and
+// the default keeps the blocks it always made.
+TEST(DeflateBlocks, EveryLevelButTheDefaultEndsABlockWhereTheDataChanges) {
+  constexpr std::size_t kHalf = 20000;
+  std::vector<std::uint8_t> input = zft::RandomBytes(2 * kHalf, 41);
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    input[i] = static_cast<std::uint8_t>(i < kHalf ? 'a' + input[i] % 26 : 0x80 | input[i]);
+  }
+  for (const std::int32_t level : {1, 3, 4, 6, 8, 9}) {
+    DeflateHarness harness;
+    harness.writer->level = level;
+    const zft::Decoded decoded = zft::CompressAndCheck(harness, input, nullptr,
+                                                       level <= 2   ? 0x0004
+                                                       : level >= 8 ? 0x0002
+                                                                    : 0);
+    std::size_t change = 0;  // the first symbol of the second half
+    for (std::size_t bytes = 0; bytes < kHalf; ++change) {
+      bytes += decoded.tokens[change].length == 0 ? 1 : decoded.tokens[change].length;
+    }
+    bool endsNearChange = false;
+    for (const zft::DecodedBlock& block : decoded.blocks) {
+      endsNearChange = endsNearChange || (block.firstToken + 64 > change &&
+                                          block.firstToken <= change + 2 * zf::kSplitStep);
+    }
+    EXPECT_EQ(endsNearChange, level != 8) << "level " << level << " change at symbol " << change;
+  }
+}
+
 }  // namespace

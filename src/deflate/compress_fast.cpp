@@ -51,9 +51,12 @@
 //   compressed before (and so on any thread).
 // - Capping lengths at the bytes ahead keeps the bytes left in the window
 //   past the input's end (from earlier entries) out of every decision.
+// - A block ends when its buffers are full, or after a step of symbols
+//   whose statistics differ from the block's (block_split.h).
 #include <bit>
 #include <cstring>
 
+#include "deflate/block_split.h"
 #include "deflate/deflate_internal.h"
 #include "deflate/match_search.h"
 
@@ -99,6 +102,10 @@ struct SymbolCursor {
       state->flagBuffer[(count >> 3) - 1] = static_cast<std::uint8_t>(flags);
       flags = 0;
       mask = 1;
+      if ((count % kSplitStep) == 0 && SplitsByStatistics(state->level) &&
+          StepChangesStatistics(state, count)) {
+        return true;
+      }
     }
     return count == kMaxBlockSymbols;
   }
@@ -193,9 +200,8 @@ void TableRun(DeflateState* state) {
       full = symbols.Match(state, p - source, best);
       if (best <= insertLimit) {
         // Positions with four bytes ahead: up to p + ahead - 4.
-        const std::uint32_t end = p + best < p + ahead - kTableMatch + 1
-                                      ? p + best
-                                      : p + ahead - kTableMatch + 1;
+        const std::uint32_t end =
+            p + best < p + ahead - kTableMatch + 1 ? p + best : p + ahead - kTableMatch + 1;
         for (std::uint32_t q = p + 1; q < end; ++q) {
           EnterBucket<kWays>(table + TableHash(Load32(window + q), shift) * kWays, q);
         }
@@ -238,7 +244,8 @@ void ClearTable(DeflateState* state, std::uint32_t wholeInput) {
 }
 
 void SlideTable(DeflateState* state) {
-  const std::uint32_t entries = (std::uint32_t{1} << state->tableBits) * kFastTuning[state->level].ways;
+  const std::uint32_t entries =
+      (std::uint32_t{1} << state->tableBits) * kFastTuning[state->level].ways;
   std::uint16_t* table = state->fastTable;
   for (std::uint32_t i = 0; i < entries; ++i) {
     table[i] = static_cast<std::uint16_t>(table[i] >= kWindowHalf ? table[i] - kWindowHalf : 0);

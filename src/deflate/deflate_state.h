@@ -45,6 +45,17 @@ inline constexpr std::uint32_t kSymbolRoom = 32768;
 inline constexpr std::uint32_t kFlagRoom = kSymbolRoom / 8;
 inline constexpr std::uint32_t kMaxBlockSymbols = 32767;
 inline constexpr std::uint32_t kEarlyEndStep = 4096;
+// The block split by statistics (block_split.h): every kSplitStep symbols,
+// eight kinds of literal by their top three bits and two of match, short
+// (length below 3 + kSplitLongMatch) or long.
+inline constexpr std::uint32_t kSplitStep = 512;
+inline constexpr std::uint32_t kSplitLiteralKinds = 8;
+inline constexpr std::uint32_t kSplitKinds = kSplitLiteralKinds + 2;
+inline constexpr std::uint32_t kSplitLongMatch = 6;
+inline constexpr std::uint32_t kLeastSplitBlock = 2048;
+inline constexpr std::uint32_t kSplitDistanceNumerator = 2;
+inline constexpr std::uint32_t kSplitDistanceDenominator = 5;
+static_assert(kSplitStep % 8 == 0 && kMaxBlockSymbols > kLeastSplitBlock + kSplitStep);
 
 // The window and the match search.
 inline constexpr std::uint32_t kShortestMatch = 3;
@@ -78,6 +89,9 @@ inline constexpr FastTuning kFastTuning[kLastFastLevel + 1] = {
     {0, 0, 0}, {2, 16, 32}, {4, 32, 64}, {4, 258, 128}};
 inline bool UsesTable(std::uint8_t level) { return level <= kLastFastLevel; }
 inline constexpr std::uint8_t kHighestLevel = 9;
+// Every level but the default ends blocks where the data's statistics
+// change (block_split.h); the default keeps the blocks it always made.
+inline bool SplitsByStatistics(std::uint8_t level) { return level != kDefaultLevel; }
 // Up to this level the chains are plain links, above it sixteen steps per
 // position (hash_chains.h): short walks gain less from the steps than their
 // entering costs.
@@ -175,6 +189,7 @@ struct DeflateState {
   std::uint16_t distanceBuffer[kSymbolRoom];
   std::uint8_t flagBuffer[kFlagRoom];
   std::uint32_t symbolCount;
+  std::uint32_t splitCounts[kSplitKinds];  // the block's symbols by kind, whole steps
   std::uint32_t distanceCount;
   std::uint32_t flagByteCount;
   std::uint8_t pendingFlags;
@@ -206,7 +221,7 @@ struct DeflateState {
   std::uint32_t stopLength;
   std::uint8_t inputEnded;
   std::uint8_t windowSlides;
-  std::uint8_t level;  // 1 to 9
+  std::uint8_t level;       // 1 to 9
   std::uint32_t tableBits;  // the fast run's hash width
   // 0 while a block output replays a parse made elsewhere: the window
   // slides, but there are no chains to slide with it.

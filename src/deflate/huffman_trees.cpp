@@ -56,6 +56,7 @@ void ResetBlock(DeflateState* state) {
   state->flagByteCount = 0;
   state->distanceCount = 0;
   state->symbolCount = 0;
+  for (std::uint32_t& kind : state->splitCounts) kind = 0;
   state->pendingFlags = 0;
   state->literalTree[kEndOfBlock].frequency = 1;
   state->flagMask = 1;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "deflate/block_split.h"
 #include "deflate/deflate_state.h"
 
 namespace zf {
@@ -40,6 +41,10 @@ inline bool RecordSymbol(DeflateState* state, std::uint32_t distance, std::uint8
     }
     const std::uint32_t input = state->scanPosition - static_cast<std::uint32_t>(state->blockBegin);
     if (state->distanceCount < count / 2 && estimate / 8 < input / 2) return true;
+  }
+  if (SplitsByStatistics(state->level) && (count % kSplitStep) == 0 &&
+      StepChangesStatistics(state, count)) {
+    return true;
   }
   return count == kMaxBlockSymbols;
 }
