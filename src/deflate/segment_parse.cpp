@@ -641,8 +641,10 @@ void RunTurn(SegmentBoard* board, Turn turn, Parse* parse) {
 }
 
 // Takes and runs one turn, with the monitor held on entry and on return;
-// false when there was none.
-bool TakeAndRun(SegmentBoard* board) {
+// false when there was none. letGo (may be null) tells whether the monitor
+// was let go of meanwhile: what was looked at before may have changed, and
+// its wake-ups gone to nobody.
+bool TakeAndRun(SegmentBoard* board, bool* letGo = nullptr) {
   // A record for a new parse is allocated before it may be needed, with the
   // monitor let go, and let go of again when it is not.
   Parse* fresh = nullptr;
@@ -650,6 +652,7 @@ bool TakeAndRun(SegmentBoard* board) {
     OsLeaveMonitor(board->monitor);
     fresh = static_cast<Parse*>(OsAllocate(sizeof(Parse)));
     OsEnterMonitor(board->monitor);
+    if (letGo != nullptr) *letGo = true;
   }
   Parse* parse = nullptr;
   const Turn turn = TakeTurn(board, &parse, fresh);
@@ -996,7 +999,12 @@ std::int32_t DeflateInSegments(DeflateState* state, std::uint8_t level, std::uin
       if (!state->failed) code = ErrChanged;
       break;
     }
-    if (!TakeAndRun(board)) Sleep(board);
+    // Sleeps only when nothing changed since SendSome looked: with the
+    // monitor let go of, the parse sent may have published more (or handed
+    // over, or ended) and woken nobody, and then nobody would wake this
+    // thread again.
+    bool letGo = false;
+    if (!TakeAndRun(board, &letGo) && !letGo) Sleep(board);
   }
   if (code == ErrNone && !state->failed && board->stopping) {
     code = board->failure;
