@@ -10,6 +10,7 @@
 #include "deflate_test_helpers.h"
 #include "entry/pack_folder.h"
 #include "entry/report.h"
+#include "support/pack_at_level.h"
 #include "support/test_files.h"
 #include "support/zip_check.h"
 
@@ -93,12 +94,7 @@ TEST(DeflateArchive, EveryLevelReadsBackAndKeepsItsBytesAtEveryThreadCount) {
     std::vector<std::uint8_t> first;
     for (const std::uint32_t threads : {1u, 2u}) {
       const std::string zip = dir.Path(std::to_string(level) + "-" + std::to_string(threads));
-      ZipFolderOptions options{};
-      options.size = sizeof options;
-      options.threads = threads;
-      options.level = level;
-      ASSERT_EQ(zf::PackFolderReporting(dir.Path("src").c_str(), zip.c_str(), &options),
-                ZIPFOLDER_DONE);
+      ASSERT_EQ(zft::PackAtLevel(dir.Path("src"), zip, level, threads), ZIPFOLDER_DONE);
       if (threads == 1) {
         first = zft::ReadFile(zip);
         const zft::ParsedArchive archive = zft::CheckArchive(zip);

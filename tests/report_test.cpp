@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "support/pack_at_level.h"
 #include "support/test_files.h"
 #include "support/zip_check.h"
 
@@ -158,12 +159,7 @@ TEST(Reporting, EveryLevelReadsBackTheSameAtAnyThreadCount) {
     name += "-";
     name += std::to_string(threads);
     const std::string zip = dir.Path(name + ".zip");
-    ZipFolderOptions options{};
-    options.size = sizeof options;
-    options.level = level;
-    options.threads = threads;
-    EXPECT_EQ(zf::PackFolderReporting(dir.Path("src").c_str(), zip.c_str(), &options),
-              ZIPFOLDER_DONE);
+    EXPECT_EQ(zft::PackAtLevel(dir.Path("src"), zip, level, threads), ZIPFOLDER_DONE);
     return zip;
   };
   const auto defaultBytes = zft::ReadFile(pack(ZIPFOLDER_LEVEL_DEFAULT, 1));
