@@ -160,8 +160,11 @@ void MakeStored(ZipEntry* entry) {
   entry->internalAttributes = 0;
 }
 
-// Takes the final values into the entry once its data is complete.
+// Takes the final values into the entry once its data is complete. A
+// stream's entry whose header told them has them already, checked equal,
+// and the writer's thread may be writing that header from them meanwhile.
 void CompleteEntry(ZipWriter* writer, ZipEntry* entry) {
+  if (Streamed(writer) && (entry->flags & kFlagDataDescriptor) == 0) return;
   entry->crc = writer->crc;
   entry->compressedSize = writer->compressedSize;
   entry->size = writer->sourceSize;
