@@ -369,8 +369,13 @@ int ReadShort(int argc, char** argv, int* i, Choices* c, Pending* pending) {
   const char* arg = argv[*i];
   for (std::size_t j = 1; arg[j] != 0; ++j) {
     if (arg[j] >= '0' && arg[j] <= '9') {
-      const char digit[2] = {arg[j], 0};
-      const int status = Apply(kDigitLevel, digit, c, pending);
+      // One digit is a level; more ("-10") are a level that is none.
+      std::size_t end = j;
+      while (arg[end] >= '0' && arg[end] <= '9' && end - j < 15) ++end;
+      char digits[16] = {};
+      std::memcpy(digits, arg + j, end - j);
+      if (end - j != 1) return UsageError("--level takes a number from 0 to 9, not '%s'", digits);
+      const int status = Apply(kDigitLevel, digits, c, pending);
       if (status != kGoOn) return status;
       continue;
     }
