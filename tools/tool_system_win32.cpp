@@ -51,7 +51,8 @@ bool IsFolder(const char* path) {
 
 bool IsStream(const char* path) {
   if (std::strncmp(path, "\\\\.\\", 4) == 0) return true;
-  for (const char* reserved : {"NUL", "CON", "CONOUT$"}) {
+  static constexpr const char* kReserved[] = {"NUL", "CON", "CONOUT$"};
+  for (const char* reserved : kReserved) {
     if (_stricmp(path, reserved) == 0) return true;
   }
   return false;

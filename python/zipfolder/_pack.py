@@ -147,7 +147,7 @@ def _patterns(patterns: Iterable[str], what: str) -> Any:
         raise _refuse("%s takes a sequence of patterns, not one string" % what, True)
     encoded = [_encode(p, what) for p in patterns]
     if b"" in encoded:
-        raise _refuse("%s takes patterns, not ''" % what)
+        raise _refuse("%s takes a pattern, not ''" % what)
     return (ctypes.c_char_p * max(len(encoded), 1))(*encoded), len(encoded)
 
 
@@ -346,7 +346,7 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
     threads = processor_count() if threads is None else _number(threads, "threads", 1, 256)
     level = _number(level, "level", 0, 9)
     if not isinstance(folders, str) or folders not in _native.FOLDERS:
-        raise _refuse("folders takes 'none', 'empty' or 'all', not %r" % (folders,))
+        raise _refuse("folders takes none, empty or all, not %r" % (folders,))
     streaming = not isinstance(dst, (str, bytes, os.PathLike))
     if streaming and not callable(getattr(dst, "write", None)):
         raise _refuse("dst must be a path or a writable binary file object", True)

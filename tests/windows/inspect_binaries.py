@@ -14,7 +14,7 @@ SYSTEM_DLLS = re.compile(r"^(kernel32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)
                          re.IGNORECASE)
 
 # The DLL's whole export table, in its sorted order: the ANSI-path function,
-# the reporting function and the UTF-16 twin.
+# the reporting function, the UTF-16 twin and the words of the statuses.
 EXPORTS = ["CompFilesToZipFile", "CompFilesToZipFileEx", "CompFilesToZipFileW",
            "ZipFolderStatusText"]
 
