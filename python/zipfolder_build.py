@@ -109,7 +109,9 @@ class _Wheel:
 
     def add(self, name, data, executable=False):
         info = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
-        info.external_attr = (0o755 if executable else 0o644) << 16
+        # A regular file's mode, as pip reads it to make the tool executable.
+        info.create_system = 3
+        info.external_attr = (0o100755 if executable else 0o100644) << 16
         info.compress_type = zipfile.ZIP_DEFLATED
         self.archive.writestr(info, data)
         digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=")
