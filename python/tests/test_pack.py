@@ -93,8 +93,8 @@ class Packing(TempDir):
         # With a callback the pack counts first: every event from COUNTED on
         # carries the totals, none before.
         counted = kinds.index(zipfolder.EventKind.COUNTED)
-        self.assertEqual({(e.entries_total, e.bytes_total) for e in events[:counted]},
-                         {(None, None)})
+        self.assertLessEqual({(e.entries_total, e.bytes_total) for e in events[:counted]},
+                             {(None, None)})
         self.assertEqual({(e.entries_total, e.bytes_total) for e in events[counted:]},
                          {(len(TREE), result.bytes_read)})
 
