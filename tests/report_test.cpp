@@ -251,7 +251,9 @@ TEST(Reporting, CountFirstDryRunAndPatternsToldAsAsked) {
           c.status);
       EXPECT_EQ(zft::Exists(zip), c.status == ZIPFOLDER_DONE && !dry);
       const std::vector<std::string> all = {"a.txt", "sub/b.c"};
-      if (c.include == nullptr) EXPECT_EQ(dry ? seen.listed : seen.added, all);
+      if (c.include == nullptr) {
+        EXPECT_EQ(dry ? seen.listed : seen.added, all);
+      }
       if (c.flags == ZIPFOLDER_FLAG_COUNT_FIRST) {
         EXPECT_EQ(seen.totalsAfterCount,
                   (std::set<std::pair<std::uint32_t, std::uint64_t>>{{2, 3006}}));
