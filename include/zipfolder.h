@@ -118,6 +118,9 @@ typedef struct ZipFolderEvent {
      so far while counting, final from the COUNTED event on; 0 without. */
   uint32_t entriesTotal;
   uint64_t bytesTotal;
+  /* Of filesExcluded, the folders: each counts once, as nothing below it
+     is walked, as each file left out by a pattern does. */
+  uint32_t foldersExcluded;
 } ZipFolderEvent;
 
 /* Returns 0 to go on; any other value cancels the call. */

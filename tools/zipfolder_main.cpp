@@ -131,6 +131,7 @@ struct Run {
   std::uint32_t entries;
   std::uint32_t leftOut;
   std::uint32_t excluded;
+  std::uint32_t foldersExcluded;
   std::int32_t failureError;  // the FAILED event's, kept past the callback
   char failureText[200];
   KeptList leftOutItems;  // with --json
@@ -360,6 +361,7 @@ int OnEvent(void* context, const ZipFolderEvent* event) {
   run->entries = event->entriesAdded;
   run->leftOut = event->filesLeftOut;
   run->excluded = event->filesExcluded;
+  run->foldersExcluded = event->foldersExcluded;
   run->bytesRead = event->bytesRead;
   run->entriesTotal = event->entriesTotal;
   run->bytesTotal = event->bytesTotal;
@@ -475,8 +477,9 @@ void PrintJsonSummary(const Run& run, std::int32_t status, int exitStatus) {
   } else {
     std::fputs(",\"ratio\":null", stdout);
   }
-  std::printf(",\"seconds\":%.3f,\"excluded\":%" PRIu32 ",\"left_out_count\":%" PRIu32,
-              Seconds(run), run.excluded, run.leftOut);
+  std::printf(",\"seconds\":%.3f,\"excluded\":%" PRIu32 ",\"excluded_folders\":%" PRIu32
+              ",\"left_out_count\":%" PRIu32,
+              Seconds(run), run.excluded, run.foldersExcluded, run.leftOut);
   PrintJsonKept("left_out", run.leftOutItems, false);
   PrintJsonKept("unmatched", run.unmatched, false);
   if (choices.dryRun && !choices.verbose) PrintJsonKept("files", run.listed, true);

@@ -52,6 +52,7 @@ class NativeEvent(ctypes.Structure):
         ("filesExcluded", ctypes.c_uint32),
         ("entriesTotal", ctypes.c_uint32),
         ("bytesTotal", ctypes.c_uint64),
+        ("foldersExcluded", ctypes.c_uint32),
     ]
 
 

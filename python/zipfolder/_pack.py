@@ -177,6 +177,8 @@ def _seconds(moment: Union[int, float, datetime.datetime]) -> int:
     if isinstance(moment, bool) or not isinstance(moment, (int, float)):
         raise _refuse("mtime_ceiling takes seconds since 1970 or a datetime, not %r" % (moment,),
                       True)
+    if moment < 0:
+        raise _refuse("mtime_ceiling takes seconds since 1970, not %r" % (moment,))
     return math.floor(moment)
 
 

@@ -180,7 +180,9 @@ bool WantedInArchive(void* context, const char* path) {
   return !job.sourceUnlisted && !IsTheArchive(job, path);
 }
 
-void Excluded(void* context, const char*) { ReportExcluded(&static_cast<Job*>(context)->reporter); }
+void Excluded(void* context, const char* path) {
+  ReportExcluded(&static_cast<Job*>(context)->reporter, OsIsFolder(path));
+}
 
 bool EntryStarting(void* context, const char* name) {
   auto* job = static_cast<Job*>(context);

@@ -87,6 +87,7 @@ bool Send(Reporter* reporter, ZipFolderEvent event) {
   event.entriesAdded = reporter->entriesAdded;
   event.filesLeftOut = reporter->filesLeftOut;
   event.filesExcluded = reporter->filesExcluded;
+  event.foldersExcluded = reporter->foldersExcluded;
   event.entriesTotal = reporter->entriesTotal;
   event.bytesTotal = reporter->bytesTotal;
   if (reporter->callback != nullptr && !reporter->cancelled) {
@@ -161,7 +162,10 @@ bool ReportAdded(Reporter* reporter, const char* name, std::uint64_t size,
   return Send(reporter, event);
 }
 
-void ReportExcluded(Reporter* reporter) { reporter->filesExcluded += 1; }
+void ReportExcluded(Reporter* reporter, bool folder) {
+  reporter->filesExcluded += 1;
+  reporter->foldersExcluded += folder ? 1 : 0;
+}
 
 bool ReportLeftOut(Reporter* reporter, const char* path, std::int32_t reason,
                    std::int32_t systemError) {

@@ -101,10 +101,10 @@ void PassedOver(void* context, const char* path, WalkSkip why) {
                 why == WalkSkip::kFolderUnlisted ? OsLastError() : 0);
 }
 
-void Excluded(void* context, const char*) {
+void Excluded(void* context, const char* path) {
   auto* survey = static_cast<Survey*>(context);
   survey->excluded += 1;
-  if (survey->listing) ReportExcluded(survey->reporter);
+  if (survey->listing) ReportExcluded(survey->reporter, OsIsFolder(path));
 }
 
 }  // namespace
