@@ -124,6 +124,7 @@ struct Run {
   double lastDraw;
   int drawnWidth;  // columns of the progress line on the screen, 0 when none
   std::uint64_t addedBytes;
+  std::uint64_t readAtAdded;  // bytesRead at the last ADDED event
   std::uint64_t archiveBytes;
   std::uint64_t bytesRead;
   std::uint64_t bytesTotal;
@@ -199,8 +200,11 @@ void DrawProgress(Run* run, const ZipFolderEvent& event) {
     return;
   }
   const double seconds = Seconds(*run);
+  // Files added, and what was read since: a file read twice (stored after
+  // deflate did not shrink it) counts once when it is done.
   const std::uint64_t total = event.bytesTotal;
-  const std::uint64_t done = event.bytesRead < total ? event.bytesRead : total;
+  const std::uint64_t reading = event.bytesRead - run->readAtAdded;
+  const std::uint64_t done = run->addedBytes + reading < total ? run->addedBytes + reading : total;
   const unsigned percent = total == 0 ? 100u : static_cast<unsigned>(done * 100 / total);
   char rate[32];
   FormatSize(seconds > 0 ? static_cast<std::uint64_t>(static_cast<double>(done) / seconds) : 0,
@@ -318,6 +322,7 @@ int OnEvent(void* context, const ZipFolderEvent* event) {
       break;
     case ZIPFOLDER_EVENT_ADDED:
       run->addedBytes += event->size;
+      run->readAtAdded = event->bytesRead;
       if (choices.verbose && caughtSignal == 0) {
         EraseProgress(run);
         if (lines) {
