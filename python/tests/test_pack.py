@@ -156,9 +156,10 @@ class Failures(TempDir):
         # (arguments, class, the tool's option for the same, its reason)
         cases = [({"threads": 0}, ValueError, "--threads=0", "takes a number from 1 to 256"),
                  ({"threads": 257}, ValueError, "-T257", "takes a number from 1 to 256"),
+                 ({"level": 10}, ValueError, "--level=10", "takes a number from 0 to 9"),
                  ({"level": 12}, ValueError, "--level=12", "takes a number from 0 to 9"),
                  ({"level": True}, ValueError, None, "takes a number from 0 to 9"),
-                 ({"folders": "x"}, ValueError, "--folders=x", "takes none, empty or all"),
+                 ({"folders": "some"}, ValueError, "--folders=some", "takes none, empty or all"),
                  ({"prefix": "../x"}, ValueError, "--prefix=../x",
                   "takes folder names with '/' between them, no leading '/' and no '.' or '..'"),
                  ({"exclude": [""]}, ValueError, "--exclude=", "takes a pattern"),
