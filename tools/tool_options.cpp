@@ -257,7 +257,8 @@ int Apply(const Option& option, const char* value, Choices* c, Pending* pending)
                                                     : "--include takes a pattern, not '%s'",
                           value);
       }
-      if (!AddPattern(option.id == Id::kExclude ? &c->exclude : &c->include, value)) {
+      if (!AddPattern(option.id == Id::kExclude ? &c->exclude : &c->include, value) ||
+          !AddPattern(&c->named, value)) {
         return UsageError("out of memory%s", "");
       }
       c->selecting = true;
@@ -466,6 +467,7 @@ int ParseArguments(int argc, char** argv, Choices* c) {
 void ReleaseChoices(Choices* c) {
   std::free(c->exclude.items);
   std::free(c->include.items);
+  std::free(c->named.items);
   while (TextBlock* block = c->texts) {
     c->texts = block->next;
     std::free(block);

@@ -31,6 +31,7 @@ struct Choices {
   bool selecting;  // a pattern or --gitignore: the summary counts the excluded
   PatternList exclude;
   PatternList include;
+  PatternList named;  // the patterns of -x and -i, not of --exclude-from
   TextBlock* texts;
 };
 

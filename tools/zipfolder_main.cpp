@@ -152,9 +152,9 @@ void EraseProgress(Run* run) {
 // line, and as much of name's tail as fits, over the line drawn before.
 void DrawLine(Run* run, const char* line, const char* name) {
   char shown[kProgressColumns + 1];
-  int used = std::snprintf(shown, sizeof shown, "%s", line);
-  if (used < 0) used = 0;
+  std::size_t used = std::strlen(line);
   if (used > kProgressColumns) used = kProgressColumns;
+  std::memcpy(shown, line, used);
   // The name's tail, which tells most, fills the rest of the line; no
   // more of it is escaped than can show.
   const std::size_t nameLength = std::strlen(name);
@@ -166,17 +166,23 @@ void DrawLine(Run* run, const char* line, const char* name) {
     char form[12];
     tail += tool::EscapeOne(tail, form);
     const std::size_t formLength = std::strlen(form);
-    std::memcpy(escaped + length, form, formLength + 1);
+    std::memcpy(escaped + length, form, formLength);
     length += formLength;
   }
-  escaped[length] = 0;
-  const std::size_t room = static_cast<std::size_t>(kProgressColumns - used);
+  const std::size_t room = kProgressColumns - used;
+  const char* from = escaped;
+  std::size_t count = length;
   if (length > room && room > 3) {
-    std::snprintf(shown + used, room + 1, "...%s", escaped + length - (room - 3));
-  } else {
-    std::snprintf(shown + used, room + 1, "%s", escaped);
+    std::memcpy(shown + used, "...", 3);
+    used += 3;
+    count = room - 3;
+    from = escaped + length - count;
+  } else if (length > room) {
+    count = room;
   }
-  const int width = static_cast<int>(std::strlen(shown));
+  std::memcpy(shown + used, from, count);
+  shown[used + count] = 0;
+  const int width = static_cast<int>(used + count);
   std::fprintf(stderr, "\r%s%*s", shown, run->drawnWidth > width ? run->drawnWidth - width : 0, "");
   std::fflush(stderr);
   run->drawnWidth = width > run->drawnWidth ? width : run->drawnWidth;
@@ -193,7 +199,7 @@ bool DrawDue(Run* run) {
 // files done of all, the rate, the time left and the file being read.
 void DrawProgress(Run* run, const ZipFolderEvent& event) {
   if (!DrawDue(run)) return;
-  char line[kProgressColumns + 1];
+  char line[2 * kProgressColumns];
   if (event.kind == ZIPFOLDER_EVENT_COUNTING) {
     std::snprintf(line, sizeof line, "counting: %" PRIu32 " files found", event.entriesTotal);
     DrawLine(run, line, "");
@@ -219,9 +225,15 @@ void DrawProgress(Run* run, const ZipFolderEvent& event) {
   DrawLine(run, line, event.name != nullptr ? event.name : "");
 }
 
-// A pattern that matched nothing, and what was likely meant: patterns
-// match names below the folder, not the folder's own name or "./".
+// A pattern of -x or -i that matched nothing, and what was likely meant:
+// patterns match names below the folder, not the folder's own name or
+// "./". Those of an --exclude-from file, often written for many trees,
+// are only in the JSON.
 void WarnUnmatched(const Run& run, const char* pattern) {
+  const tool::PatternList& named = run.choices->named;
+  std::uint32_t i = 0;
+  while (i < named.count && std::strcmp(named.items[i], pattern) != 0) ++i;
+  if (i == named.count) return;
   std::fputs("zipfolder: warning: the pattern '", stderr);
   PrintEscaped(stderr, pattern);
   std::fputs("' matched nothing", stderr);

@@ -151,6 +151,17 @@ class Failures(TempDir):
                 self.assertEqual(self.read(old), b"old")
                 self.assertEqual(self.listing(self.tmp), ["a.zip", "src"])
 
+    def test_refuse_empty_keeps_the_old_archive(self):
+        src = self.make_tree()
+        old = self.path("a.zip")
+        with open(old, "wb") as f:
+            f.write(b"PK\x05\x06old")
+        with self.assertRaises(zipfolder.AllExcludedError) as caught:
+            zipfolder.pack(src, old, include=["*.nomatch"], refuse_empty=True)
+        self.assertEqual(caught.exception.path, src)
+        self.assertEqual(self.read(old), b"PK\x05\x06old")
+        self.assertEqual(zipfolder.pack(src, old, include=["*.nomatch"]).entries, 0)
+
     def test_arguments_python_refuses(self):
         src = self.make_tree()
         # (arguments, class, the tool's option for the same, its reason)

@@ -65,8 +65,8 @@ class ToolCommandLine(TempDir):
         self.assertEqual(told["entries"], len(infos))
         self.assertEqual(told["bytes"], sum(i.file_size for i in infos))
         self.assertEqual(told["archive_size"], os.path.getsize(archive))
-        self.assertEqual((told["status"], told["exit"], told["excluded"], told["excluded_folders"]),
-                         (1, 3, 1, 1))
+        counts = [told[key] for key in ("status", "exit", "excluded", "excluded_folders")]
+        self.assertEqual(counts, [1, 3, 1, 1])
         self.assertEqual(told["unmatched"], ["nothing"])
         self.assertEqual([(o["path"], o["reason"]) for o in told["left_out"]],
                          [(os.path.join(self.src, "pipe"), "not a regular file")])

@@ -32,5 +32,6 @@ __version__ = _built_version()
 
 __all__ = ["pack", "PackResult", "LeftOut", "Event", "EventKind", "Reason", "Writable",
            "processor_count",
-           "Error", "BadArgumentError", "BadArgumentTypeError", "AllExcludedError", "NoSourceError", "CannotCreateError", "WriteError",
+           "Error", "BadArgumentError", "BadArgumentTypeError", "AllExcludedError",
+           "NoSourceError", "CannotCreateError", "WriteError",
            "DiskFullError", "Cancelled", "OutOfMemoryError", "__version__"]

@@ -113,5 +113,6 @@ def error_for(status: int, path: Optional[str], reason: str, system_error: int) 
     return error
 
 
-__all__ = ["Error", "BadArgumentError", "BadArgumentTypeError", "AllExcludedError", "NoSourceError", "CannotCreateError", "WriteError",
+__all__ = ["Error", "BadArgumentError", "BadArgumentTypeError", "AllExcludedError",
+           "NoSourceError", "CannotCreateError", "WriteError",
            "DiskFullError", "Cancelled", "OutOfMemoryError", "error_for"]

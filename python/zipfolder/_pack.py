@@ -64,7 +64,8 @@ class Event:
     ``bytes_read``, ``entries``, ``left_out`` and ``excluded`` are the totals
     so far. ``entries_total`` and ``bytes_total`` are what the pack is to
     take, once counted (count_first; see pack()), else None: the share done
-    is ``bytes_read / bytes_total``. ``size`` is the file's size (ADDED) or the archive's (FINISHED);
+    is ``bytes_read / bytes_total``. ``size`` is the file's size (ADDED)
+    or the archive's (FINISHED);
     ``compressed_size`` and ``method`` (0 stored, 8 deflated) are set for
     ADDED; ``reason``, ``reason_text`` and ``system_error`` for LEFT_OUT and
     FAILED.
@@ -292,7 +293,7 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
          store_incompressible: bool = True, stored_types: Optional[Iterable[str]] = None,
          mtime_ceiling: Union[None, int, float, datetime.datetime] = None,
          progress: Optional[ProgressCallback] = None,
-         count_first: Optional[bool] = None) -> PackResult:
+         count_first: Optional[bool] = None, refuse_empty: bool = False) -> PackResult:
     """Packs every file below the folder ``src`` into a new ZIP archive.
 
     ``dst`` is the archive's path (an existing file there is replaced only
@@ -333,14 +334,17 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
     ``count_first`` walks the folder once before packing to count the
     entries and bytes, so that each Event carries ``entries_total`` and
     ``bytes_total`` for a percentage (it costs one open of every file);
-    None counts when ``progress`` is given. An exception raised by
+    None counts when ``progress`` is given. ``refuse_empty`` writes no
+    archive when the patterns or ``gitignore`` leave out every file, and
+    raises AllExcludedError instead, as the command-line tool does. An
+    exception raised by
     ``progress`` or by ``dst.write`` cancels the pack and is raised from
     pack() as itself, as is KeyboardInterrupt; a cancelled pack leaves no
     archive behind.
 
     Returns a PackResult; raises a subclass of zipfolder.Error for every
     failure (NoSourceError, CannotCreateError, WriteError, DiskFullError,
-    Cancelled, OutOfMemoryError, and BadArgumentError, also a ValueError,
+    Cancelled, OutOfMemoryError, AllExcludedError, and BadArgumentError, also a ValueError,
     for an argument out of its range, with the reason the command-line
     tool gives; BadArgumentTypeError, also a TypeError, for one of a type
     pack() does not take).
@@ -374,6 +378,8 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
     if mtime_ceiling is not None:
         options.flags |= _native.FLAG_MTIME_CEILING
         options.mtimeCeiling = _seconds(mtime_ceiling)
+    if refuse_empty:
+        options.flags |= _native.FLAG_REFUSE_EMPTY
     if count_first or (count_first is None and progress is not None):
         options.flags |= _native.FLAG_COUNT_FIRST
     options.folders = _native.FOLDERS[folders]
