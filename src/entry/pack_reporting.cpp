@@ -67,14 +67,6 @@ struct Job {
   const ZipFolderOptions* options;
 };
 
-const char* LastName(const char* path) {
-  const char* name = path;
-  for (const char* p = path; *p != 0; ++p) {
-    if (*p == '/' || *p == kPathSeparator) name = p + 1;
-  }
-  return name;
-}
-
 char Folded(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
 bool SameNameIgnoringCase(const char* a, const char* b) {
@@ -162,10 +154,7 @@ void PassedOver(void* context, const char* path, WalkSkip why) {
   } else if (why == WalkSkip::kFolderUnlisted) {
     ReportLeftOut(&job->reporter, path, ZIPFOLDER_REASON_FOLDER_UNLISTED, OsLastError());
   } else {
-    const std::int32_t reason = why == WalkSkip::kPathTooLong ? ZIPFOLDER_REASON_PATH_TOO_LONG
-                                : why == WalkSkip::kNoMemory  ? ZIPFOLDER_REASON_NO_MEMORY
-                                                              : ZIPFOLDER_REASON_NAME_UNUSABLE;
-    ReportLeftOut(&job->reporter, path, reason, 0);
+    ReportLeftOut(&job->reporter, path, PassedOverReason(why), 0);
   }
 }
 

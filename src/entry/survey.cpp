@@ -25,14 +25,6 @@ struct Survey {
   bool stopped;
 };
 
-const char* LastName(const char* path) {
-  const char* name = path;
-  for (const char* p = path; *p != 0; ++p) {
-    if (*p == '/' || *p == kPathSeparator) name = p + 1;
-  }
-  return name;
-}
-
 bool IsArchive(const Survey& survey, const char* path) {
   if (!survey.zipKnown || std::strcmp(LastName(path), survey.zipName) != 0) return false;
   OsFolderId id;
@@ -93,11 +85,7 @@ bool VisitItem(void* context, const char* path, const char* relative, WalkItem i
 void PassedOver(void* context, const char* path, WalkSkip why) {
   auto* survey = static_cast<Survey*>(context);
   if (!survey->listing) return;
-  const std::int32_t reason = why == WalkSkip::kFolderUnlisted ? ZIPFOLDER_REASON_FOLDER_UNLISTED
-                              : why == WalkSkip::kPathTooLong  ? ZIPFOLDER_REASON_PATH_TOO_LONG
-                              : why == WalkSkip::kNoMemory     ? ZIPFOLDER_REASON_NO_MEMORY
-                                                               : ZIPFOLDER_REASON_NAME_UNUSABLE;
-  ReportLeftOut(survey->reporter, path, reason,
+  ReportLeftOut(survey->reporter, path, PassedOverReason(why),
                 why == WalkSkip::kFolderUnlisted ? OsLastError() : 0);
 }
 
@@ -135,6 +123,21 @@ SurveyResult SurveyFolder(Reporter* reporter, const char* srcFolder, const char*
     survey.stopped = !ReportSurvey(reporter, ZIPFOLDER_EVENT_COUNTED, nullptr, 0);
   }
   return SurveyResult{reporter->entriesTotal, survey.excluded, survey.stopped};
+}
+
+const char* LastName(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p != 0; ++p) {
+    if (*p == '/' || *p == kPathSeparator) name = p + 1;
+  }
+  return name;
+}
+
+std::int32_t PassedOverReason(WalkSkip why) {
+  return why == WalkSkip::kFolderUnlisted ? ZIPFOLDER_REASON_FOLDER_UNLISTED
+         : why == WalkSkip::kPathTooLong  ? ZIPFOLDER_REASON_PATH_TOO_LONG
+         : why == WalkSkip::kNoMemory     ? ZIPFOLDER_REASON_NO_MEMORY
+                                          : ZIPFOLDER_REASON_NAME_UNUSABLE;
 }
 
 bool TellUnmatched(Reporter* reporter, const Selection& selection,

@@ -27,6 +27,11 @@ struct SurveyResult {
 SurveyResult SurveyFolder(Reporter* reporter, const char* srcFolder, const char* zipPath,
                           Selection* selection, bool listing);
 
+// The last name of a path, after its last "/" or system separator.
+const char* LastName(const char* path);
+// The ZIPFOLDER_REASON_* of something the walk passed over.
+std::int32_t PassedOverReason(WalkSkip why);
+
 // An UNMATCHED event for each of the options' patterns that decided no
 // name in the walks of the selection so far. False once the caller cancelled.
 bool TellUnmatched(Reporter* reporter, const Selection& selection, const ZipFolderOptions* options);
