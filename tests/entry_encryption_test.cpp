@@ -149,6 +149,17 @@ TEST(EntryEncryption, SaltsComeFromTheSeedAndTheNameOrElseTheSystem) {
   EXPECT_NE(salt("a", 0), salt("a", 0));
 }
 
+// A build without its cryptography library refuses every kind up front.
+TEST(EntryEncryption, EveryKindStartsOrIsRefusedAsNotSupported) {
+  for (const auto kind : {zf::kEncryptAes256, zf::kEncryptAes128, zf::kEncryptZipCrypto}) {
+    zf::EntryEncryption* state = nullptr;
+    EXPECT_EQ(zf::BeginEncryption(Choice(kind, kPassword, 0), "a", 1, 0, &state),
+              zf::CryptoSupported() ? zf::kCryptoOk : zf::kCryptoUnsupported);
+    EXPECT_EQ(state != nullptr, zf::CryptoSupported());
+    zf::EndEncryption(state);
+  }
+}
+
 TEST(EntryEncryption, AesArchivesOpenInSevenZipAndBsdtarWithThePasswordOnly) {
   SKIP_WITHOUT_CRYPTO();
   zft::ScratchDir scratch;

@@ -46,7 +46,7 @@ CryptoStatus BeginAes(const EncryptionChoice& choice, const char* name, std::siz
   const std::uint32_t saltBytes = AesSaltBytes(choice.kind);
   CryptoStatus status = DrawRandom(choice, name, nameBytes, state->prefix, saltBytes);
   if (status != kCryptoOk) return status;
-  std::uint8_t material[2 * 32 + kAesVerifierBytes];
+  std::uint8_t material[2 * 32 + kAesVerifierBytes] = {};
   const std::uint32_t materialBytes = 2 * keyBytes + kAesVerifierBytes;
   status = CryptoPbkdf2Sha1(choice.password, choice.passwordBytes, state->prefix, saltBytes,
                             kAesKeyIterations, material, materialBytes);
