@@ -30,6 +30,7 @@ optional=(
   "the 32-bit emulator|qemu-user"
   "the Java reader of streamed archives|openjdk-17-jdk-headless"
   "the benchmarks' second deflate peer|libdeflate-dev"
+  "the platform's cryptography, for encrypted archives|libssl-dev"
 )
 # The Node.js package's tests need Node.js 18 or later and npm: Debian's
 # where the machine brings none of its own.
