@@ -278,7 +278,7 @@ bool SpillOutput(Worker* worker, Job* job, const std::uint8_t* data, std::uint32
   if (written && pipeline->cancelled) worker->failure = ErrCancelled;
   if (written) {
     job->spilled += count;
-    job->bytesRead = worker->writer->bytesRead;
+    job->bytesRead = worker->writer->current.bytesRead;
   }
   WakeWriter(pipeline, job);
   OsLeaveMonitor(pipeline->monitor);
@@ -327,7 +327,7 @@ bool HoldOutput(void* context, const std::uint8_t* data, std::uint32_t count) {
       job->last = chunk;
       job->held += count;
       pipeline->held += count;
-      job->bytesRead = worker->writer->bytesRead;
+      job->bytesRead = worker->writer->current.bytesRead;
       if (!worker->finishing) WakeWriter(pipeline, job);
     }
     OsLeaveMonitor(pipeline->monitor);
@@ -441,7 +441,7 @@ void RunWorker(void* context) {
     OsEnterMonitor(pipeline->monitor);
     job->code = code;
     job->systemError = worker->writer->systemError;
-    job->bytesRead = worker->writer->bytesRead;
+    job->bytesRead = worker->writer->current.bytesRead;
     pipeline->busy -= 1;
     if (pipeline->closing && pipeline->busy == 0) WakeWorkers(pipeline);
     NoteJobDone(pipeline, job);
@@ -496,27 +496,17 @@ void WithdrawBoard(void* context, SegmentBoard*) {
 ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
   ZipWriter* writer = nullptr;
   if (OpenArchiveOn(FunctionSink(HoldOutput, worker), &writer) != ErrNone) return nullptr;
-  // Its entries take the archive's form, whatever its own sink is.
+  // Its entries take the archive's form, whatever its own sink is, and the
+  // call's choices, which are the archive writer's own record.
   writer->flags = (writer->flags & ~kDataDescriptors) | (archive->flags & kDataDescriptors);
-  writer->classicSizeMax = archive->classicSizeMax;
-  writer->classicCountMax = archive->classicCountMax;
-  writer->level = archive->level;
-  writer->namePrefix = archive->namePrefix;
-  writer->namePrefixLength = archive->namePrefixLength;
-  writer->clampTimes = archive->clampTimes;
-  writer->timeCeiling = archive->timeCeiling;
-  writer->unixModes = archive->unixModes;
-  writer->storeIncompressible = archive->storeIncompressible;
-  writer->storedExtensions = archive->storedExtensions;
-  writer->parseCrew = &worker->crew;
-  writer->isOwnFile = archive->isOwnFile;
-  writer->ownFileContext = archive->ownFileContext;
+  writer->choices = archive->choices;
+  writer->current.parseCrew = &worker->crew;
   return writer;
 }
 
 void ReleaseWorkerWriter(ZipWriter* writer) {
   if (writer == nullptr) return;
-  OsRelease(writer->deflater);
+  OsRelease(writer->current.deflater);
   OsRelease(writer);
 }
 
@@ -726,9 +716,9 @@ void PlaceOldest(Pipeline* pipeline) {
     if (code == ErrGaveWay) StopParallel(pipeline, job->next);
     ReleaseJobOutput(pipeline, job);
     // Deflate did not make it smaller: stored, as one thread stores it.
-    writer->storeNext = code == ErrNotSmaller;
+    writer->current.storeNext = code == ErrNotSmaller;
     code = AddEntry(writer, job->path, job->name);
-    writer->storeNext = false;
+    writer->current.storeNext = false;
     placed = true;
     systemError = writer->systemError;
     if (code == ErrNone) TellAdded(pipeline);
@@ -917,8 +907,8 @@ bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root
   pipeline.events = events;
   pipeline.archiveKnown =
       writer->sink.file != kNoFile && OsGetFileId(writer->sink.file, &pipeline.archiveId);
-  writer->isOwnFile = IsOwnFile;
-  writer->ownFileContext = &pipeline;
+  writer->ownChoices.isOwnFile = IsOwnFile;
+  writer->ownChoices.ownFileContext = &pipeline;
   if (threads >= 2) {
     pipeline.monitor = OsCreateMonitor();
     pipeline.workers = static_cast<Worker*>(OsAllocate(sizeof(Worker) * threads));
@@ -939,8 +929,8 @@ bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root
     StopWorkers(&pipeline);
     writer->makeRoom = nullptr;
   }
-  writer->isOwnFile = nullptr;
-  writer->ownFileContext = nullptr;
+  writer->ownChoices.isOwnFile = nullptr;
+  writer->ownChoices.ownFileContext = nullptr;
   OsRelease(pipeline.workers);
   OsDestroyMonitor(pipeline.monitor);
   return !pipeline.cancelled;

@@ -25,7 +25,8 @@ std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool
   writer->systemError = 0;
   const char* suffix = link ? "" : "/";
   const std::size_t nameLength = EntryNameLength(writer, name, suffix);
-  if ((*name == 0 && writer->namePrefixLength == 0) || nameLength > 0xFFFF) return ErrArgument;
+  if ((*name == 0 && writer->choices->namePrefixLength == 0) || nameLength > 0xFFFF)
+    return ErrArgument;
   OsFileFacts facts;
   if (!OsGetPathFacts(path, !link, &facts)) {
     writer->systemError = OsLastError();
@@ -51,7 +52,7 @@ std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool
   SetDetailsTimes(writer, &details, facts);
   // A folder's owner may search it as well as read it: without that
   // permission the unpacked folder could not be entered.
-  const bool ownMode = writer->unixModes && facts.unixMode != 0;
+  const bool ownMode = writer->choices->unixModes && facts.unixMode != 0;
   const std::uint32_t attributes =
       ownMode ? UnixModeAttributes(facts.attributes, facts.unixMode)
       : link  ? kUnixLinkMode << 16 | (facts.attributes & kAttrArchive)
@@ -63,7 +64,7 @@ std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool
   entry->modifyTime = details.modifyTime;
   const bool streamed = (writer->flags & kDataDescriptors) != 0;
   entry->flags = NeedsUtf8Flag(entry->name) ? kFlagUtf8 : 0;
-  entry->method = 0;
+  entry->method = kMethodStored;
   entry->crc = Crc32Update(0, reinterpret_cast<const std::uint8_t*>(target),
                            static_cast<std::uint32_t>(targetLength));
   entry->size = targetLength;
@@ -78,7 +79,7 @@ std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool
     return writer->error;
   }
   writer->offset += LocalHeaderBytes(entry) + targetLength;
-  writer->bytesRead = targetLength;
+  writer->current.bytesRead = targetLength;
   KeepEntry(writer, entry);
   return ErrNone;
 }

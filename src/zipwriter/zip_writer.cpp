@@ -43,9 +43,10 @@ ZipWriter* NewWriter() {
   auto* writer = static_cast<ZipWriter*>(OsAllocate(sizeof(ZipWriter)));
   if (writer == nullptr) return nullptr;
   std::memset(writer, 0, offsetof(ZipWriter, buffer));
-  writer->source = kNoFile;
-  writer->classicSizeMax = kClassicSizeMax;
-  writer->classicCountMax = kClassicCountMax;
+  writer->current.source = kNoFile;
+  writer->ownChoices.classicSizeMax = kClassicSizeMax;
+  writer->ownChoices.classicCountMax = kClassicCountMax;
+  writer->choices = &writer->ownChoices;
   return writer;
 }
 
@@ -146,7 +147,7 @@ std::int32_t CloseArchive(ZipWriter* writer) {
   if (writer->error == ErrNone && !SinkSetEnd(writer->sink)) writer->error = ErrWrite;
   std::int32_t result = writer->error;
   if (!SinkClose(writer->sink) && result == ErrNone) result = ErrWrite;
-  OsRelease(writer->deflater);
+  OsRelease(writer->current.deflater);
   ReleaseEntries(writer);
   OsRelease(writer);
   return result;
