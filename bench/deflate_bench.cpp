@@ -154,14 +154,15 @@ std::uint64_t CompressOurs(const DataSet& set, zf::ZipWriter* writer) {
   zf::ZipEntry entry{};
   for (const std::string& path : set.copies) {
     writer->current.source = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    writer->error = zf::ErrNone;
+    writer->failure.code = zf::ErrNone;
     writer->current.bytesRead = 0;
     writer->current.crc = 0;
     writer->current.compressedSize = 0;
     writer->position = 0;
     zf::DeflateEntry(&entry, writer);
     close(static_cast<int>(writer->current.source));
-    if (writer->error != zf::ErrNone) std::fprintf(stderr, "ours failed on %s\n", path.c_str());
+    if (writer->failure.code != zf::ErrNone)
+      std::fprintf(stderr, "ours failed on %s\n", path.c_str());
     compressed += writer->current.compressedSize;
   }
   return compressed;

@@ -334,7 +334,7 @@ struct DeflateHarness {
     writer->current.bytesRead = 0;
     writer->current.crc = 0;
     writer->current.compressedSize = 0;
-    writer->error = zf::ErrNone;
+    writer->failure.code = zf::ErrNone;
     zf::ZipEntry entry{};
     entry.flags = 0x0008;
     {
@@ -346,7 +346,7 @@ struct DeflateHarness {
     // short moves the file past the position, as a dropped entry does in the
     // archive, where the next entry starts at the position again.
     zf::OsFileFacts facts{};
-    if (writer->error != zf::ErrNone && zf::OsGetFacts(writer->sink.file, &facts) &&
+    if (writer->failure.code != zf::ErrNone && zf::OsGetFacts(writer->sink.file, &facts) &&
         facts.size < writer->position) {
       writer->position = facts.size;
     }
@@ -355,7 +355,7 @@ struct DeflateHarness {
     EntryResult result{};
     result.stream = ReadRange(outputPath, start, writer->position);
     result.compressedSize = writer->current.compressedSize;
-    result.error = writer->error;
+    result.error = writer->failure.code;
     result.flags = entry.flags;
     result.internalAttributes = entry.internalAttributes;
     result.crc = writer->current.crc;
@@ -379,7 +379,7 @@ struct DeflateHarness {
 inline zf::DeflateState* BlockState(DeflateHarness& harness, zf::ZipEntry* entry) {
   if (harness.writer->current.deflater == nullptr) harness.Compress({});
   zf::DeflateState* state = harness.writer->current.deflater;
-  harness.writer->error = zf::ErrNone;
+  harness.writer->failure.code = zf::ErrNone;
   harness.writer->current.compressedSize = 0;
   zf::BeginEntryOutput(state, &entry->internalAttributes, zf::kDefaultLevel);
   zf::ResetBlock(state);

@@ -46,7 +46,7 @@ std::uint8_t* StoreToyField(const void*, const zf::ZipEntry* entry, std::uint8_t
 void* BeginToy(const void* context, zf::ZipWriter* writer, const zf::ZipEntry*) {
   auto* state = static_cast<ToyState*>(zf::OsAllocate(sizeof(ToyState)));
   if (state == nullptr) {
-    writer->error = zf::ErrNoMemory;
+    writer->failure.code = zf::ErrNoMemory;
     return nullptr;
   }
   auto* log = static_cast<ToyLog*>(const_cast<void*>(context));

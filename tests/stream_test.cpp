@@ -377,7 +377,7 @@ TEST(Streaming, AFileThatGrowsPastItsFormFailsTheArchive) {
     writer->readHook = GrowOnce;
     writer->readHookContext = &grower;
     EXPECT_EQ(zf::AddEntry(writer, dir.Path(name).c_str(), name), added) << name;
-    EXPECT_EQ(writer->brokenBy, brokenBy);
+    EXPECT_EQ(writer->failure.brokenBy, brokenBy);
     EXPECT_EQ(zf::CloseArchive(writer), brokenBy == 0 ? zf::ErrNone : zf::ErrStreamBroken);
   }
 }

@@ -222,10 +222,10 @@ void Walk(Job* job) {
   ApplySelection(*job->selection, writer);
   AddFolderInParallel(writer, job->srcFolder, job->srcFolder, job->threads, &events,
                       job->scratchPath, kHeldOutputBudget, &job->selection->rules);
-  if (IsOutputFailure(writer->error)) {
-    job->outputError = writer->error;
-    job->brokenBy = writer->brokenBy;
-    job->systemError = writer->systemError;
+  if (IsOutputFailure(writer->failure.code)) {
+    job->outputError = writer->failure.code;
+    job->brokenBy = writer->failure.brokenBy;
+    job->systemError = writer->failure.systemError;
   }
 }
 

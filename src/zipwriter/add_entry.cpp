@@ -34,7 +34,7 @@ std::int32_t ReadAheadForCrc(ZipWriter* writer, std::uint32_t* crc) {
   for (;;) {
     std::uint32_t got = 0;
     if (!OsRead(writer->current.source, writer->buffer, kBufferBytes, &got)) {
-      writer->systemError = OsLastError();
+      writer->failure.systemError = OsLastError();
       return ErrRead;
     }
     if (got == 0) break;
@@ -42,7 +42,7 @@ std::int32_t ReadAheadForCrc(ZipWriter* writer, std::uint32_t* crc) {
     total += got;
   }
   if (!OsSeek(writer->current.source, 0)) {
-    writer->systemError = OsLastError();
+    writer->failure.systemError = OsLastError();
     return ErrRead;
   }
   writer->current.sourceSize = total;
@@ -58,8 +58,8 @@ bool ChangedSinceAnnounced(const ZipWriter* writer, const ZipEntry* entry) {
 
 // The archive fails once a stream has taken bytes of an entry that failed.
 void BreakStream(ZipWriter* writer, std::int32_t cause) {
-  writer->error = ErrStreamBroken;
-  writer->brokenBy = cause;
+  writer->failure.code = ErrStreamBroken;
+  writer->failure.brokenBy = cause;
 }
 
 // Gives up an entry whose header was begun: the next record takes its place,
@@ -68,11 +68,11 @@ void BreakStream(ZipWriter* writer, std::int32_t cause) {
 // write there is nothing to take back.
 std::int32_t DropEntry(ZipWriter* writer, const ZipEntry* entry) {
   FinishSource(writer);
-  const std::int32_t cause = writer->error;
+  const std::int32_t cause = writer->failure.code;
   if (Streamed(writer) && IsOutputFailure(cause)) return cause;
   writer->offset = entry->headerOffset;
   if (!RewindOutput(writer, writer->offset) && Streamed(writer)) BreakStream(writer, cause);
-  return writer->error;
+  return writer->failure.code;
 }
 
 // On a stream the entry's form is settled before its header goes out, from
@@ -178,7 +178,7 @@ void EndStreamedEntry(ZipWriter* writer, const ZipEntry* entry) {
   }
   if ((entry->flags & kFlagDataDescriptor) == 0) return;
   WriteDataDescriptor(writer, entry);
-  if (writer->error == ErrNone) writer->offset += DataDescriptorBytes(entry);
+  if (writer->failure.code == ErrNone) writer->offset += DataDescriptorBytes(entry);
 }
 
 // Puts the final header over the first one: in the output buffer while the
@@ -189,7 +189,7 @@ void RewriteLocalHeader(ZipWriter* writer, const ZipEntry* entry, const SourceDe
   if (entry->headerOffset < buffered) {
     if (!SeekOutput(writer, entry->headerOffset)) return;
     PutBytes(writer, writer->header, length);
-    if (writer->error == ErrNone) SeekOutput(writer, writer->offset);
+    if (writer->failure.code == ErrNone) SeekOutput(writer, writer->offset);
     return;
   }
   std::memcpy(writer->outBuffer + (entry->headerOffset - buffered), writer->header, length);
@@ -211,19 +211,19 @@ void WriteEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details
   bool readAgain = false;
   for (;;) {
     WriteLocalHeader(writer, entry, details);
-    if (writer->error != ErrNone) return;
+    if (writer->failure.code != ErrNone) return;
     writer->offset += LocalHeaderBytes(entry);
     WriteData(writer, entry);
-    if (writer->error == ErrNone && ChangedSinceAnnounced(writer, entry))
-      writer->error = ErrChanged;
-    if (writer->error != ErrNone) return;
+    if (writer->failure.code == ErrNone && ChangedSinceAnnounced(writer, entry))
+      writer->failure.code = ErrChanged;
+    if (writer->failure.code != ErrNone) return;
     // A stream has taken the bytes already: they stay as read, and the
     // data descriptor tells the size they make.
     if (Streamed(writer)) break;
     // Cut again while read again: it is left out rather than packed cut off.
     if (Shrank(writer)) {
       if (readAgain || !StartOverShorter(writer, entry)) {
-        if (writer->error == ErrNone) writer->error = ErrChanged;
+        if (writer->failure.code == ErrNone) writer->failure.code = ErrChanged;
         return;
       }
       readAgain = true;
@@ -231,7 +231,7 @@ void WriteEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details
     }
     if (Outgrows(writer, entry, writer->current.bytesRead, writer->current.compressedSize)) {
       if (!StartOverWithZip64(writer, entry)) {
-        if (writer->error == ErrNone) writer->error = ErrTooLarge;
+        if (writer->failure.code == ErrNone) writer->failure.code = ErrTooLarge;
         return;
       }
       continue;
@@ -241,7 +241,7 @@ void WriteEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details
     if (!NotSmaller(writer, entry) || writer->current.sourceSize == kSizeUnknown) break;
     MakeStored(entry);
     if (!StartOver(writer, entry)) {
-      if (writer->error == ErrNone) writer->error = ErrRead;
+      if (writer->failure.code == ErrNone) writer->failure.code = ErrRead;
       return;
     }
   }
@@ -260,15 +260,15 @@ void WriteEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details
 std::uint32_t ReadSource(ZipWriter* writer, std::uint8_t* destination, std::uint32_t count) {
   // Once the entry has failed nothing more is read: a read failure must not
   // replace a failed write, which concerns the whole archive.
-  if (writer->error != ErrNone) return 0;
+  if (writer->failure.code != ErrNone) return 0;
   std::uint32_t got = 0;
   if (!OsRead(writer->current.source, destination, count, &got)) {
-    writer->systemError = OsLastError();
-    writer->error = ErrRead;
+    writer->failure.systemError = OsLastError();
+    writer->failure.code = ErrRead;
     return 0;
   }
   if (writer->readHook != nullptr && !writer->readHook(writer->readHookContext, got)) {
-    writer->error = ErrCancelled;
+    writer->failure.code = ErrCancelled;
     return 0;
   }
   writer->current.bytesRead += got;
@@ -283,8 +283,8 @@ std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* na
   if (writer == nullptr) return ErrArgument;
   if ((writer->flags & kFinished) != 0) return ErrFinished;
   // An output failure concerns the whole archive: no entry follows it.
-  if (IsOutputFailure(writer->error)) return writer->error;
-  writer->error = ErrNone;
+  if (IsOutputFailure(writer->failure.code)) return writer->failure.code;
+  writer->failure.code = ErrNone;
   writer->current.bytesRead = 0;
   writer->current.compressedSize = 0;
   writer->current.crc = 0;
@@ -295,14 +295,14 @@ std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* na
   const std::size_t nameLength = EntryNameLength(writer, name, "");
   if (*name == 0 || nameLength > 0xFFFF) return ErrArgument;
 
-  writer->systemError = 0;
+  writer->failure.systemError = 0;
   OsFolderId id{};
   writer->current.source =
       OsOpenSource(sourcePath, writer->choices->isOwnFile != nullptr ? &id : nullptr);
   const bool own = writer->choices->isOwnFile != nullptr && id.index != 0 &&
                    writer->choices->isOwnFile(writer->choices->ownFileContext, id);
   if (writer->current.source == kNoFile || own) {
-    writer->systemError = own ? 0 : OsLastError();
+    writer->failure.systemError = own ? 0 : OsLastError();
     OsClose(writer->current.source);
     writer->current.source = kNoFile;
     return own ? ErrOwnFile : ErrOpen;
@@ -310,7 +310,7 @@ std::int32_t OpenEntry(ZipWriter* writer, const char* sourcePath, const char* na
   writer->current.closeSource = true;
   const std::int32_t code = ReadSourceInfo(writer, details);
   if (code != ErrNone) {
-    if (code == ErrOpen) writer->systemError = OsLastError();
+    if (code == ErrOpen) writer->failure.systemError = OsLastError();
     FinishSource(writer);
     return code;
   }
@@ -361,7 +361,7 @@ std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* nam
   const std::int32_t code = OpenEntry(writer, sourcePath, name, &details, ReserveEntry, &entry);
   if (code != ErrNone) return code;
   WriteEntry(writer, entry, details);
-  if (writer->error != ErrNone) return DropEntry(writer, entry);
+  if (writer->failure.code != ErrNone) return DropEntry(writer, entry);
   KeepEntry(writer, entry);
   return ErrNone;
 }
@@ -369,18 +369,19 @@ std::int32_t AddEntry(ZipWriter* writer, const char* sourcePath, const char* nam
 void CompressSource(ZipWriter* writer, ZipEntry* entry) {
   WriteData(writer, entry);
   // Its output is gone already: the placing writer adds it again itself.
-  if (writer->error == ErrNone && (Shrank(writer) || ChangedSinceAnnounced(writer, entry))) {
-    writer->error = ErrChanged;
+  if (writer->failure.code == ErrNone && (Shrank(writer) || ChangedSinceAnnounced(writer, entry))) {
+    writer->failure.code = ErrChanged;
   }
-  if (writer->error == ErrNone && NotSmaller(writer, entry)) writer->error = ErrNotSmaller;
+  if (writer->failure.code == ErrNone && NotSmaller(writer, entry))
+    writer->failure.code = ErrNotSmaller;
   FinishSource(writer);
-  if (writer->error == ErrNone) CompleteEntry(writer, entry);
+  if (writer->failure.code == ErrNone) CompleteEntry(writer, entry);
 }
 
 void BeginCopiedEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details,
                       bool headerFinal) {
   entry->headerOffset = writer->offset;
-  if (!IsOutputFailure(writer->error)) writer->error = ErrNone;
+  if (!IsOutputFailure(writer->failure.code)) writer->failure.code = ErrNone;
   if (Streamed(writer)) {
     // On a stream the header is the same whenever the data is complete.
     WriteLocalHeader(writer, entry, details);
@@ -392,38 +393,38 @@ void BeginCopiedEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& d
   } else {
     PutZeros(writer, LocalHeaderBytes(entry));
   }
-  if (writer->error == ErrNone) writer->offset += LocalHeaderBytes(entry);
+  if (writer->failure.code == ErrNone) writer->offset += LocalHeaderBytes(entry);
 }
 
 std::int32_t EndCopiedEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details,
                             std::int32_t code, bool headerFinal) {
-  if (writer->error == ErrNone) writer->error = code;
-  if (writer->error == ErrNone && Streamed(writer)) {
+  if (writer->failure.code == ErrNone) writer->failure.code = code;
+  if (writer->failure.code == ErrNone && Streamed(writer)) {
     writer->offset += entry->compressedSize;
     EndStreamedEntry(writer, entry);
-  } else if (writer->error == ErrNone) {
+  } else if (writer->failure.code == ErrNone) {
     writer->offset += entry->compressedSize;
     // A header reserved before the entry was found to need the ZIP64 field
     // is too short for it: the caller adds the file again itself.
     if (!headerFinal && Outgrows(writer, entry, entry->size, entry->compressedSize)) {
-      writer->error = ErrTooLarge;
+      writer->failure.code = ErrTooLarge;
     } else if (!headerFinal) {
       RewriteLocalHeader(writer, entry, details);
     }
   }
-  if (writer->error == ErrNone) {
+  if (writer->failure.code == ErrNone) {
     ZipEntry* kept = ReserveEntry(writer, entry->nameLength);
     if (kept == nullptr) {
-      writer->error = ErrNoMemory;
+      writer->failure.code = ErrNoMemory;
     } else {
       std::memcpy(kept, entry, EntryRecordBytes(entry->nameLength));
       KeepEntry(writer, kept);
       return ErrNone;
     }
   }
-  const std::int32_t failed = writer->error;
+  const std::int32_t failed = writer->failure.code;
   DropEntry(writer, entry);
-  return IsOutputFailure(writer->error) ? writer->error : failed;
+  return IsOutputFailure(writer->failure.code) ? writer->failure.code : failed;
 }
 
 }  // namespace zf

@@ -13,10 +13,10 @@ void MarkFiltered(const CallChoices& choices, ZipEntry* entry) {
 }
 
 bool BeginEntryData(ZipWriter* writer, const ZipEntry* entry) {
-  if (!entry->filtered || writer->error != ErrNone) return writer->error == ErrNone;
+  if (!entry->filtered || writer->failure.code != ErrNone) return writer->failure.code == ErrNone;
   const CallChoices& choices = *writer->choices;
   writer->current.filterState = choices.filter->begin(choices.filterContext, writer, entry);
-  return writer->current.filterState != nullptr && writer->error == ErrNone;
+  return writer->current.filterState != nullptr && writer->failure.code == ErrNone;
 }
 
 void PutEntryData(ZipWriter* writer, const std::uint8_t* bytes, std::uint32_t count) {
@@ -33,7 +33,7 @@ void EndEntryData(ZipWriter* writer) {
   if (state == nullptr) return;
   writer->current.filterState = nullptr;
   const EntryFilter* filter = writer->choices->filter;
-  if (writer->error != ErrNone) {
+  if (writer->failure.code != ErrNone) {
     filter->release(state);
     return;
   }

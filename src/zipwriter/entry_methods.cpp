@@ -20,7 +20,7 @@ bool BeginStored(ZipWriter*, ZipEntry*) { return true; }
 void WriteStored(ZipWriter* writer, ZipEntry*) {
   for (;;) {
     const std::uint32_t count = ReadSource(writer, writer->buffer, kBufferBytes);
-    if (count == 0 || writer->error != ErrNone) return;
+    if (count == 0 || writer->failure.code != ErrNone) return;
     PutEntryData(writer, writer->buffer, count);
     writer->current.compressedSize += count;
   }
@@ -46,7 +46,7 @@ bool BeginDeflate(ZipWriter* writer, ZipEntry* entry) {
   if (writer->current.deflater == nullptr) {
     writer->current.deflater = AllocateDeflateState();
     if (writer->current.deflater == nullptr) {
-      writer->error = ErrNoMemory;
+      writer->failure.code = ErrNoMemory;
       return false;
     }
   }
@@ -63,13 +63,13 @@ bool BeginDeflate(ZipWriter* writer, ZipEntry* entry) {
 bool ReadFromWriter(void* context, std::uint8_t* into, std::uint32_t count, std::uint32_t* got) {
   auto* writer = static_cast<ZipWriter*>(context);
   *got = ReadSource(writer, into, count);
-  return writer->error == ErrNone;
+  return writer->failure.code == ErrNone;
 }
 
 bool WriteToWriter(void* context, const std::uint8_t* bytes, std::uint32_t count) {
   auto* writer = static_cast<ZipWriter*>(context);
   PutEntryData(writer, bytes, count);
-  return writer->error == ErrNone;
+  return writer->failure.code == ErrNone;
 }
 
 void WriteDeflated(ZipWriter* writer, ZipEntry* entry) {
@@ -87,9 +87,9 @@ void WriteDeflated(ZipWriter* writer, ZipEntry* entry) {
   const std::int32_t code =
       DeflateData(current.deflater, job, &entry->internalAttributes, &systemError, &deflated);
   // A failure of the writer's own (its output, the entry's read) stays.
-  if (code != ErrNone && writer->error == ErrNone) {
-    writer->error = code;
-    writer->systemError = systemError;
+  if (code != ErrNone && writer->failure.code == ErrNone) {
+    writer->failure.code = code;
+    writer->failure.systemError = systemError;
   }
   writer->current.compressedSize = deflated;
 }

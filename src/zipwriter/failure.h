@@ -8,7 +8,7 @@
 
 namespace zf {
 
-// Failure codes; fixed numbers, stored in ZipWriter::error or returned.
+// Failure codes; fixed numbers, stored in a Failure or returned.
 enum : std::int32_t {
   ErrNone = 0,
   ErrOpen = 1,       // a file cannot be created or opened, or examined
@@ -23,17 +23,27 @@ enum : std::int32_t {
   // The read hook asked to stop.
   ErrCancelled = 17,
   // A worker thread lacked memory, a descriptor or spill space for the
-  // file: the writer's thread adds it itself.
+  // file, or its spilled output could not be read back; the file itself may
+  // be fine.
   ErrGaveWay = 18,
   // An entry failed once a stream had taken some of its bytes, which cannot
-  // be taken back; ZipWriter::brokenBy says why the entry failed.
+  // be taken back; Failure::brokenBy says why the entry failed.
   ErrStreamBroken = 19,
   // The source is one of the call's own files (the archive being written, a
   // scratch file), whatever path reached it: left out without a word.
   ErrOwnFile = 20,
-  // The deflated data came out no smaller than the file: the writer's
-  // thread adds it again, stored.
+  // The deflated data came out no smaller than the file, whose deflated
+  // bytes have left a worker already.
   ErrNotSmaller = 21,
+};
+
+// One failure, whole: what failed, the system's error number behind it
+// (0: none, or not the system's), and with ErrStreamBroken, the entry's own
+// failure that broke the stream.
+struct Failure {
+  std::int32_t code;
+  std::int32_t systemError;
+  std::int32_t brokenBy;
 };
 
 // A failure of the archive output itself. The file's content and position are

@@ -150,7 +150,10 @@ struct ZipWriter {
   std::uint32_t flags;
   OutputSink sink;
   std::uint64_t offset;  // where the next record starts
-  std::int32_t error;
+  // The failure of the entry being added, or of the archive's output (which
+  // sticks); ErrNone while all is well. Its systemError is the system's
+  // number of the last failed open, read, write or seek.
+  Failure failure;
   EntryBlock* entries;         // the first block of the kept entries
   EntryBlock* lastBlock;       // where the next entry goes
   const ZipEntry* lastKept;    // the entry kept last, for callers that report it
@@ -158,10 +161,6 @@ struct ZipWriter {
   std::uint64_t centralBytes;  // central directory size of the kept entries
   std::uint64_t position;      // output position as the primitives moved it
   std::uint64_t sourceBytes;   // bytes read from all entries that were kept
-  // For callers that report: the system's error number of the last failed
-  // open, read, write or seek.
-  std::int32_t systemError;
-  std::int32_t brokenBy;  // with ErrStreamBroken: the entry's own failure
   // Buffered output: the last outFill bytes up to position wait in
   // outBuffer, then go to the sink.
   std::uint32_t outFill;

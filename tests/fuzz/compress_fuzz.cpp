@@ -80,7 +80,7 @@ void DeflateAndCheck(zf::ZipWriter* writer, const std::vector<std::uint8_t>& pie
   zf::ZipEntry entry{};
   zf::DeflateEntry(&entry, writer);
   zf::FlushOutput(writer);
-  Require(writer->error == zf::ErrNone);
+  Require(writer->failure.code == zf::ErrNone);
   Require(writer->current.bytesRead == piece.size());
   Require(writer->current.crc == crc32(0, piece.data(), static_cast<uInt>(piece.size())));
   const auto packed = ReadAll(output);
