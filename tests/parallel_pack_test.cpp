@@ -139,8 +139,8 @@ TEST(ParallelPack, Zip64FormsAreTheSameForAnyThreadCount) {
     const std::string zip = dir.Path("out" + std::to_string(threads) + ".zip");
     zf::ZipWriter* writer = nullptr;
     ASSERT_EQ(zf::OpenArchive(zip.c_str(), &writer), zf::ErrNone);
-    writer->classicSizeMax = 20000;
-    writer->classicCountMax = 5;
+    writer->ownChoices.classicSizeMax = 20000;
+    writer->ownChoices.classicCountMax = 5;
     Recorded record;
     const zf::PackEvents events = Recorder(&record);
     EXPECT_TRUE(

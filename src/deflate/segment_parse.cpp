@@ -44,6 +44,7 @@
 #include "deflate/hash_chains.h"
 #include "deflate/lazy_run.h"
 #include "deflate/record_symbol.h"
+#include "zipwriter/failure.h"
 
 namespace zf {
 

@@ -61,10 +61,9 @@ struct Job {
   Stage stage;
   bool isItem;
   WalkItem item;
-  bool abandoned;  // the writer wants no more of its output
-  std::int32_t code;
-  std::int32_t systemError;  // the worker's system error number for code
-  ZipEntry* entry;           // a record of its own until the archive keeps a copy
+  bool abandoned;   // the writer wants no more of its output
+  Failure outcome;  // what befell it on the worker's side (brokenBy unused)
+  ZipEntry* entry;  // a record of its own until the archive keeps a copy
   Chunk* first;
   Chunk* last;
   std::uint64_t held;       // bytes in the chunks
@@ -278,7 +277,7 @@ bool SpillOutput(Worker* worker, Job* job, const std::uint8_t* data, std::uint32
   if (written && pipeline->cancelled) worker->failure = ErrCancelled;
   if (written) {
     job->spilled += count;
-    job->bytesRead = worker->writer->bytesRead;
+    job->bytesRead = worker->writer->current.bytesRead;
   }
   WakeWriter(pipeline, job);
   OsLeaveMonitor(pipeline->monitor);
@@ -327,7 +326,7 @@ bool HoldOutput(void* context, const std::uint8_t* data, std::uint32_t count) {
       job->last = chunk;
       job->held += count;
       pipeline->held += count;
-      job->bytesRead = worker->writer->bytesRead;
+      job->bytesRead = worker->writer->current.bytesRead;
       if (!worker->finishing) WakeWriter(pipeline, job);
     }
     OsLeaveMonitor(pipeline->monitor);
@@ -358,18 +357,18 @@ std::int32_t GiveWayOnShortage(std::int32_t code, std::int32_t systemError) {
 std::int32_t CompressJob(Worker* worker, Job* job, bool wanted) {
   Pipeline* pipeline = worker->pipeline;
   ZipWriter* writer = worker->writer;
-  writer->error = ErrNone;
+  writer->failure.code = ErrNone;
   writer->position = 0;
   writer->outFill = 0;
   ZipEntry* entry = nullptr;
   const std::int32_t opened =
       wanted ? OpenEntry(writer, job->path, job->name, &job->details, AllocateEntry, &entry)
              : ErrWrite;
-  const std::int32_t code = GiveWayOnShortage(opened, writer->systemError);
+  const std::int32_t code = GiveWayOnShortage(opened, writer->failure.systemError);
   OsEnterMonitor(pipeline->monitor);
   job->entry = entry;
-  job->code = code;
-  job->systemError = writer->systemError;
+  job->outcome.code = code;
+  job->outcome.systemError = writer->failure.systemError;
   // The writer is not woken for this: it has nothing to do before the
   // first output or the end, and each of those wakes it.
   if (code == ErrNone) job->stage = Stage::kOpened;
@@ -380,8 +379,9 @@ std::int32_t CompressJob(Worker* worker, Job* job, bool wanted) {
   CompressSource(writer, entry);
   worker->finishing = true;
   FlushOutput(writer);
-  return worker->failure != ErrNone ? worker->failure
-                                    : GiveWayOnShortage(writer->error, writer->systemError);
+  return worker->failure != ErrNone
+             ? worker->failure
+             : GiveWayOnShortage(writer->failure.code, writer->failure.systemError);
 }
 
 // The first file job from job on; items are never taken.
@@ -439,9 +439,9 @@ void RunWorker(void* context) {
     worker->job = job;
     const std::int32_t code = CompressJob(worker, job, wanted);
     OsEnterMonitor(pipeline->monitor);
-    job->code = code;
-    job->systemError = worker->writer->systemError;
-    job->bytesRead = worker->writer->bytesRead;
+    job->outcome.code = code;
+    job->outcome.systemError = worker->writer->failure.systemError;
+    job->bytesRead = worker->writer->current.bytesRead;
     pipeline->busy -= 1;
     if (pipeline->closing && pipeline->busy == 0) WakeWorkers(pipeline);
     NoteJobDone(pipeline, job);
@@ -496,27 +496,17 @@ void WithdrawBoard(void* context, SegmentBoard*) {
 ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
   ZipWriter* writer = nullptr;
   if (OpenArchiveOn(FunctionSink(HoldOutput, worker), &writer) != ErrNone) return nullptr;
-  // Its entries take the archive's form, whatever its own sink is.
+  // Its entries take the archive's form, whatever its own sink is, and the
+  // call's choices, which are the archive writer's own record.
   writer->flags = (writer->flags & ~kDataDescriptors) | (archive->flags & kDataDescriptors);
-  writer->classicSizeMax = archive->classicSizeMax;
-  writer->classicCountMax = archive->classicCountMax;
-  writer->level = archive->level;
-  writer->namePrefix = archive->namePrefix;
-  writer->namePrefixLength = archive->namePrefixLength;
-  writer->clampTimes = archive->clampTimes;
-  writer->timeCeiling = archive->timeCeiling;
-  writer->unixModes = archive->unixModes;
-  writer->storeIncompressible = archive->storeIncompressible;
-  writer->storedExtensions = archive->storedExtensions;
-  writer->parseCrew = &worker->crew;
-  writer->isOwnFile = archive->isOwnFile;
-  writer->ownFileContext = archive->ownFileContext;
+  writer->choices = archive->choices;
+  writer->current.parseCrew = &worker->crew;
   return writer;
 }
 
 void ReleaseWorkerWriter(ZipWriter* writer) {
   if (writer == nullptr) return;
-  OsRelease(writer->deflater);
+  OsRelease(writer->current.deflater);
   OsRelease(writer);
 }
 
@@ -539,19 +529,19 @@ std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
     pipeline->held -= job->held;
     job->held = 0;
     const bool done = job->stage == Stage::kDone;
-    const std::int32_t code = job->code;
+    const std::int32_t code = job->outcome.code;
     const std::uint64_t bytesRead = job->bytesRead;
     const std::uint64_t spilled = job->spilled;
     const OsFile spill = job->spill;
     // After a failed write no more of it can be used.
-    if (writer->error != ErrNone || spillLost) job->abandoned = true;
+    if (writer->failure.code != ErrNone || spillLost) job->abandoned = true;
     WakeWorkers(pipeline);
     OsLeaveMonitor(pipeline->monitor);
     for (Chunk* chunk = chain; chunk != nullptr && !spillLost; chunk = chunk->next) {
       PutBytes(writer, chunk->bytes, chunk->count);
     }
     ReleaseChunks(chain);
-    while (copied < spilled && writer->error == ErrNone && !spillLost) {
+    while (copied < spilled && writer->failure.code == ErrNone && !spillLost) {
       const auto count = static_cast<std::uint32_t>(
           spilled - copied < kBufferBytes ? spilled - copied : kBufferBytes);
       std::uint32_t got = 0;
@@ -672,21 +662,50 @@ bool MakeRoomOnDisk(void* context) {
   return freed;
 }
 
-// Outcomes after which the writer's thread adds the file itself.
-bool IsHandedBack(std::int32_t code) {
-  return code == ErrTooLarge || code == ErrChanged || code == ErrGaveWay || code == ErrNotSmaller;
+// What the writer's thread does with a file a worker had, once the worker
+// is done with it or its output was copied.
+enum class NextStep {
+  kPlace,           // its output goes into the archive (or went: it is kept)
+  kAddAgain,        // the writer's thread adds the file itself, from its start
+  kAddAgainStored,  // the same, stored
+  kAddAlone,        // the same, with the workers stopped for good first
+  kLeaveOut,        // it is left out, and told of when the failure is the file's
+};
+
+// The one place where what befell a file decides what comes next. A worker
+// cannot read a file again once its output is gone, nor take back a header
+// reserved too short: the writer's thread can.
+NextStep NextStepFor(std::int32_t code) {
+  switch (code) {
+    case ErrNone:
+      return NextStep::kPlace;
+    case ErrChanged:   // cut while read: read again whole, at its new size
+    case ErrTooLarge:  // needed the ZIP64 field after its header was reserved
+      return NextStep::kAddAgain;
+    case ErrNotSmaller:  // stored, as one thread stores it
+      return NextStep::kAddAgainStored;
+    case ErrGaveWay:  // one thread may well do what a worker could not
+      return NextStep::kAddAlone;
+    default:
+      return NextStep::kLeaveOut;
+  }
+}
+
+bool AddsAgain(NextStep step) {
+  return step == NextStep::kAddAgain || step == NextStep::kAddAgainStored ||
+         step == NextStep::kAddAlone;
 }
 
 // Writes the oldest job into the archive, or leaves it out, and lets it go.
 void PlaceOldest(Pipeline* pipeline) {
   ZipWriter* writer = pipeline->writer;
   Job* job = pipeline->oldest;
-  if (!pipeline->cancelled && !IsOutputFailure(writer->error) &&
+  if (!pipeline->cancelled && !IsOutputFailure(writer->failure.code) &&
       !StartEntry(pipeline->events, job->name)) {
     Cancel(pipeline);
   }
   OsEnterMonitor(pipeline->monitor);
-  const bool lost = pipeline->cancelled || IsOutputFailure(writer->error);
+  const bool lost = pipeline->cancelled || IsOutputFailure(writer->failure.code);
   if (lost) {
     job->abandoned = true;
     WakeWorkers(pipeline);
@@ -695,42 +714,43 @@ void PlaceOldest(Pipeline* pipeline) {
     WaitAsWriter(pipeline);
   }
   const bool complete = job->stage == Stage::kDone;
-  std::int32_t code = job->redo ? ErrGaveWay : job->code;
-  std::int32_t systemError = job->systemError;
+  // Workers stopped before it was placed: what they made of it is gone.
+  std::int32_t code = job->redo ? ErrGaveWay : job->outcome.code;
+  std::int32_t systemError = job->outcome.systemError;
   OsLeaveMonitor(pipeline->monitor);
 
   const bool dropped = lost || (job->abandoned && !job->redo);
+  // A file still being compressed streams in; its end decides.
+  NextStep step = complete || job->redo ? NextStepFor(code) : NextStep::kPlace;
   bool placed = false;  // its bytes went into the archive, so it may have broken a stream
   if (dropped) {
-    code = writer->error;
+    code = writer->failure.code;
+    step = NextStep::kLeaveOut;
   } else if (job->isItem) {
     code = AddItem(pipeline, job->path, job->name, job->item);
-    systemError = writer->systemError;
-  } else if (!job->redo && (!complete || code == ErrNone)) {
+    systemError = writer->failure.systemError;
+    step = NextStep::kLeaveOut;
+  } else if (step == NextStep::kPlace) {
     placed = true;
     BeginCopiedEntry(writer, job->entry, job->details, complete);
     const std::int32_t compressed = CopyJobOutput(pipeline, job);
     OsEnterMonitor(pipeline->monitor);
-    systemError = job->systemError;
+    systemError = job->outcome.systemError;
     OsLeaveMonitor(pipeline->monitor);
     code = EndCopiedEntry(writer, job->entry, job->details, compressed, complete);
     // Short of memory for the entry's record while workers hold theirs.
     if (code == ErrNoMemory && pipeline->started != 0) code = ErrGaveWay;
+    step = NextStepFor(code);
     if (code == ErrNone) TellAdded(pipeline);
   }
-  // The entry came out needing a longer header than the one reserved for it
-  // while it streamed, the file was cut while read, or a worker gave way:
-  // it is added again, here.
-  if (!job->isItem && IsHandedBack(code) && !pipeline->cancelled &&
-      !IsOutputFailure(writer->error)) {
-    if (code == ErrGaveWay) StopParallel(pipeline, job->next);
+  if (AddsAgain(step) && !pipeline->cancelled && !IsOutputFailure(writer->failure.code)) {
+    if (step == NextStep::kAddAlone) StopParallel(pipeline, job->next);
     ReleaseJobOutput(pipeline, job);
-    // Deflate did not make it smaller: stored, as one thread stores it.
-    writer->storeNext = code == ErrNotSmaller;
+    writer->current.storeNext = step == NextStep::kAddAgainStored;
     code = AddEntry(writer, job->path, job->name);
-    writer->storeNext = false;
+    writer->current.storeNext = false;
     placed = true;
-    systemError = writer->systemError;
+    systemError = writer->failure.systemError;
     if (code == ErrNone) TellAdded(pipeline);
   }
   if (code != ErrNone && code != ErrCancelled && !pipeline->cancelled &&
@@ -769,10 +789,10 @@ bool AddNow(Pipeline* pipeline, const char* path, const char* name, bool isItem,
     if (code == ErrNone) TellAdded(pipeline);
   }
   if (code != ErrNone && TellsOfFile(code) && code != ErrCancelled) {
-    Report(pipeline->events, path, code, writer->systemError);
+    Report(pipeline->events, path, code, writer->failure.systemError);
   }
   // After a failed write the archive is lost: walking on gains nothing.
-  return AskToGoOn(pipeline, pipeline->bytesDone) && !IsOutputFailure(writer->error);
+  return AskToGoOn(pipeline, pipeline->bytesDone) && !IsOutputFailure(writer->failure.code);
 }
 
 // A job for the walk's next file or item, at the end of the line.
@@ -812,7 +832,7 @@ bool Submit(Pipeline* pipeline, const char* path, const char* name, bool isItem,
   OsLeaveMonitor(pipeline->monitor);
   while (pipeline->inFlight >= pipeline->window) PlaceOldest(pipeline);
   // After a failed write the archive is lost: walking on gains nothing.
-  return !pipeline->cancelled && !IsOutputFailure(pipeline->writer->error);
+  return !pipeline->cancelled && !IsOutputFailure(pipeline->writer->failure.code);
 }
 
 bool SubmitFile(void* context, const char* path, const char* name) {
@@ -917,8 +937,8 @@ bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root
   pipeline.events = events;
   pipeline.archiveKnown =
       writer->sink.file != kNoFile && OsGetFileId(writer->sink.file, &pipeline.archiveId);
-  writer->isOwnFile = IsOwnFile;
-  writer->ownFileContext = &pipeline;
+  writer->ownChoices.isOwnFile = IsOwnFile;
+  writer->ownChoices.ownFileContext = &pipeline;
   if (threads >= 2) {
     pipeline.monitor = OsCreateMonitor();
     pipeline.workers = static_cast<Worker*>(OsAllocate(sizeof(Worker) * threads));
@@ -939,8 +959,8 @@ bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root
     StopWorkers(&pipeline);
     writer->makeRoom = nullptr;
   }
-  writer->isOwnFile = nullptr;
-  writer->ownFileContext = nullptr;
+  writer->ownChoices.isOwnFile = nullptr;
+  writer->ownChoices.ownFileContext = nullptr;
   OsRelease(pipeline.workers);
   OsDestroyMonitor(pipeline.monitor);
   return !pipeline.cancelled;

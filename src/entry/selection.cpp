@@ -103,13 +103,13 @@ void CloseSelection(Selection* selection) {
 }
 
 void ApplySelection(const Selection& selection, ZipWriter* writer) {
-  writer->namePrefix = selection.prefix;
-  writer->namePrefixLength = selection.prefixLength;
-  writer->clampTimes = selection.clampTimes;
-  writer->timeCeiling = selection.timeCeiling;
-  writer->unixModes = selection.unixModes;
-  writer->storeIncompressible = selection.storeIncompressible;
-  writer->storedExtensions = selection.storedExtensions;
+  writer->ownChoices.namePrefix = selection.prefix;
+  writer->ownChoices.namePrefixLength = selection.prefixLength;
+  writer->ownChoices.clampTimes = selection.clampTimes;
+  writer->ownChoices.timeCeiling = selection.timeCeiling;
+  writer->ownChoices.unixModes = selection.unixModes;
+  writer->ownChoices.storeIncompressible = selection.storeIncompressible;
+  writer->ownChoices.storedExtensions = selection.storedExtensions;
 }
 
 }  // namespace zf

@@ -22,6 +22,12 @@ inline constexpr std::uint16_t kTimestampFieldId = 0x5455;
 inline constexpr std::uint16_t kFlagDataDescriptor = 0x0008;  // CRC and sizes follow the data
 inline constexpr std::uint16_t kFlagUtf8 = 0x0800;            // the name is UTF-8
 inline constexpr std::uint16_t kFlagLevelBits = 0x0006;       // deflate's speed option
+inline constexpr std::uint16_t kFlagLevelBest = 0x0002;       // ... maximum compression
+inline constexpr std::uint16_t kFlagLevelFast = 0x0004;       // ... fast or super fast
+
+// Compression methods.
+inline constexpr std::uint16_t kMethodStored = 0;
+inline constexpr std::uint16_t kMethodDeflated = 8;
 
 // Versions needed to extract; "made by" takes 2.3 when 2.0 is needed.
 inline constexpr std::uint16_t kVersionClassic = 20;

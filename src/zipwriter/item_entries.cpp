@@ -20,15 +20,16 @@ namespace {
 std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool link) {
   if (writer == nullptr || path == nullptr || name == nullptr) return ErrArgument;
   if ((writer->flags & kFinished) != 0) return ErrFinished;
-  if (IsOutputFailure(writer->error)) return writer->error;
-  writer->error = ErrNone;
-  writer->systemError = 0;
+  if (IsOutputFailure(writer->failure.code)) return writer->failure.code;
+  writer->failure.code = ErrNone;
+  writer->failure.systemError = 0;
   const char* suffix = link ? "" : "/";
   const std::size_t nameLength = EntryNameLength(writer, name, suffix);
-  if ((*name == 0 && writer->namePrefixLength == 0) || nameLength > 0xFFFF) return ErrArgument;
+  if ((*name == 0 && writer->choices->namePrefixLength == 0) || nameLength > 0xFFFF)
+    return ErrArgument;
   OsFileFacts facts;
   if (!OsGetPathFacts(path, !link, &facts)) {
-    writer->systemError = OsLastError();
+    writer->failure.systemError = OsLastError();
     return ErrOpen;
   }
   char* target = nullptr;
@@ -37,7 +38,7 @@ std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool
     target = static_cast<char*>(OsAllocate(kMaxPathBytes));
     if (target == nullptr) return ErrNoMemory;
     if (!OsReadLink(path, target, kMaxPathBytes, &targetLength)) {
-      writer->systemError = OsLastError();
+      writer->failure.systemError = OsLastError();
       OsRelease(target);
       return ErrRead;
     }
@@ -51,7 +52,7 @@ std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool
   SetDetailsTimes(writer, &details, facts);
   // A folder's owner may search it as well as read it: without that
   // permission the unpacked folder could not be entered.
-  const bool ownMode = writer->unixModes && facts.unixMode != 0;
+  const bool ownMode = writer->choices->unixModes && facts.unixMode != 0;
   const std::uint32_t attributes =
       ownMode ? UnixModeAttributes(facts.attributes, facts.unixMode)
       : link  ? kUnixLinkMode << 16 | (facts.attributes & kAttrArchive)
@@ -63,7 +64,7 @@ std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool
   entry->modifyTime = details.modifyTime;
   const bool streamed = (writer->flags & kDataDescriptors) != 0;
   entry->flags = NeedsUtf8Flag(entry->name) ? kFlagUtf8 : 0;
-  entry->method = 0;
+  entry->method = kMethodStored;
   entry->crc = Crc32Update(0, reinterpret_cast<const std::uint8_t*>(target),
                            static_cast<std::uint32_t>(targetLength));
   entry->size = targetLength;
@@ -73,12 +74,12 @@ std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool
   if (target != nullptr) PutBytes(writer, target, static_cast<std::uint32_t>(targetLength));
   OsRelease(target);
   // Only a failed write gets here: a stream's bytes are not taken back.
-  if (writer->error != ErrNone) {
+  if (writer->failure.code != ErrNone) {
     if (!streamed) RewindOutput(writer, entry->headerOffset);
-    return writer->error;
+    return writer->failure.code;
   }
   writer->offset += LocalHeaderBytes(entry) + targetLength;
-  writer->bytesRead = targetLength;
+  writer->current.bytesRead = targetLength;
   KeepEntry(writer, entry);
   return ErrNone;
 }
