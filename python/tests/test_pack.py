@@ -90,6 +90,13 @@ class Packing(TempDir):
         self.assertEqual(set(progress), set(TREE))
         read = [e.bytes_read for e in events]
         self.assertEqual(read, sorted(read))
+        # With a callback the pack counts first: every event from COUNTED on
+        # carries the totals, none before.
+        counted = kinds.index(zipfolder.EventKind.COUNTED)
+        self.assertLessEqual({(e.entries_total, e.bytes_total) for e in events[:counted]},
+                             {(None, None)})
+        self.assertEqual({(e.entries_total, e.bytes_total) for e in events[counted:]},
+                         {(len(TREE), result.bytes_read)})
 
     def test_left_out_files_are_listed_and_told(self):
         src = self.make_tree()
@@ -144,14 +151,44 @@ class Failures(TempDir):
                 self.assertEqual(self.read(old), b"old")
                 self.assertEqual(self.listing(self.tmp), ["a.zip", "src"])
 
+    def test_refuse_empty_keeps_the_old_archive(self):
+        src = self.make_tree()
+        old = self.path("a.zip")
+        with open(old, "wb") as f:
+            f.write(b"PK\x05\x06old")
+        with self.assertRaises(zipfolder.AllExcludedError) as caught:
+            zipfolder.pack(src, old, include=["*.nomatch"], refuse_empty=True)
+        self.assertEqual(caught.exception.path, src)
+        self.assertEqual(self.read(old), b"PK\x05\x06old")
+        self.assertEqual(zipfolder.pack(src, old, include=["*.nomatch"]).entries, 0)
+
     def test_arguments_python_refuses(self):
         src = self.make_tree()
-        for kwargs, cls in [({"threads": 0}, ValueError), ({"threads": 257}, ValueError),
-                            ({"level": 10}, ValueError), ({"level": True}, ValueError),
-                            ({"folders": "some"}, ValueError), ({"exclude": "*.o"}, TypeError),
-                            ({"mtime_ceiling": "now"}, TypeError)]:
-            with self.subTest(kwargs=kwargs), self.assertRaises(cls):
-                zipfolder.pack(src, self.path("a.zip"), **kwargs)
+        # (arguments, class, the tool's option for the same, its reason)
+        cases = [({"threads": 0}, ValueError, "--threads=0", "takes a number from 1 to 256"),
+                 ({"threads": 257}, ValueError, "-T257", "takes a number from 1 to 256"),
+                 ({"level": 10}, ValueError, "--level=10", "takes a number from 0 to 9"),
+                 ({"level": 12}, ValueError, "--level=12", "takes a number from 0 to 9"),
+                 ({"level": True}, ValueError, None, "takes a number from 0 to 9"),
+                 ({"folders": "some"}, ValueError, "--folders=some", "takes none, empty or all"),
+                 ({"prefix": "../x"}, ValueError, "--prefix=../x",
+                  "takes folder names with '/' between them, no leading '/' and no '.' or '..'"),
+                 ({"exclude": [""]}, ValueError, "--exclude=", "takes a pattern"),
+                 ({"include": ["*.c", ""]}, ValueError, "-i", "takes a pattern"),
+                 ({"exclude": "*.o"}, TypeError, None, "not one string"),
+                 ({"mtime_ceiling": "now"}, TypeError, None, "seconds since 1970")]
+        for kwargs, cls, option, reason in cases:
+            with self.subTest(kwargs=kwargs):
+                with self.assertRaises(cls) as caught:
+                    zipfolder.pack(src, self.path("a.zip"), **kwargs)
+                self.assertIsInstance(caught.exception, zipfolder.BadArgumentError)
+                self.assertIsInstance(caught.exception, zipfolder.Error)
+                self.assertIn(reason, caught.exception.reason)
+                if option is not None and TOOL:
+                    tool = run_tool(*([option, ""] if option == "-i" else [option]), src,
+                                    self.path("a.zip"))
+                    self.assertEqual(tool.returncode, 2)
+                    self.assertIn(reason, tool.stderr)
         for dst in [object(), 42]:
             with self.assertRaises(TypeError):
                 zipfolder.pack(src, dst)
@@ -201,18 +238,21 @@ class Cancelling(TempDir):
         self.assertEqual(self.read(self.dst), self.OLD)
         self.assertEqual(self.listing(self.tmp), ["a.zip", "src"])
 
-    def test_progress_returning_false_cancels(self):
-        calls = []
+    def test_progress_returning_a_true_value_cancels(self):
+        # As in C: a non-zero return stops, zero (None, False) goes on.
+        for stop, go in [(True, False), (1, None), ("stop", 0)]:
+            calls = []
 
-        def progress(event):
-            calls.append(event.kind)
-            return event.kind != zipfolder.EventKind.ADDED
+            def progress(event):
+                calls.append(event.kind)
+                return stop if event.kind == zipfolder.EventKind.ADDED else go
 
-        for threads in [1, 2]:
-            with self.assertRaises(zipfolder.Cancelled):
-                zipfolder.pack(self.src, self.dst, threads=threads, progress=progress)
-            self.assertEqual(calls[-1], zipfolder.EventKind.ADDED)
-            self.assert_untouched()
+            for threads in [1, 2]:
+                with self.subTest(stop=stop, threads=threads):
+                    with self.assertRaises(zipfolder.Cancelled):
+                        zipfolder.pack(self.src, self.dst, threads=threads, progress=progress)
+                    self.assertEqual(calls[-1], zipfolder.EventKind.ADDED)
+                    self.assert_untouched()
 
     def test_exception_in_progress_comes_out_as_itself(self):
         for raised in [ValueError("mine"), KeyboardInterrupt(), SystemExit(3)]:
