@@ -118,6 +118,7 @@ constexpr const char* kStatusTexts[] = {
     "cancelled",
     "out of memory",
     "the patterns left out every file; no archive written",
+    "encryption is not supported in this build",
 };
 
 }  // namespace

@@ -143,11 +143,12 @@ bool StartOverShorter(ZipWriter* writer, ZipEntry* entry) {
 }
 
 // Deflate made the file no smaller, and the archive may still take the
-// deflated bytes back.
+// deflated bytes back. The filter's bytes come either way: they do not count.
 bool NotSmaller(const ZipWriter* writer, const ZipEntry* entry) {
   return writer->choices->storeIncompressible && !Streamed(writer) &&
          entry->method == kMethodDeflated &&
-         writer->current.compressedSize >= writer->current.bytesRead;
+         writer->current.compressedSize - FilterOverhead(*writer->choices, entry) >=
+             writer->current.bytesRead;
 }
 
 // The entry as it is when stored from the start.
@@ -165,7 +166,16 @@ void CompleteEntry(ZipWriter* writer, ZipEntry* entry) {
   entry->crc = writer->current.crc;
   entry->compressedSize = writer->current.compressedSize;
   entry->size = writer->current.sourceSize;
-  if (!Streamed(writer)) entry->flags &= static_cast<std::uint16_t>(~kFlagDataDescriptor);
+  if (!Streamed(writer) && !KeepsDescriptor(*writer->choices, entry)) {
+    entry->flags &= static_cast<std::uint16_t>(~kFlagDataDescriptor);
+  }
+}
+
+// The data descriptor after the data, when the entry has one.
+void PutDataDescriptor(ZipWriter* writer, const ZipEntry* entry) {
+  if ((entry->flags & kFlagDataDescriptor) == 0) return;
+  WriteDataDescriptor(writer, entry);
+  if (writer->failure.code == ErrNone) writer->offset += DataDescriptorBytes(entry);
 }
 
 // A stream's entry ends with its descriptor when it has one (a deflated
@@ -176,9 +186,7 @@ void EndStreamedEntry(ZipWriter* writer, const ZipEntry* entry) {
     BreakStream(writer, ErrTooLarge);
     return;
   }
-  if ((entry->flags & kFlagDataDescriptor) == 0) return;
-  WriteDataDescriptor(writer, entry);
-  if (writer->failure.code == ErrNone) writer->offset += DataDescriptorBytes(entry);
+  PutDataDescriptor(writer, entry);
 }
 
 // Puts the final header over the first one: in the output buffer while the
@@ -251,6 +259,7 @@ void WriteEntry(ZipWriter* writer, ZipEntry* entry, const SourceDetails& details
   if (Streamed(writer)) {
     EndStreamedEntry(writer, entry);
   } else {
+    PutDataDescriptor(writer, entry);
     RewriteLocalHeader(writer, entry, details);
   }
 }
@@ -404,6 +413,7 @@ std::int32_t EndCopiedEntry(ZipWriter* writer, ZipEntry* entry, const SourceDeta
     EndStreamedEntry(writer, entry);
   } else if (writer->failure.code == ErrNone) {
     writer->offset += entry->compressedSize;
+    PutDataDescriptor(writer, entry);
     // A header reserved before the entry was found to need the ZIP64 field
     // is too short for it: the caller adds the file again itself.
     if (!headerFinal && Outgrows(writer, entry, entry->size, entry->compressedSize)) {

@@ -35,25 +35,12 @@
 #include <cstdint>
 
 #include "platform/crypto.h"
+#include "zipwriter/format_numbers.h"
 #include "zipwriter/zipcrypto_stream.h"
 
 namespace zf {
 
-// The format's numbers of encrypted entries.
-inline constexpr std::uint16_t kFlagEncrypted = 0x0001;  // general-purpose bit 0
-inline constexpr std::uint16_t kMethodAes = 99;          // the real method is in the AES field
-inline constexpr std::uint16_t kAesFieldId = 0x9901;
-inline constexpr std::uint16_t kAesFieldDataBytes = 7;
-inline constexpr std::uint16_t kAesVendorVersion = 2;  // AE-2: no CRC, the MAC checks the data
-inline constexpr std::uint8_t kAesVendorId[2] = {'A', 'E'};
-inline constexpr std::uint8_t kAesStrength128 = 1;
-inline constexpr std::uint8_t kAesStrength256 = 3;
-inline constexpr std::uint16_t kVersionAes = 51;
-inline constexpr std::uint32_t kAesKeyIterations = 1000;
-inline constexpr std::uint32_t kAesVerifierBytes = 2;
-inline constexpr std::uint32_t kAesMacBytes = 10;
-inline constexpr std::uint32_t kZipCryptoHeaderBytes = 12;
-
+// Derived from the format's numbers (format_numbers.h).
 inline constexpr std::uint32_t kAesFieldBytes = 4 + kAesFieldDataBytes;
 inline constexpr std::uint32_t kMostPrefixBytes = 16 + kAesVerifierBytes;
 inline constexpr std::uint32_t kMostSuffixBytes = kAesMacBytes;

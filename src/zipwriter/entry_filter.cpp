@@ -64,4 +64,8 @@ std::uint32_t FilterOverhead(const CallChoices& choices, const ZipEntry* entry) 
   return entry->filtered ? choices.filter->overheadBytes : 0;
 }
 
+bool KeepsDescriptor(const CallChoices& choices, const ZipEntry* entry) {
+  return entry->filtered && choices.filter->keepsDescriptor;
+}
+
 }  // namespace zf

@@ -18,6 +18,10 @@
 //   entry record for storeField to tell (99 and the 0x9901 field, say). With
 //   hidesCrc the headers and the data descriptor carry 0 for the CRC.
 //   versionNeeded raises the headers' "version needed" when it is higher.
+//   With keepsDescriptor the filter's leading bytes depend on the entry's
+//   flags (ZipCrypto's check byte: the CRC's high byte, or the time's with
+//   bit 3): an entry begun with bit 3 keeps it and its data descriptor in a
+//   file too, since its CRC was not known when its data began.
 // - Size. overheadBytes is the fixed count of bytes the filter adds to any
 //   entry (before and after the data together); the data's length in the
 //   headers includes it, and the bound that decides a stream's ZIP64 form
@@ -51,6 +55,7 @@ struct EntryFilter {
   bool replacesMethod;
   std::uint16_t methodNumber;
   bool hidesCrc;
+  bool keepsDescriptor;
   std::uint16_t versionNeeded;
   std::uint8_t fieldBytes;  // the whole extra field: id, length and data
   std::uint32_t overheadBytes;
@@ -78,5 +83,7 @@ std::uint16_t FilterVersion(const CallChoices& choices, const ZipEntry* entry);
 std::uint8_t* StoreFilterField(const CallChoices& choices, const ZipEntry* entry, std::uint8_t* at);
 // Bytes the filter adds to the entry's data.
 std::uint32_t FilterOverhead(const CallChoices& choices, const ZipEntry* entry);
+// The entry keeps its data descriptor in a file too.
+bool KeepsDescriptor(const CallChoices& choices, const ZipEntry* entry);
 
 }  // namespace zf

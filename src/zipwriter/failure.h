@@ -35,6 +35,9 @@ enum : std::int32_t {
   // The deflated data came out no smaller than the file, whose deflated
   // bytes have left a worker already.
   ErrNotSmaller = 21,
+  // The system's cryptography refused to encrypt the entry (no random
+  // source, a broken provider, or none in this build).
+  ErrCrypto = 22,
 };
 
 // One failure, whole: what failed, the system's error number behind it

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "zipwriter/crc32.h"
+#include "zipwriter/entry_filter.h"
 #include "zipwriter/entry_list.h"
 #include "zipwriter/format_numbers.h"
 #include "zipwriter/headers.h"
@@ -68,17 +69,24 @@ std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool
   entry->crc = Crc32Update(0, reinterpret_cast<const std::uint8_t*>(target),
                            static_cast<std::uint32_t>(targetLength));
   entry->size = targetLength;
-  entry->compressedSize = targetLength;
+  // A link's target is data, and goes through the call's filter; a
+  // folder has none.
+  if (link) MarkFiltered(*writer->choices, entry);
+  entry->compressedSize = targetLength + FilterOverhead(*writer->choices, entry);
   entry->headerOffset = writer->offset;
   WriteLocalHeader(writer, entry, details);
-  if (target != nullptr) PutBytes(writer, target, static_cast<std::uint32_t>(targetLength));
+  if (target != nullptr && BeginEntryData(writer, entry)) {
+    PutEntryData(writer, reinterpret_cast<const std::uint8_t*>(target),
+                 static_cast<std::uint32_t>(targetLength));
+  }
+  if (target != nullptr) EndEntryData(writer);
   OsRelease(target);
   // Only a failed write gets here: a stream's bytes are not taken back.
   if (writer->failure.code != ErrNone) {
     if (!streamed) RewindOutput(writer, entry->headerOffset);
     return writer->failure.code;
   }
-  writer->offset += LocalHeaderBytes(entry) + targetLength;
+  writer->offset += LocalHeaderBytes(entry) + entry->compressedSize;
   writer->current.bytesRead = targetLength;
   KeepEntry(writer, entry);
   return ErrNone;
