@@ -1,9 +1,13 @@
 """Builds crypto_host.cpp against the arch's core library, runs it under
 Wine, and recomputes the AES entry it prints from the format's rules: the
-Windows build's CNG gives what OpenSSL gives on Linux."""
+Windows build's CNG gives what OpenSSL gives on Linux. Then zipfolder.exe,
+through the DLL, encrypts a folder that 7-Zip opens with the password only."""
 
 import hashlib
 import hmac
+import os
+import shutil
+import subprocess
 from pathlib import Path
 
 import wintools
@@ -38,6 +42,26 @@ def expected_entry(salt):
     return salt + material[64:] + data + hmac.new(material[32:64], data, hashlib.sha1).digest()[:10]
 
 
+def check_tool_archives(wine, bindir, arch):
+    tool = wintools.build_dir(bindir, arch) / "zipfolder.exe"
+    work = Path(bindir) / f"crypto-tool-{arch}"
+    shutil.rmtree(work, ignore_errors=True)
+    (work / "src" / "sub").mkdir(parents=True)
+    (work / "src" / "random.bin").write_bytes(os.urandom(70000))
+    (work / "src" / "sub" / "text.txt").write_bytes(b"a line of text\n" * 5000)
+    (work / "password.txt").write_bytes(b"PASS\r\n")
+    for kind in ("aes256", "aes128"):
+        archive = work / f"{kind}.zip"
+        wine.run(tool, "-q", "-T2", f"--encryption={kind}",
+                 "--password-file=" + wintools.wine_path(work / "password.txt"),
+                 wintools.wine_path(work / "src"), wintools.wine_path(archive))
+        for password, status in (("PASS", 0), ("wrong", 2)):
+            tested = subprocess.run(["7z", "t", f"-p{password}", str(archive)],
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            if tested.returncode != status:
+                wintools.fail(f"7z t -p{password} {archive}: {tested.returncode}\n{tested.stdout}")
+
+
 def main():
     args, wine, _ = start_check("--source")
     program = build_host(args.source, args.bindir, args.arch)
@@ -49,7 +73,12 @@ def main():
     entry = bytes.fromhex(output.split("entry ", 1)[1].split()[0])
     if entry != expected_entry(entry[:16]):
         wintools.fail("the AES entry made with CNG differs from the format's rules")
-    print(f"CNG of the {args.arch} build gives the published answers and the AES entry")
+    if shutil.which("7z") is None:
+        wintools.skip("needs 7z for the tool's encrypted archives")
+    check_tool_archives(wine, args.bindir, args.arch)
+    wine.wait_for_server()
+    print(f"CNG of the {args.arch} build gives the published answers and the AES entry, "
+          "and its tool AES archives that 7-Zip opens")
 
 
 if __name__ == "__main__":
