@@ -33,6 +33,8 @@ void ReleaseKeptStates(KeptStates* kept);
 // from its owner's thread; wake, from any thread, that more work became
 // available on the board offered, if it still is; withdraw, from the
 // owner's thread, that it is gone: it returns once no helper is inside.
+// Set up before the owner's thread starts and read-only after, but for
+// counts and kept, which the owner's thread alone writes.
 struct ParseCrew {
   void* context;
   void (*offer)(void* context, SegmentBoard* board);
