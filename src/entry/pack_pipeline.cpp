@@ -32,9 +32,9 @@ namespace {
 // Jobs the walk may run ahead of the writer, per worker. While one worker
 // compresses a file of megabytes, whose turn it is, the others go on only
 // through the jobs of the window: with 16 per worker they ran out of them
-// behind the largest headers of /usr/include and waited (2 workers: 1.19 s
-// against 1.10 s with 64, whose processor time is the same). A job waiting
-// costs its record only; held output has its own budget.
+// behind the largest headers of /usr/include and waited, where 64 kept
+// them busy for the same processor time (docs/performance.md). A job
+// waiting costs its record only; held output has its own budget.
 constexpr std::uint32_t kJobsPerWorker = 64;
 // Finished jobs the writer lets gather before it is woken to write them,
 // while the workers have jobs and room enough to go on meanwhile: with
