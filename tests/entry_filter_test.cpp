@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "entry/parallel_pack.h"
+#include "entry/pack_pipeline.h"
 #include "platform/platform.h"
 #include "support/test_files.h"
 #include "zipwriter/headers.h"
@@ -118,8 +118,7 @@ TEST(EntryFilter, EveryByteOfEveryEntryGoesThroughTheFilterAtAnyThreadCount) {
     ASSERT_EQ(zf::OpenArchive(zip.c_str(), &writer), zf::ErrNone);
     writer->ownChoices.filter = &kToyFilter;
     writer->ownChoices.filterContext = &log;
-    EXPECT_TRUE(
-        zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), threads, nullptr, zip.c_str()));
+    EXPECT_TRUE(zf::AddFolderTree(writer, src.c_str(), src.c_str(), threads, nullptr, zip.c_str()));
     EXPECT_EQ(zf::CloseArchive(writer), zf::ErrNone);
     EXPECT_FALSE(log.otherThread);
     const zft::CommandResult check = zft::RunCommand(

@@ -17,7 +17,7 @@
 #include <cstring>
 
 #include "entry/pack_folder.h"
-#include "entry/parallel_pack.h"
+#include "entry/pack_pipeline.h"
 #include "entry/report.h"
 #include "entry/selection.h"
 #include "entry/survey.h"
@@ -215,8 +215,8 @@ void Walk(Job* job) {
   writer->readHook = ReadHookToReporter;
   writer->readHookContext = &job->reporter;
   ApplySelection(*job->selection, writer);
-  AddFolderInParallel(writer, job->srcFolder, job->srcFolder, job->threads, &events,
-                      job->scratchPath, kHeldOutputBudget, &job->selection->rules);
+  AddFolderTree(writer, job->srcFolder, job->srcFolder, job->threads, &events, job->scratchPath,
+                kHeldOutputBudget, &job->selection->rules);
   if (IsOutputFailure(writer->failure.code)) {
     job->outputError = writer->failure.code;
     job->brokenBy = writer->failure.brokenBy;

@@ -1,7 +1,7 @@
 // What failed, in codes every part of the library shares: the writer, the
 // compressor (which must not depend on the writer's records) and the packer.
 // A code says what went wrong, never what to do about it; the packer decides
-// that from the code in one place (NextStepFor in parallel_pack.cpp).
+// that from the code in one place (NextStepFor in pack_pipeline.cpp).
 #pragma once
 
 #include <cstdint>
