@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "entry/parallel_pack.h"
+#include "entry/pack_pipeline.h"
 #include "platform/crypto.h"
 #include "support/test_files.h"
 #include "zipwriter/encryption_filter.h"
@@ -164,8 +164,8 @@ TEST(EncryptedPack, FixedSeedGivesTheSameBytesAtEveryThreadCount) {
       writer->ownChoices.storeIncompressible = true;
       writer->ownChoices.classicSizeMax = 20000;
       writer->ownChoices.classicCountMax = 5;
-      EXPECT_TRUE(zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), threads, nullptr,
-                                          nullptr, 1u << 20));
+      EXPECT_TRUE(
+          zf::AddFolderTree(writer, src.c_str(), src.c_str(), threads, nullptr, nullptr, 1u << 20));
       EXPECT_EQ(zf::CloseArchive(writer), zf::ErrNone);
       const auto tested = SevenZip("PASS", zip);
       EXPECT_NE(tested.output.find("Everything is Ok"), std::string::npos) << tested.output;
