@@ -3,10 +3,12 @@
 // ZipCrypto, at one and four threads and streamed.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "entry/pack_pipeline.h"
+#include "entry/report.h"
 #include "platform/crypto.h"
 #include "support/test_files.h"
 #include "zipwriter/encryption_filter.h"
@@ -169,10 +171,61 @@ TEST(EncryptedPack, FixedSeedGivesTheSameBytesAtEveryThreadCount) {
       EXPECT_EQ(zf::CloseArchive(writer), zf::ErrNone);
       const auto tested = SevenZip("PASS", zip);
       EXPECT_NE(tested.output.find("Everything is Ok"), std::string::npos) << tested.output;
+      if (kind == zf::kEncryptAes256) {
+        const std::string out = scratch.Path("seed-out" + std::to_string(threads));
+        zft::MakeDirs(out);
+        const auto extracted = zft::RunCommand("bsdtar -xf " + zft::Quote(zip) +
+                                               " --passphrase PASS -C " + zft::Quote(out));
+        EXPECT_EQ(extracted.status, 0) << extracted.output;
+        EXPECT_TRUE(SameFiles(scratch, src, out));
+      }
       if (threads == 1) first = zft::ReadFile(zip);
       EXPECT_EQ(zft::ReadFile(zip), first);
     }
   }
+}
+
+// The password's checks come before anything is created; an event never
+// carries the password.
+TEST(EncryptedPack, PasswordsAreCheckedFirstAndNeverTold) {
+  zft::ScratchDir scratch;
+  const std::string src = scratch.Path("src");
+  zft::MakeDirs(src);
+  zft::WriteFile(src + "/a.txt", Text(5000, 3));
+  struct Case {
+    const char* password;
+    std::int32_t encryption;
+    std::int32_t status;
+  };
+  const std::int32_t encrypted = zf::CryptoSupported() ? ZIPFOLDER_DONE : ZIPFOLDER_NOT_SUPPORTED;
+  const Case cases[] = {{"", ZIPFOLDER_ENCRYPTION_AES256, ZIPFOLDER_BAD_ARGUMENT},
+                        {"secret-pw", 3, ZIPFOLDER_BAD_ARGUMENT},
+                        {"secret-pw", -1, ZIPFOLDER_BAD_ARGUMENT},
+                        {"secret-pw", ZIPFOLDER_ENCRYPTION_ZIPCRYPTO, encrypted},
+                        {nullptr, 3, ZIPFOLDER_DONE}};  // no password: the kind is not read
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.encryption));
+    const std::string zip = scratch.Path("out.zip");
+    std::string told;
+    ZipFolderOptions options{};
+    options.size = sizeof options;
+    options.context = &told;
+    options.callback = [](void* context, const ZipFolderEvent* event) {
+      auto* text = static_cast<std::string*>(context);
+      for (const char* field : {event->name, event->reasonText}) {
+        if (field != nullptr) *text += field;
+      }
+      return 0;
+    };
+    options.password = c.password;
+    options.encryption = c.encryption;
+    EXPECT_EQ(zf::PackFolderReporting(src.c_str(), zip.c_str(), &options), c.status);
+    EXPECT_EQ(zft::Exists(zip), c.status == ZIPFOLDER_DONE);
+    EXPECT_EQ(told.find("secret-pw"), std::string::npos);
+    std::remove(zip.c_str());
+  }
+  EXPECT_STREQ(zf::StatusText(ZIPFOLDER_NOT_SUPPORTED),
+               "encryption is not supported in this build");
 }
 
 // Every entry's salt (the first bytes of its data, found from the central
