@@ -85,14 +85,15 @@ enum {
 
 /* ZipFolderEvent.reason, for ZIPFOLDER_EVENT_LEFT_OUT */
 enum {
-  ZIPFOLDER_REASON_CANNOT_OPEN = 1,     /* the system refused to open it; see systemError */
-  ZIPFOLDER_REASON_READ_FAILED = 2,     /* reading it failed midway; see systemError */
-  ZIPFOLDER_REASON_NOT_A_FILE = 3,      /* a FIFO, socket or device */
-  ZIPFOLDER_REASON_CHANGED = 4,         /* it changed while read, also when read again */
-  ZIPFOLDER_REASON_FOLDER_UNLISTED = 5, /* a folder cannot be listed, or its listing broke off */
-  ZIPFOLDER_REASON_PATH_TOO_LONG = 6,   /* the path passes the system's limit */
-  ZIPFOLDER_REASON_NAME_UNUSABLE = 7,   /* the archive cannot carry its name */
-  ZIPFOLDER_REASON_NO_MEMORY = 8        /* memory for its entry could not be had */
+  ZIPFOLDER_REASON_CANNOT_OPEN = 1,      /* the system refused to open it; see systemError */
+  ZIPFOLDER_REASON_READ_FAILED = 2,      /* reading it failed midway; see systemError */
+  ZIPFOLDER_REASON_NOT_A_FILE = 3,       /* a FIFO, socket or device */
+  ZIPFOLDER_REASON_CHANGED = 4,          /* it changed while read, also when read again */
+  ZIPFOLDER_REASON_FOLDER_UNLISTED = 5,  /* a folder cannot be listed, or its listing broke off */
+  ZIPFOLDER_REASON_PATH_TOO_LONG = 6,    /* the path passes the system's limit */
+  ZIPFOLDER_REASON_NAME_UNUSABLE = 7,    /* the archive cannot carry its name */
+  ZIPFOLDER_REASON_NO_MEMORY = 8,        /* memory for its entry could not be had */
+  ZIPFOLDER_REASON_ENCRYPTION_FAILED = 9 /* the system's cryptography refused to encrypt it */
 };
 
 /* What the callback is told. The strings live until the callback returns.

@@ -15,7 +15,8 @@ export type LeftOutReason =
   | 'folder-unlisted'
   | 'path-too-long'
   | 'name-unusable'
-  | 'no-memory';
+  | 'no-memory'
+  | 'encryption-failed';
 
 /** What onProgress is given. The counters are the totals so far. */
 export interface ProgressEvent {

@@ -36,7 +36,7 @@ const FAILURES = {
 };
 const KINDS = [undefined, 'progress', 'added', 'left-out', 'failed', 'finished'];
 const REASONS = [undefined, 'cannot-open', 'read-failed', 'not-a-file', 'changed',
-  'folder-unlisted', 'path-too-long', 'name-unusable', 'no-memory'];
+  'folder-unlisted', 'path-too-long', 'name-unusable', 'no-memory', 'encryption-failed'];
 const FOLDERS = { none: 0, empty: 1, all: 2 };
 const ENCRYPTIONS = { aes256: 0, aes128: 1, zipcrypto: 2 };
 const FLAG = {

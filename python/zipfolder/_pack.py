@@ -52,6 +52,7 @@ class Reason(enum.IntEnum):
     PATH_TOO_LONG = 6
     NAME_UNUSABLE = 7
     NO_MEMORY = 8
+    ENCRYPTION_FAILED = 9
 
 
 @dataclass(frozen=True)

@@ -135,6 +135,8 @@ std::int32_t LeftOutReason(std::int32_t code, std::int32_t systemError) {
       return ZIPFOLDER_REASON_READ_FAILED;
     case ErrNoMemory:
       return ZIPFOLDER_REASON_NO_MEMORY;
+    case ErrCrypto:
+      return ZIPFOLDER_REASON_ENCRYPTION_FAILED;
     case ErrTooLarge:
     case ErrChanged:
       return ZIPFOLDER_REASON_CHANGED;

@@ -30,6 +30,7 @@ constexpr ReasonText kReasonTexts[] = {
     {ZIPFOLDER_REASON_PATH_TOO_LONG, "path too long"},
     {ZIPFOLDER_REASON_NAME_UNUSABLE, "name not usable in an archive"},
     {ZIPFOLDER_REASON_NO_MEMORY, "out of memory"},
+    {ZIPFOLDER_REASON_ENCRYPTION_FAILED, "the system's cryptography refused to encrypt it"},
 };
 
 // The system's text, or the reason's own, starting in lower case as it is

@@ -81,9 +81,16 @@ std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool
   }
   if (target != nullptr) EndEntryData(writer);
   OsRelease(target);
-  // Only a failed write gets here: a stream's bytes are not taken back.
+  // A failed write, or the filter's failure (memory, the system's
+  // cryptography): a stream's bytes are taken back only while they are all
+  // still in the buffer, and a stream that has taken some is broken.
   if (writer->failure.code != ErrNone) {
-    if (!streamed) RewindOutput(writer, entry->headerOffset);
+    const std::int32_t cause = writer->failure.code;
+    if ((!streamed || !IsOutputFailure(cause)) && !RewindOutput(writer, entry->headerOffset) &&
+        streamed) {
+      writer->failure.code = ErrStreamBroken;
+      writer->failure.brokenBy = cause;
+    }
     return writer->failure.code;
   }
   writer->offset += LocalHeaderBytes(entry) + entry->compressedSize;
