@@ -1,9 +1,12 @@
 // Folders packed with a password, checked by readers we did not write:
 // 7-Zip and libarchive for AES, Info-ZIP's unzip and Python's zipfile for
 // ZipCrypto, at one and four threads and streamed.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -29,15 +32,23 @@ std::string Text(std::size_t count, int seed) {
 
 // Stored (an incompressible file, a stored type, an empty one) and deflated
 // entries, and a file large enough to be deflated in segments by several
-// workers.
+// workers. Access times lie ahead, where a read does not move them, so that
+// every pack of the tree stores the same.
 std::string MakeTree(const zft::ScratchDir& scratch) {
   const std::string src = scratch.Path("src");
   zft::MakeDirs(src + "/sub");
-  zft::WriteFile(src + "/random.bin", zft::RandomBytes(150000, 7));
-  zft::WriteFile(src + "/photo.jpg", Text(4000, 1));
-  zft::WriteFile(src + "/empty.txt", std::string());
-  zft::WriteFile(src + "/sub/large.txt", Text(3u << 20, 2));
-  for (int i = 0; i < 6; ++i) zft::WriteFile(src + "/sub/f" + std::to_string(i), Text(900, i));
+  const auto random = zft::RandomBytes(150000, 7);
+  std::vector<std::pair<std::string, std::string>> files = {
+      {"random.bin", std::string(random.begin(), random.end())},
+      {"photo.jpg", Text(4000, 1)},
+      {"empty.txt", std::string()},
+      {"sub/large.txt", Text(5u << 20, 2)}};
+  for (int i = 0; i < 6; ++i) files.push_back({"sub/f" + std::to_string(i), Text(900, i)});
+  const timespec times[2] = {{std::time(nullptr) + 86400, 0}, {1600000000, 0}};
+  for (const auto& [name, content] : files) {
+    zft::WriteFile(src + "/" + name, content);
+    utimensat(AT_FDCWD, (src + "/" + name).c_str(), times, 0);
+  }
   return src;
 }
 
