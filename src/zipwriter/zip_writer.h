@@ -63,11 +63,12 @@ struct ZipEntry {
   std::uint16_t method;
   std::uint16_t internalAttributes;
   std::uint16_t nameLength;
-  bool zip64Sizes;  // both headers carry the sizes in a ZIP64 field
-  bool unixHost;    // "made by" a Unix host: the attributes hold a POSIX mode
+  // One byte of flags, so that the filter's marks cost the record no room.
+  bool zip64Sizes : 1;  // both headers carry the sizes in a ZIP64 field
+  bool unixHost : 1;    // "made by" a Unix host: the attributes hold a POSIX mode
   // The data went through the call's filter, which changes the headers
   // (entry_filter.h); filterFieldBytes is the length of its extra field.
-  bool filtered;
+  bool filtered : 1;
   std::uint8_t filterFieldBytes;
   char name[1];  // nameLength bytes and a terminating zero
 };
