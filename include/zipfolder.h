@@ -58,7 +58,10 @@ enum {
   ZIPFOLDER_NO_MEMORY = 8,     /* the writer's memory could not be had */
   /* With ZIPFOLDER_FLAG_REFUSE_EMPTY: the patterns or .gitignore left out
      every file, and no archive was written */
-  ZIPFOLDER_ALL_EXCLUDED = 9
+  ZIPFOLDER_ALL_EXCLUDED = 9,
+  /* A password was given, but this build has no cryptography library
+     (a POSIX build without OpenSSL's libcrypto); nothing was written */
+  ZIPFOLDER_NOT_SUPPORTED = 10
 };
 
 /* A status of CompFilesToZipFileEx in words, lower case and without a
@@ -82,14 +85,15 @@ enum {
 
 /* ZipFolderEvent.reason, for ZIPFOLDER_EVENT_LEFT_OUT */
 enum {
-  ZIPFOLDER_REASON_CANNOT_OPEN = 1,     /* the system refused to open it; see systemError */
-  ZIPFOLDER_REASON_READ_FAILED = 2,     /* reading it failed midway; see systemError */
-  ZIPFOLDER_REASON_NOT_A_FILE = 3,      /* a FIFO, socket or device */
-  ZIPFOLDER_REASON_CHANGED = 4,         /* it changed while read, also when read again */
-  ZIPFOLDER_REASON_FOLDER_UNLISTED = 5, /* a folder cannot be listed, or its listing broke off */
-  ZIPFOLDER_REASON_PATH_TOO_LONG = 6,   /* the path passes the system's limit */
-  ZIPFOLDER_REASON_NAME_UNUSABLE = 7,   /* the archive cannot carry its name */
-  ZIPFOLDER_REASON_NO_MEMORY = 8        /* memory for its entry could not be had */
+  ZIPFOLDER_REASON_CANNOT_OPEN = 1,      /* the system refused to open it; see systemError */
+  ZIPFOLDER_REASON_READ_FAILED = 2,      /* reading it failed midway; see systemError */
+  ZIPFOLDER_REASON_NOT_A_FILE = 3,       /* a FIFO, socket or device */
+  ZIPFOLDER_REASON_CHANGED = 4,          /* it changed while read, also when read again */
+  ZIPFOLDER_REASON_FOLDER_UNLISTED = 5,  /* a folder cannot be listed, or its listing broke off */
+  ZIPFOLDER_REASON_PATH_TOO_LONG = 6,    /* the path passes the system's limit */
+  ZIPFOLDER_REASON_NAME_UNUSABLE = 7,    /* the archive cannot carry its name */
+  ZIPFOLDER_REASON_NO_MEMORY = 8,        /* memory for its entry could not be had */
+  ZIPFOLDER_REASON_ENCRYPTION_FAILED = 9 /* the system's cryptography refused to encrypt it */
 };
 
 /* What the callback is told. The strings live until the callback returns.
@@ -187,7 +191,23 @@ typedef struct ZipFolderOptions {
      end of a name in any ASCII case; "" stores none by name. Null: the
      built-in list. Read during the call only. */
   const char* storedTypes;
+  /* When non-null, the data of every file and link is encrypted with this
+     password (UTF-8, not empty), in the form encryption names; folder
+     entries carry no data. Names, sizes and times are not encrypted: the
+     format cannot hide them. The password is copied at the start of the
+     call and the copy wiped at its end; it appears in no event. */
+  const char* password;
+  int32_t encryption; /* ZIPFOLDER_ENCRYPTION_* */
 } ZipFolderOptions;
+
+/* ZipFolderOptions.encryption */
+enum {
+  ZIPFOLDER_ENCRYPTION_AES256 = 0, /* WinZip's AES (AE-2), 256-bit keys: 7-Zip, libarchive */
+  ZIPFOLDER_ENCRYPTION_AES128 = 1, /* the same with 128-bit keys */
+  /* The traditional ZIP encryption: weak, but the only kind Info-ZIP's
+     unzip, Python's zipfile and some systems' built-in archive folders open */
+  ZIPFOLDER_ENCRYPTION_ZIPCRYPTO = 2
+};
 
 /* ZipFolderOptions.level */
 enum { ZIPFOLDER_LEVEL_DEFAULT = 0, ZIPFOLDER_LEVEL_STORE = -1 };

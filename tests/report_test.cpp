@@ -263,10 +263,10 @@ TEST(Reporting, CountFirstDryRunAndPatternsToldAsAsked) {
       EXPECT_EQ(seen.unmatched, unmatched);
     }
   }
-  for (std::int32_t status = ZIPFOLDER_DONE; status <= ZIPFOLDER_ALL_EXCLUDED; ++status) {
+  for (std::int32_t status = ZIPFOLDER_DONE; status <= ZIPFOLDER_NOT_SUPPORTED; ++status) {
     EXPECT_STRNE(zf::StatusText(status), "unknown status") << status;
   }
-  EXPECT_STREQ(zf::StatusText(ZIPFOLDER_ALL_EXCLUDED + 1), "unknown status");
+  EXPECT_STREQ(zf::StatusText(ZIPFOLDER_NOT_SUPPORTED + 1), "unknown status");
 }
 
 }  // namespace

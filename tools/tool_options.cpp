@@ -69,6 +69,14 @@ constexpr const char* kUsage =
     "      --mtime-ceiling=SECONDS\n"
     "                       store no time later than SECONDS since 1970; the\n"
     "                       environment's SOURCE_DATE_EPOCH does the same\n"
+    "      --encrypt        encrypt every file with a password asked twice on the\n"
+    "                       terminal, without echo\n"
+    "      --password-file=FILE\n"
+    "                       encrypt with the first line of FILE as the password;\n"
+    "                       the environment's ZIPFOLDER_PASSWORD does the same\n"
+    "      --encryption=KIND\n"
+    "                       aes256 (the default), aes128, or zipcrypto: weak, for\n"
+    "                       readers that open nothing else (see the manual)\n"
     "  -h, --help           show this text\n"
     "  -V, --version        show the version\n"
     "\n"
@@ -110,6 +118,9 @@ enum class Id {
   kNoUnixModes,
   kForce,
   kMtimeCeiling,
+  kEncrypt,
+  kPasswordFile,
+  kEncryption,
 };
 
 struct Option {
@@ -141,6 +152,9 @@ constexpr Option kOptions[] = {
     {"no-unix-modes", 0, false, Id::kNoUnixModes},
     {"force", 0, false, Id::kForce},
     {"mtime-ceiling", 0, true, Id::kMtimeCeiling},
+    {"encrypt", 0, false, Id::kEncrypt},
+    {"password-file", 0, true, Id::kPasswordFile},
+    {"encryption", 0, true, Id::kEncryption},
 };
 
 // What the options chose that the record does not hold until the end.
@@ -216,6 +230,15 @@ bool AddPatternFile(PatternList* list, TextBlock** texts, const char* path) {
   return true;
 }
 
+// The number named value among names, or -1.
+std::int32_t Pick(const char* value, const char* const (&names)[3],
+                  const std::int32_t (&numbers)[3]) {
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (std::strcmp(value, names[i]) == 0) return numbers[i];
+  }
+  return -1;
+}
+
 // Takes one option and its value (null when it takes none); kGoOn or the
 // exit status.
 int Apply(const Option& option, const char* value, Choices* c, Pending* pending) {
@@ -278,15 +301,9 @@ int Apply(const Option& option, const char* value, Choices* c, Pending* pending)
       o.prefix = value;
       break;
     case Id::kFolders:
-      if (std::strcmp(value, "none") == 0) {
-        o.folders = ZIPFOLDER_FOLDERS_NONE;
-      } else if (std::strcmp(value, "empty") == 0) {
-        o.folders = ZIPFOLDER_FOLDERS_EMPTY;
-      } else if (std::strcmp(value, "all") == 0) {
-        o.folders = ZIPFOLDER_FOLDERS_ALL;
-      } else {
-        return UsageError("--folders takes none, empty or all, not '%s'", value);
-      }
+      o.folders = Pick(value, {"none", "empty", "all"},
+                       {ZIPFOLDER_FOLDERS_NONE, ZIPFOLDER_FOLDERS_EMPTY, ZIPFOLDER_FOLDERS_ALL});
+      if (o.folders < 0) return UsageError("--folders takes none, empty or all, not '%s'", value);
       break;
     case Id::kSymlinks:
       pending->flags |= ZIPFOLDER_FLAG_SYMLINKS;
@@ -315,6 +332,21 @@ int Apply(const Option& option, const char* value, Choices* c, Pending* pending)
       pending->ceilingGiven = true;
       break;
     }
+    case Id::kEncrypt:
+      c->passwordSource.ask = true;
+      break;
+    case Id::kPasswordFile:
+      c->passwordSource.file = value;
+      break;
+    case Id::kEncryption:
+      o.encryption = Pick(value, {"aes256", "aes128", "zipcrypto"},
+                          {ZIPFOLDER_ENCRYPTION_AES256, ZIPFOLDER_ENCRYPTION_AES128,
+                           ZIPFOLDER_ENCRYPTION_ZIPCRYPTO});
+      if (o.encryption < 0) {
+        return UsageError("--encryption takes aes256, aes128 or zipcrypto, not '%s'", value);
+      }
+      c->encryptionGiven = true;
+      break;
   }
   return kGoOn;
 }
@@ -450,6 +482,16 @@ int ParseArguments(int argc, char** argv, Choices* c) {
     c->options.mtimeCeiling = seconds;
     pending.ceilingGiven = true;
   }
+  // A dry run writes nothing, so it needs no password.
+  if (!c->dryRun) {
+    const int status = ObtainPassword(c->passwordSource, &c->password);
+    if (status != kGoOn) return status;
+    if (c->password == nullptr && c->encryptionGiven) {
+      return UsageError(
+          "--encryption needs a password: --encrypt, --password-file or ZIPFOLDER_PASSWORD%s", "");
+    }
+    c->options.password = c->password;
+  }
   std::uint32_t flags = pending.flags | ZIPFOLDER_FLAG_STORE_TYPES | ZIPFOLDER_FLAG_REFUSE_EMPTY |
                         ZIPFOLDER_FLAG_TELL_UNMATCHED;
   if (pending.ceilingGiven) flags |= ZIPFOLDER_FLAG_MTIME_CEILING;
@@ -466,6 +508,9 @@ int ParseArguments(int argc, char** argv, Choices* c) {
 }
 
 void ReleaseChoices(Choices* c) {
+  ReleasePassword(c->password);
+  c->password = nullptr;
+  c->options.password = nullptr;
   std::free(c->exclude.items);
   std::free(c->include.items);
   std::free(c->named.items);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "tool_password.h"
 #include "zipfolder.h"
 
 namespace tool {
@@ -33,6 +34,9 @@ struct Choices {
   PatternList include;
   PatternList named;  // the patterns of -x and -i, not of --exclude-from
   TextBlock* texts;
+  PasswordSource passwordSource;
+  bool encryptionGiven;
+  char* password;  // wiped and freed by ReleaseChoices; null: not encrypted
 };
 
 // ParseArguments' result when the tool goes on to pack.

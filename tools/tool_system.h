@@ -23,6 +23,13 @@ bool IsFolder(const char* path);
 // A FIFO or a character device, which the library streams into.
 bool IsStream(const char* path);
 std::FILE* OpenForReading(const char* path);
+// Asks prompt on the controlling terminal (the console on Windows) and
+// reads one line there without echo, into line (UTF-8, terminated, without
+// its line end). False when there is no terminal, the line does not fit
+// capacity or reading fails.
+bool ReadHiddenLine(const char* prompt, char* line, std::size_t capacity);
+// Sets count bytes to zero in a way the compiler cannot leave out.
+void WipeBytes(void* bytes, std::size_t count);
 // The system's words for an errno value, lower case.
 void ErrorText(int error, char* text, std::size_t capacity);
 

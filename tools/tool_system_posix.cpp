@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -45,6 +46,44 @@ bool IsStream(const char* path) {
 }
 
 std::FILE* OpenForReading(const char* path) { return std::fopen(path, "rb"); }
+
+bool ReadHiddenLine(const char* prompt, char* line, std::size_t capacity) {
+  const int terminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (terminal < 0) return false;
+  struct termios saved;
+  bool ok = tcgetattr(terminal, &saved) == 0;
+  struct termios quiet = saved;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  quiet.c_lflag |= ECHONL;
+  // Echo goes off before the prompt shows, so that nothing typed after it
+  // is shown or thrown away.
+  ok = ok && tcsetattr(terminal, TCSAFLUSH, &quiet) == 0 &&
+       write(terminal, prompt, std::strlen(prompt)) >= 0;
+  std::size_t length = 0;
+  bool ended = false;
+  while (ok && !ended) {
+    char byte = 0;
+    const ssize_t got = read(terminal, &byte, 1);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    if (byte == '\n' || byte == '\r') {
+      ended = true;
+    } else if (length + 1 < capacity) {
+      line[length++] = byte;
+    } else {
+      ok = false;
+    }
+  }
+  if (capacity != 0) line[length < capacity ? length : capacity - 1] = 0;
+  tcsetattr(terminal, TCSAFLUSH, &saved);
+  close(terminal);
+  return ok && ended;
+}
+
+void WipeBytes(void* bytes, std::size_t count) {
+  volatile auto* at = static_cast<volatile unsigned char*>(bytes);
+  for (std::size_t i = 0; i < count; ++i) at[i] = 0;
+}
 
 void ErrorText(int error, char* text, std::size_t capacity) {
   std::snprintf(text, capacity, "%s", std::strerror(error));

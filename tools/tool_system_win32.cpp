@@ -65,6 +65,43 @@ std::FILE* OpenForReading(const char* path) {
   return file;
 }
 
+bool ReadHiddenLine(const char* prompt, char* line, std::size_t capacity) {
+  HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  HANDLE output =
+      CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD saved = 0;
+  bool ok = input != INVALID_HANDLE_VALUE && output != INVALID_HANDLE_VALUE &&
+            GetConsoleMode(input, &saved) != 0;
+  DWORD written = 0;
+  ok = ok && WriteConsoleA(output, prompt, static_cast<DWORD>(std::strlen(prompt)), &written,
+                           nullptr) != 0;
+  ok = ok && SetConsoleMode(input, (saved | ENABLE_LINE_INPUT) & ~ENABLE_ECHO_INPUT) != 0;
+  wchar_t wide[1024];
+  DWORD got = 0;
+  ok = ok && ReadConsoleW(input, wide, 1023, &got, nullptr) != 0;
+  if (input != INVALID_HANDLE_VALUE) {
+    SetConsoleMode(input, saved);
+    CloseHandle(input);
+  }
+  if (output != INVALID_HANDLE_VALUE) {
+    WriteConsoleA(output, "\r\n", 2, &written, nullptr);
+    CloseHandle(output);
+  }
+  std::size_t length = got;
+  while (length != 0 && (wide[length - 1] == L'\n' || wide[length - 1] == L'\r')) --length;
+  const bool ended = length < got;
+  const int bytes = ok && ended
+                        ? WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), line,
+                                              static_cast<int>(capacity) - 1, nullptr, nullptr)
+                        : 0;
+  WipeBytes(wide, sizeof wide);
+  if (capacity != 0) line[bytes > 0 ? bytes : 0] = 0;
+  return ok && ended && (bytes > 0 || length == 0);
+}
+
+void WipeBytes(void* bytes, std::size_t count) { SecureZeroMemory(bytes, count); }
+
 void ErrorText(int error, char* text, std::size_t capacity) {
   std::snprintf(text, capacity, "%s", std::strerror(error));
   if (text[0] >= 'A' && text[0] <= 'Z' && text[1] >= 'a' && text[1] <= 'z') text[0] += 'a' - 'A';

@@ -434,6 +434,10 @@ int ReportFailure(std::int32_t status, const char* archive, const Run& run) {
     case ZIPFOLDER_CANCELLED:
       PrintFailure("zipfolder: interrupted, '", archive, "' ", outcome);
       break;
+    case ZIPFOLDER_NOT_SUPPORTED:
+      PrintFailure("zipfolder: this build cannot encrypt (it has no cryptography library); '",
+                   archive, "' not written", "");
+      break;
     case ZIPFOLDER_BAD_ARGUMENT:
       // Every other argument is checked before the call.
       return tool::UsageError(

@@ -4,6 +4,7 @@ import ast
 import errno
 import io
 import os
+import shutil
 import signal
 import stat
 import struct
@@ -176,7 +177,13 @@ class Failures(TempDir):
                  ({"exclude": [""]}, ValueError, "--exclude=", "takes a pattern"),
                  ({"include": ["*.c", ""]}, ValueError, "-i", "takes a pattern"),
                  ({"exclude": "*.o"}, TypeError, None, "not one string"),
-                 ({"mtime_ceiling": "now"}, TypeError, None, "seconds since 1970")]
+                 ({"mtime_ceiling": "now"}, TypeError, None, "seconds since 1970"),
+                 ({"password": "pw", "encryption": "des"}, ValueError, "--encryption=des",
+                  "takes aes256, aes128 or zipcrypto"),
+                 ({"encryption": "aes128"}, ValueError, "--encryption=aes128",
+                  "needs a password"),
+                 ({"password": ""}, ValueError, None, "must not be empty"),
+                 ({"password": 42}, TypeError, None, "takes a str or bytes")]
         for kwargs, cls, option, reason in cases:
             with self.subTest(kwargs=kwargs):
                 with self.assertRaises(cls) as caught:
@@ -195,6 +202,28 @@ class Failures(TempDir):
         with self.assertRaises(ValueError):
             zipfolder.pack(src + "\0", self.path("a.zip"))
         self.assertEqual(self.listing(self.tmp), ["src"])
+
+    def test_password_encrypts_every_file(self):
+        src = self.make_tree()
+        zipfolder.pack(src, self.path("zc.zip"), password="p\u00e4ss", encryption="zipcrypto")
+        with zipfile.ZipFile(self.path("zc.zip")) as z:
+            for name, data in TREE.items():
+                self.assertTrue(z.getinfo(name).flag_bits & 1, name)
+                self.assertEqual(z.read(name, pwd="p\u00e4ss".encode()), data, name)
+            with self.assertRaises(RuntimeError):
+                z.read("README.txt", pwd=b"wrong")
+        streamed = io.BytesIO()
+        zipfolder.pack(src, streamed, password=b"pw")
+        methods = {i.compress_type for i in zipfile.ZipFile(streamed).infolist()}
+        self.assertEqual(methods, {99})  # AES: 7-Zip and libarchive read it, zipfile cannot
+        seven_zip = shutil.which("7z")
+        if seven_zip:
+            with open(self.path("aes.zip"), "wb") as out:
+                out.write(streamed.getvalue())
+            for password, status in [("pw", 0), ("wrong", 2)]:
+                tested = subprocess.run([seven_zip, "t", "-p" + password, self.path("aes.zip")],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                self.assertEqual(tested.returncode, status, password)
 
     def test_write_failure_and_full_disk(self):
         import resource

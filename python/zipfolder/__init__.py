@@ -13,8 +13,8 @@ libzipfolder). See pack() for the options; ``python -m zipfolder`` and the
 import importlib
 
 from ._errors import (AllExcludedError, BadArgumentError, BadArgumentTypeError, Cancelled,
-                      CannotCreateError, DiskFullError, Error, NoSourceError, OutOfMemoryError,
-                      WriteError)
+                      CannotCreateError, DiskFullError, Error, NoSourceError,
+                      NotSupportedError, OutOfMemoryError, WriteError)
 from ._pack import (Event, EventKind, LeftOut, PackResult, Reason, Writable, pack,
                     processor_count)
 
@@ -34,4 +34,4 @@ __all__ = ["pack", "PackResult", "LeftOut", "Event", "EventKind", "Reason", "Wri
            "processor_count",
            "Error", "BadArgumentError", "BadArgumentTypeError", "AllExcludedError",
            "NoSourceError", "CannotCreateError", "WriteError",
-           "DiskFullError", "Cancelled", "OutOfMemoryError", "__version__"]
+           "DiskFullError", "Cancelled", "OutOfMemoryError", "NotSupportedError", "__version__"]

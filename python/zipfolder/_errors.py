@@ -94,10 +94,18 @@ class OutOfMemoryError(Error):
     what = "out of memory while writing"
 
 
+class NotSupportedError(Error):
+    """A password was given, but the library was built without cryptography
+    (on POSIX, without OpenSSL's libcrypto); nothing was written."""
+
+    status = _native.NOT_SUPPORTED
+    what = "encryption is not supported in this build"
+
+
 _BY_STATUS: Dict[int, Type[Error]] = {
     cls.status: cls
     for cls in (BadArgumentError, NoSourceError, CannotCreateError, WriteError, DiskFullError,
-                Cancelled, OutOfMemoryError, AllExcludedError)
+                Cancelled, OutOfMemoryError, AllExcludedError, NotSupportedError)
 }
 
 
@@ -115,4 +123,4 @@ def error_for(status: int, path: Optional[str], reason: str, system_error: int) 
 
 __all__ = ["Error", "BadArgumentError", "BadArgumentTypeError", "AllExcludedError",
            "NoSourceError", "CannotCreateError", "WriteError",
-           "DiskFullError", "Cancelled", "OutOfMemoryError", "error_for"]
+           "DiskFullError", "Cancelled", "OutOfMemoryError", "NotSupportedError", "error_for"]

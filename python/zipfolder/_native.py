@@ -20,6 +20,7 @@ DISK_FULL = 6
 CANCELLED = 7
 NO_MEMORY = 8
 ALL_EXCLUDED = 9
+NOT_SUPPORTED = 10
 
 # ZipFolderOptions.level, .flags and .folders.
 LEVEL_STORE = -1
@@ -33,6 +34,7 @@ FLAG_STORE_TYPES = 64
 FLAG_COUNT_FIRST = 128
 FLAG_REFUSE_EMPTY = 512
 FOLDERS = {"none": 0, "empty": 1, "all": 2}
+ENCRYPTIONS = {"aes256": 0, "aes128": 1, "zipcrypto": 2}
 
 
 class NativeEvent(ctypes.Structure):
@@ -83,6 +85,8 @@ class NativeOptions(ctypes.Structure):
         ("write", WriteCallback),
         ("writeContext", ctypes.c_void_p),
         ("storedTypes", ctypes.c_char_p),
+        ("password", ctypes.c_char_p),
+        ("encryption", ctypes.c_int32),
     ]
 
 

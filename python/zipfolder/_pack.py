@@ -52,6 +52,7 @@ class Reason(enum.IntEnum):
     PATH_TOO_LONG = 6
     NAME_UNUSABLE = 7
     NO_MEMORY = 8
+    ENCRYPTION_FAILED = 9
 
 
 @dataclass(frozen=True)
@@ -293,7 +294,9 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
          store_incompressible: bool = True, stored_types: Optional[Iterable[str]] = None,
          mtime_ceiling: Union[None, int, float, datetime.datetime] = None,
          progress: Optional[ProgressCallback] = None,
-         count_first: Optional[bool] = None, refuse_empty: bool = False) -> PackResult:
+         count_first: Optional[bool] = None, refuse_empty: bool = False,
+         password: Union[None, str, bytes] = None,
+         encryption: Optional[str] = None) -> PackResult:
     """Packs every file below the folder ``src`` into a new ZIP archive.
 
     ``dst`` is the archive's path (an existing file there is replaced only
@@ -336,7 +339,12 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
     ``bytes_total`` for a percentage (it costs one open of every file);
     None counts when ``progress`` is given. ``refuse_empty`` writes no
     archive when the patterns or ``gitignore`` leave out every file, and
-    raises AllExcludedError instead, as the command-line tool does. An
+    raises AllExcludedError instead, as the command-line tool does.
+    ``password`` (a str, taken as UTF-8, or bytes) encrypts the data of
+    every file and link: ``encryption`` "aes256" (the default) or "aes128"
+    for WinZip's AES, which 7-Zip and libarchive open, or "zipcrypto", the
+    weak legacy kind that Info-ZIP's unzip and zipfile(pwd=...) open.
+    Names, sizes and times stay readable. An
     exception raised by
     ``progress`` or by ``dst.write`` cancels the pack and is raised from
     pack() as itself, as is KeyboardInterrupt; a cancelled pack leaves no
@@ -344,7 +352,9 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
 
     Returns a PackResult; raises a subclass of zipfolder.Error for every
     failure (NoSourceError, CannotCreateError, WriteError, DiskFullError,
-    Cancelled, OutOfMemoryError, AllExcludedError, and BadArgumentError, also a ValueError,
+    Cancelled, OutOfMemoryError, AllExcludedError, NotSupportedError (a
+    password, and a library built without cryptography), and
+    BadArgumentError, also a ValueError,
     for an argument out of its range, with the reason the command-line
     tool gives; BadArgumentTypeError, also a TypeError, for one of a type
     pack() does not take).
@@ -383,6 +393,19 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
     if count_first or (count_first is None and progress is not None):
         options.flags |= _native.FLAG_COUNT_FIRST
     options.folders = _native.FOLDERS[folders]
+    if encryption is not None and (not isinstance(encryption, str)
+                                   or encryption not in _native.ENCRYPTIONS):
+        raise _refuse("encryption takes aes256, aes128 or zipcrypto, not %r" % (encryption,))
+    if password is not None:
+        if not isinstance(password, (str, bytes)):
+            raise _refuse("password takes a str or bytes, not %s" % type(password).__name__, True)
+        secret = password.encode("utf-8") if isinstance(password, str) else password
+        if not secret or b"\0" in secret:
+            raise _refuse("password must not be empty nor hold a zero byte")
+        options.password = secret
+        options.encryption = _native.ENCRYPTIONS[encryption or "aes256"]
+    elif encryption is not None:
+        raise _refuse("encryption needs a password")
     excluded, options.excludeCount = _patterns(exclude, "exclude")
     included, options.includeCount = _patterns(include, "include")
     options.exclude = ctypes.cast(excluded, ctypes.POINTER(ctypes.c_char_p))

@@ -17,7 +17,7 @@
 #include <cstring>
 
 #include "entry/pack_folder.h"
-#include "entry/parallel_pack.h"
+#include "entry/pack_pipeline.h"
 #include "entry/report.h"
 #include "entry/selection.h"
 #include "entry/survey.h"
@@ -61,7 +61,7 @@ struct Job {
   std::uint32_t threads;    // workers compressing; below 2, none
   const char* scratchPath;  // spill files are named after it; null: none
   const Selection* selection;
-  std::int32_t level;  // the writer's level (ZipWriter::level)
+  std::int32_t level;  // the writer's level (CallChoices::level)
   bool refuseEmpty;    // ZIPFOLDER_FLAG_REFUSE_EMPTY
   bool tellUnmatched;  // ZIPFOLDER_FLAG_TELL_UNMATCHED, once the walk is over
   const ZipFolderOptions* options;
@@ -135,6 +135,8 @@ std::int32_t LeftOutReason(std::int32_t code, std::int32_t systemError) {
       return ZIPFOLDER_REASON_READ_FAILED;
     case ErrNoMemory:
       return ZIPFOLDER_REASON_NO_MEMORY;
+    case ErrCrypto:
+      return ZIPFOLDER_REASON_ENCRYPTION_FAILED;
     case ErrTooLarge:
     case ErrChanged:
       return ZIPFOLDER_REASON_CHANGED;
@@ -215,12 +217,12 @@ void Walk(Job* job) {
   writer->readHook = ReadHookToReporter;
   writer->readHookContext = &job->reporter;
   ApplySelection(*job->selection, writer);
-  AddFolderInParallel(writer, job->srcFolder, job->srcFolder, job->threads, &events,
-                      job->scratchPath, kHeldOutputBudget, &job->selection->rules);
-  if (IsOutputFailure(writer->error)) {
-    job->outputError = writer->error;
-    job->brokenBy = writer->brokenBy;
-    job->systemError = writer->systemError;
+  AddFolderTree(writer, job->srcFolder, job->srcFolder, job->threads, &events, job->scratchPath,
+                kHeldOutputBudget, &job->selection->rules);
+  if (IsOutputFailure(writer->failure.code)) {
+    job->outputError = writer->failure.code;
+    job->brokenBy = writer->failure.brokenBy;
+    job->systemError = writer->failure.systemError;
   }
 }
 
@@ -379,7 +381,7 @@ std::int32_t PackIntoOutput(Job* job) {
   ZipWriter* writer = nullptr;
   if (OpenArchiveOn(KeptFileSink(job->output), &writer) != ErrNone) return ZIPFOLDER_NO_MEMORY;
   job->writer = writer;
-  writer->level = job->level;
+  writer->ownChoices.level = job->level;
   job->zipKnown = OsGetFolderId(job->targetPath, &job->zipId);
   const std::int32_t status = WalkAndClose(job);
   return status == ZIPFOLDER_DONE ? PutInPlace(job) : status;
@@ -406,7 +408,7 @@ std::int32_t PackClaimed(Job* job) {
 
 constexpr std::int32_t kBadLevel = -2;
 
-// The writer's level the options ask for (ZipWriter::level), or kBadLevel.
+// The writer's level the options ask for (CallChoices::level), or kBadLevel.
 std::int32_t ChosenLevel(const ZipFolderOptions* options) {
   // A record from before the level existed asks for the default.
   constexpr std::size_t kWithLevel = offsetof(ZipFolderOptions, level) + sizeof(std::int32_t);
@@ -471,7 +473,7 @@ std::int32_t PackStreamed(Job* job, const OutputSink& sink) {
   if (OpenArchiveOn(sink, &job->writer) != ErrNone) {
     return Fail(&job->reporter, ZIPFOLDER_NO_MEMORY, job->zipPath, 0);
   }
-  job->writer->level = job->level;
+  job->writer->ownChoices.level = job->level;
   const std::int32_t status = WalkAndClose(job);
   char text[200];
   const bool sourceFailed = status == ZIPFOLDER_NO_SOURCE || status == ZIPFOLDER_ALL_EXCLUDED;

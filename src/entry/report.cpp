@@ -30,6 +30,7 @@ constexpr ReasonText kReasonTexts[] = {
     {ZIPFOLDER_REASON_PATH_TOO_LONG, "path too long"},
     {ZIPFOLDER_REASON_NAME_UNUSABLE, "name not usable in an archive"},
     {ZIPFOLDER_REASON_NO_MEMORY, "out of memory"},
+    {ZIPFOLDER_REASON_ENCRYPTION_FAILED, "the system's cryptography refused to encrypt it"},
 };
 
 // The system's text, or the reason's own, starting in lower case as it is
@@ -118,6 +119,7 @@ constexpr const char* kStatusTexts[] = {
     "cancelled",
     "out of memory",
     "the patterns left out every file; no archive written",
+    "encryption is not supported in this build",
 };
 
 }  // namespace

@@ -8,9 +8,10 @@ import re
 
 import wintools
 
-# What every Windows has; anything else (libgcc_s_*, libstdc++-6,
-# libwinpthread-1) would have to be shipped next to the DLL.
-SYSTEM_DLLS = re.compile(r"^(kernel32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$",
+# What every Windows has (bcrypt: CNG, the system's cryptography, since
+# Vista); anything else (libgcc_s_*, libstdc++-6, libwinpthread-1) would
+# have to be shipped next to the DLL.
+SYSTEM_DLLS = re.compile(r"^(kernel32|msvcrt|ucrtbase|bcrypt|api-ms-win-crt-[a-z0-9-]+)\.dll$",
                          re.IGNORECASE)
 
 # The DLL's whole export table, in its sorted order: the ANSI-path function,
