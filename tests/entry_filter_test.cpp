@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -103,7 +104,8 @@ TEST(EntryFilter, EveryByteOfEveryEntryGoesThroughTheFilterAtAnyThreadCount) {
   const std::string src = dir.Path("src");
   zft::MakeDirs(src + "/sub");
   std::string text;
-  for (int i = 0; text.size() < (5u << 20); ++i) text += "line " + std::to_string(i * 7919) + "\n";
+  for (int i = 0; text.size() < (5u << 20); ++i)
+    text += "line " + std::to_string(std::int64_t{i} * 7919) + "\n";
   WriteSettled(src + "/large.txt", text);  // parsed in segments with helpers
   WriteSettled(src + "/sub/small.txt", "a filtered file\n");
   WriteSettled(src + "/empty.txt", "");
