@@ -63,18 +63,6 @@
 namespace zf {
 namespace {
 
-inline std::uint32_t Load32(const std::uint8_t* p) {
-  std::uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-inline std::uint32_t TableHash(std::uint32_t word, std::uint32_t shift) {
-  // Little-endian order of the four bytes, whatever the machine's.
-  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
-  return (word * 0x1E35A7BDu) >> shift;
-}
-
 // The block buffers' counters in registers: a store into the byte buffers
 // could alias the record's fields, so through the record every symbol
 // would reload them. Written back before anything else reads them.
@@ -126,26 +114,6 @@ struct SymbolCursor {
   }
 };
 
-// The common run of scan and match, known to agree in their first four
-// bytes, up to most (at most 258). Reads up to 7 bytes past most.
-inline std::uint32_t RunLength(const std::uint8_t* scan, const std::uint8_t* match,
-                               std::uint32_t most) {
-  std::uint32_t length = kTableMatch;
-  while (length < most) {
-    const std::uint64_t diff = Load64(scan + length) ^ Load64(match + length);
-    if (diff != 0) {
-      if constexpr (std::endian::native == std::endian::little) {
-        length += static_cast<std::uint32_t>(std::countr_zero(diff)) >> 3;
-      } else {
-        length += static_cast<std::uint32_t>(std::countl_zero(diff)) >> 3;
-      }
-      break;
-    }
-    length += 8;
-  }
-  return length < most ? length : most;
-}
-
 // Enters p at the front of its bucket.
 template <std::uint32_t kWays>
 inline void EnterBucket(std::uint16_t* bucket, std::uint32_t p) {
@@ -171,10 +139,10 @@ void TableRun(DeflateState* state) {
     std::uint32_t source = 0;
     if (ahead >= kTableMatch) {
       const std::uint32_t word = Load32(window + p);
-      std::uint16_t* bucket = table + TableHash(word, shift) * kWays;
+      std::uint16_t* bucket = table + WordHash(word, shift) * kWays;
       // The next position's bucket is asked for now, so that its load
       // overlaps this search (bytes past the input only make it useless).
-      __builtin_prefetch(table + TableHash(Load32(window + p + 1), shift) * kWays, 1);
+      __builtin_prefetch(table + WordHash(Load32(window + p + 1), shift) * kWays, 1);
       // m <= limit: m is 0 or p - m exceeds the farthest distance.
       const std::uint32_t limit = p > kFarthestDistance ? p - kFarthestDistance - 1 : 0;
       const std::uint32_t most = ahead < kLongestMatch ? ahead : kLongestMatch;
@@ -186,7 +154,7 @@ void TableRun(DeflateState* state) {
         // Newest first: the rest lie farther still (or are 0).
         if (m <= limit) break;
         if (Load32(window + m) != word) continue;
-        const std::uint32_t length = RunLength(window + p, window + m, most);
+        const std::uint32_t length = ExtendMatch(window + p, window + m, kTableMatch, most);
         if (length > best) {
           best = length;
           source = m;
@@ -203,7 +171,7 @@ void TableRun(DeflateState* state) {
         const std::uint32_t end =
             p + best < p + ahead - kTableMatch + 1 ? p + best : p + ahead - kTableMatch + 1;
         for (std::uint32_t q = p + 1; q < end; ++q) {
-          EnterBucket<kWays>(table + TableHash(Load32(window + q), shift) * kWays, q);
+          EnterBucket<kWays>(table + WordHash(Load32(window + q), shift) * kWays, q);
         }
       }
       p += best;

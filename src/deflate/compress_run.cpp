@@ -57,6 +57,8 @@ void RefillWindow(DeflateState* state) {
       if (state->chainsKept != 0) {
         if (UsesTable(state->level)) {
           SlideTable(state);
+        } else if (ParsesBest(state->level)) {
+          SlideTree(state);
         } else if (KeepsLinks(state->level)) {
           SlideLinks(state->hashHeads, state->chainLinks);
         } else {
@@ -91,6 +93,10 @@ bool RefillFromLoop(DeflateState* state, std::uint32_t* p, std::uint32_t* ahead,
 }
 
 void CompressLazy(DeflateState* state) {
+  if (ParsesBest(state->level)) {
+    CompressBest(state);
+    return;
+  }
   BlockRecorder recorder;
   if (KeepsLinks(state->level)) {
     LazyRun(state, state->chainLinks, &recorder);

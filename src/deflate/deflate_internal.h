@@ -63,6 +63,10 @@ std::uint32_t ReadInput(DeflateState* state, std::uint8_t* into, std::uint32_t c
 // The lazy run of levels 4 to 9 and the fast run of levels 1 to 3.
 void CompressLazy(DeflateState* state);
 void CompressFast(DeflateState* state);
+// The near-optimal parse of level 9 (compress_best.cpp), and the slide of
+// its tree with the window.
+void CompressBest(DeflateState* state);
+void SlideTree(DeflateState* state);
 // The fast run's hash table (compress_fast.cpp): its size (tableBits) set
 // and cleared for a new entry, from the input's length when it is wholly
 // in the first window (else 0), and moved with the window's slide.

@@ -952,7 +952,7 @@ void ReleaseKeptStates(KeptStates* kept) {
 
 bool SplitsInput(const ParseCrew* crew, std::uint8_t level, std::uint64_t size) {
   const std::uint64_t from = crew->splitFrom != 0 ? crew->splitFrom : kSplitFrom;
-  return level > kLastFastLevel && size != ~std::uint64_t{0} && size >= from;
+  return level > kLastFastLevel && !ParsesBest(level) && size != ~std::uint64_t{0} && size >= from;
 }
 
 bool SegmentWorkWaiting(SegmentBoard* board) {

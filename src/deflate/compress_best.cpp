@@ -1,0 +1,411 @@
+// The run of level 9, "the smallest": a near-optimal parse. Apart from the
+// lazy and fast runs because it decides differently: not position by
+// position, but a whole chunk of input at once, choosing the sequence of
+// literals and matches whose coded size is least under a model of the
+// codes, refined by parsing the chunk again with the code lengths the last
+// parse would get. It shares the window, the block buffers, the block split
+// and the block output.
+//
+// Why this design:
+// - A binary tree of window positions per hash of four bytes, rather than
+//   chains: the parse wants every useful match length at a position, not
+//   only the longest, and one descent of the tree meets candidates in order
+//   of how long they agree with the scan, so each new longer match costs one
+//   step. Entering a position is the same descent: the position becomes
+//   the root, and the nodes met are shared out to its two sides (those whose
+//   bytes sort before the scan's, those after), so the tree stays sorted
+//   without a second walk. Three-byte matches come from a small table of the
+//   nearest position per hash of three bytes: they pay only when near.
+// - A chunk of up to kBestChunk positions is searched once and its matches
+//   kept (length and distance of each match longer than the ones before it
+//   at that position); the path is then found kBestPasses times over them.
+//   A shortest path over positions with costs in sixteenths of a bit: each
+//   literal and each match length from 3 to the longest found, with the
+//   distance that reached it first. The first pass of a chunk takes the
+//   costs the last chunk ended with (the first chunk a flat guess), each
+//   further pass the costs of the symbols the previous pass chose (a
+//   symbol's cost is -log2 of its share, its extra bits added; one unused
+//   costs a little more than the rarest used).
+// - A match of kBestNice bytes or more is taken as the only candidate there,
+//   and the positions it covers are entered into the tree but not searched:
+//   in a long repeat (zeros, tables) every position would find the same
+//   long match again, at a cost that grows with the square of the repeat.
+//
+// Why the bytes depend on the input alone, and are the same however it was
+// read (streamed or not, in any pieces):
+// - Before each chunk the window is filled to its end or to the input's end,
+//   so the bytes ahead of a position are a function of the position; the
+//   window slides at the same positions as the other runs (RefillWindow).
+//   A chunk ends kLongestMatch bytes before the bytes read (or at the
+//   input's end), so every search there sees 258 bytes ahead.
+// - Every comparison is capped at the bytes ahead of the input (never past
+//   its end, where the window holds what earlier entries left), and at the
+//   chunk's end for the lengths the path may take.
+// - The tree's heads are cleared for every entry (StartMatcher), and the
+//   three-byte table here; a node's children are written when it is
+//   entered, so no descent reaches what an earlier entry left. A slot is
+//   written again only when the position 32,768 later is entered, and by
+//   then a descent stops at the old one, which lies beyond the farthest
+//   distance; its children are older still (every node is entered as a
+//   root above the older ones), so a descent stops at the first node beyond
+//   the farthest distance and loses nothing it could use.
+// - The descent's lengths: the nodes left on the side before the scan agree
+//   with it in their first lessLength bytes and sort before it, those after
+//   in greaterLength bytes; every node below lies between two such bounds,
+//   so it agrees with the scan in at least the smaller of the two, and the
+//   comparison starts there. A descent that reaches the cap (the nice
+//   length, or the bytes ahead near the input's end) takes the node's two
+//   subtrees for the new root as they are, since the two agree in all the
+//   bytes that any later comparison at that cap or below reads.
+// - A slide moves heads, children and the three-byte table down by 32,768,
+//   those leaving the window become 0 ("none"), as in hash_chains.h.
+#include <cmath>
+#include <cstring>
+
+#include "deflate/deflate_internal.h"
+#include "deflate/match_search.h"
+#include "deflate/record_symbol.h"
+
+namespace zf {
+namespace {
+
+static_assert(sizeof(BestParseMemory) <= sizeof(ChainSteps) * kWindowHalf,
+              "the parse's memory shares the chains' room");
+
+inline constexpr std::uint32_t kBestNice = 258;
+inline constexpr std::uint32_t kBestDepth = 96;
+inline constexpr std::uint32_t kBestPasses = 3;
+inline constexpr std::uint32_t kCostScale = 16;  // costs in sixteenths of a bit
+inline constexpr std::uint32_t kHashBits = 15;
+static_assert((1u << kHashBits) == kHashSize);
+
+// The cost of each symbol under the current model.
+struct SymbolCosts {
+  std::uint32_t literal[256];
+  std::uint32_t length[kLongestMatch + 1];  // the length's symbol and extra bits
+  std::uint32_t distanceCode[kDistanceSymbols];
+};
+
+// Symbols chosen by a pass, by code.
+struct SymbolCounts {
+  std::uint32_t literal[kLiteralSymbols];
+  std::uint32_t distance[kDistanceSymbols];
+};
+
+std::uint32_t ShareCost(std::uint32_t count, std::uint32_t total, std::uint32_t unused) {
+  if (count == 0) return unused;
+  const double bits = std::log2(static_cast<double>(total) / count);
+  const double clamped = bits < 1.0 ? 1.0 : bits > kMaxCodeBits ? kMaxCodeBits : bits;
+  return static_cast<std::uint32_t>(clamped * kCostScale + 0.5);
+}
+
+void CostsFromCounts(const DeflateState* state, const SymbolCounts& counts, SymbolCosts* costs) {
+  std::uint32_t symbols = 0;
+  std::uint32_t matches = 0;
+  for (std::uint32_t c : counts.literal) symbols += c;
+  for (std::uint32_t c : counts.distance) matches += c;
+  // An unused symbol costs about what the rarest used one would.
+  const std::uint32_t literalUnused = ShareCost(1, symbols + 1, 0) + kCostScale;
+  const std::uint32_t distanceUnused = ShareCost(1, matches + 1, 0) + kCostScale;
+  for (std::uint32_t b = 0; b < 256; ++b) {
+    costs->literal[b] = ShareCost(counts.literal[b], symbols, literalUnused);
+  }
+  for (std::uint32_t length = kShortestMatch; length <= kLongestMatch; ++length) {
+    const std::uint32_t code = state->lengthToCode[length - kShortestMatch];
+    costs->length[length] =
+        ShareCost(counts.literal[kFirstLengthSymbol + code], symbols, literalUnused) +
+        static_cast<std::uint32_t>(lengthExtraBits[code]) * kCostScale;
+  }
+  for (std::uint32_t code = 0; code < kDistanceSymbols; ++code) {
+    costs->distanceCode[code] = ShareCost(counts.distance[code], matches, distanceUnused) +
+                                static_cast<std::uint32_t>(distanceExtraBits[code]) * kCostScale;
+  }
+}
+
+// The first chunk's guess: literals of 8 bits, match symbols as if spread
+// evenly, near distances cheaper.
+void FlatCosts(const DeflateState* state, SymbolCosts* costs) {
+  for (std::uint32_t& c : costs->literal) c = 8 * kCostScale;
+  for (std::uint32_t length = kShortestMatch; length <= kLongestMatch; ++length) {
+    const std::uint32_t code = state->lengthToCode[length - kShortestMatch];
+    costs->length[length] = (6 + static_cast<std::uint32_t>(lengthExtraBits[code])) * kCostScale;
+  }
+  for (std::uint32_t code = 0; code < kDistanceSymbols; ++code) {
+    costs->distanceCode[code] =
+        (5 + static_cast<std::uint32_t>(distanceExtraBits[code])) * kCostScale;
+  }
+}
+
+struct TreeSearch {
+  BestParseMemory* memory;
+  std::uint16_t* heads;
+  const std::uint8_t* window;
+};
+
+// Enters p at the root of its tree (its four bytes' hash) and, when out is
+// not null, writes there each match met that is longer than best and than
+// the ones before it (length << 16 | distance); returns their count. most:
+// the bytes ahead, capped at 258, at least 4.
+inline std::uint32_t DescendTree(const TreeSearch& search, std::uint32_t p, std::uint32_t most,
+                                 std::uint32_t best, std::uint32_t* out) {
+  const std::uint8_t* window = search.window;
+  std::uint16_t(*tree)[2] = search.memory->tree;
+  const std::uint8_t* scan = window + p;
+  const std::uint32_t hash = WordHash(Load32(scan), 32 - kHashBits);
+  std::uint32_t node = search.heads[hash];
+  search.heads[hash] = static_cast<std::uint16_t>(p);
+  // Where the next node met goes: below the last node left before the scan
+  // (on its after side), below the last after it (on its before side).
+  std::uint16_t* beforeSlot = &tree[p & kHashMask][0];
+  std::uint16_t* afterSlot = &tree[p & kHashMask][1];
+  std::uint32_t beforeLength = 0;
+  std::uint32_t afterLength = 0;
+  // node <= limit: none, or beyond the farthest distance.
+  const std::uint32_t limit = p > kFarthestDistance ? p - kFarthestDistance - 1 : 0;
+  const std::uint32_t stop = kBestNice < most ? kBestNice : most;
+  std::uint32_t found = 0;
+  for (std::uint32_t visits = kBestDepth; node > limit && visits != 0; --visits) {
+    const std::uint8_t* match = window + node;
+    std::uint32_t length = beforeLength < afterLength ? beforeLength : afterLength;
+    if (match[length] == scan[length]) {
+      length = ExtendMatch(scan, match, length + 1, most);
+      if (length > best && out != nullptr) {
+        best = length;
+        out[found++] = (length << 16) | (p - node);
+      }
+      if (length >= stop) {
+        *beforeSlot = tree[node & kHashMask][0];
+        *afterSlot = tree[node & kHashMask][1];
+        return found;
+      }
+    }
+    // length < most here, and the bytes at length differ.
+    if (match[length] < scan[length]) {
+      *beforeSlot = static_cast<std::uint16_t>(node);
+      beforeSlot = &tree[node & kHashMask][1];
+      node = *beforeSlot;
+      beforeLength = length;
+    } else {
+      *afterSlot = static_cast<std::uint16_t>(node);
+      afterSlot = &tree[node & kHashMask][0];
+      node = *afterSlot;
+      afterLength = length;
+    }
+  }
+  *beforeSlot = 0;
+  *afterSlot = 0;
+  return found;
+}
+
+// Fills the window to its end, or to the input's end, sliding it first
+// where the other runs would. False when the read failed.
+bool FillWindow(DeflateState* state, std::uint32_t* p, std::uint32_t* ahead) {
+  state->scanPosition = *p;
+  state->bytesAhead = *ahead;
+  state->matchPosition = 0;
+  while (state->inputEnded == 0 &&
+         ((state->windowSlides != 0 && state->scanPosition >= kSlidePoint) ||
+          state->scanPosition + state->bytesAhead < kWindowSize)) {
+    RefillWindow(state);
+    if (state->failed) return false;
+  }
+  // At the input's end RefillWindow may still have a slide to make.
+  if (state->windowSlides != 0 && state->scanPosition >= kSlidePoint) RefillWindow(state);
+  *p = state->scanPosition;
+  *ahead = state->bytesAhead;
+  return !state->failed;
+}
+
+// Searches the chunk from window position begin (every position entered
+// into the tree) and keeps its matches; returns where the chunk ends (the
+// room for matches may end it early). available: one past the input's
+// bytes in the window.
+std::uint32_t SearchChunk(DeflateState* state, std::uint32_t begin, std::uint32_t end,
+                          std::uint32_t available) {
+  BestParseMemory* memory = &state->best;
+  const TreeSearch search = {memory, state->hashHeads, state->slidingWindow};
+  const std::uint8_t* window = state->slidingWindow;
+  std::uint32_t used = 0;
+  std::uint32_t q = begin;
+  while (q < end) {
+    // A position keeps fewer than kLongestMatch matches (longer each time).
+    if (kBestMatchRoom - used < kLongestMatch) {
+      end = q;
+      break;
+    }
+    memory->firstMatch[q - begin] = used;
+    const std::uint32_t left = available - q;
+    const std::uint32_t most = left < kLongestMatch ? left : kLongestMatch;
+    std::uint32_t best = kShortestMatch - 1;
+    if (most >= kShortestMatch) {
+      const std::uint32_t three =
+          window[q] | std::uint32_t{window[q + 1]} << 8 | std::uint32_t{window[q + 2]} << 16;
+      const std::uint32_t slot = (three * 0x1E35A7BDu) >> (32 - kThreeHashBits);
+      const std::uint32_t near = memory->nearThree[slot];
+      memory->nearThree[slot] = static_cast<std::uint16_t>(q);
+      if (near != 0 && q - near <= kFarthestDistance && window[near] == window[q] &&
+          window[near + 1] == window[q + 1] && window[near + 2] == window[q + 2]) {
+        best = ExtendMatch(window + q, window + near, kShortestMatch, most);
+        memory->matches[used++] = (best << 16) | (q - near);
+      }
+    }
+    if (most < kTableMatch) {
+      ++q;
+      continue;
+    }
+    used += DescendTree(search, q, most, best, memory->matches + used);
+    const std::uint32_t longest =
+        used > memory->firstMatch[q - begin] ? memory->matches[used - 1] >> 16 : 0;
+    if (longest < kBestNice) {
+      ++q;
+      continue;
+    }
+    // A long repeat: its positions are entered, not searched.
+    const std::uint32_t skipEnd = q + longest < end ? q + longest : end;
+    for (++q; q < skipEnd; ++q) {
+      memory->firstMatch[q - begin] = used;
+      const std::uint32_t rest = available - q;
+      if (rest >= kTableMatch) {
+        DescendTree(search, q, rest < kLongestMatch ? rest : kLongestMatch, 0, nullptr);
+      }
+    }
+  }
+  memory->firstMatch[end - begin] = used;
+  return end;
+}
+
+// The cheapest path over the chunk's n positions from window position
+// begin under costs; afterwards memory->cost[i] holds the step that leaves
+// position i on the path (length << 16 | distance; length 1: a literal).
+//
+// Why it is right and how long it takes: positions are visited in order,
+// and every step from i ends after i, so cost[i] is final when i is
+// visited (the least cost of any path to i). From i, a literal reaches
+// i + 1 and each match (length L, distance d) kept there reaches i + l for
+// every l from the last kept length + 1 up to L, at cost[i] plus the cost
+// of the length l and of d: a shorter length of the same match is as good a
+// match, and the nearer distance of an earlier one covers the lengths it
+// reached. The work per position is its longest kept length, capped at the
+// chunk's end; long repeats keep one match per kBestNice bytes.
+void FindPath(DeflateState* state, std::uint32_t begin, std::uint32_t n, const SymbolCosts& costs) {
+  BestParseMemory* memory = &state->best;
+  std::uint32_t* cost = memory->cost;
+  std::uint32_t* step = memory->step;
+  const std::uint8_t* window = state->slidingWindow + begin;
+  cost[0] = 0;
+  for (std::uint32_t i = 1; i <= n; ++i) cost[i] = ~std::uint32_t{0};
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const std::uint32_t here = cost[i];
+    const std::uint32_t literal = here + costs.literal[window[i]];
+    if (literal < cost[i + 1]) {
+      cost[i + 1] = literal;
+      step[i + 1] = 1u << 16;
+    }
+    const std::uint32_t room = n - i;
+    std::uint32_t from = kShortestMatch;
+    for (std::uint32_t k = memory->firstMatch[i]; k < memory->firstMatch[i + 1]; ++k) {
+      const std::uint32_t length = memory->matches[k] >> 16;
+      const std::uint32_t distance = memory->matches[k] & 0xFFFF;
+      const std::uint32_t withDistance =
+          here + costs.distanceCode[DistanceCode(state, distance - 1)];
+      const std::uint32_t top = length < room ? length : room;
+      for (std::uint32_t l = from; l <= top; ++l) {
+        const std::uint32_t total = withDistance + costs.length[l];
+        if (total < cost[i + l]) {
+          cost[i + l] = total;
+          step[i + l] = (l << 16) | distance;
+        }
+      }
+      if (top < length) break;
+      from = length + 1;
+    }
+  }
+  // Back from the end, each step is written where it starts.
+  for (std::uint32_t i = n; i > 0;) {
+    const std::uint32_t s = step[i];
+    i -= s >> 16;
+    cost[i] = s;
+  }
+}
+
+// The path's symbols counted, and the costs they give.
+void CostsOfPath(DeflateState* state, std::uint32_t begin, std::uint32_t n, SymbolCosts* costs) {
+  const std::uint32_t* path = state->best.cost;
+  const std::uint8_t* window = state->slidingWindow + begin;
+  SymbolCounts counts = {};
+  counts.literal[kEndOfBlock] = 1;
+  for (std::uint32_t i = 0; i < n;) {
+    const std::uint32_t length = path[i] >> 16;
+    if (length == 1) {
+      ++counts.literal[window[i]];
+    } else {
+      ++counts.literal[kFirstLengthSymbol + state->lengthToCode[length - kShortestMatch]];
+      ++counts.distance[DistanceCode(state, (path[i] & 0xFFFF) - 1)];
+    }
+    i += length;
+  }
+  CostsFromCounts(state, counts, costs);
+}
+
+// Records the path's symbols into the block buffers, ending blocks where
+// they fill or their statistics change. False when the output failed.
+bool RecordPath(DeflateState* state, std::uint32_t begin, std::uint32_t n) {
+  const std::uint32_t* path = state->best.cost;
+  for (std::uint32_t i = 0; i < n;) {
+    const std::uint32_t length = path[i] >> 16;
+    const std::uint32_t q = begin + i;
+    state->scanPosition = q + 1;
+    const bool full = length == 1
+                          ? RecordSymbol(state, 0, state->slidingWindow[q])
+                          : RecordSymbol(state, path[i] & 0xFFFF,
+                                         static_cast<std::uint8_t>(length - kShortestMatch));
+    i += length;
+    if (full) {
+      state->scanPosition = begin + i;
+      if (!FinishMidBlock(state)) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void SlideTree(DeflateState* state) {
+  BestParseMemory* memory = &state->best;
+  for (std::uint16_t& head : state->hashHeads) head = SlidePosition(head);
+  for (auto& children : memory->tree) {
+    children[0] = SlidePosition(children[0]);
+    children[1] = SlidePosition(children[1]);
+  }
+  for (std::uint16_t& near : memory->nearThree) near = SlidePosition(near);
+}
+
+void CompressBest(DeflateState* state) {
+  std::memset(state->best.nearThree, 0, sizeof state->best.nearThree);
+  SymbolCosts costs;
+  FlatCosts(state, &costs);
+  std::uint32_t p = state->scanPosition;
+  std::uint32_t ahead = state->bytesAhead;
+  for (;;) {
+    if (!FillWindow(state, &p, &ahead)) return;
+    if (ahead == 0) break;
+    const std::uint32_t available = p + ahead;
+    std::uint32_t end = state->inputEnded != 0 ? available : available - kLongestMatch;
+    if (end - p > kBestChunk) end = p + kBestChunk;
+    end = SearchChunk(state, p, end, available);
+    const std::uint32_t n = end - p;
+    for (std::uint32_t pass = 0; pass < kBestPasses; ++pass) {
+      FindPath(state, p, n, costs);
+      // The last pass's costs are the next chunk's first guess.
+      CostsOfPath(state, p, n, &costs);
+    }
+    if (!RecordPath(state, p, n)) return;
+    p = end;
+    ahead = available - end;
+  }
+  state->scanPosition = p;
+  state->bytesAhead = 0;
+  FinishBlockHere(state, 1);
+}
+
+}  // namespace zf
