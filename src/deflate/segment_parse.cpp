@@ -973,6 +973,11 @@ std::int32_t DeflateInSegments(DeflateState* state, std::uint8_t level, std::uin
                                const ParseCrew* crew, OsFile file, std::uint64_t size,
                                std::int32_t* systemError) {
   *systemError = 0;
+  // Level 9's parse is not split (SplitsInput): it runs alone here.
+  if (ParsesBest(level)) {
+    DeflateStream(state, level, fileTypeWord);
+    return ErrNone;
+  }
   // The joined stream goes through this state's block output; the window
   // is read in order here, and slides without chains once on the board.
   SegmentBoard* board = ParseAloneUntilHelped(state, level, fileTypeWord, crew, file, size);

@@ -74,6 +74,13 @@ inline constexpr std::uint64_t kSplitFrom = 4u << 20;
 // the same point just after a match may still search different tables and
 // never agree again. A split of these levels would need the table cleared
 // at fixed input offsets (new bytes, the same at every thread count).
+// Nor level 9 (compress_best.cpp): its binary tree drops what lies below
+// its search depth, so the tree at a position depends on every position
+// entered before, and each chunk's first costs are the last chunk's; a
+// parse started at a segment would search another tree. A split would need
+// the tree and the costs started afresh at fixed input offsets (new bytes,
+// the same at every thread count), and a join of whole chunks instead of
+// the lazy run's pauses. DeflateInSegments runs it alone.
 bool SplitsInput(const ParseCrew* crew, std::uint8_t level, std::uint64_t size);
 
 // Deflates the state's source like DeflateStream, its sink receiving the
