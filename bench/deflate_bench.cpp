@@ -23,9 +23,9 @@
 // its sides (with the clock that suits it) through AddComparison.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <time.h>
 #include <unistd.h>
-#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -41,6 +41,7 @@
 
 #include "deflate/deflate.h"
 #include "deflate/deflate_state.h"
+#include "zipwriter/entry_methods.h"
 #include "zipwriter/zip_writer.h"
 
 namespace {
@@ -152,16 +153,17 @@ std::uint64_t CompressOurs(const DataSet& set, zf::ZipWriter* writer) {
   std::uint64_t compressed = 0;
   zf::ZipEntry entry{};
   for (const std::string& path : set.copies) {
-    writer->source = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    writer->error = zf::ErrNone;
-    writer->bytesRead = 0;
-    writer->crc = 0;
-    writer->compressedSize = 0;
+    writer->current.source = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    writer->failure.code = zf::ErrNone;
+    writer->current.bytesRead = 0;
+    writer->current.crc = 0;
+    writer->current.compressedSize = 0;
     writer->position = 0;
     zf::DeflateEntry(&entry, writer);
-    close(static_cast<int>(writer->source));
-    if (writer->error != zf::ErrNone) std::fprintf(stderr, "ours failed on %s\n", path.c_str());
-    compressed += writer->compressedSize;
+    close(static_cast<int>(writer->current.source));
+    if (writer->failure.code != zf::ErrNone)
+      std::fprintf(stderr, "ours failed on %s\n", path.c_str());
+    compressed += writer->current.compressedSize;
   }
   return compressed;
 }
@@ -252,14 +254,15 @@ Side OursSide(int level) {
   side.begin = [writer, level](const DataSet&) {
     auto* w = static_cast<zf::ZipWriter*>(zf::OsAllocate(sizeof(zf::ZipWriter)));
     std::memset(w, 0, sizeof(zf::ZipWriter));
-    w->level = level;
+    w->choices = &w->ownChoices;
+    w->ownChoices.level = level;
     w->sink = zf::StreamSink(open("/dev/null", O_WRONLY | O_CLOEXEC), false);
     *writer = w;
   };
   side.pass = [writer](const DataSet& set) { return CompressOurs(set, *writer); };
   side.end = [writer] {
     close(static_cast<int>((*writer)->sink.file));
-    zf::OsRelease((*writer)->deflater);
+    zf::OsRelease((*writer)->current.deflater);
     zf::OsRelease(*writer);
   };
   return side;

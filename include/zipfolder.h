@@ -5,6 +5,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* The version of this header, which is the library's: the build takes its
+   own version from these lines. */
+#define ZIPFOLDER_VERSION_MAJOR 1
+#define ZIPFOLDER_VERSION_MINOR 0
+#define ZIPFOLDER_VERSION_PATCH 0
+#define ZIPFOLDER_VERSION "1.0.0"
+
 #if defined(_WIN32)
 #define ZIPFOLDER_CALL __cdecl
 #if defined(ZIPFOLDER_BUILDING)
@@ -48,8 +55,19 @@ enum {
   ZIPFOLDER_WRITE_FAILED = 5,  /* writing the archive failed; nothing was replaced */
   ZIPFOLDER_DISK_FULL = 6,     /* as ZIPFOLDER_WRITE_FAILED: the disk or quota is full */
   ZIPFOLDER_CANCELLED = 7,     /* the callback asked to stop; nothing was replaced */
-  ZIPFOLDER_NO_MEMORY = 8      /* the writer's memory could not be had */
+  ZIPFOLDER_NO_MEMORY = 8,     /* the writer's memory could not be had */
+  /* With ZIPFOLDER_FLAG_REFUSE_EMPTY: the patterns or .gitignore left out
+     every file, and no archive was written */
+  ZIPFOLDER_ALL_EXCLUDED = 9,
+  /* A password was given, but this build has no cryptography library
+     (a POSIX build without OpenSSL's libcrypto); nothing was written */
+  ZIPFOLDER_NOT_SUPPORTED = 10
 };
+
+/* A status of CompFilesToZipFileEx in words, lower case and without a
+   full stop, e.g. "the source is not a folder or cannot be listed";
+   "unknown status" for a number that is none. The text is static. */
+ZIPFOLDER_API const char* ZIPFOLDER_CALL ZipFolderStatusText(int32_t status);
 
 /* ZipFolderEvent.kind */
 enum {
@@ -57,19 +75,25 @@ enum {
   ZIPFOLDER_EVENT_ADDED = 2,    /* a file is in the archive */
   ZIPFOLDER_EVENT_LEFT_OUT = 3, /* a file or folder was left out */
   ZIPFOLDER_EVENT_FAILED = 4,   /* the call failed (once, at the end) */
-  ZIPFOLDER_EVENT_FINISHED = 5  /* the archive is complete and in place (once, at the end) */
+  ZIPFOLDER_EVENT_FINISHED = 5, /* the archive is complete and in place (once, at the end) */
+  /* Told only with ZIPFOLDER_FLAG_COUNT_FIRST or ZIPFOLDER_FLAG_DRY_RUN: */
+  ZIPFOLDER_EVENT_COUNTING = 6, /* entries found so far, before packing starts */
+  ZIPFOLDER_EVENT_COUNTED = 7,  /* once: entriesTotal and bytesTotal are final */
+  ZIPFOLDER_EVENT_LISTED = 8,   /* dry run: an entry the archive would hold */
+  ZIPFOLDER_EVENT_UNMATCHED = 9 /* a pattern that matched no name (name: the pattern) */
 };
 
 /* ZipFolderEvent.reason, for ZIPFOLDER_EVENT_LEFT_OUT */
 enum {
-  ZIPFOLDER_REASON_CANNOT_OPEN = 1,     /* the system refused to open it; see systemError */
-  ZIPFOLDER_REASON_READ_FAILED = 2,     /* reading it failed midway; see systemError */
-  ZIPFOLDER_REASON_NOT_A_FILE = 3,      /* a FIFO, socket or device */
-  ZIPFOLDER_REASON_CHANGED = 4,         /* it changed while read, also when read again */
-  ZIPFOLDER_REASON_FOLDER_UNLISTED = 5, /* a folder cannot be listed, or its listing broke off */
-  ZIPFOLDER_REASON_PATH_TOO_LONG = 6,   /* the path passes the system's limit */
-  ZIPFOLDER_REASON_NAME_UNUSABLE = 7,   /* the archive cannot carry its name */
-  ZIPFOLDER_REASON_NO_MEMORY = 8        /* memory for its entry could not be had */
+  ZIPFOLDER_REASON_CANNOT_OPEN = 1,      /* the system refused to open it; see systemError */
+  ZIPFOLDER_REASON_READ_FAILED = 2,      /* reading it failed midway; see systemError */
+  ZIPFOLDER_REASON_NOT_A_FILE = 3,       /* a FIFO, socket or device */
+  ZIPFOLDER_REASON_CHANGED = 4,          /* it changed while read, also when read again */
+  ZIPFOLDER_REASON_FOLDER_UNLISTED = 5,  /* a folder cannot be listed, or its listing broke off */
+  ZIPFOLDER_REASON_PATH_TOO_LONG = 6,    /* the path passes the system's limit */
+  ZIPFOLDER_REASON_NAME_UNUSABLE = 7,    /* the archive cannot carry its name */
+  ZIPFOLDER_REASON_NO_MEMORY = 8,        /* memory for its entry could not be had */
+  ZIPFOLDER_REASON_ENCRYPTION_FAILED = 9 /* the system's cryptography refused to encrypt it */
 };
 
 /* What the callback is told. The strings live until the callback returns.
@@ -93,6 +117,14 @@ typedef struct ZipFolderEvent {
   uint32_t entriesAdded;
   uint32_t filesLeftOut;
   uint32_t filesExcluded; /* files and folders the patterns or .gitignore left out */
+  /* With ZIPFOLDER_FLAG_COUNT_FIRST or ZIPFOLDER_FLAG_DRY_RUN: the entries
+     (files, and folders and links stored as such) and source bytes found
+     so far while counting, final from the COUNTED event on; 0 without. */
+  uint32_t entriesTotal;
+  uint64_t bytesTotal;
+  /* Of filesExcluded, the folders: each counts once, as nothing below it
+     is walked, as each file left out by a pattern does. */
+  uint32_t foldersExcluded;
 } ZipFolderEvent;
 
 /* Returns 0 to go on; any other value cancels the call. */
@@ -159,7 +191,23 @@ typedef struct ZipFolderOptions {
      end of a name in any ASCII case; "" stores none by name. Null: the
      built-in list. Read during the call only. */
   const char* storedTypes;
+  /* When non-null, the data of every file and link is encrypted with this
+     password (UTF-8, not empty), in the form encryption names; folder
+     entries carry no data. Names, sizes and times are not encrypted: the
+     format cannot hide them. The password is copied at the start of the
+     call and the copy wiped at its end; it appears in no event. */
+  const char* password;
+  int32_t encryption; /* ZIPFOLDER_ENCRYPTION_* */
 } ZipFolderOptions;
+
+/* ZipFolderOptions.encryption */
+enum {
+  ZIPFOLDER_ENCRYPTION_AES256 = 0, /* WinZip's AES (AE-2), 256-bit keys: 7-Zip, libarchive */
+  ZIPFOLDER_ENCRYPTION_AES128 = 1, /* the same with 128-bit keys */
+  /* The traditional ZIP encryption: weak, but the only kind Info-ZIP's
+     unzip, Python's zipfile and some systems' built-in archive folders open */
+  ZIPFOLDER_ENCRYPTION_ZIPCRYPTO = 2
+};
 
 /* ZipFolderOptions.level */
 enum { ZIPFOLDER_LEVEL_DEFAULT = 0, ZIPFOLDER_LEVEL_STORE = -1 };
@@ -190,7 +238,27 @@ enum {
      today's image, audio, video, archive, package, office document and
      font formats. Without the flag only .Z .zip .zoo .arc .lzh .arj .gz
      and .tgz are. */
-  ZIPFOLDER_FLAG_STORE_TYPES = 64
+  ZIPFOLDER_FLAG_STORE_TYPES = 64,
+  /* Before packing, the folder is walked once with every choice applied to
+     count the entries and the bytes to read: COUNTING events while it is
+     (after every 256 entries), one COUNTED event, and from then on every
+     event carries entriesTotal and bytesTotal, for a percentage. The
+     count costs one open of every file. */
+  ZIPFOLDER_FLAG_COUNT_FIRST = 128,
+  /* Nothing is written: the walk chooses as packing would and tells each
+     entry the archive would hold as a LISTED event (its name in the
+     archive, with "/" after a folder's, and its size), each file that
+     cannot be opened as LEFT_OUT, then COUNTED and FINISHED (size 0).
+     zipPath may be null. */
+  ZIPFOLDER_FLAG_DRY_RUN = 256,
+  /* When the archive would hold no entry although the patterns or
+     .gitignore left names out, no archive is written (an existing one
+     stays) and the call returns ZIPFOLDER_ALL_EXCLUDED. */
+  ZIPFOLDER_FLAG_REFUSE_EMPTY = 512,
+  /* Each exclude or include pattern that decided no name is told as an
+     UNMATCHED event: after the COUNTED event when there is one, else once
+     the walk is over, before FINISHED. */
+  ZIPFOLDER_FLAG_TELL_UNMATCHED = 1024
 };
 
 /* ZipFolderOptions.folders */

@@ -15,7 +15,8 @@ export type LeftOutReason =
   | 'folder-unlisted'
   | 'path-too-long'
   | 'name-unusable'
-  | 'no-memory';
+  | 'no-memory'
+  | 'encryption-failed';
 
 /** What onProgress is given. The counters are the totals so far. */
 export interface ProgressEvent {
@@ -93,6 +94,17 @@ export interface PackOptions {
   /** No time stored is later than this (seconds since 1970, or a Date), as SOURCE_DATE_EPOCH. */
   mtimeCeiling?: number | bigint | Date;
   /**
+   * Encrypts the data of every file and link with this password (a string
+   * is taken as UTF-8). Names, sizes and times stay readable.
+   */
+  password?: string | Buffer;
+  /**
+   * With password: 'aes256' (default) or 'aes128', WinZip's AES, which 7-Zip
+   * and libarchive open; 'zipcrypto', weak, for readers that open nothing
+   * else (Info-ZIP's unzip, the archive folders built into desktop systems).
+   */
+  encryption?: 'aes256' | 'aes128' | 'zipcrypto';
+  /**
    * Called on the main thread for every file read, added or left out, and
    * once at the end. A throw stops the pack, which rejects with what was
    * thrown.
@@ -114,7 +126,9 @@ export type ErrorCode =
   | 'ZIPFOLDER_WRITE_FAILED'
   | 'ZIPFOLDER_DISK_FULL'
   | 'ZIPFOLDER_CANCELLED'
-  | 'ZIPFOLDER_NO_MEMORY';
+  | 'ZIPFOLDER_NO_MEMORY'
+  /** A password, and a library built without cryptography. */
+  | 'ZIPFOLDER_NOT_SUPPORTED';
 
 /** A failed pack; nothing was created or replaced. */
 export class ZipFolderError extends Error {
@@ -170,4 +184,5 @@ export const STATUS: {
   readonly DISK_FULL: 6;
   readonly CANCELLED: 7;
   readonly NO_MEMORY: 8;
+  readonly NOT_SUPPORTED: 10;
 };

@@ -21,6 +21,7 @@ const STATUS = {
   DISK_FULL: 6,
   CANCELLED: 7,
   NO_MEMORY: 8,
+  NOT_SUPPORTED: 10,
 };
 const FAILURES = {
   [STATUS.BAD_ARGUMENT]: ['ZIPFOLDER_BAD_ARGUMENT', 'bad argument'],
@@ -30,11 +31,14 @@ const FAILURES = {
   [STATUS.DISK_FULL]: ['ZIPFOLDER_DISK_FULL', 'the disk is full'],
   [STATUS.CANCELLED]: ['ZIPFOLDER_CANCELLED', 'the pack was cancelled'],
   [STATUS.NO_MEMORY]: ['ZIPFOLDER_NO_MEMORY', 'out of memory'],
+  [STATUS.NOT_SUPPORTED]: ['ZIPFOLDER_NOT_SUPPORTED',
+    'encryption is not supported in this build'],
 };
 const KINDS = [undefined, 'progress', 'added', 'left-out', 'failed', 'finished'];
 const REASONS = [undefined, 'cannot-open', 'read-failed', 'not-a-file', 'changed',
-  'folder-unlisted', 'path-too-long', 'name-unusable', 'no-memory'];
+  'folder-unlisted', 'path-too-long', 'name-unusable', 'no-memory', 'encryption-failed'];
 const FOLDERS = { none: 0, empty: 1, all: 2 };
+const ENCRYPTIONS = { aes256: 0, aes128: 1, zipcrypto: 2 };
 const FLAG = {
   GITIGNORE: 1, SYMLINKS: 2, SORT: 4, MTIME_CEILING: 8,
   UNIX_MODES: 16, STORE_INCOMPRESSIBLE: 32, STORE_TYPES: 64,
@@ -154,9 +158,27 @@ function nativeOptions(options, stream) {
       || typeof storedTypes[Symbol.iterator] !== 'function')) {
     throw badArgument(TypeError, 'storedTypes takes an array of extensions, not one string');
   }
+  const encryption = options.encryption ?? null;
+  if (encryption !== null && !Object.hasOwn(ENCRYPTIONS, encryption)) {
+    throw badArgument(RangeError, "encryption must be 'aes256', 'aes128' or 'zipcrypto'");
+  }
+  const password = options.password ?? null;
+  if (password === null && encryption !== null) {
+    throw badArgument(TypeError, 'encryption needs a password');
+  }
+  if (password !== null && (typeof password !== 'string' && !Buffer.isBuffer(password))) {
+    throw badArgument(TypeError, 'password must be a string or a Buffer');
+  }
+  // A copy of the caller's, wiped once the addon has its own.
+  const secret = password === null ? null : Buffer.from(bytes(password, 'password'));
+  if (secret !== null && secret.length === 0) {
+    throw badArgument(RangeError, 'password must not be empty');
+  }
   return {
     threads,
     level: level === 0 ? LEVEL_STORE : level,
+    password: secret,
+    encryption: ENCRYPTIONS[encryption ?? 'aes256'],
     flags,
     folders: FOLDERS[folders],
     exclude: patterns(options.exclude, 'exclude'),
@@ -239,9 +261,11 @@ function start(src, dst, options, stream, handlers) {
   try {
     started = native.start(srcBytes, dstBytes, record, onMessage);
   } catch (error) {
+    record.password?.fill(0);
     if (!/bad_alloc/.test(error.message)) throw error;
     started = null;
   }
+  record.password?.fill(0);
   if (started === null) {
     throw new ZipFolderError(STATUS.NO_MEMORY, null, 'cannot start the pack',
       os.constants.errno.EAGAIN);

@@ -2,8 +2,9 @@
 builds the shared library with CMake and writes the wheel itself, with the
 standard library only, so that `pip install .` needs nothing from a package
 index, with or without build isolation. The wheel holds the pure-Python
-package and the library beside it; it fits every Python 3 from 3.8 on, on
-this platform (tag py3-none-PLATFORM)."""
+package, and beside it the library and the command-line tool, which
+`python -m zipfolder` and the `zipfolder` command run; it fits every Python 3
+from 3.8 on, on this platform (tag py3-none-PLATFORM)."""
 
 import base64
 import hashlib
@@ -29,28 +30,19 @@ SDIST_PARTS = ["CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "CHAN
 
 
 def _version():
-    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as cmake_lists:
-        found = re.search(r"project\(\s*zipfolder\s+VERSION\s+([0-9.]+)", cmake_lists.read())
-    if found is None:
-        raise RuntimeError("no project VERSION in CMakeLists.txt")
-    return found.group(1)
-
-
-def _usage():
-    """The tool's usage text, from its C string literals, for python -m zipfolder."""
-    with open(os.path.join(ROOT, "tools", "zipfolder_main.cpp"), encoding="utf-8") as tool:
-        found = re.search(r'kUsage\s*=\s*((?:"(?:[^"\\]|\\.)*"\s*)+);', tool.read())
-    if found is None:
-        raise RuntimeError("no kUsage in tools/zipfolder_main.cpp")
-    escapes = {"n": "\n", "t": "\t", "\\": "\\", '"': '"', "'": "'"}
-    literals = re.findall(r'"((?:[^"\\]|\\.)*)"', found.group(1))
-    return "".join(re.sub(r"\\(.)", lambda m: escapes[m.group(1)], part) for part in literals)
+    """The library's version, from the macros of its public header."""
+    with open(os.path.join(ROOT, "include", "zipfolder.h"), encoding="utf-8") as header:
+        text = header.read()
+    parts = [re.search(r"^#define ZIPFOLDER_VERSION_%s ([0-9]+)$" % part, text, re.M)
+             for part in ("MAJOR", "MINOR", "PATCH")]
+    if None in parts:
+        raise RuntimeError("no ZIPFOLDER_VERSION_* in include/zipfolder.h")
+    return ".".join(found.group(1) for found in parts)
 
 
 def _built_module():
-    return ("# Written by the wheel's build: the library's version (CMakeLists.txt) and\n"
-            "# the tool's usage text (tools/zipfolder_main.cpp).\n"
-            "VERSION = %r\nUSAGE = %r\n" % (_version(), _usage())).encode("utf-8")
+    return ("# Written by the wheel's build: the library's version.\n"
+            "VERSION = %r\n" % _version()).encode("utf-8")
 
 
 def _dist_info():
@@ -68,27 +60,39 @@ def _metadata():
                 "A pure-Python package over the zipfolder shared library. See README.md.\n"))
 
 
-def _library_names():
+def _built_names():
+    """(the library's name in the wheel, the tool's), as the tool asks for the
+    library: by its soname on Linux, its install name on macOS."""
+    major = _version().split(".")[0]
     if sys.platform == "win32":
-        return "zipfolder.dll", ["zipfolder.dll", "libzipfolder.dll"]
+        return "zipfolder.dll", "zipfolder.exe"
     if sys.platform == "darwin":
-        return "libzipfolder.dylib", ["libzipfolder.dylib"]
-    return "libzipfolder.so", ["libzipfolder.so"]
+        return "libzipfolder.%s.dylib" % major, "zipfolder"
+    return "libzipfolder.so." + major, "zipfolder"
 
 
-def _build_library(build_dir):
-    """Configures and builds the library target alone; returns the built file."""
+def _find_built(build_dir, names):
+    for top, _dirs, files in os.walk(build_dir):
+        for name in names:
+            if name in files and os.path.isfile(os.path.join(top, name)):
+                return os.path.realpath(os.path.join(top, name))
+    raise RuntimeError("the build made no " + " or ".join(names))
+
+
+def _build(build_dir):
+    """Configures and builds the library and the tool alone; returns both
+    built files. The tool finds the library beside itself ($ORIGIN)."""
     cmake = os.environ.get("CMAKE", "cmake")
     subprocess.run([cmake, "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
-                    "-DZIPFOLDER_TESTS=OFF", "-DZIPFOLDER_BENCH=OFF"],
+                    "-DZIPFOLDER_TESTS=OFF", "-DZIPFOLDER_BENCH=OFF",
+                    "-DCMAKE_BUILD_RPATH_USE_ORIGIN=ON"],
                    check=True, stdout=sys.stderr)
     subprocess.run([cmake, "--build", build_dir, "--config", "Release", "--target", "zipfolder",
-                    "--parallel", str(os.cpu_count() or 1)], check=True, stdout=sys.stderr)
-    for top, _dirs, files in os.walk(build_dir):
-        for name in _library_names()[1]:
-            if name in files:
-                return os.path.realpath(os.path.join(top, name))
-    raise RuntimeError("the build made no " + " or ".join(_library_names()[1]))
+                    "zipfolder_tool", "--parallel", str(os.cpu_count() or 1)],
+                   check=True, stdout=sys.stderr)
+    library, tool = _built_names()
+    return (_find_built(build_dir, [library, "libzipfolder.dll", "libzipfolder.dylib"]),
+            _find_built(build_dir, [tool]))
 
 
 def _package_files():
@@ -105,7 +109,9 @@ class _Wheel:
 
     def add(self, name, data, executable=False):
         info = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
-        info.external_attr = (0o755 if executable else 0o644) << 16
+        # A regular file's mode, as pip reads it to make the tool executable.
+        info.create_system = 3
+        info.external_attr = (0o100755 if executable else 0o100644) << 16
         info.compress_type = zipfile.ZIP_DEFLATED
         self.archive.writestr(info, data)
         digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=")
@@ -140,19 +146,22 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     file_name = "%s-%s-%s.whl" % (NAME, _version(), _tag())
     build_dir = tempfile.mkdtemp(prefix="zipfolder-wheel-")
     try:
-        library = _build_library(build_dir)
+        library, tool = _build(build_dir)
         wheel = _Wheel(os.path.join(wheel_directory, file_name))
         for name, path in _package_files():
             with open(path, "rb") as source:
                 wheel.add(name, source.read())
         wheel.add(NAME + "/_built.py", _built_module())
-        with open(library, "rb") as built:
-            wheel.add(NAME + "/" + _library_names()[0], built.read(), executable=True)
+        for path, name in zip((library, tool), _built_names()):
+            with open(path, "rb") as built:
+                wheel.add(NAME + "/" + name, built.read(), executable=True)
         info = _dist_info()
         wheel.add(info + "/METADATA", _metadata().encode("utf-8"))
         wheel.add(info + "/WHEEL", ("Wheel-Version: 1.0\nGenerator: zipfolder_build\n"
                                     "Root-Is-Purelib: false\nTag: %s\n" % _tag()).encode())
         wheel.add(info + "/top_level.txt", (NAME + "\n").encode())
+        wheel.add(info + "/entry_points.txt",
+                  b"[console_scripts]\nzipfolder = zipfolder.__main__:main\n")
         wheel.close()
     finally:
         shutil.rmtree(build_dir, ignore_errors=True)
@@ -165,7 +174,9 @@ def build_sdist(sdist_directory, config_settings=None):
 
     def keep(info):
         parts = info.name.split("/")
-        built = parts[-1] == "_built.py" or parts[-1] in _library_names()[1]
+        # What a build of the wheel may have left in the package's folder.
+        built = parts[-1] == "_built.py" or (parts[-3:-1] == ["python", NAME] and (
+            parts[-1] == NAME or parts[-1].startswith(("libzipfolder", "zipfolder."))))
         return None if "__pycache__" in parts or built else info
 
     path = os.path.join(sdist_directory, file_name)

@@ -233,7 +233,7 @@ constexpr LevelPin kLevelPins[] = {
 TEST(DeflateGolden, EveryLevelKeepsItsBytes) {
   for (const LevelPin& pin : kLevelPins) {
     zft::DeflateHarness harness;
-    harness.writer->level = pin.level;
+    harness.writer->ownChoices.level = pin.level;
     std::uint64_t length = 0;
     uLong crc = crc32(0, nullptr, 0);
     for (const Golden& golden : kGolden) {
@@ -317,7 +317,7 @@ TEST(DeflateGolden, FastRunSendsWhatItsRulesGive) {
   };
   for (std::int32_t level = 1; level <= zf::kLastFastLevel; ++level) {
     zft::DeflateHarness harness;
-    harness.writer->level = level;
+    harness.writer->ownChoices.level = level;
     std::uint32_t seed = 300;
     for (const auto& [kind, size] : inputs) {
       const std::vector<std::uint8_t> input = Generate(kind, size, ++seed);
@@ -354,11 +354,11 @@ TEST(DeflateGolden, ChainWalksVisitExactlyTheHashChain) {
   const std::uint32_t budgets[] = {1, 2, 3, 8, 9, 10, 16, 17, 255, 256, 1024};
   for (const std::int32_t level : {8, 4}) {
     zft::DeflateHarness harness;
-    harness.writer->level = level;
+    harness.writer->ownChoices.level = level;
     std::uint32_t seed = 100;
     for (const auto& [kind, size] : entries) {
       ASSERT_EQ(harness.Compress(Generate(kind, size, ++seed)).error, zf::ErrNone);
-      const zf::DeflateState* state = harness.writer->deflater;
+      const zf::DeflateState* state = harness.writer->current.deflater;
       const std::uint8_t* window = state->slidingWindow;
       const std::uint32_t last = state->scanPosition - zf::kShortestMatch;
       const std::uint32_t limit = last > zf::kFarthestDistance ? last - zf::kFarthestDistance : 0;

@@ -203,7 +203,7 @@ TEST(DeflateFailures, AFailedWriteStopsTheEntryAndTheNextOneIsWhole) {
     EXPECT_LE(failed.stream.size(), limit);
     EXPECT_TRUE(std::equal(failed.stream.begin(), failed.stream.end(), whole.stream.begin()));
     EXPECT_TRUE(harness.CanaryIntact()) << "limit " << limit;
-    EXPECT_LE(harness.writer->deflater->outFill, zf::kBufferBytes);
+    EXPECT_LE(harness.writer->current.deflater->outFill, zf::kBufferBytes);
 
     harness.outputLimit = zft::kNoFileSizeLimit;
     zft::EntryResult next{};
@@ -232,7 +232,7 @@ TEST(DeflateFailures, NothingIsStoredPastAFullBufferWhoseWriteFailed) {
     RecordLiterals(state, text);
     const std::uint32_t stored = form == 0 ? 0 : 100000;  // stored, or coded
     zf::FinishBlock(state, state->slidingWindow, stored, 1);
-    EXPECT_NE(harness.writer->error, zf::ErrNone);
+    EXPECT_NE(harness.writer->failure.code, zf::ErrNone);
     EXPECT_TRUE(harness.CanaryIntact()) << "form " << form;
     EXPECT_LE(state->outFill, zf::kBufferBytes);
     EXPECT_TRUE(state->failed);
@@ -295,7 +295,7 @@ TEST(DeflateBlocks, EveryLevelButTheDefaultEndsABlockWhereTheDataChanges) {
   }
   for (const std::int32_t level : {1, 3, 4, 6, 8, 9}) {
     DeflateHarness harness;
-    harness.writer->level = level;
+    harness.writer->ownChoices.level = level;
     const zft::Decoded decoded = zft::CompressAndCheck(harness, input, nullptr,
                                                        level <= 2   ? 0x0004
                                                        : level >= 8 ? 0x0002

@@ -313,12 +313,12 @@ TEST(DeflateStream, OneStateServesEveryEntryOfAnArchive) {
   DeflateHarness first;
   zft::EntryResult a1{}, b1{}, a2{};
   CompressAndCheck(first, a, &a1);
-  const zf::DeflateState* state = first.writer->deflater;
+  const zf::DeflateState* state = first.writer->current.deflater;
   ASSERT_NE(state, nullptr);
   CompressAndCheck(first, b, &b1);
   CompressAndCheck(first, {});
   CompressAndCheck(first, a, &a2);
-  EXPECT_EQ(first.writer->deflater, state);
+  EXPECT_EQ(first.writer->current.deflater, state);
   EXPECT_EQ(a1.stream, a2.stream);
 
   DeflateHarness second;

@@ -16,6 +16,7 @@
 #include "deflate/deflate_internal.h"
 #include "deflate/record_symbol.h"
 #include "support/test_files.h"
+#include "zipwriter/entry_methods.h"
 #include "zipwriter/zip_writer.h"
 
 namespace zft {
@@ -307,11 +308,12 @@ struct DeflateHarness {
                 kCanaryBytes);
     outputPath = dir.Path("out.bin");
     writer->sink = zf::FileSink(zf::OsCreateArchive(outputPath.c_str()));
-    writer->source = zf::kNoFile;
+    writer->current.source = zf::kNoFile;
+    writer->choices = &writer->ownChoices;
   }
   ~DeflateHarness() {
     zf::SinkClose(writer->sink);
-    zf::OsRelease(writer->deflater);
+    zf::OsRelease(writer->current.deflater);
     zf::OsRelease(writer);
   }
   DeflateHarness(const DeflateHarness&) = delete;
@@ -328,11 +330,11 @@ struct DeflateHarness {
   // Runs DeflateEntry on a source opened with an arbitrary descriptor.
   EntryResult RunOn(zf::OsFile source) {
     const std::uint64_t start = writer->position;
-    writer->source = source;
-    writer->bytesRead = 0;
-    writer->crc = 0;
-    writer->compressedSize = 0;
-    writer->error = zf::ErrNone;
+    writer->current.source = source;
+    writer->current.bytesRead = 0;
+    writer->current.crc = 0;
+    writer->current.compressedSize = 0;
+    writer->failure.code = zf::ErrNone;
     zf::ZipEntry entry{};
     entry.flags = 0x0008;
     {
@@ -344,20 +346,20 @@ struct DeflateHarness {
     // short moves the file past the position, as a dropped entry does in the
     // archive, where the next entry starts at the position again.
     zf::OsFileFacts facts{};
-    if (writer->error != zf::ErrNone && zf::OsGetFacts(writer->sink.file, &facts) &&
+    if (writer->failure.code != zf::ErrNone && zf::OsGetFacts(writer->sink.file, &facts) &&
         facts.size < writer->position) {
       writer->position = facts.size;
     }
     zf::OsSeek(writer->sink.file, writer->position);
-    writer->source = zf::kNoFile;
+    writer->current.source = zf::kNoFile;
     EntryResult result{};
     result.stream = ReadRange(outputPath, start, writer->position);
-    result.compressedSize = writer->compressedSize;
-    result.error = writer->error;
+    result.compressedSize = writer->current.compressedSize;
+    result.error = writer->failure.code;
     result.flags = entry.flags;
     result.internalAttributes = entry.internalAttributes;
-    result.crc = writer->crc;
-    result.bytesRead = writer->bytesRead;
+    result.crc = writer->current.crc;
+    result.bytesRead = writer->current.bytesRead;
     return result;
   }
 
@@ -375,10 +377,10 @@ struct DeflateHarness {
 // The harness's state, allocated by an empty entry if need be, ready for a
 // new entry's blocks to be recorded and finished by hand.
 inline zf::DeflateState* BlockState(DeflateHarness& harness, zf::ZipEntry* entry) {
-  if (harness.writer->deflater == nullptr) harness.Compress({});
-  zf::DeflateState* state = harness.writer->deflater;
-  harness.writer->error = zf::ErrNone;
-  harness.writer->compressedSize = 0;
+  if (harness.writer->current.deflater == nullptr) harness.Compress({});
+  zf::DeflateState* state = harness.writer->current.deflater;
+  harness.writer->failure.code = zf::ErrNone;
+  harness.writer->current.compressedSize = 0;
   zf::BeginEntryOutput(state, &entry->internalAttributes, zf::kDefaultLevel);
   zf::ResetBlock(state);
   state->scanPosition = 0;

@@ -25,11 +25,13 @@ required=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev unzip python3 
 # Wine loader, are separate so that one can come without the other; qemu
 # runs the 32-bit Linux tests where the kernel starts no 32-bit program.
 optional=(
-  "the 32-bit Linux packages|g++-multilib libgtest-dev:i386 zlib1g-dev:i386"
+  "the 32-bit Linux packages|g++-multilib libgtest-dev:i386 zlib1g-dev:i386 libssl-dev:i386"
   "the 32-bit Wine loader|wine32:i386"
   "the 32-bit emulator|qemu-user"
   "the Java reader of streamed archives|openjdk-17-jdk-headless"
   "the benchmarks' second deflate peer|libdeflate-dev"
+  "the platform's cryptography, for encrypted archives|libssl-dev"
+  "a second cryptography, to check encrypted entries|python3-cryptography"
 )
 # The Node.js package's tests need Node.js 18 or later and npm: Debian's
 # where the machine brings none of its own.

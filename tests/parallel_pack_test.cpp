@@ -1,8 +1,6 @@
 // Packing with worker threads: the same archive as on one thread whatever
 // the tree and its failures, the caller's events in walk order, a cancel
 // that stops the work, and a failed write that ends the archive.
-#include "entry/parallel_pack.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -15,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "entry/pack_pipeline.h"
 #include "support/test_files.h"
 #include "support/zip_check.h"
 
@@ -89,8 +88,8 @@ std::vector<std::uint8_t> PackWith(const std::string& src, const std::string& zi
   if (record != nullptr) events = Recorder(record);
   zf::ZipWriter* writer = nullptr;
   EXPECT_EQ(zf::OpenArchive(zip.c_str(), &writer), zf::ErrNone);
-  zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), threads,
-                          record != nullptr ? &events : nullptr, zip.c_str(), kBudget);
+  zf::AddFolderTree(writer, src.c_str(), src.c_str(), threads,
+                    record != nullptr ? &events : nullptr, zip.c_str(), kBudget);
   EXPECT_EQ(zf::CloseArchive(writer), zf::ErrNone);
   return zft::ReadFile(zip);
 }
@@ -139,12 +138,12 @@ TEST(ParallelPack, Zip64FormsAreTheSameForAnyThreadCount) {
     const std::string zip = dir.Path("out" + std::to_string(threads) + ".zip");
     zf::ZipWriter* writer = nullptr;
     ASSERT_EQ(zf::OpenArchive(zip.c_str(), &writer), zf::ErrNone);
-    writer->classicSizeMax = 20000;
-    writer->classicCountMax = 5;
+    writer->ownChoices.classicSizeMax = 20000;
+    writer->ownChoices.classicCountMax = 5;
     Recorded record;
     const zf::PackEvents events = Recorder(&record);
     EXPECT_TRUE(
-        zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), threads, &events, nullptr, 8192));
+        zf::AddFolderTree(writer, src.c_str(), src.c_str(), threads, &events, nullptr, 8192));
     EXPECT_EQ(zf::CloseArchive(writer), zf::ErrNone);
     EXPECT_EQ(record.added.size(), 12u);
     EXPECT_TRUE(record.leftOut.empty());
@@ -181,7 +180,7 @@ TEST(ParallelPack, FailedWriteEndsTheArchiveOnEveryPath) {
   const auto pack = [&](std::uint32_t threads) -> std::int32_t {
     zf::ZipWriter* writer = nullptr;
     if (zf::OpenArchive(zip.c_str(), &writer) != zf::ErrNone) return zf::ErrOpen;
-    zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), threads, nullptr, zip.c_str());
+    zf::AddFolderTree(writer, src.c_str(), src.c_str(), threads, nullptr, zip.c_str());
     return zf::CloseArchive(writer);
   };
   ASSERT_EQ(pack(2), zf::ErrNone);
@@ -236,8 +235,7 @@ TEST(ParallelPack, WorkersShortOfDescriptorsGiveWay) {
       zf::ZipWriter* writer = nullptr;
       const std::int32_t opened = zf::OpenArchive(zip.c_str(), &writer);
       if (opened == zf::ErrNone) {
-        zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), threads, &events, zip.c_str(),
-                                kBudget);
+        zf::AddFolderTree(writer, src.c_str(), src.c_str(), threads, &events, zip.c_str(), kBudget);
       }
       const std::int32_t closed = opened == zf::ErrNone ? zf::CloseArchive(writer) : opened;
       ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
@@ -336,7 +334,7 @@ TEST(ParallelPack, LargeFilesSplitAcrossWorkersKeepTheirBytes) {
     zf::ZipWriter* writer = nullptr;
     ASSERT_EQ(zf::OpenArchive(zip.c_str(), &writer), zf::ErrNone);
     const zft::FileSizeLimit full(limit);
-    zf::AddFolderInParallel(writer, src.c_str(), src.c_str(), 2, nullptr, zip.c_str());
+    zf::AddFolderTree(writer, src.c_str(), src.c_str(), 2, nullptr, zip.c_str());
     EXPECT_EQ(zf::CloseArchive(writer), zf::ErrWrite);
   }
 }

@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "support/pack_at_level.h"
 #include "support/test_files.h"
@@ -189,6 +192,81 @@ TEST(Reporting, EveryLevelReadsBackTheSameAtAnyThreadCount) {
         ZIPFOLDER_BAD_ARGUMENT);
   }
   EXPECT_FALSE(zft::Exists(dir.Path("bad.zip")));
+}
+
+// What the flags for callers that show a pack see: totals counted first, a
+// dry run, patterns that matched nothing, and no archive the patterns empty.
+struct Seen {
+  std::vector<std::string> listed, added, unmatched;
+  std::set<std::pair<std::uint32_t, std::uint64_t>> totalsAfterCount;
+  bool counted = false;
+};
+
+int Record(void* context, const ZipFolderEvent* event) {
+  auto* seen = static_cast<Seen*>(context);
+  if (event->kind == ZIPFOLDER_EVENT_COUNTED) seen->counted = true;
+  if (seen->counted) seen->totalsAfterCount.insert({event->entriesTotal, event->bytesTotal});
+  if (event->kind == ZIPFOLDER_EVENT_LISTED) seen->listed.push_back(event->name);
+  if (event->kind == ZIPFOLDER_EVENT_ADDED) seen->added.push_back(event->name);
+  if (event->kind == ZIPFOLDER_EVENT_UNMATCHED) seen->unmatched.push_back(event->name);
+  return 0;
+}
+
+TEST(Reporting, CountFirstDryRunAndPatternsToldAsAsked) {
+  ScratchDir dir;
+  zft::MakeDirs(dir.Path("src/sub"));
+  zft::WriteFile(dir.Path("src/a.txt"), std::string(3000, 'a'));
+  zft::WriteFile(dir.Path("src/sub/b.c"), "int b;");
+  const std::string zip = dir.Path("out.zip");
+  const char* exclude[] = {"*.o", "src/sub"};
+  struct Case {
+    std::uint32_t flags;
+    const char* include;
+    std::int32_t status;
+  };
+  for (const Case& c :
+       {Case{ZIPFOLDER_FLAG_COUNT_FIRST, nullptr, ZIPFOLDER_DONE},
+        Case{ZIPFOLDER_FLAG_DRY_RUN, nullptr, ZIPFOLDER_DONE},
+        Case{ZIPFOLDER_FLAG_DRY_RUN | ZIPFOLDER_FLAG_REFUSE_EMPTY, "*.x", ZIPFOLDER_ALL_EXCLUDED},
+        Case{ZIPFOLDER_FLAG_REFUSE_EMPTY, "*.x", ZIPFOLDER_ALL_EXCLUDED},
+        Case{0, "*.x", ZIPFOLDER_DONE}}) {
+    for (std::uint32_t threads : {1u, 2u}) {
+      SCOPED_TRACE(std::to_string(c.flags) + (c.include ? " -i" : "") + " threads " +
+                   std::to_string(threads));
+      std::filesystem::remove(zip);
+      Seen seen;
+      ZipFolderOptions options{};
+      options.size = sizeof options;
+      options.callback = Record;
+      options.context = &seen;
+      options.threads = threads;
+      options.flags = c.flags | ZIPFOLDER_FLAG_TELL_UNMATCHED | ZIPFOLDER_FLAG_SORT;
+      options.exclude = exclude;
+      options.excludeCount = 2;
+      options.include = &c.include;
+      options.includeCount = c.include != nullptr ? 1 : 0;
+      const bool dry = (c.flags & ZIPFOLDER_FLAG_DRY_RUN) != 0;
+      EXPECT_EQ(
+          zf::PackFolderReporting(dir.Path("src").c_str(), dry ? nullptr : zip.c_str(), &options),
+          c.status);
+      EXPECT_EQ(zft::Exists(zip), c.status == ZIPFOLDER_DONE && !dry);
+      const std::vector<std::string> all = {"a.txt", "sub/b.c"};
+      if (c.include == nullptr) {
+        EXPECT_EQ(dry ? seen.listed : seen.added, all);
+      }
+      if (c.flags == ZIPFOLDER_FLAG_COUNT_FIRST) {
+        EXPECT_EQ(seen.totalsAfterCount,
+                  (std::set<std::pair<std::uint32_t, std::uint64_t>>{{2, 3006}}));
+      }
+      std::vector<std::string> unmatched = {"*.o", "src/sub"};
+      if (c.include != nullptr) unmatched.push_back(c.include);
+      EXPECT_EQ(seen.unmatched, unmatched);
+    }
+  }
+  for (std::int32_t status = ZIPFOLDER_DONE; status <= ZIPFOLDER_NOT_SUPPORTED; ++status) {
+    EXPECT_STRNE(zf::StatusText(status), "unknown status") << status;
+  }
+  EXPECT_STREQ(zf::StatusText(ZIPFOLDER_NOT_SUPPORTED + 1), "unknown status");
 }
 
 }  // namespace

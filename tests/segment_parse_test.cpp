@@ -21,6 +21,7 @@
 #include "deflate/deflate_internal.h"
 #include "support/memory_io.h"
 #include "support/test_files.h"
+#include "zipwriter/failure.h"
 
 namespace {
 

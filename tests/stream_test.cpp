@@ -289,8 +289,8 @@ TEST(Streaming, LoweredLimitsTakeEveryZip64FormWithWideDescriptors) {
     std::vector<std::uint8_t> bytes;
     zf::ZipWriter* writer = nullptr;
     ASSERT_EQ(zf::OpenArchiveOn(zf::FunctionSink(KeepInVector, &bytes), &writer), zf::ErrNone);
-    writer->classicSizeMax = limits.size;
-    writer->classicCountMax = limits.count;
+    writer->ownChoices.classicSizeMax = limits.size;
+    writer->ownChoices.classicCountMax = limits.count;
     for (const auto& name : kTree) {
       EXPECT_EQ(zf::AddEntry(writer, dir.Path("src/" + name).c_str(), name.c_str()), zf::ErrNone);
     }
@@ -372,12 +372,12 @@ TEST(Streaming, AFileThatGrowsPastItsFormFailsTheArchive) {
     std::vector<std::uint8_t> bytes;
     zf::ZipWriter* writer = nullptr;
     ASSERT_EQ(zf::OpenArchiveOn(zf::FunctionSink(KeepInVector, &bytes), &writer), zf::ErrNone);
-    writer->classicSizeMax = 50000;  // the file at open fits, grown it does not
+    writer->ownChoices.classicSizeMax = 50000;  // the file at open fits, grown it does not
     Grower grower{dir.Path(name)};
     writer->readHook = GrowOnce;
     writer->readHookContext = &grower;
     EXPECT_EQ(zf::AddEntry(writer, dir.Path(name).c_str(), name), added) << name;
-    EXPECT_EQ(writer->brokenBy, brokenBy);
+    EXPECT_EQ(writer->failure.brokenBy, brokenBy);
     EXPECT_EQ(zf::CloseArchive(writer), brokenBy == 0 ? zf::ErrNone : zf::ErrStreamBroken);
   }
 }

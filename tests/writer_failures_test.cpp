@@ -163,7 +163,7 @@ TEST(WriterFailures, EntriesPastTheClassicCountAreKept) {
   zft::MakeDirs(dir.Path("src"));
   for (int i = 0; i < 5; ++i) WriteFile(dir.Path("src/f" + std::to_string(i)), "x");
   Archive archive(dir.Path("out.zip"));
-  archive.writer->classicCountMax = 2;
+  archive.writer->ownChoices.classicCountMax = 2;
   zf::AddFolder(archive.writer, dir.Path("src").c_str(), dir.Path("src").c_str());
   EXPECT_EQ(archive.Close(), zf::ErrNone);
   const auto parsed = CheckArchive(dir.Path("out.zip"));
@@ -177,7 +177,7 @@ TEST(WriterFailures, EntriesPastTheClassicOffsetsAreKept) {
   WriteFile(dir.Path("big.gz"), zft::RandomBytes(100000, 9));
   WriteFile(dir.Path("big.txt"), zft::RandomBytes(100000, 9));
   Archive archive(dir.Path("out.zip"));
-  archive.writer->classicSizeMax = 1000;
+  archive.writer->ownChoices.classicSizeMax = 1000;
   for (const char* name : {"small.gz", "big.gz", "big.txt", "small.gz"}) {
     EXPECT_EQ(archive.Add(dir.Path(name), name), zf::ErrNone) << name;
   }
@@ -193,12 +193,12 @@ TEST(WriterFailures, SourcesOfFourGigabytesAreOpenedWithTheirSize) {
   ASSERT_EQ(ftruncate(fd, 0x100000000LL), 0);  // sparse: no space taken
   close(fd);
   Archive archive(dir.Path("out.zip"));
-  archive.writer->source = zf::OsOpenSource(dir.Path("huge.bin").c_str());
+  archive.writer->current.source = zf::OsOpenSource(dir.Path("huge.bin").c_str());
   zf::SourceDetails details;
   EXPECT_EQ(zf::ReadSourceInfo(archive.writer, &details), zf::ErrNone);
-  EXPECT_EQ(archive.writer->sourceSize, 0x100000000u);
-  zf::OsClose(archive.writer->source);
-  archive.writer->source = zf::kNoFile;
+  EXPECT_EQ(archive.writer->current.sourceSize, 0x100000000u);
+  zf::OsClose(archive.writer->current.source);
+  archive.writer->current.source = zf::kNoFile;
 }
 
 TEST(WriterFailures, OutputReachesPositionsPastFourGigabytes) {

@@ -147,6 +147,9 @@ Napi::Value Start(const Napi::CallbackInfo& info) {
   if (!options.Get("prefix").IsNull()) job.prefix = BytesOf(options.Get("prefix"));
   job.hasStoredTypes = !options.Get("storedTypes").IsNull();
   if (job.hasStoredTypes) job.storedTypes = BytesOf(options.Get("storedTypes"));
+  job.hasPassword = !options.Get("password").IsNull();
+  if (job.hasPassword) job.password = BytesOf(options.Get("password"));
+  job.options.encryption = options.Get("encryption").As<Napi::Number>().Int32Value();
   job.options.threads = options.Get("threads").As<Napi::Number>().Uint32Value();
   job.options.level = options.Get("level").As<Napi::Number>().Int32Value();
   job.options.flags = options.Get("flags").As<Napi::Number>().Uint32Value();

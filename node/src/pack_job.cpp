@@ -133,6 +133,9 @@ void Run(Job* job) {
   LowerThisThreadsPriority(job->niceSteps);
   std::int32_t status = CompFilesToZipFileEx(
       job->src.c_str(), job->hasDst ? job->dst.c_str() : nullptr, &job->options);
+  // The library wiped its own copy; this one goes too.
+  volatile char* secret = job->password.data();
+  for (std::size_t i = 0; i < job->password.size(); ++i) secret[i] = 0;
   if (job->stream && status <= ZIPFOLDER_DONE_LEFT_OUT) {
     if (!SendChunk(job)) status = ZIPFOLDER_CANCELLED;
     job->summary.archiveSize = job->streamed;
@@ -170,6 +173,7 @@ bool JobStart(Job* job) {
   options.includeCount = static_cast<std::uint32_t>(job->includeNames.size());
   options.prefix = job->prefix.empty() ? nullptr : job->prefix.c_str();
   options.storedTypes = job->hasStoredTypes ? job->storedTypes.c_str() : nullptr;
+  options.password = job->hasPassword ? job->password.c_str() : nullptr;
   if (job->stream) {
     options.write = OnWrite;
     options.writeContext = job;

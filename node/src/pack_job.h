@@ -81,6 +81,8 @@ struct Job {
   std::string prefix;
   std::string storedTypes;  // with hasStoredTypes; "" stores none by name
   bool hasStoredTypes = false;
+  std::string password;  // with hasPassword; wiped when the pack ends
+  bool hasPassword = false;
   ZipFolderOptions options{};
   bool progress = false;  // every event goes to JavaScript, not only the summary
   bool stream = false;    // the archive's bytes go to JavaScript through kData

@@ -16,6 +16,8 @@ export async function use(): Promise<void> {
   const stream = packStream(new URL('file:///src'), { highWaterMark: 1 << 16 });
   stream.on('result', (done: Result) => console.log(done.entries));
   stream.pipe(createWriteStream('a.zip'));
+  await pack('src', 'c.zip', { password: 'secret', encryption: 'aes128' });
+  packStream('src', { password: Buffer.from('secret'), encryption: 'zipcrypto' });
   try {
     await pack('src', 'b.zip');
   } catch (error) {

@@ -66,6 +66,13 @@ def main():
         if shown[2] != "True" or not shown[3].startswith("PackResult(entries=5,"):
             fail("py.typed missing, or the sample packed as %s" % shown[3])
 
+        # The console command pip made and python -m run the tool the wheel carries.
+        command = os.path.join(venv, "Scripts" if os.name == "nt" else "bin", "zipfolder")
+        for shown in (run([command, "--version"], work, env),
+                      run([python, "-m", "zipfolder", "-V"], work, env)):
+            if shown != "zipfolder %s\n" % args.version:
+                fail("the zipfolder command said %r" % shown)
+
         tests = os.path.join(source, "python", "tests")
         run([python, "-m", "unittest", "discover", "-v", "-s", tests, "-t", tests], work,
             dict(env, ZIPFOLDER_TOOL=os.path.abspath(args.tool), PYTHONDONTWRITEBYTECODE="1"))

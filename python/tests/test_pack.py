@@ -4,6 +4,7 @@ import ast
 import errno
 import io
 import os
+import shutil
 import signal
 import stat
 import struct
@@ -90,6 +91,13 @@ class Packing(TempDir):
         self.assertEqual(set(progress), set(TREE))
         read = [e.bytes_read for e in events]
         self.assertEqual(read, sorted(read))
+        # With a callback the pack counts first: every event from COUNTED on
+        # carries the totals, none before.
+        counted = kinds.index(zipfolder.EventKind.COUNTED)
+        self.assertLessEqual({(e.entries_total, e.bytes_total) for e in events[:counted]},
+                             {(None, None)})
+        self.assertEqual({(e.entries_total, e.bytes_total) for e in events[counted:]},
+                         {(len(TREE), result.bytes_read)})
 
     def test_left_out_files_are_listed_and_told(self):
         src = self.make_tree()
@@ -144,20 +152,78 @@ class Failures(TempDir):
                 self.assertEqual(self.read(old), b"old")
                 self.assertEqual(self.listing(self.tmp), ["a.zip", "src"])
 
+    def test_refuse_empty_keeps_the_old_archive(self):
+        src = self.make_tree()
+        old = self.path("a.zip")
+        with open(old, "wb") as f:
+            f.write(b"PK\x05\x06old")
+        with self.assertRaises(zipfolder.AllExcludedError) as caught:
+            zipfolder.pack(src, old, include=["*.nomatch"], refuse_empty=True)
+        self.assertEqual(caught.exception.path, src)
+        self.assertEqual(self.read(old), b"PK\x05\x06old")
+        self.assertEqual(zipfolder.pack(src, old, include=["*.nomatch"]).entries, 0)
+
     def test_arguments_python_refuses(self):
         src = self.make_tree()
-        for kwargs, cls in [({"threads": 0}, ValueError), ({"threads": 257}, ValueError),
-                            ({"level": 10}, ValueError), ({"level": True}, ValueError),
-                            ({"folders": "some"}, ValueError), ({"exclude": "*.o"}, TypeError),
-                            ({"mtime_ceiling": "now"}, TypeError)]:
-            with self.subTest(kwargs=kwargs), self.assertRaises(cls):
-                zipfolder.pack(src, self.path("a.zip"), **kwargs)
+        # (arguments, class, the tool's option for the same, its reason)
+        cases = [({"threads": 0}, ValueError, "--threads=0", "takes a number from 1 to 256"),
+                 ({"threads": 257}, ValueError, "-T257", "takes a number from 1 to 256"),
+                 ({"level": 10}, ValueError, "--level=10", "takes a number from 0 to 9"),
+                 ({"level": 12}, ValueError, "--level=12", "takes a number from 0 to 9"),
+                 ({"level": True}, ValueError, None, "takes a number from 0 to 9"),
+                 ({"folders": "some"}, ValueError, "--folders=some", "takes none, empty or all"),
+                 ({"prefix": "../x"}, ValueError, "--prefix=../x",
+                  "takes folder names with '/' between them, no leading '/' and no '.' or '..'"),
+                 ({"exclude": [""]}, ValueError, "--exclude=", "takes a pattern"),
+                 ({"include": ["*.c", ""]}, ValueError, "-i", "takes a pattern"),
+                 ({"exclude": "*.o"}, TypeError, None, "not one string"),
+                 ({"mtime_ceiling": "now"}, TypeError, None, "seconds since 1970"),
+                 ({"password": "pw", "encryption": "des"}, ValueError, "--encryption=des",
+                  "takes aes256, aes128 or zipcrypto"),
+                 ({"encryption": "aes128"}, ValueError, "--encryption=aes128",
+                  "needs a password"),
+                 ({"password": ""}, ValueError, None, "must not be empty"),
+                 ({"password": 42}, TypeError, None, "takes a str or bytes")]
+        for kwargs, cls, option, reason in cases:
+            with self.subTest(kwargs=kwargs):
+                with self.assertRaises(cls) as caught:
+                    zipfolder.pack(src, self.path("a.zip"), **kwargs)
+                self.assertIsInstance(caught.exception, zipfolder.BadArgumentError)
+                self.assertIsInstance(caught.exception, zipfolder.Error)
+                self.assertIn(reason, caught.exception.reason)
+                if option is not None and TOOL:
+                    tool = run_tool(*([option, ""] if option == "-i" else [option]), src,
+                                    self.path("a.zip"))
+                    self.assertEqual(tool.returncode, 2)
+                    self.assertIn(reason, tool.stderr)
         for dst in [object(), 42]:
             with self.assertRaises(TypeError):
                 zipfolder.pack(src, dst)
         with self.assertRaises(ValueError):
             zipfolder.pack(src + "\0", self.path("a.zip"))
         self.assertEqual(self.listing(self.tmp), ["src"])
+
+    def test_password_encrypts_every_file(self):
+        src = self.make_tree()
+        zipfolder.pack(src, self.path("zc.zip"), password="p\u00e4ss", encryption="zipcrypto")
+        with zipfile.ZipFile(self.path("zc.zip")) as z:
+            for name, data in TREE.items():
+                self.assertTrue(z.getinfo(name).flag_bits & 1, name)
+                self.assertEqual(z.read(name, pwd="p\u00e4ss".encode()), data, name)
+            with self.assertRaises(RuntimeError):
+                z.read("README.txt", pwd=b"wrong")
+        streamed = io.BytesIO()
+        zipfolder.pack(src, streamed, password=b"pw")
+        methods = {i.compress_type for i in zipfile.ZipFile(streamed).infolist()}
+        self.assertEqual(methods, {99})  # AES: 7-Zip and libarchive read it, zipfile cannot
+        seven_zip = shutil.which("7z")
+        if seven_zip:
+            with open(self.path("aes.zip"), "wb") as out:
+                out.write(streamed.getvalue())
+            for password, status in [("pw", 0), ("wrong", 2)]:
+                tested = subprocess.run([seven_zip, "t", "-p" + password, self.path("aes.zip")],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                self.assertEqual(tested.returncode, status, password)
 
     def test_write_failure_and_full_disk(self):
         import resource
@@ -201,18 +267,21 @@ class Cancelling(TempDir):
         self.assertEqual(self.read(self.dst), self.OLD)
         self.assertEqual(self.listing(self.tmp), ["a.zip", "src"])
 
-    def test_progress_returning_false_cancels(self):
-        calls = []
+    def test_progress_returning_a_true_value_cancels(self):
+        # As in C: a non-zero return stops, zero (None, False) goes on.
+        for stop, go in [(True, False), (1, None), ("stop", 0)]:
+            calls = []
 
-        def progress(event):
-            calls.append(event.kind)
-            return event.kind != zipfolder.EventKind.ADDED
+            def progress(event):
+                calls.append(event.kind)
+                return stop if event.kind == zipfolder.EventKind.ADDED else go
 
-        for threads in [1, 2]:
-            with self.assertRaises(zipfolder.Cancelled):
-                zipfolder.pack(self.src, self.dst, threads=threads, progress=progress)
-            self.assertEqual(calls[-1], zipfolder.EventKind.ADDED)
-            self.assert_untouched()
+            for threads in [1, 2]:
+                with self.subTest(stop=stop, threads=threads):
+                    with self.assertRaises(zipfolder.Cancelled):
+                        zipfolder.pack(self.src, self.dst, threads=threads, progress=progress)
+                    self.assertEqual(calls[-1], zipfolder.EventKind.ADDED)
+                    self.assert_untouched()
 
     def test_exception_in_progress_comes_out_as_itself(self):
         for raised in [ValueError("mine"), KeyboardInterrupt(), SystemExit(3)]:

@@ -6,31 +6,32 @@
 
 A pure-Python package over the zipfolder shared library (loaded with
 ctypes: its own copy inside the package first, then an installed
-libzipfolder). See pack() for the options; ``python -m zipfolder`` is the
-command-line tool.
+libzipfolder). See pack() for the options; ``python -m zipfolder`` and the
+``zipfolder`` command run the command-line tool the wheel carries.
 """
 
 import importlib
 
-from ._errors import (BadArgumentError, Cancelled, CannotCreateError, DiskFullError, Error,
-                      NoSourceError, OutOfMemoryError, WriteError)
+from ._errors import (AllExcludedError, BadArgumentError, BadArgumentTypeError, Cancelled,
+                      CannotCreateError, DiskFullError, Error, NoSourceError,
+                      NotSupportedError, OutOfMemoryError, WriteError)
 from ._pack import (Event, EventKind, LeftOut, PackResult, Reason, Writable, pack,
                     processor_count)
 
 
 
-def _from_build(name: str, fallback: str) -> str:
-    """A text the wheel's build wrote into _built.py: the library's version
-    (from CMakeLists.txt) or the tool's usage (from tools/zipfolder_main.cpp)."""
+def _built_version() -> str:
+    """The library's version, which the wheel's build wrote into _built.py."""
     try:
-        return str(getattr(importlib.import_module("._built", __name__), name))
+        return str(importlib.import_module("._built", __name__).VERSION)
     except ImportError:  # a source checkout, not an installed package
-        return fallback
+        return "0+unknown"
 
 
-__version__ = _from_build("VERSION", "0+unknown")
+__version__ = _built_version()
 
 __all__ = ["pack", "PackResult", "LeftOut", "Event", "EventKind", "Reason", "Writable",
            "processor_count",
-           "Error", "BadArgumentError", "NoSourceError", "CannotCreateError", "WriteError",
-           "DiskFullError", "Cancelled", "OutOfMemoryError", "__version__"]
+           "Error", "BadArgumentError", "BadArgumentTypeError", "AllExcludedError",
+           "NoSourceError", "CannotCreateError", "WriteError",
+           "DiskFullError", "Cancelled", "OutOfMemoryError", "NotSupportedError", "__version__"]

@@ -33,10 +33,23 @@ class Error(Exception):
 
 
 class BadArgumentError(Error, ValueError):
-    """The library refused the arguments (an empty path, a prefix it cannot use, ...)."""
+    """An argument is out of its range (a level of 12, no threads, a prefix
+    with "..", an empty pattern, ...); ``reason`` says which and why, in the
+    words the command-line tool uses."""
 
     status = _native.BAD_ARGUMENT
     what = "bad argument"
+
+
+class BadArgumentTypeError(BadArgumentError, TypeError):
+    """An argument of a type pack() does not take."""
+
+
+class AllExcludedError(Error):
+    """The patterns or .gitignore left out every file; no archive was written."""
+
+    status = _native.ALL_EXCLUDED
+    what = "nothing to pack in"
 
 
 class NoSourceError(Error):
@@ -68,7 +81,7 @@ class DiskFullError(WriteError):
 
 
 class Cancelled(Error):
-    """The progress callback returned False; nothing was replaced."""
+    """The progress callback asked to stop; nothing was replaced."""
 
     status = _native.CANCELLED
     what = "cancelled"
@@ -81,10 +94,18 @@ class OutOfMemoryError(Error):
     what = "out of memory while writing"
 
 
+class NotSupportedError(Error):
+    """A password was given, but the library was built without cryptography
+    (on POSIX, without OpenSSL's libcrypto); nothing was written."""
+
+    status = _native.NOT_SUPPORTED
+    what = "encryption is not supported in this build"
+
+
 _BY_STATUS: Dict[int, Type[Error]] = {
     cls.status: cls
     for cls in (BadArgumentError, NoSourceError, CannotCreateError, WriteError, DiskFullError,
-                Cancelled, OutOfMemoryError)
+                Cancelled, OutOfMemoryError, AllExcludedError, NotSupportedError)
 }
 
 
@@ -100,5 +121,6 @@ def error_for(status: int, path: Optional[str], reason: str, system_error: int) 
     return error
 
 
-__all__ = ["Error", "BadArgumentError", "NoSourceError", "CannotCreateError", "WriteError",
-           "DiskFullError", "Cancelled", "OutOfMemoryError", "error_for"]
+__all__ = ["Error", "BadArgumentError", "BadArgumentTypeError", "AllExcludedError",
+           "NoSourceError", "CannotCreateError", "WriteError",
+           "DiskFullError", "Cancelled", "OutOfMemoryError", "NotSupportedError", "error_for"]

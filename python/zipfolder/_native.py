@@ -19,6 +19,8 @@ WRITE_FAILED = 5
 DISK_FULL = 6
 CANCELLED = 7
 NO_MEMORY = 8
+ALL_EXCLUDED = 9
+NOT_SUPPORTED = 10
 
 # ZipFolderOptions.level, .flags and .folders.
 LEVEL_STORE = -1
@@ -29,7 +31,10 @@ FLAG_MTIME_CEILING = 8
 FLAG_UNIX_MODES = 16
 FLAG_STORE_INCOMPRESSIBLE = 32
 FLAG_STORE_TYPES = 64
+FLAG_COUNT_FIRST = 128
+FLAG_REFUSE_EMPTY = 512
 FOLDERS = {"none": 0, "empty": 1, "all": 2}
+ENCRYPTIONS = {"aes256": 0, "aes128": 1, "zipcrypto": 2}
 
 
 class NativeEvent(ctypes.Structure):
@@ -48,6 +53,9 @@ class NativeEvent(ctypes.Structure):
         ("entriesAdded", ctypes.c_uint32),
         ("filesLeftOut", ctypes.c_uint32),
         ("filesExcluded", ctypes.c_uint32),
+        ("entriesTotal", ctypes.c_uint32),
+        ("bytesTotal", ctypes.c_uint64),
+        ("foldersExcluded", ctypes.c_uint32),
     ]
 
 
@@ -77,15 +85,25 @@ class NativeOptions(ctypes.Structure):
         ("write", WriteCallback),
         ("writeContext", ctypes.c_void_p),
         ("storedTypes", ctypes.c_char_p),
+        ("password", ctypes.c_char_p),
+        ("encryption", ctypes.c_int32),
     ]
 
 
 def _own_names() -> List[str]:
+    """The library's names inside the package: the wheel keeps it under the
+    name the bundled tool asks for (its soname)."""
     if sys.platform == "win32":
         return ["zipfolder.dll"]
     if sys.platform == "darwin":
-        return ["libzipfolder.dylib"]
-    return ["libzipfolder.so"]
+        return ["libzipfolder.1.dylib", "libzipfolder.dylib"]
+    return ["libzipfolder.so.1", "libzipfolder.so"]
+
+
+def tool_path() -> str:
+    """The command-line tool the wheel carries beside the library."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    return os.path.join(here, "zipfolder.exe" if sys.platform == "win32" else "zipfolder")
 
 
 def _load() -> Tuple[ctypes.CDLL, str]:
@@ -110,3 +128,5 @@ library, library_path = _load()
 library.CompFilesToZipFileEx.argtypes = [ctypes.c_char_p, ctypes.c_char_p,
                                          ctypes.POINTER(NativeOptions)]
 library.CompFilesToZipFileEx.restype = ctypes.c_int32
+library.ZipFolderStatusText.argtypes = [ctypes.c_int32]
+library.ZipFolderStatusText.restype = ctypes.c_char_p

@@ -17,7 +17,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, Iterable, List, Optional, Protocol, Union
 
 from . import _native
-from ._errors import error_for
+from ._errors import BadArgumentError, BadArgumentTypeError, error_for
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -37,6 +37,8 @@ class EventKind(enum.IntEnum):
     LEFT_OUT = 3  #: a file or folder was left out
     FAILED = 4  #: the pack failed (once, at the end)
     FINISHED = 5  #: the archive is complete and in place (once, at the end)
+    COUNTING = 6  #: with count_first: entries found so far, before packing
+    COUNTED = 7  #: with count_first: entries_total and bytes_total are final
 
 
 class Reason(enum.IntEnum):
@@ -50,6 +52,7 @@ class Reason(enum.IntEnum):
     PATH_TOO_LONG = 6
     NAME_UNUSABLE = 7
     NO_MEMORY = 8
+    ENCRYPTION_FAILED = 9
 
 
 @dataclass(frozen=True)
@@ -60,7 +63,10 @@ class Event:
     name in the archive (ADDED), its full path (LEFT_OUT), the source or the
     archive (FAILED) or the archive (FINISHED; None for a file object).
     ``bytes_read``, ``entries``, ``left_out`` and ``excluded`` are the totals
-    so far. ``size`` is the file's size (ADDED) or the archive's (FINISHED);
+    so far. ``entries_total`` and ``bytes_total`` are what the pack is to
+    take, once counted (count_first; see pack()), else None: the share done
+    is ``bytes_read / bytes_total``. ``size`` is the file's size (ADDED)
+    or the archive's (FINISHED);
     ``compressed_size`` and ``method`` (0 stored, 8 deflated) are set for
     ADDED; ``reason``, ``reason_text`` and ``system_error`` for LEFT_OUT and
     FAILED.
@@ -78,6 +84,8 @@ class Event:
     reason: Optional[Reason] = None
     reason_text: str = ""
     system_error: int = 0
+    entries_total: Optional[int] = None
+    bytes_total: Optional[int] = None
 
 
 @dataclass(frozen=True)
@@ -118,21 +126,37 @@ def _decode(raw: Optional[bytes]) -> Optional[str]:
     return os.fsdecode(raw) if os.name != "nt" else raw.decode("utf-8", "replace")
 
 
+def _refuse(reason: str, wrong_type: bool = False) -> BadArgumentError:
+    """An argument error, told as the command-line tool tells it."""
+    return (BadArgumentTypeError if wrong_type else BadArgumentError)(None, reason)
+
+
 def _encode(text: PathArg, what: str) -> bytes:
     """A path or pattern as the UTF-8 the library takes."""
-    value = os.fspath(text)
+    try:
+        value = os.fspath(text)
+    except TypeError:
+        raise _refuse("%s takes a path or a string, not %r" % (what, text), True) from None
     if isinstance(value, str):
         value = os.fsencode(value) if os.name != "nt" else value.encode("utf-8")
     if b"\0" in value:
-        raise ValueError("%s holds a zero byte" % what)
+        raise _refuse("%s holds a zero byte" % what)
     return value
 
 
 def _patterns(patterns: Iterable[str], what: str) -> Any:
     if isinstance(patterns, (str, bytes)):
-        raise TypeError("%s takes a sequence of patterns, not one string" % what)
+        raise _refuse("%s takes a sequence of patterns, not one string" % what, True)
     encoded = [_encode(p, what) for p in patterns]
+    if b"" in encoded:
+        raise _refuse("%s takes a pattern, not ''" % what)
     return (ctypes.c_char_p * max(len(encoded), 1))(*encoded), len(encoded)
+
+
+def _number(value: Any, what: str, low: int, high: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+        raise _refuse("%s takes a number from %d to %d, not %r" % (what, low, high, value))
+    return value
 
 
 def _reason(code: int) -> Optional[Reason]:
@@ -153,7 +177,10 @@ def _seconds(moment: Union[int, float, datetime.datetime]) -> int:
     if isinstance(moment, datetime.datetime):
         moment = moment.timestamp()  # a naive time is local time, as everywhere in Python
     if isinstance(moment, bool) or not isinstance(moment, (int, float)):
-        raise TypeError("mtime_ceiling takes seconds since 1970 or a datetime")
+        raise _refuse("mtime_ceiling takes seconds since 1970 or a datetime, not %r" % (moment,),
+                      True)
+    if moment < 0:
+        raise _refuse("mtime_ceiling takes seconds since 1970, not %r" % (moment,))
     return math.floor(moment)
 
 
@@ -175,6 +202,7 @@ class _Call:
         self.failed_name: Optional[str] = None
         self.failed_text = ""
         self.failed_error = 0
+        self.counted = False
 
     def on_event(self, _context: Any, pointer: Any) -> int:
         if self.raised is not None or self.interrupted:
@@ -206,10 +234,15 @@ class _Call:
             self.failed_name, self.failed_text, self.failed_error = name, text, event.systemError
         if self.progress is None:
             return 0
+        counted = self.counted or kind == EventKind.COUNTED
+        self.counted = counted
         told = Event(kind, name, event.bytesRead, event.entriesAdded,
                      event.filesLeftOut, event.filesExcluded, event.size, event.compressedSize,
-                     event.method, reason, text, event.systemError)
-        return 1 if self.progress(told) is False else 0
+                     event.method, reason, text, event.systemError,
+                     event.entriesTotal if counted else None,
+                     event.bytesTotal if counted else None)
+        # As in C: a true value (True, 1) stops; None, False or 0 goes on.
+        return 1 if self.progress(told) else 0
 
     def on_write(self, _context: Any, data: int, length: int) -> int:
         if self.raised is not None or self.interrupted:
@@ -260,7 +293,10 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
          symlinks: bool = False, sort: bool = False, unix_modes: bool = True,
          store_incompressible: bool = True, stored_types: Optional[Iterable[str]] = None,
          mtime_ceiling: Union[None, int, float, datetime.datetime] = None,
-         progress: Optional[ProgressCallback] = None) -> PackResult:
+         progress: Optional[ProgressCallback] = None,
+         count_first: Optional[bool] = None, refuse_empty: bool = False,
+         password: Union[None, str, bytes] = None,
+         encryption: Optional[str] = None) -> PackResult:
     """Packs every file below the folder ``src`` into a new ZIP archive.
 
     ``dst`` is the archive's path (an existing file there is replaced only
@@ -295,27 +331,43 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
     1970, or a datetime) caps every time stored, as SOURCE_DATE_EPOCH does.
 
     ``progress``, if given, is called on this thread with an Event for
-    every file read, added or left out and once at the end; returning
-    False cancels the pack (Cancelled is raised). An exception raised by
+    every file read, added or left out and once at the end; returning a
+    true value (True, 1) cancels the pack (Cancelled is raised), as a
+    non-zero return does in C, while None, False or 0 goes on.
+    ``count_first`` walks the folder once before packing to count the
+    entries and bytes, so that each Event carries ``entries_total`` and
+    ``bytes_total`` for a percentage (it costs one open of every file);
+    None counts when ``progress`` is given. ``refuse_empty`` writes no
+    archive when the patterns or ``gitignore`` leave out every file, and
+    raises AllExcludedError instead, as the command-line tool does.
+    ``password`` (a str, taken as UTF-8, or bytes) encrypts the data of
+    every file and link: ``encryption`` "aes256" (the default) or "aes128"
+    for WinZip's AES, which 7-Zip and libarchive open, or "zipcrypto", the
+    weak legacy kind that Info-ZIP's unzip and zipfile(pwd=...) open.
+    Names, sizes and times stay readable. An
+    exception raised by
     ``progress`` or by ``dst.write`` cancels the pack and is raised from
     pack() as itself, as is KeyboardInterrupt; a cancelled pack leaves no
     archive behind.
 
     Returns a PackResult; raises a subclass of zipfolder.Error for every
     failure (NoSourceError, CannotCreateError, WriteError, DiskFullError,
-    Cancelled, OutOfMemoryError, BadArgumentError).
+    Cancelled, OutOfMemoryError, AllExcludedError, NotSupportedError (a
+    password, and a library built without cryptography), and
+    BadArgumentError, also a ValueError,
+    for an argument out of its range, with the reason the command-line
+    tool gives; BadArgumentTypeError, also a TypeError, for one of a type
+    pack() does not take).
     """
-    if threads is None:
-        threads = processor_count()
-    if isinstance(threads, bool) or not isinstance(threads, int) or not 1 <= threads <= 256:
-        raise ValueError("threads must be a number from 1 to 256, or None")
-    if isinstance(level, bool) or not isinstance(level, int) or not 0 <= level <= 9:
-        raise ValueError("level must be a number from 0 to 9")
-    if folders not in _native.FOLDERS:
-        raise ValueError("folders must be one of " + ", ".join(map(repr, _native.FOLDERS)))
+    threads = processor_count() if threads is None else _number(threads, "threads", 1, 256)
+    level = _number(level, "level", 0, 9)
+    if not isinstance(folders, str) or folders not in _native.FOLDERS:
+        raise _refuse("folders takes none, empty or all, not %r" % (folders,))
     streaming = not isinstance(dst, (str, bytes, os.PathLike))
     if streaming and not callable(getattr(dst, "write", None)):
-        raise TypeError("dst must be a path or a writable binary file object")
+        raise _refuse("dst must be a path or a writable binary file object", True)
+    if not streaming and not os.fspath(dst):
+        raise _refuse("dst must not be empty")
 
     call = _Call(progress, dst if streaming else None)
     options = _native.NativeOptions()
@@ -331,12 +383,29 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
                      | _native.FLAG_STORE_TYPES)
     if stored_types is not None:
         if isinstance(stored_types, (str, bytes)):
-            raise TypeError("stored_types must be a list of extensions, not one string")
+            raise _refuse("stored_types takes a list of extensions, not one string", True)
         options.storedTypes = _encode(",".join(stored_types), "stored_types")
     if mtime_ceiling is not None:
         options.flags |= _native.FLAG_MTIME_CEILING
         options.mtimeCeiling = _seconds(mtime_ceiling)
+    if refuse_empty:
+        options.flags |= _native.FLAG_REFUSE_EMPTY
+    if count_first or (count_first is None and progress is not None):
+        options.flags |= _native.FLAG_COUNT_FIRST
     options.folders = _native.FOLDERS[folders]
+    if encryption is not None and (not isinstance(encryption, str)
+                                   or encryption not in _native.ENCRYPTIONS):
+        raise _refuse("encryption takes aes256, aes128 or zipcrypto, not %r" % (encryption,))
+    if password is not None:
+        if not isinstance(password, (str, bytes)):
+            raise _refuse("password takes a str or bytes, not %s" % type(password).__name__, True)
+        secret = password.encode("utf-8") if isinstance(password, str) else password
+        if not secret or b"\0" in secret:
+            raise _refuse("password must not be empty nor hold a zero byte")
+        options.password = secret
+        options.encryption = _native.ENCRYPTIONS[encryption or "aes256"]
+    elif encryption is not None:
+        raise _refuse("encryption needs a password")
     excluded, options.excludeCount = _patterns(exclude, "exclude")
     included, options.includeCount = _patterns(include, "include")
     options.exclude = ctypes.cast(excluded, ctypes.POINTER(ctypes.c_char_p))
@@ -344,6 +413,8 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
     if prefix:
         options.prefix = _encode(prefix, "prefix")
     source = _encode(src, "src")
+    if not source:
+        raise _refuse("src must not be empty")
     # With a file object the archive has no path: the library takes none.
     archive = None if streaming else _encode(dst, "dst")
     if streaming:
@@ -358,6 +429,10 @@ def pack(src: PathArg, dst: Union[PathArg, Writable], *, threads: Optional[int] 
     if status in (_native.DONE, _native.DONE_LEFT_OUT):
         size = call.streamed if streaming else call.archive_size
         return PackResult(call.entries, call.bytes_read, size, call.left_out, call.excluded)
+    if status == _native.BAD_ARGUMENT and prefix:
+        # Every other argument is checked above; the library checks the prefix.
+        raise _refuse("prefix takes folder names with '/' between them, no leading '/' and no "
+                      "'.' or '..', not %r" % (prefix,))
     path = call.failed_name
     if path is None and status == _native.NO_SOURCE:
         path = _decode(source)

@@ -42,8 +42,8 @@
 //   first window (fewer than 65,536 bytes, whatever the reads returned) one
 //   less than the bit width of its length, from 10 up to 15. A small input
 //   so clears and walks a table in the processor's nearest cache, and never
-//   fills one anyway: with thousands of small files, clearing 128 KB per
-//   file was a few per cent of the time.
+//   fills one anyway: with thousands of small files, clearing the whole
+//   128 KB per file showed in the time (docs/performance.md).
 // - Window position 0 means "none", so it is never a candidate; a slide
 //   moves every position down by 32,768, and those that leave the window
 //   become 0. The table is cleared at the start of every entry: what a

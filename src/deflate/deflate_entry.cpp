@@ -1,13 +1,13 @@
 // The compressor's entry points: the state's allocation, the per-stream
-// start of the block output and of the window, and the archive writer's
-// adapter, which hands the compressor the entry's source and the writer's
-// output as a narrow source and sink.
+// start of the block output and of the window, and one stream run alone or
+// in segments.
 #include <cstring>
 
 #include "deflate/deflate.h"
 #include "deflate/deflate_internal.h"
 #include "deflate/segment_parse.h"
 #include "platform/platform.h"
+#include "zipwriter/failure.h"
 
 namespace zf {
 
@@ -42,29 +42,6 @@ DeflateState* AllocateDeflateState() {
   return state;
 }
 
-namespace {
-
-// The level the writer asks for, the default when it names none.
-std::uint8_t WriterLevel(const ZipWriter* writer) {
-  return writer->level >= 1 && writer->level <= kHighestLevel
-             ? static_cast<std::uint8_t>(writer->level)
-             : kDefaultLevel;
-}
-
-bool ReadFromWriter(void* context, std::uint8_t* into, std::uint32_t count, std::uint32_t* got) {
-  auto* writer = static_cast<ZipWriter*>(context);
-  *got = ReadSource(writer, into, count);
-  return writer->error == ErrNone;
-}
-
-bool WriteToWriter(void* context, const std::uint8_t* bytes, std::uint32_t count) {
-  auto* writer = static_cast<ZipWriter*>(context);
-  PutBytes(writer, bytes, count);
-  return writer->error == ErrNone;
-}
-
-}  // namespace
-
 void BeginEntryOutput(DeflateState* state, std::uint16_t* fileTypeWord, std::uint8_t level) {
   state->level = level;
   state->failed = false;
@@ -91,9 +68,6 @@ void BeginEntryOutput(DeflateState* state, std::uint16_t* fileTypeWord, std::uin
     ResetBlock(state);
   }
 }
-
-// Bits 1 and 2 of the general-purpose flags tell the level: fast or best.
-std::uint16_t LevelFlags(std::uint8_t level) { return level <= 2 ? 4 : level >= 8 ? 2 : 0; }
 
 void StartMatcher(std::uint8_t level, DeflateState* state) {
   state->windowSlides = 1;
@@ -136,8 +110,8 @@ void StartMatcher(std::uint8_t level, DeflateState* state) {
   state->rollingHash = ((state->rollingHash << kHashShift) ^ state->slidingWindow[1]) & kHashMask;
 }
 
-std::uint16_t DeflateFlags(const ZipWriter* writer) {
-  return writer->level == kLevelStoreAll ? 0 : LevelFlags(WriterLevel(writer));
+std::uint8_t DeflateLevel(std::int32_t asked) {
+  return asked >= 1 && asked <= kHighestLevel ? static_cast<std::uint8_t>(asked) : kDefaultLevel;
 }
 
 void DeflateStream(DeflateState* state, std::uint8_t level, std::uint16_t* fileTypeWord) {
@@ -151,42 +125,21 @@ void DeflateStream(DeflateState* state, std::uint8_t level, std::uint16_t* fileT
   }
 }
 
-void DeflateEntry(ZipEntry* entry, ZipWriter* writer) {
-  DeflateState* state = writer->deflater;
-  if (state == nullptr) {
-    state = AllocateDeflateState();
-    if (state == nullptr) {
-      writer->error = ErrNoMemory;
-      return;
-    }
-    writer->deflater = state;
-  }
-  const std::uint8_t level = WriterLevel(writer);
-  // Set when they are not already: an entry bound for a stream has them
-  // from its opening, and its header is read by the placing thread while
-  // this one compresses.
-  const std::uint16_t levelFlags = LevelFlags(level);
-  if ((entry->flags & levelFlags) != levelFlags) {
-    entry->flags = static_cast<std::uint16_t>(entry->flags | levelFlags);
-  }
-  state->source = {ReadFromWriter, writer};
-  state->sink = {WriteToWriter, writer};
-  static_assert(sizeof writer->buffer >= kDeflateOutBytes);
-  state->outBuffer = writer->buffer;
-  if (writer->parseCrew != nullptr && SplitsInput(writer->parseCrew, level, writer->sourceSize)) {
-    std::int32_t systemError = 0;
-    const std::int32_t code =
-        DeflateInSegments(state, level, &entry->internalAttributes, writer->parseCrew,
-                          writer->source, writer->sourceSize, &systemError);
-    // A failure of the writer's own (its output, the entry's read) stays.
-    if (code != ErrNone && writer->error == ErrNone) {
-      writer->error = code;
-      writer->systemError = systemError;
-    }
+std::int32_t DeflateData(DeflateState* state, const DeflateJob& job, std::uint16_t* fileTypeWord,
+                         std::int32_t* systemError, std::uint64_t* deflatedBytes) {
+  state->source = job.source;
+  state->sink = job.sink;
+  state->outBuffer = job.outBuffer;
+  std::int32_t code = ErrNone;
+  *systemError = 0;
+  if (job.crew != nullptr && SplitsInput(job.crew, job.level, job.size)) {
+    code = DeflateInSegments(state, job.level, fileTypeWord, job.crew, job.file, job.size,
+                             systemError);
   } else {
-    DeflateStream(state, level, &entry->internalAttributes);
+    DeflateStream(state, job.level, fileTypeWord);
   }
-  writer->compressedSize = DeflatedBytes(state);
+  *deflatedBytes = DeflatedBytes(state);
+  return code;
 }
 
 }  // namespace zf

@@ -44,6 +44,7 @@
 #include "deflate/hash_chains.h"
 #include "deflate/lazy_run.h"
 #include "deflate/record_symbol.h"
+#include "zipwriter/failure.h"
 
 namespace zf {
 
@@ -92,7 +93,7 @@ struct PositionedInput {
 };
 
 struct Parse {
-  Parse* nextOnBoard;  // every parse of the board, freed at its end
+  Parse* nextOnBoard;  // under the monitor: every parse of the board, freed at its end
   // The parse's own thread only (one at a time, while running):
   DeflateState* state;
   PositionedInput input;
@@ -119,7 +120,10 @@ struct Parse {
 
 }  // namespace
 
+// The owner's thread makes the board and offers it; helpers take turns on
+// it through the crew.
 struct SegmentBoard {
+  // Set by the owner before the board is offered, read-only after.
   OsMonitor* monitor;
   const ParseCrew* crew;
   OsFile file;  // read at positions

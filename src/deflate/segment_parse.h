@@ -33,6 +33,8 @@ void ReleaseKeptStates(KeptStates* kept);
 // from its owner's thread; wake, from any thread, that more work became
 // available on the board offered, if it still is; withdraw, from the
 // owner's thread, that it is gone: it returns once no helper is inside.
+// Set up before the owner's thread starts and read-only after, but for
+// counts and kept, which the owner's thread alone writes.
 struct ParseCrew {
   void* context;
   void (*offer)(void* context, SegmentBoard* board);
@@ -59,9 +61,10 @@ struct ParseCrew {
   KeptStates* kept;
 };
 
-// Segments of 2 MB were no faster on a 117 MB file. Split from 4 MB: one
-// library of 4.7 MB alone took 0.11 s at 2 threads split against 0.16 s
-// whole, one of 8.2 MB 0.18 s against 0.28 s.
+// Longer segments were no faster on a large file, and shorter ones cost more
+// warm-ups and joins. From 4 MB a file split at two threads is already done
+// well before the one thread alone (docs/performance.md); below, the
+// warm-up of each segment and the check of every symbol weigh more.
 inline constexpr std::uint32_t kSegmentBytes = 1u << 20;
 inline constexpr std::uint64_t kSplitFrom = 4u << 20;
 

@@ -11,6 +11,10 @@ CompFilesToZipFileEx(const char* srcFolder, const char* zipPath, const ZipFolder
   return zf::PackFolderReporting(srcFolder, zipPath, options);
 }
 
+extern "C" ZIPFOLDER_API const char* ZIPFOLDER_CALL ZipFolderStatusText(std::int32_t status) {
+  return zf::StatusText(status);
+}
+
 #if !defined(_WIN32)
 
 extern "C" ZIPFOLDER_API void ZIPFOLDER_CALL CompFilesToZipFile(const char* srcFolder,

@@ -6,9 +6,10 @@
 // names of the folders on the way down wait on one name stack; past
 // kNameStackLimit bytes (a folder of some hundred thousand names) a folder is
 // walked with its listing held open instead, as the rest of its names come.
-// The levels are records in one block, not calls, so depth costs no stack.
+// Each folder on the way down has a frame (its place in the walk); the
+// frames are records in one block, not calls, so depth costs no stack.
 //
-// One path buffer serves the whole walk: each level appends a name behind
+// One path buffer serves the whole walk: each frame appends a name behind
 // its folder's path, so the archive name is always the tail of the full path.
 //
 // Under rules, each name is first put to the filter (name_filter.h), which
@@ -26,8 +27,8 @@ namespace zf {
 namespace {
 
 inline constexpr std::size_t kNameStackLimit = std::size_t{16} << 20;
-// Each level adds a separator and at least one character to the path.
-inline constexpr std::size_t kMostLevels = kMaxPathBytes / 2 + 1;
+// Each frame adds a separator and at least one character to the path.
+inline constexpr std::size_t kMostFrames = kMaxPathBytes / 2 + 1;
 
 // A block that grows by doubling up to a bound, keeping its first bytes.
 struct GrowingBlock {
@@ -50,7 +51,7 @@ bool Reserve(GrowingBlock* block, std::size_t used, std::size_t needed, std::siz
   return true;
 }
 
-struct Level {
+struct Frame {
   std::size_t folderLength;  // the folder's path in the path buffer
   std::size_t namesStart;    // its names on the name stack
   std::size_t nextName;
@@ -68,7 +69,7 @@ struct Walk {
   std::size_t rootLength;
   GrowingBlock names;
   std::size_t namesUsed;
-  GrowingBlock levels;  // Level records
+  GrowingBlock frames;  // Frame records
   std::size_t depth;
   FolderSet entered;
   bool setFull;  // a folder did not fit in the set: only then can an ancestor be missing from it
@@ -78,8 +79,8 @@ struct Walk {
 
 constexpr WalkRules kPlainRules{};
 
-Level* LevelAt(Walk* walk, std::size_t index) {
-  return reinterpret_cast<Level*>(walk->levels.bytes) + index;
+Frame* FrameAt(Walk* walk, std::size_t index) {
+  return reinterpret_cast<Frame*>(walk->frames.bytes) + index;
 }
 
 bool IsDotName(const char* name) {
@@ -87,7 +88,7 @@ bool IsDotName(const char* name) {
 }
 
 // On a system whose separator is "/", a backslash in a name would turn into
-// a false folder level inside the archive.
+// a false folder inside the archive.
 bool HasForeignSeparator(const char* name) {
   return kPathSeparator != '\\' && std::strchr(name, '\\') != nullptr;
 }
@@ -111,12 +112,12 @@ const char* NextListedName(const Walk& walk, OsFolderScan* scan) {
 
 bool ComesBefore(const char* a, const char* b) { return std::strcmp(a, b) < 0; }
 
-// Puts the level's names in the byte order of their UTF-8 (strcmp compares
+// Puts the frame's names in the byte order of their UTF-8 (strcmp compares
 // bytes as unsigned); false when memory is short.
-bool SortNames(Walk* walk, const Level* level) {
-  const std::size_t bytes = level->namesEnd - level->namesStart;
+bool SortNames(Walk* walk, const Frame* frame) {
+  const std::size_t bytes = frame->namesEnd - frame->namesStart;
   std::size_t count = 0;
-  char* names = reinterpret_cast<char*>(walk->names.bytes) + level->namesStart;
+  char* names = reinterpret_cast<char*>(walk->names.bytes) + frame->namesStart;
   for (std::size_t at = 0; at < bytes; at += std::strlen(names + at) + 1) ++count;
   if (count < 2) return true;
   auto* order = static_cast<const char**>(OsAllocate(count * sizeof(char*) + bytes));
@@ -137,10 +138,10 @@ bool SortNames(Walk* walk, const Level* level) {
 
 // Reads the names of the folder at the path onto the name stack; false when
 // it cannot be listed.
-bool ListFolder(Walk* walk, Level* level) {
-  level->namesStart = level->nextName = level->namesEnd = walk->namesUsed;
-  level->scan = nullptr;
-  level->pending = nullptr;
+bool ListFolder(Walk* walk, Frame* frame) {
+  frame->namesStart = frame->nextName = frame->namesEnd = walk->namesUsed;
+  frame->scan = nullptr;
+  frame->pending = nullptr;
   OsFolderScan* scan = OsOpenFolder(walk->path);
   const WalkVisitor* visitor = walk->visitor;
   if (scan == nullptr && OsIsShortage(OsLastError()) && visitor->makeRoom != nullptr &&
@@ -151,39 +152,39 @@ bool ListFolder(Walk* walk, Level* level) {
   while (const char* name = NextListedName(*walk, scan)) {
     const std::size_t bytes = std::strlen(name) + 1;
     if (!Reserve(&walk->names, walk->namesUsed, walk->namesUsed + bytes, kNameStackLimit)) {
-      level->scan = scan;
-      level->pending = name;
+      frame->scan = scan;
+      frame->pending = name;
       break;
     }
     std::memcpy(walk->names.bytes + walk->namesUsed, name, bytes);
     walk->namesUsed += bytes;
   }
-  level->namesEnd = walk->namesUsed;
-  if (level->scan == nullptr) OsCloseFolder(scan);
+  frame->namesEnd = walk->namesUsed;
+  if (frame->scan == nullptr) OsCloseFolder(scan);
   return true;
 }
 
-// The level's next name, or null when it has no more.
-const char* NextName(Walk* walk, Level* level) {
-  if (level->nextName < level->namesEnd) {
-    const char* name = reinterpret_cast<const char*>(walk->names.bytes) + level->nextName;
-    level->nextName += std::strlen(name) + 1;
+// The frame's next name, or null when it has no more.
+const char* NextName(Walk* walk, Frame* frame) {
+  if (frame->nextName < frame->namesEnd) {
+    const char* name = reinterpret_cast<const char*>(walk->names.bytes) + frame->nextName;
+    frame->nextName += std::strlen(name) + 1;
     return name;
   }
-  if (level->pending != nullptr) {
-    const char* name = level->pending;
-    level->pending = nullptr;
+  if (frame->pending != nullptr) {
+    const char* name = frame->pending;
+    frame->pending = nullptr;
     return name;
   }
-  if (level->scan == nullptr) return nullptr;
-  walk->path[level->folderLength] = 0;
-  return NextListedName(*walk, level->scan);
+  if (frame->scan == nullptr) return nullptr;
+  walk->path[frame->folderLength] = 0;
+  return NextListedName(*walk, frame->scan);
 }
 
 void PopLevel(Walk* walk) {
-  Level* level = LevelAt(walk, walk->depth - 1);
-  OsCloseFolder(level->scan);
-  walk->namesUsed = level->namesStart;
+  Frame* frame = FrameAt(walk, walk->depth - 1);
+  OsCloseFolder(frame->scan);
+  walk->namesUsed = frame->namesStart;
   walk->depth -= 1;
   if (walk->rules->filter != nullptr) NameFilterLeave(walk->rules->filter);
 }
@@ -209,20 +210,20 @@ bool VisitFolder(Walk* walk, std::size_t folderLength, std::int32_t kind) {
                            WalkItem::kFolder);
 }
 
-// Leaves the top level; a folder that got nothing is visited as an item
+// Leaves the top frame; a folder that got nothing is visited as an item
 // first when the rules ask for empty folders. False when the visitor stops.
 bool FinishLevel(Walk* walk) {
-  const Level* level = LevelAt(walk, walk->depth - 1);
-  const bool empty = walk->visits == level->visitsBefore;
-  const std::size_t folderLength = level->folderLength;
+  const Frame* frame = FrameAt(walk, walk->depth - 1);
+  const bool empty = walk->visits == frame->visitsBefore;
+  const std::size_t folderLength = frame->folderLength;
   PopLevel(walk);
   return !empty || VisitFolder(walk, folderLength, ZIPFOLDER_FOLDERS_EMPTY);
 }
 
 bool IsOnWalkPath(Walk* walk, const OsFolderId& id) {
   for (std::size_t i = 0; i < walk->depth; ++i) {
-    const Level* level = LevelAt(walk, i);
-    if (level->known && level->id.volume == id.volume && level->id.index == id.index) return true;
+    const Frame* frame = FrameAt(walk, i);
+    if (frame->known && frame->id.volume == id.volume && frame->id.index == id.index) return true;
   }
   return false;
 }
@@ -239,34 +240,34 @@ bool EnterFolder(Walk* walk, std::size_t folderLength) {
   }
   const WalkVisitor* visitor = walk->visitor;
   const auto reserveLevel = [walk] {
-    return Reserve(&walk->levels, walk->depth * sizeof(Level), (walk->depth + 1) * sizeof(Level),
-                   kMostLevels * sizeof(Level));
+    return Reserve(&walk->frames, walk->depth * sizeof(Frame), (walk->depth + 1) * sizeof(Frame),
+                   kMostFrames * sizeof(Frame));
   };
   // Short of memory below the bound, the visitor may have some to give.
-  const bool room = reserveLevel() || (walk->depth < kMostLevels && visitor->makeRoom != nullptr &&
+  const bool room = reserveLevel() || (walk->depth < kMostFrames && visitor->makeRoom != nullptr &&
                                        visitor->makeRoom(visitor->context) && reserveLevel());
   if (!room) {
     PassOver(*walk, WalkSkip::kNoMemory);
     return true;
   }
-  Level* level = LevelAt(walk, walk->depth);
-  level->folderLength = folderLength;
-  level->id = id;
-  level->known = known;
-  level->visitsBefore = walk->visits;
+  Frame* frame = FrameAt(walk, walk->depth);
+  frame->folderLength = folderLength;
+  frame->id = id;
+  frame->known = known;
+  frame->visitsBefore = walk->visits;
   // The root too: a caller that got this far had it listed once already.
-  if (!ListFolder(walk, level)) {
+  if (!ListFolder(walk, frame)) {
     PassOver(*walk, WalkSkip::kFolderUnlisted);
     return true;
   }
   NameFilter* filter = walk->rules->filter;
   // Names in an unknown order, or rules that could not be read, would make
   // another archive than the one asked for.
-  if ((walk->rules->sort && !SortNames(walk, level)) ||
+  if ((walk->rules->sort && !SortNames(walk, frame)) ||
       (filter != nullptr &&
        !NameFilterEnter(filter, walk->path, RelativeName(*walk, folderLength)))) {
-    OsCloseFolder(level->scan);
-    walk->namesUsed = level->namesStart;
+    OsCloseFolder(frame->scan);
+    walk->namesUsed = frame->namesStart;
     PassOver(*walk, WalkSkip::kNoMemory);
     return true;
   }
@@ -276,9 +277,9 @@ bool EnterFolder(Walk* walk, std::size_t folderLength) {
   return VisitFolder(walk, folderLength, ZIPFOLDER_FOLDERS_ALL);
 }
 
-// Visits what the top level names next. False when the visitor stops.
-bool WalkName(Walk* walk, Level* level, const char* name) {
-  const std::size_t folderLength = level->folderLength;
+// Visits what the top frame names next. False when the visitor stops.
+bool WalkName(Walk* walk, Frame* frame, const char* name) {
+  const std::size_t folderLength = frame->folderLength;
   const std::size_t nameLength = std::strlen(name);
   walk->path[folderLength] = 0;
   if (folderLength + 1 + nameLength >= kMaxPathBytes) {
@@ -329,17 +330,17 @@ bool WalkFolder(const WalkVisitor& visitor, const char* folder, const char* root
   std::memcpy(walk.path, folder, folderLength + 1);
   bool going = EnterFolder(&walk, folderLength);
   while (going && walk.depth > 0) {
-    Level* level = LevelAt(&walk, walk.depth - 1);
-    const char* name = NextName(&walk, level);
+    Frame* frame = FrameAt(&walk, walk.depth - 1);
+    const char* name = NextName(&walk, frame);
     if (name == nullptr) {
       going = FinishLevel(&walk);
     } else {
-      going = WalkName(&walk, level, name);
+      going = WalkName(&walk, frame, name);
     }
   }
   while (walk.depth > 0) PopLevel(&walk);
   FolderSetRelease(&walk.entered);
-  OsRelease(walk.levels.bytes);
+  OsRelease(walk.frames.bytes);
   OsRelease(walk.names.bytes);
   OsRelease(walk.path);
   return going;

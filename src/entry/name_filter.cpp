@@ -12,8 +12,10 @@ namespace zf {
 struct Pattern {
   const char* text;  // without its "!", leading "/" and trailing "/"
   bool negated;
-  bool folderOnly;  // it ended with "/"
-  bool anchored;    // it holds a "/": matched against the whole name below its base
+  bool folderOnly;     // it ended with "/"
+  bool anchored;       // it holds a "/": matched against the whole name below its base
+  bool used;           // it decided a name: set by the walk's own thread only
+  std::uint32_t line;  // which of its source's lines or strings it came from
 };
 
 struct PatternList {
@@ -210,6 +212,7 @@ PatternList* CompileList(const PatternText* lines, std::size_t count, std::size_
     Pattern pattern;
     PatternText body;
     if (!ParsePattern(lines[i], &pattern, &body)) continue;
+    pattern.line = static_cast<std::uint32_t>(i);
     std::memcpy(texts, body.text, body.length);
     texts[body.length] = 0;
     pattern.text = texts;
@@ -311,15 +314,16 @@ const char* LastLevel(const char* name) {
 }
 
 // What the list says of the name: its last matching pattern.
-Verdict ListVerdict(const PatternList* list, const char* relative, bool isFolder, bool fold) {
+Verdict ListVerdict(PatternList* list, const char* relative, bool isFolder, bool fold) {
   if (list == nullptr) return Verdict::kNone;
   const char* name = relative + list->baseLength;
   const char* last = LastLevel(name);
   for (std::size_t i = list->count; i-- > 0;) {
-    const Pattern& pattern = list->patterns[i];
+    Pattern& pattern = list->patterns[i];
     if (pattern.folderOnly && !isFolder) continue;
     const char* subject = pattern.anchored ? name : last;
     if (MatchFrom(pattern.text, pattern.text, subject, fold) == Wild::kMatch) {
+      pattern.used = true;
       return pattern.negated ? Verdict::kNegated : Verdict::kMatched;
     }
   }
@@ -429,6 +433,14 @@ bool NameFilterEnter(NameFilter* filter, const char* path, const char* relative)
 void NameFilterLeave(NameFilter* filter) {
   filter->depth -= 1;
   OsRelease(filter->levels[filter->depth].ignore);
+}
+
+bool NameFilterPatternUsed(const NameFilter& filter, bool include, std::uint32_t index) {
+  const PatternList* list = include ? filter.include : filter.exclude;
+  for (std::size_t i = 0; list != nullptr && i < list->count; ++i) {
+    if (list->patterns[i].line == index && list->patterns[i].used) return true;
+  }
+  return false;
 }
 
 NameChoice NameFilterChoose(NameFilter* filter, const char* relative, bool isFolder) {

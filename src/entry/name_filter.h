@@ -64,6 +64,10 @@ void NameFilterLeave(NameFilter* filter);
 // entered last.
 NameChoice NameFilterChoose(NameFilter* filter, const char* relative, bool isFolder);
 
+// Whether the caller's exclude (or include) pattern at index decided a name
+// since the filter was opened: one that never did matched nothing.
+bool NameFilterPatternUsed(const NameFilter& filter, bool include, std::uint32_t index);
+
 // Whether a whole name matches one pattern (the matcher itself, for tests).
 bool PatternMatches(const char* pattern, const char* name, bool foldCase);
 

@@ -17,9 +17,10 @@
 #include <cstring>
 
 #include "entry/pack_folder.h"
-#include "entry/parallel_pack.h"
+#include "entry/pack_pipeline.h"
 #include "entry/report.h"
 #include "entry/selection.h"
+#include "entry/survey.h"
 
 namespace zf {
 namespace {
@@ -60,16 +61,11 @@ struct Job {
   std::uint32_t threads;    // workers compressing; below 2, none
   const char* scratchPath;  // spill files are named after it; null: none
   const Selection* selection;
-  std::int32_t level;  // the writer's level (ZipWriter::level)
+  std::int32_t level;  // the writer's level (CallChoices::level)
+  bool refuseEmpty;    // ZIPFOLDER_FLAG_REFUSE_EMPTY
+  bool tellUnmatched;  // ZIPFOLDER_FLAG_TELL_UNMATCHED, once the walk is over
+  const ZipFolderOptions* options;
 };
-
-const char* LastName(const char* path) {
-  const char* name = path;
-  for (const char* p = path; *p != 0; ++p) {
-    if (*p == '/' || *p == kPathSeparator) name = p + 1;
-  }
-  return name;
-}
 
 char Folded(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
@@ -139,6 +135,8 @@ std::int32_t LeftOutReason(std::int32_t code, std::int32_t systemError) {
       return ZIPFOLDER_REASON_READ_FAILED;
     case ErrNoMemory:
       return ZIPFOLDER_REASON_NO_MEMORY;
+    case ErrCrypto:
+      return ZIPFOLDER_REASON_ENCRYPTION_FAILED;
     case ErrTooLarge:
     case ErrChanged:
       return ZIPFOLDER_REASON_CHANGED;
@@ -158,10 +156,7 @@ void PassedOver(void* context, const char* path, WalkSkip why) {
   } else if (why == WalkSkip::kFolderUnlisted) {
     ReportLeftOut(&job->reporter, path, ZIPFOLDER_REASON_FOLDER_UNLISTED, OsLastError());
   } else {
-    const std::int32_t reason = why == WalkSkip::kPathTooLong ? ZIPFOLDER_REASON_PATH_TOO_LONG
-                                : why == WalkSkip::kNoMemory  ? ZIPFOLDER_REASON_NO_MEMORY
-                                                              : ZIPFOLDER_REASON_NAME_UNUSABLE;
-    ReportLeftOut(&job->reporter, path, reason, 0);
+    ReportLeftOut(&job->reporter, path, PassedOverReason(why), 0);
   }
 }
 
@@ -176,7 +171,9 @@ bool WantedInArchive(void* context, const char* path) {
   return !job.sourceUnlisted && !IsTheArchive(job, path);
 }
 
-void Excluded(void* context, const char*) { ReportExcluded(&static_cast<Job*>(context)->reporter); }
+void Excluded(void* context, const char* path) {
+  ReportExcluded(&static_cast<Job*>(context)->reporter, OsIsFolder(path));
+}
 
 bool EntryStarting(void* context, const char* name) {
   auto* job = static_cast<Job*>(context);
@@ -220,12 +217,12 @@ void Walk(Job* job) {
   writer->readHook = ReadHookToReporter;
   writer->readHookContext = &job->reporter;
   ApplySelection(*job->selection, writer);
-  AddFolderInParallel(writer, job->srcFolder, job->srcFolder, job->threads, &events,
-                      job->scratchPath, kHeldOutputBudget, &job->selection->rules);
-  if (IsOutputFailure(writer->error)) {
-    job->outputError = writer->error;
-    job->brokenBy = writer->brokenBy;
-    job->systemError = writer->systemError;
+  AddFolderTree(writer, job->srcFolder, job->srcFolder, job->threads, &events, job->scratchPath,
+                kHeldOutputBudget, &job->selection->rules);
+  if (IsOutputFailure(writer->failure.code)) {
+    job->outputError = writer->failure.code;
+    job->brokenBy = writer->failure.brokenBy;
+    job->systemError = writer->failure.systemError;
   }
 }
 
@@ -292,7 +289,8 @@ bool CreateOutput(Job* job) {
 
 std::int32_t Fail(Reporter* reporter, std::int32_t status, const char* path,
                   std::int32_t systemError) {
-  ReportEnd(reporter, ZIPFOLDER_EVENT_FAILED, path, 0, systemError);
+  ReportEnd(reporter, ZIPFOLDER_EVENT_FAILED, path, 0, systemError,
+            status == ZIPFOLDER_ALL_EXCLUDED ? StatusText(status) : nullptr);
   return status;
 }
 
@@ -308,6 +306,15 @@ std::int32_t WalkAndClose(Job* job) {
   if (job->sourceUnlisted) {
     AbandonArchive(writer);
     return ZIPFOLDER_NO_SOURCE;
+  }
+  if (job->tellUnmatched && !job->reporter.cancelled && job->outputError == ErrNone) {
+    TellUnmatched(&job->reporter, *job->selection, job->options);
+  }
+  const Reporter& told = job->reporter;
+  if (job->refuseEmpty && job->outputError == ErrNone && !told.cancelled &&
+      told.entriesAdded == 0 && told.filesExcluded != 0) {
+    AbandonArchive(writer);
+    return ZIPFOLDER_ALL_EXCLUDED;
   }
   if (job->outputError == ErrNone && !job->reporter.cancelled) {
     const std::uint64_t length = FinishedLength(writer);
@@ -374,7 +381,7 @@ std::int32_t PackIntoOutput(Job* job) {
   ZipWriter* writer = nullptr;
   if (OpenArchiveOn(KeptFileSink(job->output), &writer) != ErrNone) return ZIPFOLDER_NO_MEMORY;
   job->writer = writer;
-  writer->level = job->level;
+  writer->ownChoices.level = job->level;
   job->zipKnown = OsGetFolderId(job->targetPath, &job->zipId);
   const std::int32_t status = WalkAndClose(job);
   return status == ZIPFOLDER_DONE ? PutInPlace(job) : status;
@@ -391,7 +398,9 @@ std::int32_t PackClaimed(Job* job) {
   if (job->named) OsRemoveFile(job->tempPath);
   OsRelease(job->tempPath);
   if (status == ZIPFOLDER_CANCELLED) return status;
-  const char* failed = status == ZIPFOLDER_NO_SOURCE ? job->srcFolder : job->zipPath;
+  const char* failed = status == ZIPFOLDER_NO_SOURCE || status == ZIPFOLDER_ALL_EXCLUDED
+                           ? job->srcFolder
+                           : job->zipPath;
   if (status != ZIPFOLDER_DONE) return Fail(&job->reporter, status, failed, systemError);
   ReportEnd(&job->reporter, ZIPFOLDER_EVENT_FINISHED, job->zipPath, job->archiveBytes, 0);
   return job->reporter.filesLeftOut != 0 ? ZIPFOLDER_DONE_LEFT_OUT : ZIPFOLDER_DONE;
@@ -399,7 +408,7 @@ std::int32_t PackClaimed(Job* job) {
 
 constexpr std::int32_t kBadLevel = -2;
 
-// The writer's level the options ask for (ZipWriter::level), or kBadLevel.
+// The writer's level the options ask for (CallChoices::level), or kBadLevel.
 std::int32_t ChosenLevel(const ZipFolderOptions* options) {
   // A record from before the level existed asks for the default.
   constexpr std::size_t kWithLevel = offsetof(ZipFolderOptions, level) + sizeof(std::int32_t);
@@ -464,16 +473,16 @@ std::int32_t PackStreamed(Job* job, const OutputSink& sink) {
   if (OpenArchiveOn(sink, &job->writer) != ErrNone) {
     return Fail(&job->reporter, ZIPFOLDER_NO_MEMORY, job->zipPath, 0);
   }
-  job->writer->level = job->level;
+  job->writer->ownChoices.level = job->level;
   const std::int32_t status = WalkAndClose(job);
   char text[200];
-  const bool broken =
-      status != ZIPFOLDER_DONE && status != ZIPFOLDER_CANCELLED && status != ZIPFOLDER_NO_SOURCE;
+  const bool sourceFailed = status == ZIPFOLDER_NO_SOURCE || status == ZIPFOLDER_ALL_EXCLUDED;
+  const bool broken = status != ZIPFOLDER_DONE && status != ZIPFOLDER_CANCELLED && !sourceFailed;
   if (broken) DescribeStreamFailure(*job, text);
   OsRelease(job->brokenPath);
   job->brokenPath = nullptr;
   if (status == ZIPFOLDER_CANCELLED) return status;
-  if (status == ZIPFOLDER_NO_SOURCE) {
+  if (sourceFailed) {
     return Fail(&job->reporter, status, job->srcFolder, job->systemError);
   }
   if (status != ZIPFOLDER_DONE) {
@@ -486,15 +495,39 @@ std::int32_t PackStreamed(Job* job, const OutputSink& sink) {
 
 // ---- The job
 
+std::uint32_t ChosenFlags(const ZipFolderOptions* options) {
+  constexpr std::size_t kWithFlags = offsetof(ZipFolderOptions, flags) + sizeof(std::uint32_t);
+  return options != nullptr && options->size >= kWithFlags ? options->flags : 0;
+}
+
 // The job once the options are read and found good.
 std::int32_t PackSelected(const char* srcFolder, const char* zipPath,
-                          const ZipFolderOptions* options, const Selection* selection) {
+                          const ZipFolderOptions* options, Selection* selection) {
   Reporter reporter = MakeReporter(options);
   // Nothing is created for a source that cannot be packed.
   // Listing it tells a file from a folder too, with the system's reason.
   OsFolderScan* scan = OsOpenFolder(srcFolder);
   if (scan == nullptr) return Fail(&reporter, ZIPFOLDER_NO_SOURCE, srcFolder, OsLastError());
   OsCloseFolder(scan);
+  const std::uint32_t flags = ChosenFlags(options);
+  const bool refuseEmpty = (flags & ZIPFOLDER_FLAG_REFUSE_EMPTY) != 0;
+  if ((flags & (ZIPFOLDER_FLAG_COUNT_FIRST | ZIPFOLDER_FLAG_DRY_RUN)) != 0) {
+    const bool dryRun = (flags & ZIPFOLDER_FLAG_DRY_RUN) != 0;
+    const SurveyResult found = SurveyFolder(&reporter, srcFolder, zipPath, selection, dryRun);
+    if (found.stopped) return ZIPFOLDER_CANCELLED;
+    if ((flags & ZIPFOLDER_FLAG_TELL_UNMATCHED) != 0 &&
+        !TellUnmatched(&reporter, *selection, options)) {
+      return ZIPFOLDER_CANCELLED;
+    }
+    // An archive the patterns leave empty is refused before anything is written.
+    if (refuseEmpty && found.entries == 0 && found.excluded != 0) {
+      return Fail(&reporter, ZIPFOLDER_ALL_EXCLUDED, srcFolder, 0);
+    }
+    if (dryRun) {
+      ReportEnd(&reporter, ZIPFOLDER_EVENT_FINISHED, zipPath, 0, 0);
+      return reporter.filesLeftOut != 0 ? ZIPFOLDER_DONE_LEFT_OUT : ZIPFOLDER_DONE;
+    }
+  }
   // A record from before the thread count existed asks for none.
   constexpr std::size_t kWithThreads = offsetof(ZipFolderOptions, threads) + sizeof(std::uint32_t);
   Job job{};
@@ -504,6 +537,10 @@ std::int32_t PackSelected(const char* srcFolder, const char* zipPath,
   job.output = kNoFile;
   job.selection = selection;
   job.level = ChosenLevel(options);
+  job.refuseEmpty = refuseEmpty;
+  job.options = options;
+  job.tellUnmatched =
+      (flags & ZIPFOLDER_FLAG_TELL_UNMATCHED) != 0 && (flags & ZIPFOLDER_FLAG_COUNT_FIRST) == 0;
   job.threads =
       WorkerCount(options != nullptr && options->size >= kWithThreads ? options->threads : 0);
   CallerWrite caller = ChosenWrite(options);
@@ -545,10 +582,11 @@ std::int32_t PackSelected(const char* srcFolder, const char* zipPath,
 
 std::int32_t PackFolderReporting(const char* srcFolder, const char* zipPath,
                                  const ZipFolderOptions* options) {
-  const bool toCaller = options != nullptr && options->size >= sizeof(std::uint32_t) &&
-                        ChosenWrite(options).write != nullptr;
+  const bool pathless = options != nullptr && options->size >= sizeof(std::uint32_t) &&
+                        (ChosenWrite(options).write != nullptr ||
+                         (ChosenFlags(options) & ZIPFOLDER_FLAG_DRY_RUN) != 0);
   if (srcFolder == nullptr || *srcFolder == 0 ||
-      (!toCaller && (zipPath == nullptr || *zipPath == 0)) ||
+      (!pathless && (zipPath == nullptr || *zipPath == 0)) ||
       (options != nullptr && options->size < sizeof(std::uint32_t))) {
     return ZIPFOLDER_BAD_ARGUMENT;
   }

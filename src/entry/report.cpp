@@ -30,6 +30,7 @@ constexpr ReasonText kReasonTexts[] = {
     {ZIPFOLDER_REASON_PATH_TOO_LONG, "path too long"},
     {ZIPFOLDER_REASON_NAME_UNUSABLE, "name not usable in an archive"},
     {ZIPFOLDER_REASON_NO_MEMORY, "out of memory"},
+    {ZIPFOLDER_REASON_ENCRYPTION_FAILED, "the system's cryptography refused to encrypt it"},
 };
 
 // The system's text, or the reason's own, starting in lower case as it is
@@ -87,6 +88,9 @@ bool Send(Reporter* reporter, ZipFolderEvent event) {
   event.entriesAdded = reporter->entriesAdded;
   event.filesLeftOut = reporter->filesLeftOut;
   event.filesExcluded = reporter->filesExcluded;
+  event.foldersExcluded = reporter->foldersExcluded;
+  event.entriesTotal = reporter->entriesTotal;
+  event.bytesTotal = reporter->bytesTotal;
   if (reporter->callback != nullptr && !reporter->cancelled) {
     char* fixed = event.name != nullptr ? ValidUtf8(event.name) : nullptr;
     if (fixed != nullptr) event.name = fixed;
@@ -104,7 +108,26 @@ bool SendProgress(Reporter* reporter) {
   return Send(reporter, event);
 }
 
+constexpr const char* kStatusTexts[] = {
+    "every file is in the archive",
+    "the archive is written; some files were left out",
+    "bad argument",
+    "the source is not a folder or cannot be listed",
+    "the archive cannot be created or put in place",
+    "writing the archive failed",
+    "writing the archive failed: the disk or quota is full",
+    "cancelled",
+    "out of memory",
+    "the patterns left out every file; no archive written",
+    "encryption is not supported in this build",
+};
+
 }  // namespace
+
+const char* StatusText(std::int32_t status) {
+  constexpr auto kCount = static_cast<std::int32_t>(sizeof kStatusTexts / sizeof *kStatusTexts);
+  return status >= 0 && status < kCount ? kStatusTexts[status] : "unknown status";
+}
 
 Reporter MakeReporter(const ZipFolderOptions* options) {
   Reporter reporter{};
@@ -141,7 +164,10 @@ bool ReportAdded(Reporter* reporter, const char* name, std::uint64_t size,
   return Send(reporter, event);
 }
 
-void ReportExcluded(Reporter* reporter) { reporter->filesExcluded += 1; }
+void ReportExcluded(Reporter* reporter, bool folder) {
+  reporter->filesExcluded += 1;
+  reporter->foldersExcluded += folder ? 1 : 0;
+}
 
 bool ReportLeftOut(Reporter* reporter, const char* path, std::int32_t reason,
                    std::int32_t systemError) {
@@ -154,6 +180,14 @@ bool ReportLeftOut(Reporter* reporter, const char* path, std::int32_t reason,
   event.reason = reason;
   event.reasonText = text;
   event.systemError = systemError;
+  return Send(reporter, event);
+}
+
+bool ReportSurvey(Reporter* reporter, std::int32_t kind, const char* name, std::uint64_t size) {
+  ZipFolderEvent event{};
+  event.kind = kind;
+  event.name = name;
+  event.size = size;
   return Send(reporter, event);
 }
 

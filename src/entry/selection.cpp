@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "platform/crypto.h"
+#include "zipwriter/encryption_filter.h"
 #include "zipwriter/source_details.h"
 
 namespace zf {
@@ -48,6 +50,28 @@ bool CheckPatterns(const char* const* patterns, std::uint32_t count) {
   return true;
 }
 
+// The password's copy, for a record that carries one.
+std::int32_t ChooseEncryption(const ZipFolderOptions* options, EncryptionChoice* choice) {
+  const char* password = Covers(options, ZF_FIELD_END(password)) ? options->password : nullptr;
+  if (password == nullptr) return ZIPFOLDER_DONE;
+  const std::int32_t kind =
+      Covers(options, ZF_FIELD_END(encryption)) ? options->encryption : ZIPFOLDER_ENCRYPTION_AES256;
+  const std::size_t length = std::strlen(password);
+  if (length == 0 || kind < ZIPFOLDER_ENCRYPTION_AES256 || kind > ZIPFOLDER_ENCRYPTION_ZIPCRYPTO) {
+    return ZIPFOLDER_BAD_ARGUMENT;
+  }
+  if (!CryptoSupported()) return ZIPFOLDER_NOT_SUPPORTED;
+  auto* copy = static_cast<std::uint8_t*>(OsAllocate(length));
+  if (copy == nullptr) return ZIPFOLDER_NO_MEMORY;
+  std::memcpy(copy, password, length);
+  choice->password = copy;
+  choice->passwordBytes = length;
+  choice->kind = kind == ZIPFOLDER_ENCRYPTION_AES128      ? kEncryptAes128
+                 : kind == ZIPFOLDER_ENCRYPTION_ZIPCRYPTO ? kEncryptZipCrypto
+                                                          : kEncryptAes256;
+  return ZIPFOLDER_DONE;
+}
+
 }  // namespace
 
 std::int32_t OpenSelection(Selection* selection, const ZipFolderOptions* options,
@@ -88,6 +112,8 @@ std::int32_t OpenSelection(Selection* selection, const ZipFolderOptions* options
     const char* types = Covers(options, ZF_FIELD_END(storedTypes)) ? options->storedTypes : nullptr;
     selection->storedExtensions = types != nullptr ? types : kCompressedTypes;
   }
+  const std::int32_t encryption = ChooseEncryption(options, &selection->encryption);
+  if (encryption != ZIPFOLDER_DONE) return encryption;
   selection->rules.keepLinks = (flags & ZIPFOLDER_FLAG_SYMLINKS) != 0;
   selection->rules.rootItem = selection->prefix != nullptr;
   if (choice.gitignore || choice.excludeCount != 0 || choice.includeCount != 0) {
@@ -100,16 +126,25 @@ std::int32_t OpenSelection(Selection* selection, const ZipFolderOptions* options
 void CloseSelection(Selection* selection) {
   if (selection->rules.filter != nullptr) NameFilterClose(&selection->filter);
   selection->rules.filter = nullptr;
+  EncryptionChoice& encryption = selection->encryption;
+  if (encryption.password != nullptr) {
+    auto* copy = const_cast<std::uint8_t*>(encryption.password);
+    CryptoWipe(copy, encryption.passwordBytes);
+    OsRelease(copy);
+  }
+  encryption = EncryptionChoice{};
 }
 
 void ApplySelection(const Selection& selection, ZipWriter* writer) {
-  writer->namePrefix = selection.prefix;
-  writer->namePrefixLength = selection.prefixLength;
-  writer->clampTimes = selection.clampTimes;
-  writer->timeCeiling = selection.timeCeiling;
-  writer->unixModes = selection.unixModes;
-  writer->storeIncompressible = selection.storeIncompressible;
-  writer->storedExtensions = selection.storedExtensions;
+  writer->ownChoices.namePrefix = selection.prefix;
+  writer->ownChoices.namePrefixLength = selection.prefixLength;
+  writer->ownChoices.clampTimes = selection.clampTimes;
+  writer->ownChoices.timeCeiling = selection.timeCeiling;
+  writer->ownChoices.unixModes = selection.unixModes;
+  writer->ownChoices.storeIncompressible = selection.storeIncompressible;
+  writer->ownChoices.storedExtensions = selection.storedExtensions;
+  writer->ownChoices.filter = EncryptionFilter(selection.encryption.kind);
+  writer->ownChoices.filterContext = &selection.encryption;
 }
 
 }  // namespace zf

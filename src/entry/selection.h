@@ -11,6 +11,7 @@
 #include "entry/name_filter.h"
 #include "entry/pack_folder.h"
 #include "zipfolder.h"
+#include "zipwriter/entry_encryption.h"
 
 namespace zf {
 
@@ -24,17 +25,22 @@ struct Selection {
   bool unixModes;
   bool storeIncompressible;
   const char* storedExtensions;  // IsStoredExtension's list; null: the archivers' eight
+  // The password, copied from the options into memory of the call's own
+  // and wiped when the selection closes; kind kEncryptNone without one.
+  EncryptionChoice encryption;
 };
 
 // Reads the options (null: none) for a walk of srcFolder. ZIPFOLDER_DONE,
 // ZIPFOLDER_BAD_ARGUMENT for a field out of its range (a bad prefix, a null
-// pattern, an unknown folders value) or ZIPFOLDER_NO_MEMORY. The selection
+// pattern, an unknown folders value or encryption kind, an empty password),
+// ZIPFOLDER_NOT_SUPPORTED for a password in a build without cryptography, or
+// ZIPFOLDER_NO_MEMORY. The selection
 // must stay in place until it is closed; closing one that failed is harmless.
 std::int32_t OpenSelection(Selection* selection, const ZipFolderOptions* options,
                            const char* srcFolder);
 void CloseSelection(Selection* selection);
 
-// Hands the writer the prefix and the time ceiling.
+// Hands the writer the prefix, the time ceiling and the encryption.
 void ApplySelection(const Selection& selection, ZipWriter* writer);
 
 }  // namespace zf

@@ -70,16 +70,16 @@ bool IsStoredExtension(const char* name, const char* list) {
 
 std::size_t EntryNameLength(const ZipWriter* writer, const char* name, const char* suffix) {
   const std::size_t length = std::strlen(name);
-  const std::size_t prefix = writer->namePrefixLength;
+  const std::size_t prefix = writer->choices->namePrefixLength;
   return prefix + (prefix != 0 && length != 0 ? 1 : 0) + length + std::strlen(suffix);
 }
 
 void SetEntryName(const ZipWriter* writer, ZipEntry* entry, const char* name, const char* suffix) {
   char* out = entry->name;
   const std::size_t length = std::strlen(name);
-  if (writer->namePrefixLength != 0) {
-    std::memcpy(out, writer->namePrefix, writer->namePrefixLength);
-    out += writer->namePrefixLength;
+  if (writer->choices->namePrefixLength != 0) {
+    std::memcpy(out, writer->choices->namePrefix, writer->choices->namePrefixLength);
+    out += writer->choices->namePrefixLength;
     if (length != 0) *out++ = '/';
   }
   for (std::size_t i = 0; i < length; ++i) *out++ = name[i] == '\\' ? '/' : name[i];

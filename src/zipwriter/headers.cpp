@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "zipwriter/entry_filter.h"
 #include "zipwriter/format_numbers.h"
 #include "zipwriter/zip64_records.h"
 
@@ -12,11 +13,12 @@ constexpr std::uint32_t kLocalTimesBytes = 17;
 constexpr std::uint32_t kCentralTimesBytes = 9;
 
 // Method, time, CRC and sizes stand in the same order in both headers.
-std::uint8_t* StoreMethodTimeAndSizes(std::uint8_t* at, const ZipEntry* entry, std::uint32_t crc,
+std::uint8_t* StoreMethodTimeAndSizes(const ZipWriter* writer, std::uint8_t* at,
+                                      const ZipEntry* entry, std::uint32_t crc,
                                       std::uint64_t compressedSize, std::uint64_t size) {
-  at = Store16(at, entry->method);
+  at = Store16(at, WrittenMethod(*writer->choices, entry));
   at = Store32(at, entry->dosDateTime);
-  at = Store32(at, crc);
+  at = Store32(at, WrittenCrc(*writer->choices, entry, crc));
   at = Store32(at, ClassicField(compressedSize, entry->zip64Sizes));
   at = Store32(at, ClassicField(size, entry->zip64Sizes));
   return Store16(at, entry->nameLength);
@@ -56,7 +58,8 @@ std::uint8_t* Store64(std::uint8_t* at, std::uint64_t value) {
 }
 
 std::uint32_t LocalHeaderBytes(const ZipEntry* entry) {
-  return kLocalHeaderBytes + entry->nameLength + LocalZip64Bytes(entry) + kLocalTimesBytes;
+  return kLocalHeaderBytes + entry->nameLength + LocalZip64Bytes(entry) + kLocalTimesBytes +
+         entry->filterFieldBytes;
 }
 
 std::uint32_t ComposeLocalHeader(const ZipWriter* writer, const ZipEntry* entry,
@@ -70,12 +73,13 @@ std::uint32_t ComposeLocalHeader(const ZipWriter* writer, const ZipEntry* entry,
   std::uint8_t* at = Store32(out, kLocalHeaderSignature);
   at = Store16(at, VersionNeeded(writer, entry));
   at = Store16(at, entry->flags);
-  at = StoreMethodTimeAndSizes(at, entry, crc, compressedSize, size);
-  at = Store16(at, LocalZip64Bytes(entry) + kLocalTimesBytes);
+  at = StoreMethodTimeAndSizes(writer, at, entry, crc, compressedSize, size);
+  at = Store16(at, LocalZip64Bytes(entry) + kLocalTimesBytes + entry->filterFieldBytes);
   at = StoreName(at, entry);
   at = StoreLocalZip64Field(at, entry, size, compressedSize);
   const std::int32_t times[3] = {details.modifyTime, details.accessTime, details.createTime};
   at = StoreTimesField(at, times, 3);
+  at = StoreFilterField(*writer->choices, entry, at);
   return static_cast<std::uint32_t>(at - out);
 }
 
@@ -87,7 +91,7 @@ std::uint32_t DataDescriptorBytes(const ZipEntry* entry) { return entry->zip64Si
 
 void WriteDataDescriptor(ZipWriter* writer, const ZipEntry* entry) {
   std::uint8_t* at = Store32(writer->header, kDataDescriptorSignature);
-  at = Store32(at, entry->crc);
+  at = Store32(at, WrittenCrc(*writer->choices, entry, entry->crc));
   if (entry->zip64Sizes) {
     at = Store64(at, entry->compressedSize);
     at = Store64(at, entry->size);
@@ -100,7 +104,7 @@ void WriteDataDescriptor(ZipWriter* writer, const ZipEntry* entry) {
 
 std::uint32_t CentralRecordBytes(const ZipWriter* writer, const ZipEntry* entry) {
   return kCentralHeaderBytes + entry->nameLength + CentralZip64Bytes(writer, entry) +
-         kCentralTimesBytes;
+         kCentralTimesBytes + entry->filterFieldBytes;
 }
 
 void WriteCentralHeader(ZipWriter* writer, const ZipEntry* entry) {
@@ -114,8 +118,8 @@ void WriteCentralHeader(ZipWriter* writer, const ZipEntry* entry) {
   at = Store16(at, host << 8 | madeBy);
   at = Store16(at, needed);
   at = Store16(at, entry->flags);
-  at = StoreMethodTimeAndSizes(at, entry, entry->crc, entry->compressedSize, entry->size);
-  at = Store16(at, CentralZip64Bytes(writer, entry) + kCentralTimesBytes);
+  at = StoreMethodTimeAndSizes(writer, at, entry, entry->crc, entry->compressedSize, entry->size);
+  at = Store16(at, CentralZip64Bytes(writer, entry) + kCentralTimesBytes + entry->filterFieldBytes);
   at = Store16(at, 0);  // comment length
   at = Store16(at, 0);  // disk start
   at = Store16(at, entry->internalAttributes);
@@ -124,6 +128,7 @@ void WriteCentralHeader(ZipWriter* writer, const ZipEntry* entry) {
   at = StoreName(at, entry);
   at = StoreCentralZip64Field(writer, at, entry);
   at = StoreTimesField(at, &entry->modifyTime, 1);
+  at = StoreFilterField(*writer->choices, entry, at);
   PutBytes(writer, writer->header, static_cast<std::uint32_t>(at - writer->header));
 }
 
@@ -138,14 +143,14 @@ void WriteEndRecords(ZipWriter* writer, std::uint64_t count, std::uint64_t start
   if (DirectoryInZip64(writer, count, start, size)) WriteZip64End(writer, count, start, size);
   // Each classic field holds its value, or all ones when it does not fit.
   const std::uint32_t classicCount =
-      count > writer->classicCountMax ? 0xFFFF : static_cast<std::uint32_t>(count);
+      count > writer->choices->classicCountMax ? 0xFFFF : static_cast<std::uint32_t>(count);
   std::uint8_t* at = Store32(writer->header, kEndRecordSignature);
   at = Store16(at, 0);  // this disk
   at = Store16(at, 0);  // disk of the directory
   at = Store16(at, classicCount);
   at = Store16(at, classicCount);
-  at = Store32(at, ClassicField(size, size > writer->classicSizeMax));
-  at = Store32(at, ClassicField(start, start > writer->classicSizeMax));
+  at = Store32(at, ClassicField(size, size > writer->choices->classicSizeMax));
+  at = Store32(at, ClassicField(start, start > writer->choices->classicSizeMax));
   at = Store16(at, 0);  // comment length
   PutBytes(writer, writer->header, kEndRecordBytes);
   writer->offset += kEndRecordBytes;

@@ -5,7 +5,8 @@
 // Each extra area holds its fields in one fixed order: the ZIP64 field
 // (0x0001) when the entry needs one, then the extended timestamp (0x5455),
 // with all three times in the local header and the modification time alone
-// in the central record.
+// in the central record, then the filter's field when the entry's data went
+// through a filter (entry_filter.h).
 #pragma once
 
 #include "zipwriter/source_details.h"

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "zipwriter/crc32.h"
+#include "zipwriter/entry_filter.h"
 #include "zipwriter/entry_list.h"
 #include "zipwriter/format_numbers.h"
 #include "zipwriter/headers.h"
@@ -20,15 +21,16 @@ namespace {
 std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool link) {
   if (writer == nullptr || path == nullptr || name == nullptr) return ErrArgument;
   if ((writer->flags & kFinished) != 0) return ErrFinished;
-  if (IsOutputFailure(writer->error)) return writer->error;
-  writer->error = ErrNone;
-  writer->systemError = 0;
+  if (IsOutputFailure(writer->failure.code)) return writer->failure.code;
+  writer->failure.code = ErrNone;
+  writer->failure.systemError = 0;
   const char* suffix = link ? "" : "/";
   const std::size_t nameLength = EntryNameLength(writer, name, suffix);
-  if ((*name == 0 && writer->namePrefixLength == 0) || nameLength > 0xFFFF) return ErrArgument;
+  if ((*name == 0 && writer->choices->namePrefixLength == 0) || nameLength > 0xFFFF)
+    return ErrArgument;
   OsFileFacts facts;
   if (!OsGetPathFacts(path, !link, &facts)) {
-    writer->systemError = OsLastError();
+    writer->failure.systemError = OsLastError();
     return ErrOpen;
   }
   char* target = nullptr;
@@ -37,7 +39,7 @@ std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool
     target = static_cast<char*>(OsAllocate(kMaxPathBytes));
     if (target == nullptr) return ErrNoMemory;
     if (!OsReadLink(path, target, kMaxPathBytes, &targetLength)) {
-      writer->systemError = OsLastError();
+      writer->failure.systemError = OsLastError();
       OsRelease(target);
       return ErrRead;
     }
@@ -51,7 +53,7 @@ std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool
   SetDetailsTimes(writer, &details, facts);
   // A folder's owner may search it as well as read it: without that
   // permission the unpacked folder could not be entered.
-  const bool ownMode = writer->unixModes && facts.unixMode != 0;
+  const bool ownMode = writer->choices->unixModes && facts.unixMode != 0;
   const std::uint32_t attributes =
       ownMode ? UnixModeAttributes(facts.attributes, facts.unixMode)
       : link  ? kUnixLinkMode << 16 | (facts.attributes & kAttrArchive)
@@ -63,22 +65,36 @@ std::int32_t AddItem(ZipWriter* writer, const char* path, const char* name, bool
   entry->modifyTime = details.modifyTime;
   const bool streamed = (writer->flags & kDataDescriptors) != 0;
   entry->flags = NeedsUtf8Flag(entry->name) ? kFlagUtf8 : 0;
-  entry->method = 0;
+  entry->method = kMethodStored;
   entry->crc = Crc32Update(0, reinterpret_cast<const std::uint8_t*>(target),
                            static_cast<std::uint32_t>(targetLength));
   entry->size = targetLength;
-  entry->compressedSize = targetLength;
+  // A link's target is data, and goes through the call's filter; a
+  // folder has none.
+  if (link) MarkFiltered(*writer->choices, entry);
+  entry->compressedSize = targetLength + FilterOverhead(*writer->choices, entry);
   entry->headerOffset = writer->offset;
   WriteLocalHeader(writer, entry, details);
-  if (target != nullptr) PutBytes(writer, target, static_cast<std::uint32_t>(targetLength));
-  OsRelease(target);
-  // Only a failed write gets here: a stream's bytes are not taken back.
-  if (writer->error != ErrNone) {
-    if (!streamed) RewindOutput(writer, entry->headerOffset);
-    return writer->error;
+  if (target != nullptr && BeginEntryData(writer, entry)) {
+    PutEntryData(writer, reinterpret_cast<const std::uint8_t*>(target),
+                 static_cast<std::uint32_t>(targetLength));
   }
-  writer->offset += LocalHeaderBytes(entry) + targetLength;
-  writer->bytesRead = targetLength;
+  if (target != nullptr) EndEntryData(writer);
+  OsRelease(target);
+  // A failed write, or the filter's failure (memory, the system's
+  // cryptography): a stream's bytes are taken back only while they are all
+  // still in the buffer, and a stream that has taken some is broken.
+  if (writer->failure.code != ErrNone) {
+    const std::int32_t cause = writer->failure.code;
+    if ((!streamed || !IsOutputFailure(cause)) && !RewindOutput(writer, entry->headerOffset) &&
+        streamed) {
+      writer->failure.code = ErrStreamBroken;
+      writer->failure.brokenBy = cause;
+    }
+    return writer->failure.code;
+  }
+  writer->offset += LocalHeaderBytes(entry) + entry->compressedSize;
+  writer->current.bytesRead = targetLength;
   KeepEntry(writer, entry);
   return ErrNone;
 }

@@ -74,7 +74,7 @@ OsFileTime UnixToFileTime(std::int64_t seconds) {
 }
 
 void SetDetailsTimes(const ZipWriter* writer, SourceDetails* details, const OsFileFacts& facts) {
-  const OsFileTime ceiling = writer->clampTimes ? writer->timeCeiling : INT64_MAX;
+  const OsFileTime ceiling = writer->choices->clampTimes ? writer->choices->timeCeiling : INT64_MAX;
   const auto clamp = [ceiling](OsFileTime time) { return time < ceiling ? time : ceiling; };
   details->accessTime = FileTimeToUnix(clamp(facts.lastAccess));
   details->modifyTime = FileTimeToUnix(clamp(facts.lastWrite));
@@ -103,25 +103,25 @@ bool IsExecutableHeader(OsFile source, std::uint64_t size) {
 
 std::int32_t ReadSourceInfo(ZipWriter* writer, SourceDetails* details) {
   // A source that cannot be positioned gets its details from the clock.
-  if (!OsSeek(writer->source, 0)) {
-    writer->sourceSize = kSizeUnknown;
+  if (!OsSeek(writer->current.source, 0)) {
+    writer->current.sourceSize = kSizeUnknown;
     return ErrNone;
   }
-  writer->flags |= kSourceInfoKnown;
+  writer->current.sourceInfoKnown = true;
   OsFileFacts facts;
-  if (!OsGetFacts(writer->source, &facts)) return ErrOpen;
-  writer->sourceSize = facts.size;
+  if (!OsGetFacts(writer->current.source, &facts)) return ErrOpen;
+  writer->current.sourceSize = facts.size;
   // The source's own mode says whether it may be run; without it the first
   // bytes tell a Windows program.
-  details->unixHost = writer->unixModes && facts.unixMode != 0;
+  details->unixHost = writer->choices->unixModes && facts.unixMode != 0;
   if (details->unixHost) {
     details->externalAttributes = UnixModeAttributes(facts.attributes, facts.unixMode);
   } else {
-    const bool executable = IsExecutableHeader(writer->source, facts.size);
+    const bool executable = IsExecutableHeader(writer->current.source, facts.size);
     details->externalAttributes = ExternalAttributes(facts.attributes, executable);
   }
   // The data must be read from its first byte.
-  if (!OsSeek(writer->source, 0)) return ErrOpen;
+  if (!OsSeek(writer->current.source, 0)) return ErrOpen;
   SetDetailsTimes(writer, details, facts);
   return ErrNone;
 }

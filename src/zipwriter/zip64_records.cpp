@@ -1,5 +1,7 @@
 #include "zipwriter/zip64_records.h"
 
+#include "zipwriter/entry_filter.h"
+#include "zipwriter/entry_methods.h"
 #include "zipwriter/format_numbers.h"
 #include "zipwriter/headers.h"
 
@@ -10,11 +12,17 @@ std::uint32_t ClassicField(std::uint64_t value, bool inZip64) {
 }
 
 bool OffsetInZip64(const ZipWriter* writer, const ZipEntry* entry) {
-  return entry->headerOffset > writer->classicSizeMax;
+  return entry->headerOffset > writer->choices->classicSizeMax;
 }
 
 std::uint16_t VersionNeeded(const ZipWriter* writer, const ZipEntry* entry) {
-  return entry->zip64Sizes || OffsetInZip64(writer, entry) ? kVersionZip64 : kVersionClassic;
+  std::uint16_t needed = MethodFor(entry->method).versionNeeded;
+  const std::uint16_t filter = FilterVersion(*writer->choices, entry);
+  if (filter > needed) needed = filter;
+  if ((entry->zip64Sizes || OffsetInZip64(writer, entry)) && kVersionZip64 > needed) {
+    needed = kVersionZip64;
+  }
+  return needed;
 }
 
 std::uint32_t LocalZip64Bytes(const ZipEntry* entry) { return entry->zip64Sizes ? 4 + 16 : 0; }
@@ -53,8 +61,8 @@ std::uint8_t* StoreCentralZip64Field(const ZipWriter* writer, std::uint8_t* at,
 
 bool DirectoryInZip64(const ZipWriter* writer, std::uint64_t count, std::uint64_t start,
                       std::uint64_t size) {
-  return count > writer->classicCountMax || start > writer->classicSizeMax ||
-         size > writer->classicSizeMax;
+  return count > writer->choices->classicCountMax || start > writer->choices->classicSizeMax ||
+         size > writer->choices->classicSizeMax;
 }
 
 void WriteZip64End(ZipWriter* writer, std::uint64_t count, std::uint64_t start,

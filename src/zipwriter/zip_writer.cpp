@@ -15,23 +15,23 @@ bool Deliver(ZipWriter* writer, const void* data, std::uint32_t count) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   for (;;) {
     std::uint32_t written = 0;
-    if (SinkWrite(writer->sink, bytes, count, &written, &writer->systemError)) return true;
+    if (SinkWrite(writer->sink, bytes, count, &written, &writer->failure.systemError)) return true;
     // What was written stays; the rest follows once there is room.
-    if (writer->sink.write != nullptr || !OsIsDiskFull(writer->systemError) ||
+    if (writer->sink.write != nullptr || !OsIsDiskFull(writer->failure.systemError) ||
         writer->makeRoom == nullptr || !writer->makeRoom(writer->makeRoomContext)) {
       break;
     }
     bytes += written;
     count -= written;
   }
-  writer->error = ErrWrite;
+  writer->failure.code = ErrWrite;
   return false;
 }
 
 // Repositions the sink itself; the buffer must be empty.
 bool MoveOutput(ZipWriter* writer, std::uint64_t position) {
-  if (!SinkSeek(writer->sink, position, &writer->systemError)) {
-    writer->error = ErrSeek;
+  if (!SinkSeek(writer->sink, position, &writer->failure.systemError)) {
+    writer->failure.code = ErrSeek;
     return false;
   }
   writer->position = position;
@@ -43,9 +43,10 @@ ZipWriter* NewWriter() {
   auto* writer = static_cast<ZipWriter*>(OsAllocate(sizeof(ZipWriter)));
   if (writer == nullptr) return nullptr;
   std::memset(writer, 0, offsetof(ZipWriter, buffer));
-  writer->source = kNoFile;
-  writer->classicSizeMax = kClassicSizeMax;
-  writer->classicCountMax = kClassicCountMax;
+  writer->current.source = kNoFile;
+  writer->ownChoices.classicSizeMax = kClassicSizeMax;
+  writer->ownChoices.classicCountMax = kClassicCountMax;
+  writer->choices = &writer->ownChoices;
   return writer;
 }
 
@@ -77,7 +78,7 @@ std::int32_t OpenArchive(const char* zipPath, ZipWriter** writerOut) {
 }
 
 void PutBytes(ZipWriter* writer, const void* data, std::uint32_t count) {
-  if (writer->error != ErrNone) return;
+  if (writer->failure.code != ErrNone) return;
   if (count > kOutputBufferBytes - writer->outFill) {
     if (!FlushOutput(writer)) return;
     if (count >= kOutputBufferBytes) {
@@ -93,7 +94,7 @@ void PutBytes(ZipWriter* writer, const void* data, std::uint32_t count) {
 bool FlushOutput(ZipWriter* writer) {
   const std::uint32_t count = writer->outFill;
   writer->outFill = 0;
-  if (IsOutputFailure(writer->error)) return false;
+  if (IsOutputFailure(writer->failure.code)) return false;
   return count == 0 || Deliver(writer, writer->outBuffer, count);
 }
 
@@ -113,7 +114,7 @@ bool RewindOutput(ZipWriter* writer, std::uint64_t position) {
 }
 
 void WriteCentralDirectory(ZipWriter* writer) {
-  if (writer->error != ErrNone || (writer->flags & kFinished) != 0) return;
+  if (writer->failure.code != ErrNone || (writer->flags & kFinished) != 0) return;
   const std::uint64_t start = writer->offset;
   EntryCursor cursor = FirstEntry(writer);
   while (const ZipEntry* entry = NextEntry(&cursor)) {
@@ -139,14 +140,14 @@ std::int32_t CloseArchive(ZipWriter* writer) {
   if (writer == nullptr) return ErrArgument;
   // A failure that concerned only the last source must not cost the whole
   // archive its directory; that entry has been dropped already.
-  if (!IsOutputFailure(writer->error)) writer->error = ErrNone;
+  if (!IsOutputFailure(writer->failure.code)) writer->failure.code = ErrNone;
   WriteCentralDirectory(writer);
   FlushOutput(writer);
   // A dropped entry may have left bytes behind the end record.
-  if (writer->error == ErrNone && !SinkSetEnd(writer->sink)) writer->error = ErrWrite;
-  std::int32_t result = writer->error;
+  if (writer->failure.code == ErrNone && !SinkSetEnd(writer->sink)) writer->failure.code = ErrWrite;
+  std::int32_t result = writer->failure.code;
   if (!SinkClose(writer->sink) && result == ErrNone) result = ErrWrite;
-  OsRelease(writer->deflater);
+  OsRelease(writer->current.deflater);
   ReleaseEntries(writer);
   OsRelease(writer);
   return result;

@@ -6,53 +6,19 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "zipwriter/failure.h"
 #include "zipwriter/output_sink.h"
 
 namespace zf {
 
 struct DeflateState;
+struct EntryFilter;
 struct ParseCrew;
-
-// Failure codes; fixed numbers, stored in ZipWriter::error or returned.
-enum : std::int32_t {
-  ErrNone = 0,
-  ErrOpen = 1,       // a file cannot be created or opened, or examined
-  ErrNoMemory = 2,   // a block cannot be allocated
-  ErrWrite = 3,      // a write to the archive failed or fell short
-  ErrTooLarge = 4,   // the entry outgrew its header and its source cannot be read again
-  ErrChanged = 5,    // the source was cut while read, and again when read again
-  ErrRead = 7,       // a read from the source failed
-  ErrArgument = 9,   // no usable writer, path or name
-  ErrFinished = 13,  // the central directory has been written already
-  ErrSeek = 16,      // the archive output cannot be repositioned
-  // The read hook asked to stop.
-  ErrCancelled = 17,
-  // A worker thread lacked memory, a descriptor or spill space for the
-  // file: the writer's thread adds it itself.
-  ErrGaveWay = 18,
-  // An entry failed once a stream had taken some of its bytes, which cannot
-  // be taken back; ZipWriter::brokenBy says why the entry failed.
-  ErrStreamBroken = 19,
-  // The source is one of the call's own files (the archive being written, a
-  // scratch file), whatever path reached it: left out without a word.
-  ErrOwnFile = 20,
-  // The deflated data came out no smaller than the file: the writer's
-  // thread adds it again, stored.
-  ErrNotSmaller = 21,
-};
 
 // Told of every block read from a source; false cancels the entry and
 // makes ReadSource fail with ErrCancelled. Lets a caller show progress and
 // stop a long entry midway.
 using ReadHook = bool (*)(void* context, std::uint32_t bytes);
-
-// A failure of the archive output itself. The file's content and position are
-// unknown from then on (buffered bytes of kept entries may be lost with it),
-// so it sticks: no later entry and no central directory is written. Every
-// other failure concerns one source and ends with its entry.
-inline bool IsOutputFailure(std::int32_t code) {
-  return code == ErrWrite || code == ErrSeek || code == ErrStreamBroken;
-}
 
 // ZipWriter::flags bits.
 inline constexpr std::uint32_t kFinished = 0x08;
@@ -61,8 +27,6 @@ inline constexpr std::uint32_t kFinished = 0x08;
 // for their CRC before their header. Worker writers of such an archive
 // have it too, so that they build its entries alike.
 inline constexpr std::uint32_t kDataDescriptors = 0x10;
-inline constexpr std::uint32_t kSourceInfoKnown = 0x20;
-inline constexpr std::uint32_t kCloseSource = 0x40;
 
 inline constexpr std::uint32_t kBufferBytes = 16384;
 // Archive bytes gather here and leave in one write: a header is some twenty
@@ -99,9 +63,14 @@ struct ZipEntry {
   std::uint16_t method;
   std::uint16_t internalAttributes;
   std::uint16_t nameLength;
-  bool zip64Sizes;  // both headers carry the sizes in a ZIP64 field
-  bool unixHost;    // "made by" a Unix host: the attributes hold a POSIX mode
-  char name[1];     // nameLength bytes and a terminating zero
+  // One byte of flags, so that the filter's marks cost the record no room.
+  bool zip64Sizes : 1;  // both headers carry the sizes in a ZIP64 field
+  bool unixHost : 1;    // "made by" a Unix host: the attributes hold a POSIX mode
+  // The data went through the call's filter, which changes the headers
+  // (entry_filter.h); filterFieldBytes is the length of its extra field.
+  bool filtered : 1;
+  std::uint8_t filterFieldBytes;
+  char name[1];  // nameLength bytes and a terminating zero
 };
 
 // A block of entry records; the records follow the block's own fields.
@@ -111,45 +80,19 @@ struct alignas(alignof(ZipEntry)) EntryBlock {
   std::size_t capacity;
 };
 
-struct ZipWriter {
-  std::uint32_t flags;
-  OutputSink sink;
-  std::uint64_t offset;  // where the next record starts
-  std::int32_t error;
-  EntryBlock* entries;  // the first block of the kept entries
-  std::uint64_t sourceSize;
-  std::uint64_t bytesRead;
-  std::uint32_t crc;
-  OsFile source;
-  std::uint64_t compressedSize;
-  DeflateState* deflater;
-  EntryBlock* lastBlock;       // where the next entry goes
-  const ZipEntry* lastKept;    // the entry kept last, for callers that report it
-  std::uint64_t entryCount;    // entries kept
-  std::uint64_t centralBytes;  // central directory size of the kept entries
-  std::uint64_t position;      // output position as the primitives moved it
-  std::uint64_t sourceBytes;   // bytes read from all entries that were kept
-  // For callers that report: the system's error number of the last failed
-  // open, read, write or seek, and the hook ReadSource calls (may be null).
-  std::int32_t systemError;
-  ReadHook readHook;
-  void* readHookContext;
-  // kClassicSizeMax and kClassicCountMax, lowered by tests so that small
-  // trees take every ZIP64 form.
-  std::uint64_t classicSizeMax;
-  std::uint64_t classicCountMax;
+// The call's choices: how every entry of one archive is built. Set on the
+// archive's writer (its ownChoices) before its first entry is opened, and
+// read-only from then on; a worker's writer points at the archive writer's
+// record instead of holding a copy, so every thread reads the same values
+// and none writes them.
+struct CallChoices {
   // Compression level of every entry: 0 the default (8), 1 to 9, or
   // kLevelStoreAll, every entry stored whatever its name.
   std::int32_t level;
-  // Buffered output: the last outFill bytes up to position wait in
-  // outBuffer, then go to the sink.
-  std::uint32_t outFill;
-  std::int32_t brokenBy;  // with ErrStreamBroken: the entry's own failure
-  // The caller's choices, copied into every writer of one archive: a path
-  // put before each entry's name with a "/" (null: none), and the latest
-  // time the archive may hold, when clampTimes is set.
+  // A path put before each entry's name with a "/" (null: none).
   const char* namePrefix;
   std::size_t namePrefixLength;
+  // The latest time the archive may hold, when clampTimes is set.
   bool clampTimes;
   OsFileTime timeCeiling;
   // Entries carry their sources' own POSIX modes, where the system has them.
@@ -161,21 +104,80 @@ struct ZipWriter {
   // Extensions of files stored without trying deflate (IsStoredExtension's
   // list); null: the few of archivers that CompFilesToZipFile stores.
   const char* storedExtensions;
-  // The next entry opened is stored whatever its name: a worker found that
-  // it does not shrink.
-  bool storeNext;
-  // Called when the disk of a file sink is full; true when room was made
-  // and the write is tried again. May be null.
-  bool (*makeRoom)(void* context);
-  void* makeRoomContext;
-  // Threads that may parse a large source in segments (deflate.h); null:
-  // the compressor runs alone, on the writer's thread.
-  const ParseCrew* parseCrew;
-  // True for the identity of a file whose data must never enter the
+  // The filter every file entry's data goes through (entry_filter.h) and
+  // what it was set up with; null: none, the data goes out as the method
+  // made it.
+  const EntryFilter* filter;
+  const void* filterContext;
+  // Hook: true for the identity of a file whose data must never enter the
   // archive: the archive itself and the call's scratch files. Null: none
   // is known. Called on the thread that opens a source, any of them.
   bool (*isOwnFile)(void* context, const OsFolderId& id);
   void* ownFileContext;
+  // Test knobs: kClassicSizeMax and kClassicCountMax, lowered by tests so
+  // that small trees take every ZIP64 form.
+  std::uint64_t classicSizeMax;
+  std::uint64_t classicCountMax;
+};
+
+// The entry being written: its source, what was read of it and what came
+// out, and the method's state. One writer writes one entry at a time, on
+// one thread; nothing here is read by another thread.
+struct CurrentEntry {
+  OsFile source;
+  bool closeSource;      // the writer opened the source and closes it
+  bool sourceInfoKnown;  // the source's times were read (else the current time)
+  // The next entry opened is stored whatever its name: a worker found that
+  // it does not shrink.
+  bool storeNext;
+  std::uint64_t sourceSize;  // at open; kSizeUnknown when it cannot be told
+  std::uint64_t bytesRead;
+  std::uint32_t crc;
+  std::uint64_t compressedSize;  // bytes of the entry's data in the archive
+  // Method state: the compressor, allocated on first use and kept for the
+  // writer's later entries, and the threads that may parse a large source
+  // in segments (segment_parse.h); null: the compressor runs alone.
+  DeflateState* deflater;
+  const ParseCrew* parseCrew;
+  // The filter's state for this entry, made on this writer's thread when
+  // the data begins; null without a filter.
+  void* filterState;
+};
+
+// The archive: its output, the entries kept for its central directory and
+// its failure. Written by one thread, the one that adds entries to it; a
+// worker's writer is an archive of its own whose output is held apart.
+struct ZipWriter {
+  std::uint32_t flags;
+  OutputSink sink;
+  std::uint64_t offset;  // where the next record starts
+  // The failure of the entry being added, or of the archive's output (which
+  // sticks); ErrNone while all is well. Its systemError is the system's
+  // number of the last failed open, read, write or seek.
+  Failure failure;
+  EntryBlock* entries;         // the first block of the kept entries
+  EntryBlock* lastBlock;       // where the next entry goes
+  const ZipEntry* lastKept;    // the entry kept last, for callers that report it
+  std::uint64_t entryCount;    // entries kept
+  std::uint64_t centralBytes;  // central directory size of the kept entries
+  std::uint64_t position;      // output position as the primitives moved it
+  std::uint64_t sourceBytes;   // bytes read from all entries that were kept
+  // Buffered output: the last outFill bytes up to position wait in
+  // outBuffer, then go to the sink.
+  std::uint32_t outFill;
+  // Hooks of this writer alone (a worker's writer has none): the one
+  // ReadSource calls for every block (may be null), and the one called when
+  // the disk of a file sink is full, true when room was made and the write
+  // is tried again (may be null).
+  ReadHook readHook;
+  void* readHookContext;
+  bool (*makeRoom)(void* context);
+  void* makeRoomContext;
+  // The call's choices: &ownChoices on the archive's writer, the archive
+  // writer's on a worker's.
+  const CallChoices* choices;
+  CallChoices ownChoices;
+  CurrentEntry current;
   alignas(8) std::uint8_t buffer[kBufferBytes];
   alignas(8) std::uint8_t outBuffer[kOutputBufferBytes];
   std::uint8_t header[kMaxHeaderBytes];  // where a record is composed

@@ -16,7 +16,7 @@
 #include <sstream>
 
 #include "entry/pack_folder.h"
-#include "entry/parallel_pack.h"
+#include "entry/pack_pipeline.h"
 #include "entry/report.h"
 #include "platform/fault_injection.h"
 #include "support/test_files.h"
@@ -284,8 +284,7 @@ void PackThreadedUnder(const std::string& source, ThreadedRun* run) {
   zf::ZipWriter* writer = nullptr;
   run->code = zf::OpenArchive(run->zip.c_str(), &writer);
   if (run->code == zf::ErrNone) {
-    zf::AddFolderInParallel(writer, source.c_str(), source.c_str(), 3, &events, run->zip.c_str(),
-                            4096);
+    zf::AddFolderTree(writer, source.c_str(), source.c_str(), 3, &events, run->zip.c_str(), 4096);
     run->code = zf::CloseArchive(writer);
   }
   zf::SetSharedFaultPlan(nullptr);

@@ -32,6 +32,7 @@
 #include "deflate/deflate_internal.h"
 #include "deflate/segment_parse.h"
 #include "support/memory_io.h"
+#include "zipwriter/entry_methods.h"
 
 namespace {
 
@@ -65,25 +66,25 @@ std::vector<std::uint8_t> Inflate(const std::vector<std::uint8_t>& packed, std::
 }
 
 void DeflateAndCheck(zf::ZipWriter* writer, const std::vector<std::uint8_t>& piece) {
-  const int source = static_cast<int>(writer->source);
+  const int source = static_cast<int>(writer->current.source);
   const int output = static_cast<int>(writer->sink.file);
   Require(ftruncate(source, 0) == 0 && ftruncate(output, 0) == 0);
   Require(pwrite(source, piece.data(), piece.size(), 0) == static_cast<ssize_t>(piece.size()));
   lseek(source, 0, SEEK_SET);
   lseek(output, 0, SEEK_SET);
   writer->position = 0;
-  writer->bytesRead = 0;
-  writer->compressedSize = 0;
-  writer->crc = 0;
-  writer->sourceSize = static_cast<std::uint32_t>(piece.size());
+  writer->current.bytesRead = 0;
+  writer->current.compressedSize = 0;
+  writer->current.crc = 0;
+  writer->current.sourceSize = static_cast<std::uint32_t>(piece.size());
   zf::ZipEntry entry{};
   zf::DeflateEntry(&entry, writer);
   zf::FlushOutput(writer);
-  Require(writer->error == zf::ErrNone);
-  Require(writer->bytesRead == piece.size());
-  Require(writer->crc == crc32(0, piece.data(), static_cast<uInt>(piece.size())));
+  Require(writer->failure.code == zf::ErrNone);
+  Require(writer->current.bytesRead == piece.size());
+  Require(writer->current.crc == crc32(0, piece.data(), static_cast<uInt>(piece.size())));
   const auto packed = ReadAll(output);
-  Require(packed.size() == writer->compressedSize);
+  Require(packed.size() == writer->current.compressedSize);
   Require(Inflate(packed, piece.size()) == piece);
 }
 
@@ -153,14 +154,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   auto* writer = static_cast<zf::ZipWriter*>(zf::OsAllocate(sizeof(zf::ZipWriter)));
   std::memset(writer, 0, offsetof(zf::ZipWriter, buffer));
+  writer->choices = &writer->ownChoices;
   // Two in-memory files serve every input: creating them costs more than
   // compressing a small input.
   static const int source = memfd_create("source", 0);
   static const int output = memfd_create("output", 0);
-  writer->source = source;
+  writer->current.source = source;
   writer->sink = zf::StreamSink(output, false);
-  Require(writer->source >= 0 && output >= 0);
-  writer->level = static_cast<std::int32_t>(size % 10);
+  Require(writer->current.source >= 0 && output >= 0);
+  writer->ownChoices.level = static_cast<std::int32_t>(size % 10);
   std::size_t at = 0;
   int entries = 0;
   do {
@@ -180,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     at += length;
     DeflateAndCheck(writer, piece);
   } while (at < size);
-  zf::OsRelease(writer->deflater);
+  zf::OsRelease(writer->current.deflater);
   zf::OsRelease(writer);
   return 0;
 }

@@ -8,6 +8,7 @@
 
 #include "deflate/deflate.h"
 #include "deflate/segment_parse.h"
+#include "zipwriter/failure.h"
 
 namespace zft {
 

@@ -273,8 +273,8 @@ std::int32_t PackInOrder(const std::string& zip, const std::string& folder,
                          std::uint64_t countMax) {
   zf::ZipWriter* writer = nullptr;
   EXPECT_EQ(zf::OpenArchive(zip.c_str(), &writer), zf::ErrNone);
-  writer->classicSizeMax = sizeMax;
-  writer->classicCountMax = countMax;
+  writer->ownChoices.classicSizeMax = sizeMax;
+  writer->ownChoices.classicCountMax = countMax;
   for (const auto& name : names) {
     const bool own = name[0] == '/';
     const std::string source = own ? name : folder + "/" + name;

@@ -1,6 +1,6 @@
-"""Looks inside both Windows builds with objdump: the DLL exports its three
-functions under their plain names, the DLL and the tool import from system
-DLLs only, each is of its machine type, and the 32-bit exports leave the
+"""Looks inside both Windows builds with objdump: the DLL exports its four
+functions under their plain names, the DLL imports from system DLLs only
+and the tool from those and the DLL, each is of its machine type, and the 32-bit exports leave the
 arguments for the caller to remove."""
 
 import argparse
@@ -8,14 +8,16 @@ import re
 
 import wintools
 
-# What every Windows has; anything else (libgcc_s_*, libstdc++-6,
-# libwinpthread-1) would have to be shipped next to the DLL.
-SYSTEM_DLLS = re.compile(r"^(kernel32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$",
+# What every Windows has (bcrypt: CNG, the system's cryptography, since
+# Vista); anything else (libgcc_s_*, libstdc++-6, libwinpthread-1) would
+# have to be shipped next to the DLL.
+SYSTEM_DLLS = re.compile(r"^(kernel32|msvcrt|ucrtbase|bcrypt|api-ms-win-crt-[a-z0-9-]+)\.dll$",
                          re.IGNORECASE)
 
 # The DLL's whole export table, in its sorted order: the ANSI-path function,
-# the reporting function and the UTF-16 twin.
-EXPORTS = ["CompFilesToZipFile", "CompFilesToZipFileEx", "CompFilesToZipFileW"]
+# the reporting function, the UTF-16 twin and the words of the statuses.
+EXPORTS = ["CompFilesToZipFile", "CompFilesToZipFileEx", "CompFilesToZipFileW",
+           "ZipFolderStatusText"]
 
 
 def objdump(arch, *args):
@@ -45,9 +47,10 @@ def check_format(arch, path, problems):
         problems.append(f"{path}: machine is not {facts['machine']}")
 
 
-def check_imports(path, headers, problems):
+def check_imports(path, headers, problems, allowed=frozenset()):
     imports = re.findall(r"DLL Name: (\S+)", headers)
-    foreign = [name for name in imports if not SYSTEM_DLLS.match(name)]
+    foreign = [name for name in imports
+               if not SYSTEM_DLLS.match(name) and name.lower() not in allowed]
     if foreign:
         problems.append(f"{path}: imports non-system DLLs {foreign}")
     return {name.lower() for name in imports}
@@ -97,7 +100,10 @@ def inspect(bindir, arch, problems):
     if arch == "win32":
         check_caller_cleans(arch, dll, headers, names, problems)
 
-    check_imports(exe, objdump(arch, "-p", exe), problems)
+    # The tool is a caller of the DLL beside it, and of system DLLs only.
+    exe_imports = check_imports(exe, objdump(arch, "-p", exe), problems, allowed={"zipfolder.dll"})
+    if "zipfolder.dll" not in exe_imports:
+        problems.append(f"{exe}: does not load zipfolder.dll, among {sorted(exe_imports)}")
     check_format(arch, exe, problems)
 
 

@@ -57,8 +57,8 @@ int main(int argc, char** argv) {
   zf::ZipWriter* writer = nullptr;
   const std::string zip = std::string(argv[1]) + "\\zip64.zip";
   if (zf::OpenArchive(zip.c_str(), &writer) != zf::ErrNone) return 1;
-  writer->classicSizeMax = 1000;
-  writer->classicCountMax = 2;
+  writer->ownChoices.classicSizeMax = 1000;
+  writer->ownChoices.classicCountMax = 2;
   zf::AddFolder(writer, tree.c_str(), tree.c_str());
   if (zf::CloseArchive(writer) != zf::ErrNone) return 1;
   std::printf("zip64_host: packed\n");

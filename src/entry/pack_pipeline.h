@@ -53,7 +53,7 @@ std::uint32_t WorkerCount(std::uint32_t asked);
 // The walk follows rules (null: every file; see WalkRules), folders and
 // links entering the archive at their place in the walk. False when the
 // caller cancelled.
-bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root,
+bool AddFolderTree(ZipWriter* writer, const char* folder, const char* root,
                          std::uint32_t threads, const PackEvents* events, const char* scratchPath,
                          std::uint64_t budget = kHeldOutputBudget,
                          const WalkRules* rules = nullptr);

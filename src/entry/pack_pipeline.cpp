@@ -17,7 +17,7 @@
 // memory, a descriptor or spill space hands its file back, and the workers
 // stop for good; the caller's thread then adds that file and every later
 // one itself, as with one thread, with all the workers' resources let go.
-#include "entry/parallel_pack.h"
+#include "entry/pack_pipeline.h"
 
 #include <cstddef>
 #include <cstring>
@@ -32,9 +32,9 @@ namespace {
 // Jobs the walk may run ahead of the writer, per worker. While one worker
 // compresses a file of megabytes, whose turn it is, the others go on only
 // through the jobs of the window: with 16 per worker they ran out of them
-// behind the largest headers of /usr/include and waited (2 workers: 1.19 s
-// against 1.10 s with 64, whose processor time is the same). A job waiting
-// costs its record only; held output has its own budget.
+// behind the largest headers of /usr/include and waited, where 64 kept
+// them busy for the same processor time (docs/performance.md). A job
+// waiting costs its record only; held output has its own budget.
 constexpr std::uint32_t kJobsPerWorker = 64;
 // Finished jobs the writer lets gather before it is woken to write them,
 // while the workers have jobs and room enough to go on meanwhile: with
@@ -56,64 +56,97 @@ enum class Stage : std::int32_t {
 
 // One file, from the walk to its place in the archive; or a folder or
 // link, which needs no worker and is done from the start.
-struct Job {
-  Job* next;
-  Stage stage;
+//
+// Who touches what. "The monitor" is the pipeline's; the writer's thread
+// is the caller's, which walks, places and writes.
+struct FileJob {
+  // Set by the writer's thread before the job is linked in, read-only after:
+  // what it is, and its path and name (at the record's end).
   bool isItem;
   WalkItem item;
-  bool abandoned;  // the writer wants no more of its output
-  std::int32_t code;
-  std::int32_t systemError;  // the worker's system error number for code
-  ZipEntry* entry;           // a record of its own until the archive keeps a copy
+  const char* name;  // the tail of path
+  // Under the monitor: its place in line (linked in by the writer's thread,
+  // read by workers looking for the next job), its stage (workers move it on,
+  // the writer's thread marks an item or a job taken back done), and the
+  // writer's wishes: abandoned, the writer wants no more of its output; redo,
+  // the workers stopped before it was placed and the writer adds it.
+  FileJob* next;
+  Stage stage;
+  bool abandoned;
+  bool redo;
+  // Under the monitor, written by its worker, read by the writer's thread:
+  // the outcome on the worker's side, the entry record once opened, the
+  // output held and spilled so far, and the source bytes read.
+  Failure outcome;  // brokenBy unused
+  // A record of its own until the archive keeps a copy. Its worker fills it
+  // until the job is done, but for a stream's entry whose header told its
+  // values: those are left alone, since the writer's thread may be writing
+  // that header from them from kOpened on. The writer's thread owns it
+  // once the job is done.
+  ZipEntry* entry;
   Chunk* first;
   Chunk* last;
   std::uint64_t held;       // bytes in the chunks
   std::uint64_t bytesRead;  // source bytes the worker has read so far
-  // Output beyond the budget, after the chunks: spilled bytes of it so far.
+  // Output beyond the budget, after the chunks, and how much of it so far.
+  // spill and spillId are set under the monitor (IsOwnFile reads them on
+  // any thread); the worker alone writes into the file.
   OsFile spill;
   OsFolderId spillId;  // its identity, never to be packed
   std::uint64_t spilled;
-  bool spillRefused;  // it could not be created; the worker waits instead
-  bool redo;          // the workers stopped before it was placed: the writer adds it
-  // The writer's own: spill bytes copied into the archive, and those of them
-  // whose disk space was given back.
+  // Its worker's alone: the spill file could not be created; it waits instead.
+  bool spillRefused;
+  // The writer's thread's alone: spill bytes copied into the archive, and
+  // those of them whose disk space was given back.
   std::uint64_t copied;
   std::uint64_t discarded;
+  // Written by the worker's OpenEntry before the stage becomes kOpened
+  // (under the monitor), read by the writer's thread from then on.
   SourceDetails details;
-  const char* name;  // the tail of path
   char path[1];
 };
 
 struct Pipeline;
 
 struct Worker {
+  // Set by the writer's thread before the worker's thread starts, read-only
+  // after: the pipeline, its writer (an archive of its own whose output goes
+  // to the job's chunks and whose choices are the archive writer's), its
+  // thread (the writer's thread only joins it), and the crew its writer
+  // offers a large file's board through (segment_parse.h).
   Pipeline* pipeline;
-  ZipWriter* writer;  // its output goes to the job's chunks
+  ZipWriter* writer;
   OsThread* thread;
-  Job* job;
-  std::int32_t failure;  // why the sink refused, when it was not the writer's wish
-  bool finishing;        // the job's last output is on its way: the writer hears of it with the end
-  // A large file of its job is parsed in segments with the other workers'
-  // help (segment_parse.h): the crew its writer offers them the board
-  // through, and under the monitor, the board offered (null: none), the
-  // workers inside it, and its place in the list of offering workers.
   ParseCrew crew;
+  // The worker's thread alone: its job, why the sink refused when it was
+  // not the writer's wish, and whether the job's last output is on its way
+  // (the writer hears of it with the end).
+  FileJob* job;
+  std::int32_t failure;
+  bool finishing;
+  // Under the monitor: the board offered (null: none), the workers inside
+  // it, and its place in the list of offering workers.
   SegmentBoard* board;
   std::uint32_t helpersInside;
   Worker* nextOffering;
 };
 
-// Everything below the monitor is shared; the writer, the counts of the
-// caller's side and the events belong to the caller's thread.
 struct Pipeline {
+  // Set by the writer's thread before the workers start, read-only after.
   OsMonitor* monitor;
-  Job* oldest;  // the next to be written
-  Job* newest;
-  Job* waiting;  // the oldest job no worker has taken
-  std::uint64_t held;
   std::uint64_t budget;
   const char* scratchPath;  // spill files are named after it; null: none
+  Worker* workers;
+  // The archive's identity: its data never enters the archive.
+  OsFolderId archiveId;
+  bool archiveKnown;
+  // Under the monitor.
+  FileJob* oldest;   // the next to be written (the writer's thread moves it)
+  FileJob* newest;   // the writer's thread links jobs in behind it
+  FileJob* waiting;  // the oldest job no worker has taken
+  std::uint64_t held;
   std::uint32_t spillCount;
+  std::uint32_t spillsOpen;  // spill files open, never to be packed either
   // Who sleeps on the monitor: a wake-up is sent only when it can matter to
   // a sleeper, since every one costs a switch of threads.
   std::uint32_t workersWaiting;
@@ -122,21 +155,23 @@ struct Pipeline {
   bool writerWaitsBehind;   // but for the jobs behind it, while it makes room
   bool stopping;            // no job goes to a worker any more
   bool closing;             // no more jobs come
-  bool cancelled;           // written by the caller's thread only
+  Worker* offering;         // workers whose boards want help
+  std::uint32_t busy;       // workers with a job
+  // Written by the writer's thread only, under the monitor while workers
+  // run; workers read it under the monitor, the writer's thread anywhere.
+  bool cancelled;
+  // Written by the writer's thread only: the workers running, set before the
+  // first job is submitted (workers read it under the monitor, only while
+  // they have jobs) and 0 once they were joined.
+  std::uint32_t started;
+  // The writer's thread alone: the archive, the caller's events, the jobs
+  // in flight and how many may be, and the source bytes of the entries
+  // written.
   ZipWriter* writer;
   const PackEvents* events;
   std::uint32_t inFlight;
   std::uint32_t window;
-  std::uint64_t bytesDone;  // source bytes of the entries written
-  Worker* workers;
-  std::uint32_t started;  // workers running; 0 once they stopped for good
-  Worker* offering;       // workers whose boards want help
-  std::uint32_t busy;     // workers with a job
-  // The archive's identity, and spill files open, whose data never enters
-  // the archive whatever path reaches them.
-  OsFolderId archiveId;
-  bool archiveKnown;
-  std::uint32_t spillsOpen;
+  std::uint64_t bytesDone;
 };
 
 void WaitAsWriter(Pipeline* pipeline) {
@@ -155,11 +190,11 @@ void WaitAsWorker(Pipeline* pipeline) {
 }
 
 // A job changed: only the oldest one's changes can end the writer's wait.
-void WakeWriter(Pipeline* pipeline, const Job* job) {
+void WakeWriter(Pipeline* pipeline, const FileJob* job) {
   if (pipeline->writerWaiting && job == pipeline->oldest) OsWakeMonitor(pipeline->monitor);
 }
 
-void NoteJobDone(Pipeline* pipeline, Job* job) {
+void NoteJobDone(Pipeline* pipeline, FileJob* job) {
   job->stage = Stage::kDone;
   pipeline->doneCount += 1;
   if (pipeline->writerWaiting &&
@@ -184,12 +219,6 @@ void Report(const PackEvents* events, const char* path, std::int32_t code,
             std::int32_t systemError) {
   if (code != ErrOwnFile && events != nullptr && events->fileLeftOut != nullptr) {
     events->fileLeftOut(events->context, path, code, systemError);
-  }
-}
-
-void ReportAdded(const PackEvents* events, const ZipEntry* entry) {
-  if (events != nullptr && events->entryAdded != nullptr) {
-    events->entryAdded(events->context, entry);
   }
 }
 
@@ -232,7 +261,7 @@ void ReleaseChunks(Chunk* chunk) {
 }
 
 // Opens the job's spill file: the archive's path with a number and a tail.
-bool StartSpill(Pipeline* pipeline, Job* job) {
+bool StartSpill(Pipeline* pipeline, FileJob* job) {
   static constexpr char kTail[] = ".~part";
   const std::size_t length = std::strlen(pipeline->scratchPath);
   if (length + 16 + sizeof kTail >= kMaxPathBytes) return false;
@@ -268,7 +297,7 @@ bool StartSpill(Pipeline* pipeline, Job* job) {
   return false;
 }
 
-bool SpillOutput(Worker* worker, Job* job, const std::uint8_t* data, std::uint32_t count) {
+bool SpillOutput(Worker* worker, FileJob* job, const std::uint8_t* data, std::uint32_t count) {
   Pipeline* pipeline = worker->pipeline;
   const bool written = OsWriteAt(job->spill, job->spilled, data, count);
   // No room for it: the file is handed back rather than lost.
@@ -278,7 +307,7 @@ bool SpillOutput(Worker* worker, Job* job, const std::uint8_t* data, std::uint32
   if (written && pipeline->cancelled) worker->failure = ErrCancelled;
   if (written) {
     job->spilled += count;
-    job->bytesRead = worker->writer->bytesRead;
+    job->bytesRead = worker->writer->current.bytesRead;
   }
   WakeWriter(pipeline, job);
   OsLeaveMonitor(pipeline->monitor);
@@ -293,7 +322,7 @@ enum class Route { kWait, kMemory, kSpill, kRefuse };
 bool HoldOutput(void* context, const std::uint8_t* data, std::uint32_t count) {
   auto* worker = static_cast<Worker*>(context);
   Pipeline* pipeline = worker->pipeline;
-  Job* job = worker->job;
+  FileJob* job = worker->job;
   if (job->spill != kNoFile) return SpillOutput(worker, job, data, count);
   auto* chunk = static_cast<Chunk*>(OsAllocate(offsetof(Chunk, bytes) + count));
   if (chunk == nullptr) {
@@ -327,7 +356,7 @@ bool HoldOutput(void* context, const std::uint8_t* data, std::uint32_t count) {
       job->last = chunk;
       job->held += count;
       pipeline->held += count;
-      job->bytesRead = worker->writer->bytesRead;
+      job->bytesRead = worker->writer->current.bytesRead;
       if (!worker->finishing) WakeWriter(pipeline, job);
     }
     OsLeaveMonitor(pipeline->monitor);
@@ -355,21 +384,21 @@ std::int32_t GiveWayOnShortage(std::int32_t code, std::int32_t systemError) {
 }
 
 // Opens and compresses one job's file, the monitor not held; the outcome.
-std::int32_t CompressJob(Worker* worker, Job* job, bool wanted) {
+std::int32_t CompressJob(Worker* worker, FileJob* job, bool wanted) {
   Pipeline* pipeline = worker->pipeline;
   ZipWriter* writer = worker->writer;
-  writer->error = ErrNone;
+  writer->failure.code = ErrNone;
   writer->position = 0;
   writer->outFill = 0;
   ZipEntry* entry = nullptr;
   const std::int32_t opened =
       wanted ? OpenEntry(writer, job->path, job->name, &job->details, AllocateEntry, &entry)
              : ErrWrite;
-  const std::int32_t code = GiveWayOnShortage(opened, writer->systemError);
+  const std::int32_t code = GiveWayOnShortage(opened, writer->failure.systemError);
   OsEnterMonitor(pipeline->monitor);
   job->entry = entry;
-  job->code = code;
-  job->systemError = writer->systemError;
+  job->outcome.code = code;
+  job->outcome.systemError = writer->failure.systemError;
   // The writer is not woken for this: it has nothing to do before the
   // first output or the end, and each of those wakes it.
   if (code == ErrNone) job->stage = Stage::kOpened;
@@ -380,12 +409,13 @@ std::int32_t CompressJob(Worker* worker, Job* job, bool wanted) {
   CompressSource(writer, entry);
   worker->finishing = true;
   FlushOutput(writer);
-  return worker->failure != ErrNone ? worker->failure
-                                    : GiveWayOnShortage(writer->error, writer->systemError);
+  return worker->failure != ErrNone
+             ? worker->failure
+             : GiveWayOnShortage(writer->failure.code, writer->failure.systemError);
 }
 
 // The first file job from job on; items are never taken.
-Job* FirstToTake(Job* job) {
+FileJob* FirstToTake(FileJob* job) {
   while (job != nullptr && job->isItem) job = job->next;
   return job;
 }
@@ -429,7 +459,7 @@ void RunWorker(void* context) {
       HelpOwner(pipeline, owner);
       continue;
     }
-    Job* job = pipeline->waiting;
+    FileJob* job = pipeline->waiting;
     if (job == nullptr) break;
     pipeline->waiting = FirstToTake(job->next);
     job->stage = Stage::kTaken;
@@ -439,9 +469,9 @@ void RunWorker(void* context) {
     worker->job = job;
     const std::int32_t code = CompressJob(worker, job, wanted);
     OsEnterMonitor(pipeline->monitor);
-    job->code = code;
-    job->systemError = worker->writer->systemError;
-    job->bytesRead = worker->writer->bytesRead;
+    job->outcome.code = code;
+    job->outcome.systemError = worker->writer->failure.systemError;
+    job->bytesRead = worker->writer->current.bytesRead;
     pipeline->busy -= 1;
     if (pipeline->closing && pipeline->busy == 0) WakeWorkers(pipeline);
     NoteJobDone(pipeline, job);
@@ -496,34 +526,24 @@ void WithdrawBoard(void* context, SegmentBoard*) {
 ZipWriter* CreateWorkerWriter(Worker* worker, const ZipWriter* archive) {
   ZipWriter* writer = nullptr;
   if (OpenArchiveOn(FunctionSink(HoldOutput, worker), &writer) != ErrNone) return nullptr;
-  // Its entries take the archive's form, whatever its own sink is.
+  // Its entries take the archive's form, whatever its own sink is, and the
+  // call's choices, which are the archive writer's own record.
   writer->flags = (writer->flags & ~kDataDescriptors) | (archive->flags & kDataDescriptors);
-  writer->classicSizeMax = archive->classicSizeMax;
-  writer->classicCountMax = archive->classicCountMax;
-  writer->level = archive->level;
-  writer->namePrefix = archive->namePrefix;
-  writer->namePrefixLength = archive->namePrefixLength;
-  writer->clampTimes = archive->clampTimes;
-  writer->timeCeiling = archive->timeCeiling;
-  writer->unixModes = archive->unixModes;
-  writer->storeIncompressible = archive->storeIncompressible;
-  writer->storedExtensions = archive->storedExtensions;
-  writer->parseCrew = &worker->crew;
-  writer->isOwnFile = archive->isOwnFile;
-  writer->ownFileContext = archive->ownFileContext;
+  writer->choices = archive->choices;
+  writer->current.parseCrew = &worker->crew;
   return writer;
 }
 
 void ReleaseWorkerWriter(ZipWriter* writer) {
   if (writer == nullptr) return;
-  OsRelease(writer->deflater);
+  OsRelease(writer->current.deflater);
   OsRelease(writer);
 }
 
 // Copies the output of the job being written into the archive as it comes:
 // its chunks, then what it spilled. The job's outcome once it is done; a
 // spill file that cannot be read back hands the file back.
-std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
+std::int32_t CopyJobOutput(Pipeline* pipeline, FileJob* job) {
   ZipWriter* writer = pipeline->writer;
   std::uint64_t& copied = job->copied;
   bool spillLost = false;
@@ -539,19 +559,19 @@ std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
     pipeline->held -= job->held;
     job->held = 0;
     const bool done = job->stage == Stage::kDone;
-    const std::int32_t code = job->code;
+    const std::int32_t code = job->outcome.code;
     const std::uint64_t bytesRead = job->bytesRead;
     const std::uint64_t spilled = job->spilled;
     const OsFile spill = job->spill;
     // After a failed write no more of it can be used.
-    if (writer->error != ErrNone || spillLost) job->abandoned = true;
+    if (writer->failure.code != ErrNone || spillLost) job->abandoned = true;
     WakeWorkers(pipeline);
     OsLeaveMonitor(pipeline->monitor);
     for (Chunk* chunk = chain; chunk != nullptr && !spillLost; chunk = chunk->next) {
       PutBytes(writer, chunk->bytes, chunk->count);
     }
     ReleaseChunks(chain);
-    while (copied < spilled && writer->error == ErrNone && !spillLost) {
+    while (copied < spilled && writer->failure.code == ErrNone && !spillLost) {
       const auto count = static_cast<std::uint32_t>(
           spilled - copied < kBufferBytes ? spilled - copied : kBufferBytes);
       std::uint32_t got = 0;
@@ -568,7 +588,10 @@ std::int32_t CopyJobOutput(Pipeline* pipeline, Job* job) {
 void TellAdded(Pipeline* pipeline) {
   pipeline->bytesDone += pipeline->writer->lastKept->size;
   AskToGoOn(pipeline, pipeline->bytesDone);
-  ReportAdded(pipeline->events, pipeline->writer->lastKept);
+  const PackEvents* events = pipeline->events;
+  if (events != nullptr && events->entryAdded != nullptr) {
+    events->entryAdded(events->context, pipeline->writer->lastKept);
+  }
 }
 
 std::int32_t AddItem(Pipeline* pipeline, const char* path, const char* name, WalkItem item) {
@@ -580,7 +603,7 @@ std::int32_t AddItem(Pipeline* pipeline, const char* path, const char* name, Wal
 
 // Lets go of what a job holds of the workers' making.
 // The job is no worker's any more; the monitor is not held.
-void ReleaseJobOutput(Pipeline* pipeline, Job* job) {
+void ReleaseJobOutput(Pipeline* pipeline, FileJob* job) {
   OsEnterMonitor(pipeline->monitor);
   Chunk* chain = job->first;
   job->first = nullptr;
@@ -599,8 +622,8 @@ void ReleaseJobOutput(Pipeline* pipeline, Job* job) {
 
 // The jobs from first on, which no worker has any more, become the
 // writer's to add: what the workers made of them is let go.
-void TakeBack(Pipeline* pipeline, Job* first) {
-  for (Job* job = first; job != nullptr; job = job->next) {
+void TakeBack(Pipeline* pipeline, FileJob* first) {
+  for (FileJob* job = first; job != nullptr; job = job->next) {
     ReleaseJobOutput(pipeline, job);
     OsEnterMonitor(pipeline->monitor);
     if (job->stage != Stage::kDone) {
@@ -627,10 +650,10 @@ void StopWorkers(Pipeline* pipeline) {
 // stop for good and let go of all they hold, and the writer's thread adds
 // the jobs from first on itself, and every file after them. Called with no
 // job of first's on the way into the archive.
-void StopParallel(Pipeline* pipeline, Job* first) {
+void StopParallel(Pipeline* pipeline, FileJob* first) {
   if (pipeline->started == 0) return;
   OsEnterMonitor(pipeline->monitor);
-  for (Job* job = first; job != nullptr; job = job->next) {
+  for (FileJob* job = first; job != nullptr; job = job->next) {
     job->abandoned = true;
     job->redo = true;
   }
@@ -646,19 +669,19 @@ void StopParallel(Pipeline* pipeline, Job* first) {
 // gives back what was copied of it. True when room was made.
 bool MakeRoomOnDisk(void* context) {
   auto* pipeline = static_cast<Pipeline*>(context);
-  Job* oldest = pipeline->oldest;
+  FileJob* oldest = pipeline->oldest;
   if (pipeline->started == 0 || oldest == nullptr) return false;
   bool freed = false;
   OsEnterMonitor(pipeline->monitor);
   pipeline->stopping = true;
   pipeline->waiting = nullptr;
-  for (Job* job = oldest->next; job != nullptr; job = job->next) {
+  for (FileJob* job = oldest->next; job != nullptr; job = job->next) {
     job->abandoned = true;
     job->redo = true;
   }
   WakeWorkers(pipeline);
   pipeline->writerWaitsBehind = true;
-  for (Job* job = oldest->next; job != nullptr; job = job->next) {
+  for (FileJob* job = oldest->next; job != nullptr; job = job->next) {
     while (job->stage == Stage::kTaken || job->stage == Stage::kOpened) WaitAsWriter(pipeline);
     freed = freed || job->spill != kNoFile;
   }
@@ -672,21 +695,50 @@ bool MakeRoomOnDisk(void* context) {
   return freed;
 }
 
-// Outcomes after which the writer's thread adds the file itself.
-bool IsHandedBack(std::int32_t code) {
-  return code == ErrTooLarge || code == ErrChanged || code == ErrGaveWay || code == ErrNotSmaller;
+// What the writer's thread does with a file a worker had, once the worker
+// is done with it or its output was copied.
+enum class NextStep {
+  kPlace,           // its output goes into the archive (or went: it is kept)
+  kAddAgain,        // the writer's thread adds the file itself, from its start
+  kAddAgainStored,  // the same, stored
+  kAddAlone,        // the same, with the workers stopped for good first
+  kLeaveOut,        // it is left out, and told of when the failure is the file's
+};
+
+// The one place where what befell a file decides what comes next. A worker
+// cannot read a file again once its output is gone, nor take back a header
+// reserved too short: the writer's thread can.
+NextStep NextStepFor(std::int32_t code) {
+  switch (code) {
+    case ErrNone:
+      return NextStep::kPlace;
+    case ErrChanged:   // cut while read: read again whole, at its new size
+    case ErrTooLarge:  // needed the ZIP64 field after its header was reserved
+      return NextStep::kAddAgain;
+    case ErrNotSmaller:  // stored, as one thread stores it
+      return NextStep::kAddAgainStored;
+    case ErrGaveWay:  // one thread may well do what a worker could not
+      return NextStep::kAddAlone;
+    default:
+      return NextStep::kLeaveOut;
+  }
+}
+
+bool AddsAgain(NextStep step) {
+  return step == NextStep::kAddAgain || step == NextStep::kAddAgainStored ||
+         step == NextStep::kAddAlone;
 }
 
 // Writes the oldest job into the archive, or leaves it out, and lets it go.
 void PlaceOldest(Pipeline* pipeline) {
   ZipWriter* writer = pipeline->writer;
-  Job* job = pipeline->oldest;
-  if (!pipeline->cancelled && !IsOutputFailure(writer->error) &&
+  FileJob* job = pipeline->oldest;
+  if (!pipeline->cancelled && !IsOutputFailure(writer->failure.code) &&
       !StartEntry(pipeline->events, job->name)) {
     Cancel(pipeline);
   }
   OsEnterMonitor(pipeline->monitor);
-  const bool lost = pipeline->cancelled || IsOutputFailure(writer->error);
+  const bool lost = pipeline->cancelled || IsOutputFailure(writer->failure.code);
   if (lost) {
     job->abandoned = true;
     WakeWorkers(pipeline);
@@ -695,42 +747,43 @@ void PlaceOldest(Pipeline* pipeline) {
     WaitAsWriter(pipeline);
   }
   const bool complete = job->stage == Stage::kDone;
-  std::int32_t code = job->redo ? ErrGaveWay : job->code;
-  std::int32_t systemError = job->systemError;
+  // Workers stopped before it was placed: what they made of it is gone.
+  std::int32_t code = job->redo ? ErrGaveWay : job->outcome.code;
+  std::int32_t systemError = job->outcome.systemError;
   OsLeaveMonitor(pipeline->monitor);
 
   const bool dropped = lost || (job->abandoned && !job->redo);
+  // A file still being compressed streams in; its end decides.
+  NextStep step = complete || job->redo ? NextStepFor(code) : NextStep::kPlace;
   bool placed = false;  // its bytes went into the archive, so it may have broken a stream
   if (dropped) {
-    code = writer->error;
+    code = writer->failure.code;
+    step = NextStep::kLeaveOut;
   } else if (job->isItem) {
     code = AddItem(pipeline, job->path, job->name, job->item);
-    systemError = writer->systemError;
-  } else if (!job->redo && (!complete || code == ErrNone)) {
+    systemError = writer->failure.systemError;
+    step = NextStep::kLeaveOut;
+  } else if (step == NextStep::kPlace) {
     placed = true;
     BeginCopiedEntry(writer, job->entry, job->details, complete);
     const std::int32_t compressed = CopyJobOutput(pipeline, job);
     OsEnterMonitor(pipeline->monitor);
-    systemError = job->systemError;
+    systemError = job->outcome.systemError;
     OsLeaveMonitor(pipeline->monitor);
     code = EndCopiedEntry(writer, job->entry, job->details, compressed, complete);
     // Short of memory for the entry's record while workers hold theirs.
     if (code == ErrNoMemory && pipeline->started != 0) code = ErrGaveWay;
+    step = NextStepFor(code);
     if (code == ErrNone) TellAdded(pipeline);
   }
-  // The entry came out needing a longer header than the one reserved for it
-  // while it streamed, the file was cut while read, or a worker gave way:
-  // it is added again, here.
-  if (!job->isItem && IsHandedBack(code) && !pipeline->cancelled &&
-      !IsOutputFailure(writer->error)) {
-    if (code == ErrGaveWay) StopParallel(pipeline, job->next);
+  if (AddsAgain(step) && !pipeline->cancelled && !IsOutputFailure(writer->failure.code)) {
+    if (step == NextStep::kAddAlone) StopParallel(pipeline, job->next);
     ReleaseJobOutput(pipeline, job);
-    // Deflate did not make it smaller: stored, as one thread stores it.
-    writer->storeNext = code == ErrNotSmaller;
+    writer->current.storeNext = step == NextStep::kAddAgainStored;
     code = AddEntry(writer, job->path, job->name);
-    writer->storeNext = false;
+    writer->current.storeNext = false;
     placed = true;
-    systemError = writer->systemError;
+    systemError = writer->failure.systemError;
     if (code == ErrNone) TellAdded(pipeline);
   }
   if (code != ErrNone && code != ErrCancelled && !pipeline->cancelled &&
@@ -769,10 +822,10 @@ bool AddNow(Pipeline* pipeline, const char* path, const char* name, bool isItem,
     if (code == ErrNone) TellAdded(pipeline);
   }
   if (code != ErrNone && TellsOfFile(code) && code != ErrCancelled) {
-    Report(pipeline->events, path, code, writer->systemError);
+    Report(pipeline->events, path, code, writer->failure.systemError);
   }
   // After a failed write the archive is lost: walking on gains nothing.
-  return AskToGoOn(pipeline, pipeline->bytesDone) && !IsOutputFailure(writer->error);
+  return AskToGoOn(pipeline, pipeline->bytesDone) && !IsOutputFailure(writer->failure.code);
 }
 
 // A job for the walk's next file or item, at the end of the line.
@@ -780,7 +833,7 @@ bool Submit(Pipeline* pipeline, const char* path, const char* name, bool isItem,
   const std::size_t pathLength = std::strlen(path);
   auto* job = pipeline->started == 0 || pipeline->stopping
                   ? nullptr
-                  : static_cast<Job*>(OsAllocate(offsetof(Job, path) + pathLength + 1));
+                  : static_cast<FileJob*>(OsAllocate(offsetof(FileJob, path) + pathLength + 1));
   if (job == nullptr) {
     // No room for the job, or the workers stopped: the files in flight are
     // placed, and this one follows them from here.
@@ -788,7 +841,7 @@ bool Submit(Pipeline* pipeline, const char* path, const char* name, bool isItem,
     PlaceAll(pipeline);
     return !pipeline->cancelled && AddNow(pipeline, path, name, isItem, item);
   }
-  std::memset(job, 0, offsetof(Job, path));
+  std::memset(job, 0, offsetof(FileJob, path));
   std::memcpy(job->path, path, pathLength + 1);
   job->name = job->path + (name - path);
   job->spill = kNoFile;
@@ -812,7 +865,7 @@ bool Submit(Pipeline* pipeline, const char* path, const char* name, bool isItem,
   OsLeaveMonitor(pipeline->monitor);
   while (pipeline->inFlight >= pipeline->window) PlaceOldest(pipeline);
   // After a failed write the archive is lost: walking on gains nothing.
-  return !pipeline->cancelled && !IsOutputFailure(pipeline->writer->error);
+  return !pipeline->cancelled && !IsOutputFailure(pipeline->writer->failure.code);
 }
 
 bool SubmitFile(void* context, const char* path, const char* name) {
@@ -861,7 +914,16 @@ std::uint32_t StartWorkers(Pipeline* pipeline, Worker* workers, std::uint32_t co
   std::uint32_t started = 0;
   for (; started < count; ++started) {
     Worker& worker = workers[started];
-    worker = Worker{pipeline, nullptr, nullptr, nullptr, ErrNone, false, {}, nullptr, 0, nullptr};
+    worker = Worker{.pipeline = pipeline,
+                    .writer = nullptr,
+                    .thread = nullptr,
+                    .crew = {},
+                    .job = nullptr,
+                    .failure = ErrNone,
+                    .finishing = false,
+                    .board = nullptr,
+                    .helpersInside = 0,
+                    .nextOffering = nullptr};
     worker.crew.context = &worker;
     worker.crew.offer = OfferBoard;
     worker.crew.wake = WakeForBoard;
@@ -891,7 +953,7 @@ bool IsOwnFile(void* context, const OsFolderId& id) {
   bool own = false;
   OsEnterMonitor(pipeline->monitor);
   if (pipeline->spillsOpen != 0) {
-    for (const Job* job = pipeline->oldest; job != nullptr && !own; job = job->next) {
+    for (const FileJob* job = pipeline->oldest; job != nullptr && !own; job = job->next) {
       own = job->spill != kNoFile && SameId(id, job->spillId);
     }
   }
@@ -907,9 +969,9 @@ std::uint32_t WorkerCount(std::uint32_t asked) {
   return asked < most ? asked : most;
 }
 
-bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root,
-                         std::uint32_t threads, const PackEvents* events, const char* scratchPath,
-                         std::uint64_t budget, const WalkRules* rules) {
+bool AddFolderTree(ZipWriter* writer, const char* folder, const char* root, std::uint32_t threads,
+                   const PackEvents* events, const char* scratchPath, std::uint64_t budget,
+                   const WalkRules* rules) {
   Pipeline pipeline{};
   pipeline.budget = budget;
   pipeline.scratchPath = scratchPath;
@@ -917,8 +979,8 @@ bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root
   pipeline.events = events;
   pipeline.archiveKnown =
       writer->sink.file != kNoFile && OsGetFileId(writer->sink.file, &pipeline.archiveId);
-  writer->isOwnFile = IsOwnFile;
-  writer->ownFileContext = &pipeline;
+  writer->ownChoices.isOwnFile = IsOwnFile;
+  writer->ownChoices.ownFileContext = &pipeline;
   if (threads >= 2) {
     pipeline.monitor = OsCreateMonitor();
     pipeline.workers = static_cast<Worker*>(OsAllocate(sizeof(Worker) * threads));
@@ -939,8 +1001,8 @@ bool AddFolderInParallel(ZipWriter* writer, const char* folder, const char* root
     StopWorkers(&pipeline);
     writer->makeRoom = nullptr;
   }
-  writer->isOwnFile = nullptr;
-  writer->ownFileContext = nullptr;
+  writer->ownChoices.isOwnFile = nullptr;
+  writer->ownChoices.ownFileContext = nullptr;
   OsRelease(pipeline.workers);
   OsDestroyMonitor(pipeline.monitor);
   return !pipeline.cancelled;
