@@ -114,6 +114,59 @@ struct SymbolCursor {
   }
 };
 
+// Where the run's symbols go: into the block buffers, a block finished
+// whenever they are full (the compressor alone and the replay of a joined
+// stream), or appended to a piece's list (PieceSymbols).
+struct BlockSink {
+  SymbolCursor symbols;
+  void Load(DeflateState* state) { symbols = SymbolCursor::Load(state); }
+  void Store(DeflateState* state) const { symbols.Store(state); }
+  bool Literal(DeflateState* state, std::uint8_t byte) { return symbols.Literal(state, byte); }
+  bool Match(DeflateState* state, std::uint32_t distance, std::uint32_t length) {
+    return symbols.Match(state, distance, length);
+  }
+  // After a symbol that filled the block, scanPosition set: false to stop.
+  bool Full(DeflateState* state) {
+    symbols.Store(state);
+    if (!FinishMidBlock(state)) return false;
+    symbols = SymbolCursor::Load(state);
+    return true;
+  }
+  void End(DeflateState* state) {
+    symbols.Store(state);
+    FinishBlockHere(state, 1);
+  }
+};
+
+struct ListSink {
+  std::uint32_t* symbols;
+  std::uint32_t count;
+  void Load(DeflateState*) {}
+  void Store(DeflateState*) const {}
+  bool Literal(DeflateState*, std::uint8_t byte) {
+    symbols[count++] = byte;
+    return false;
+  }
+  bool Match(DeflateState*, std::uint32_t distance, std::uint32_t length) {
+    symbols[count++] = distance << 8 | (length - kShortestMatch);
+    return false;
+  }
+  bool Full(DeflateState*) { return true; }
+  void End(DeflateState*) {}
+};
+
+// The window position of the first restart after window position p.
+inline std::uint32_t NextRestart(const DeflateState* state, std::uint32_t p) {
+  const std::uint64_t at = state->windowBase + p;
+  return static_cast<std::uint32_t>((at / kRestartBytes + 1) * kRestartBytes - state->windowBase);
+}
+
+void ClearWholeTable(DeflateState* state) {
+  std::memset(state->fastTable, 0,
+              sizeof state->fastTable[0] * (std::uint32_t{1} << state->tableBits) *
+                  kFastTuning[state->level].ways);
+}
+
 // Enters p at the front of its bucket.
 template <std::uint32_t kWays>
 inline void EnterBucket(std::uint16_t* bucket, std::uint32_t p) {
@@ -121,23 +174,32 @@ inline void EnterBucket(std::uint16_t* bucket, std::uint32_t p) {
   bucket[0] = static_cast<std::uint16_t>(p);
 }
 
-template <std::uint32_t kWays>
-void TableRun(DeflateState* state) {
+template <std::uint32_t kWays, typename Sink>
+void TableRun(DeflateState* state, Sink* sink) {
   std::uint8_t* window = state->slidingWindow;
   std::uint16_t* table = state->fastTable;
   const FastTuning& tuning = kFastTuning[state->level];
   const std::uint32_t insertLimit = tuning.insertLimit;
   const std::uint32_t nice = tuning.niceLength;
   const std::uint32_t shift = 32 - state->tableBits;
-  SymbolCursor symbols = SymbolCursor::Load(state);
+  sink->Load(state);
   std::uint32_t p = state->scanPosition;
   std::uint32_t ahead = state->bytesAhead;
   std::uint32_t unused = 0;
+  // The window position of the next restart. At an entry's or a piece's
+  // start the table is clear, and window position 0 is never a candidate.
+  std::uint32_t edge = NextRestart(state, p);
 
   while (ahead != 0) {
     std::uint32_t best = 0;
     std::uint32_t source = 0;
-    if (ahead >= kTableMatch) {
+    // The bytes ahead within the piece.
+    const std::uint32_t within = edge - p < ahead ? edge - p : ahead;
+    if (within == 0) {
+      // A restart: the first byte is a literal and is not entered.
+      ClearWholeTable(state);
+      edge += kRestartBytes;
+    } else if (within >= kTableMatch) {
       const std::uint32_t word = Load32(window + p);
       std::uint16_t* bucket = table + WordHash(word, shift) * kWays;
       // The next position's bucket is asked for now, so that its load
@@ -145,7 +207,7 @@ void TableRun(DeflateState* state) {
       __builtin_prefetch(table + WordHash(Load32(window + p + 1), shift) * kWays, 1);
       // m <= limit: m is 0 or p - m exceeds the farthest distance.
       const std::uint32_t limit = p > kFarthestDistance ? p - kFarthestDistance - 1 : 0;
-      const std::uint32_t most = ahead < kLongestMatch ? ahead : kLongestMatch;
+      const std::uint32_t most = within < kLongestMatch ? within : kLongestMatch;
       const std::uint32_t stop = nice < most ? nice : most;
       best = kTableMatch - 1;
 #pragma GCC unroll 4
@@ -165,11 +227,11 @@ void TableRun(DeflateState* state) {
     }
     bool full;
     if (best >= kTableMatch) {
-      full = symbols.Match(state, p - source, best);
+      full = sink->Match(state, p - source, best);
       if (best <= insertLimit) {
-        // Positions with four bytes ahead: up to p + ahead - 4.
+        // Positions with four bytes ahead in the piece: up to p + within - 4.
         const std::uint32_t end =
-            p + best < p + ahead - kTableMatch + 1 ? p + best : p + ahead - kTableMatch + 1;
+            p + best < p + within - kTableMatch + 1 ? p + best : p + within - kTableMatch + 1;
         for (std::uint32_t q = p + 1; q < end; ++q) {
           EnterBucket<kWays>(table + WordHash(Load32(window + q), shift) * kWays, q);
         }
@@ -177,23 +239,39 @@ void TableRun(DeflateState* state) {
       p += best;
       ahead -= best;
     } else {
-      full = symbols.Literal(state, window[p]);
+      full = sink->Literal(state, window[p]);
       ++p;
       --ahead;
     }
     if (full) {
       state->scanPosition = p;
-      symbols.Store(state);
-      if (!FinishMidBlock(state)) return;
-      symbols = SymbolCursor::Load(state);
+      if (!sink->Full(state)) return;
     }
-    if (ahead < kLeastAhead && !RefillFromLoop(state, &p, &ahead, &unused)) return;
+    if (ahead < kLeastAhead) {
+      const std::uint64_t edgeAt = state->windowBase + edge;
+      if (!RefillFromLoop(state, &p, &ahead, &unused)) return;
+      edge = static_cast<std::uint32_t>(edgeAt - state->windowBase);
+    }
   }
 
   state->scanPosition = p;
   state->bytesAhead = ahead;
-  symbols.Store(state);
-  FinishBlockHere(state, 1);
+  sink->End(state);
+}
+
+template <typename Sink>
+void RunWays(DeflateState* state, Sink* sink) {
+  switch (kFastTuning[state->level].ways) {
+    case 1:
+      TableRun<1>(state, sink);
+      break;
+    case 2:
+      TableRun<2>(state, sink);
+      break;
+    default:
+      TableRun<4>(state, sink);
+      break;
+  }
 }
 
 }  // namespace
@@ -206,9 +284,7 @@ std::uint32_t TableBits(std::uint32_t wholeInput) {
 
 void ClearTable(DeflateState* state, std::uint32_t wholeInput) {
   state->tableBits = TableBits(wholeInput);
-  std::memset(state->fastTable, 0,
-              sizeof state->fastTable[0] * (std::uint32_t{1} << state->tableBits) *
-                  kFastTuning[state->level].ways);
+  ClearWholeTable(state);
 }
 
 void SlideTable(DeflateState* state) {
@@ -221,17 +297,58 @@ void SlideTable(DeflateState* state) {
 }
 
 void CompressFast(DeflateState* state) {
-  switch (kFastTuning[state->level].ways) {
-    case 1:
-      TableRun<1>(state);
-      break;
-    case 2:
-      TableRun<2>(state);
-      break;
-    default:
-      TableRun<4>(state);
-      break;
+  BlockSink sink{};
+  RunWays(state, &sink);
+}
+
+std::uint32_t ParseFastPiece(DeflateState* state, std::uint32_t* symbols) {
+  ListSink sink{symbols, 0};
+  RunWays(state, &sink);
+  return sink.count;
+}
+
+bool ReplayFastSymbols(DeflateState* state, const std::uint32_t* symbols, std::uint32_t count) {
+  const std::uint8_t* window = state->slidingWindow;
+  BlockSink sink{};
+  sink.Load(state);
+  std::uint32_t p = state->scanPosition;
+  std::uint32_t ahead = state->bytesAhead;
+  std::uint32_t unused = 0;
+  bool fits = true;
+  // The steps of TableRun, so that blocks end and the window slides where
+  // they would.
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint32_t distance = symbols[i] >> 8;
+    bool full;
+    if (distance == 0) {
+      if (ahead == 0 || window[p] != static_cast<std::uint8_t>(symbols[i])) {
+        fits = false;
+        break;
+      }
+      full = sink.Literal(state, window[p]);
+      ++p;
+      --ahead;
+    } else {
+      const std::uint32_t length = (symbols[i] & 0xFF) + kShortestMatch;
+      if (length > ahead || distance > p || distance > kFarthestDistance ||
+          std::memcmp(window + p, window + p - distance, length) != 0) {
+        fits = false;
+        break;
+      }
+      full = sink.Match(state, distance, length);
+      p += length;
+      ahead -= length;
+    }
+    if (full) {
+      state->scanPosition = p;
+      if (!sink.Full(state)) return false;
+    }
+    if (ahead < kLeastAhead && !RefillFromLoop(state, &p, &ahead, &unused)) return false;
   }
+  state->scanPosition = p;
+  state->bytesAhead = ahead;
+  sink.Store(state);
+  return fits;
 }
 
 }  // namespace zf

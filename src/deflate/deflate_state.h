@@ -80,6 +80,9 @@ inline constexpr std::uint32_t kLeastTableBits = 10;
 inline constexpr std::uint32_t kTableBuckets = 1u << kTableBits;
 inline constexpr std::uint32_t kMostWays = 4;
 inline constexpr std::uint32_t kTableMatch = 4;
+// The fast run parses in pieces of this many input bytes, each on its own
+// (compress_fast.cpp says why and what it costs).
+inline constexpr std::uint32_t kRestartBytes = 1u << 20;
 struct FastTuning {
   std::uint8_t ways;          // positions per bucket, 1 to kMostWays
   std::uint16_t insertLimit;  // matches up to this long enter what they cover

@@ -43,6 +43,7 @@
 #include "deflate/deflate_internal.h"
 #include "deflate/hash_chains.h"
 #include "deflate/lazy_run.h"
+#include "deflate/piece_parse.h"
 #include "deflate/record_symbol.h"
 #include "zipwriter/failure.h"
 
@@ -123,6 +124,9 @@ struct Parse {
 // The owner's thread makes the board and offers it; helpers take turns on
 // it through the crew.
 struct SegmentBoard {
+  // Not null: the board is one of pieces (piece_parse.h), and nothing below
+  // is used.
+  PieceBoard* pieces;
   // Set by the owner before the board is offered, read-only after.
   OsMonitor* monitor;
   const ParseCrew* crew;
@@ -956,10 +960,11 @@ void ReleaseKeptStates(KeptStates* kept) {
 
 bool SplitsInput(const ParseCrew* crew, std::uint8_t level, std::uint64_t size) {
   const std::uint64_t from = crew->splitFrom != 0 ? crew->splitFrom : kSplitFrom;
-  return level > kLastFastLevel && !ParsesBest(level) && size != ~std::uint64_t{0} && size >= from;
+  return !ParsesBest(level) && size != ~std::uint64_t{0} && size >= from;
 }
 
 bool SegmentWorkWaiting(SegmentBoard* board) {
+  if (board->pieces != nullptr) return PieceWorkWaiting(board->pieces);
   OsEnterMonitor(board->monitor);
   const bool waiting = WorkWaiting(board);
   OsLeaveMonitor(board->monitor);
@@ -967,6 +972,7 @@ bool SegmentWorkWaiting(SegmentBoard* board) {
 }
 
 bool HelpWithSegments(SegmentBoard* board) {
+  if (board->pieces != nullptr) return HelpWithPieces(board->pieces);
   OsEnterMonitor(board->monitor);
   const bool ran = TakeAndRun(board);
   OsLeaveMonitor(board->monitor);
@@ -981,6 +987,19 @@ std::int32_t DeflateInSegments(DeflateState* state, std::uint8_t level, std::uin
   if (ParsesBest(level)) {
     DeflateStream(state, level, fileTypeWord);
     return ErrNone;
+  }
+  if (RestartsAtOffsets(level)) {
+    // Only the pieces field of this shell is read, by the crew's helpers.
+    auto* shell = static_cast<SegmentBoard*>(OsAllocate(sizeof(SegmentBoard)));
+    if (shell == nullptr) {
+      DeflateStream(state, level, fileTypeWord);
+      return ErrNone;
+    }
+    std::memset(shell, 0, sizeof *shell);
+    const std::int32_t code = DeflateInPieces(state, level, fileTypeWord, crew, shell,
+                                              &shell->pieces, file, size, systemError);
+    OsRelease(shell);
+    return code;
   }
   // The joined stream goes through this state's block output; the window
   // is read in order here, and slides without chains once on the board.

@@ -68,22 +68,18 @@ struct ParseCrew {
 inline constexpr std::uint32_t kSegmentBytes = 1u << 20;
 inline constexpr std::uint64_t kSplitFrom = 4u << 20;
 
-// Whether an input of size bytes at level is parsed in segments when a crew
-// is there: only the lazy levels (4 to 9), whose chains hold every position.
-// Not the fast levels 1 to 3 (compress_fast.cpp): their buckets keep only
-// the newest few positions, and a long match enters none of those it
-// covers, so what the table holds at a position depends on where the
-// parse's matches fell, not on the input alone; two parses that stand at
-// the same point just after a match may still search different tables and
-// never agree again. A split of these levels would need the table cleared
-// at fixed input offsets (new bytes, the same at every thread count).
-// Nor level 9 (compress_best.cpp): its binary tree drops what lies below
-// its search depth, so the tree at a position depends on every position
-// entered before, and each chunk's first costs are the last chunk's; a
-// parse started at a segment would search another tree. A split would need
-// the tree and the costs started afresh at fixed input offsets (new bytes,
-// the same at every thread count), and a join of whole chunks instead of
-// the lazy run's pauses. DeflateInSegments runs it alone.
+// Whether an input of size bytes at level is split when a crew is there:
+// the lazy levels (4 to 8) in segments joined where the parses agree, the
+// fast levels 1 to 3 in pieces (piece_parse.h): their parse restarts at
+// fixed offsets, which their buckets need, as they keep only the newest
+// few positions and a long match enters none of those it covers, so what
+// the table holds depends on where the parse's matches fell and two parses
+// might never agree. Not level 9 (compress_best.cpp): its binary tree drops
+// what lies below its search depth, so the tree at a position depends on
+// every position entered before, and each chunk's first costs are the last
+// chunk's; a parse started at a segment would search another tree. It can
+// join the pieces once its tree and costs start afresh at fixed offsets
+// (RestartsAtOffsets). DeflateInSegments runs it alone.
 bool SplitsInput(const ParseCrew* crew, std::uint8_t level, std::uint64_t size);
 
 // Deflates the state's source like DeflateStream, its sink receiving the
