@@ -270,6 +270,27 @@ TEST(SegmentParse, JoinedStreamIsTheCompressorsAlone) {
       ASSERT_EQ(Inflate(alone.bytes, input.size()), input) << hard.name;
     }
   }
+  // The fast levels split in pieces of 1 MiB: an input of several pieces,
+  // a long match and a run of zeros over their starts, and noise that ends
+  // blocks, at one and more threads.
+  Bytes input = Words(900000, 13);
+  const Bytes noise = Noise(300000, 14);
+  input.insert(input.end(), noise.begin(), noise.end());
+  input.insert(input.end(), 700000, 0);
+  const Bytes tail = Records(500000, 15);
+  input.insert(input.end(), tail.begin(), tail.end());
+  input.insert(input.end(), input.begin(), input.begin() + 400000);
+  for (const std::uint8_t level : {std::uint8_t{1}, std::uint8_t{2}, std::uint8_t{3}}) {
+    const zft::MemoryStream alone = Pack(input, level);
+    ASSERT_FALSE(alone.failed);
+    ASSERT_EQ(Inflate(alone.bytes, input.size()), input) << "level " << int(level);
+    for (const std::uint32_t helpers : {0u, 1u, 3u}) {
+      TestCrew crew(helpers, 12000, false);
+      const zft::MemoryStream joined = Pack(input, level, &crew);
+      ASSERT_EQ(joined.code, zf::ErrNone) << "level " << int(level) << " helpers " << helpers;
+      ASSERT_TRUE(joined.bytes == alone.bytes) << "level " << int(level) << " helpers " << helpers;
+    }
+  }
 }
 
 // An input read in order that differs from what the segments read (a file
@@ -301,9 +322,12 @@ TEST(SegmentParse, InputThatChangedIsNoticed) {
   for (const Change& change : kChanges) {
     // Help from the start, and after the true parse went alone for a while.
     for (const int helpAfter : {-1, 2}) {
-      TestCrew crew(1, 32768, false, helpAfter);
-      const zft::MemoryStream joined = Pack(change.apply(parsed), 8, &crew, &parsed);
-      EXPECT_EQ(joined.code, zf::ErrChanged) << change.name << " after " << helpAfter;
+      for (const std::uint8_t level : {std::uint8_t{8}, std::uint8_t{1}}) {
+        TestCrew crew(1, 32768, false, helpAfter);
+        const zft::MemoryStream joined = Pack(change.apply(parsed), level, &crew, &parsed);
+        EXPECT_EQ(joined.code, zf::ErrChanged)
+            << change.name << " after " << helpAfter << " level " << int(level);
+      }
     }
   }
 }

@@ -96,7 +96,8 @@ void ParsePiece(PieceBoard* board, std::uint32_t index) {
   DeflateState* state = board->spareCount != 0 ? board->spares[--board->spareCount] : nullptr;
   OsLeaveMonitor(board->monitor);
   const std::uint64_t start = std::uint64_t{index} * kRestartBytes;
-  const std::uint64_t end = start + kRestartBytes < board->size ? start + kRestartBytes : board->size;
+  const std::uint64_t end =
+      start + kRestartBytes < board->size ? start + kRestartBytes : board->size;
   if (state == nullptr) state = AllocateDeflateState();
   auto* symbols = static_cast<std::uint32_t*>(OsAllocate(sizeof(std::uint32_t) * (end - start)));
   Stage stage = Stage::kNoMemory;
