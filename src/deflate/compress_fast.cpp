@@ -53,6 +53,18 @@
 //   past the input's end (from earlier entries) out of every decision.
 // - A block ends when its buffers are full, or after a step of symbols
 //   whose statistics differ from the block's (block_split.h).
+// - The input is parsed in pieces of kRestartBytes (1 MiB): at every
+//   multiple of it the table is cleared, the piece's first byte is a
+//   literal and is not entered, and every decision inside a piece sees only
+//   the bytes up to its end, as if the input ended there (a match never
+//   crosses it, a position within three bytes of it is not entered). So a
+//   piece's symbols are a function of its own bytes alone, and a large
+//   input's pieces may be parsed on several threads and joined in order
+//   (piece_parse.cpp) into the bytes of one thread. Pieces of 1 MiB cost
+//   0.12 % in size at level 1 and 0.13 % at level 3 on a large library
+//   (the first 32 KB of each piece find no matches before it; 2 MiB cost
+//   0.06 % and 0.08 %, 256 KB 0.5 %); a piece in flight holds four bytes
+//   per input byte for its symbols, so longer ones cost memory per thread.
 #include <bit>
 #include <cstring>
 
@@ -116,7 +128,7 @@ struct SymbolCursor {
 
 // Where the run's symbols go: into the block buffers, a block finished
 // whenever they are full (the compressor alone and the replay of a joined
-// stream), or appended to a piece's list (PieceSymbols).
+// stream), or appended to a piece's list (ListSink).
 struct BlockSink {
   SymbolCursor symbols;
   void Load(DeflateState* state) { symbols = SymbolCursor::Load(state); }
