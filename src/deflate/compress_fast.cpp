@@ -343,7 +343,7 @@ bool ReplayFastSymbols(DeflateState* state, const std::uint32_t* symbols, std::u
     } else {
       const std::uint32_t length = (symbols[i] & 0xFF) + kShortestMatch;
       if (length > ahead || distance > p || distance > kFarthestDistance ||
-          std::memcmp(window + p, window + p - distance, length) != 0) {
+          ExtendMatch(window + p, window + p - distance, 0, length) != length) {
         fits = false;
         break;
       }
