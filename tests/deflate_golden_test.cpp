@@ -250,8 +250,8 @@ TEST(DeflateGolden, EveryLevelKeepsItsBytes) {
 }
 
 // The fast run's symbols by its rules (compress_fast.cpp), over absolute
-// positions with a plain list of positions per bucket and no window: for
-// inputs too short to slide the window, what the stream must hold.
+// positions with a plain list of positions per bucket and no window, in
+// pieces of kRestartBytes parsed each on its own: what the stream must hold.
 std::vector<zft::Token> FastRunSymbols(const std::vector<std::uint8_t>& in,
                                        const zf::FastTuning& tuning) {
   const std::uint32_t n = static_cast<std::uint32_t>(in.size());
@@ -277,7 +277,14 @@ std::vector<zft::Token> FastRunSymbols(const std::vector<std::uint8_t>& in,
   };
   std::vector<zft::Token> symbols;
   for (std::uint32_t p = 0; p < n;) {
-    const std::uint32_t ahead = n - p;
+    const std::uint32_t end = std::min(n, (p / zf::kRestartBytes + 1) * zf::kRestartBytes);
+    if (p % zf::kRestartBytes == 0) {
+      for (auto& bucket : buckets) bucket.clear();
+      symbols.push_back(zft::Lit(in[p]));
+      ++p;
+      continue;
+    }
+    const std::uint32_t ahead = end - p;
     std::uint32_t best = 3;
     std::uint32_t source = 0;
     if (ahead >= 4) {
@@ -299,7 +306,7 @@ std::vector<zft::Token> FastRunSymbols(const std::vector<std::uint8_t>& in,
       symbols.push_back(
           zft::Match(static_cast<std::uint16_t>(best), static_cast<std::uint16_t>(p - source)));
       if (best <= tuning.insertLimit) {
-        for (std::uint32_t q = p + 1; q < p + best && n - q >= 4; ++q) enter(q);
+        for (std::uint32_t q = p + 1; q < p + best && end - q >= 4; ++q) enter(q);
       }
       p += best;
     } else {
@@ -312,8 +319,9 @@ std::vector<zft::Token> FastRunSymbols(const std::vector<std::uint8_t>& in,
 
 TEST(DeflateGolden, FastRunSendsWhatItsRulesGive) {
   const std::pair<Kind, std::size_t> inputs[] = {
-      {Kind::Text, 64000},   {Kind::Binary, 50000}, {Kind::Runs, 30000}, {Kind::FewSymbols, 40000},
-      {Kind::Decoys, 60000}, {Kind::Binary, 65000}, {Kind::Text, 20000}, {Kind::Text, 200},
+      {Kind::Text, 64000},       {Kind::Binary, 50000}, {Kind::Runs, 30000},
+      {Kind::FewSymbols, 40000}, {Kind::Decoys, 60000}, {Kind::Binary, 65000},
+      {Kind::Text, 20000},       {Kind::Text, 200},     {Kind::Text, 2200000},
   };
   for (std::int32_t level = 1; level <= zf::kLastFastLevel; ++level) {
     zft::DeflateHarness harness;
