@@ -115,12 +115,16 @@ struct SymbolCursor {
     return Next(state);
   }
   inline bool Match(DeflateState* state, std::uint32_t distance, std::uint32_t length) {
+    return CodedMatch(state, distance, length, DistanceCode(state, distance - 1));
+  }
+  // With the distance's code found already.
+  inline bool CodedMatch(DeflateState* state, std::uint32_t distance, std::uint32_t length,
+                         std::uint32_t code) {
     const auto value = static_cast<std::uint8_t>(length - kShortestMatch);
     state->symbolBuffer[count] = value;
     ++state->literalTree[kFirstLengthSymbol + state->lengthToCode[value]].frequency;
-    const std::uint32_t d = distance - 1;
-    ++state->distanceTree[DistanceCode(state, d)].frequency;
-    state->distanceBuffer[distances++] = static_cast<std::uint16_t>(d);
+    ++state->distanceTree[code].frequency;
+    state->distanceBuffer[distances++] = static_cast<std::uint16_t>(distance - 1);
     flags |= mask;
     return Next(state);
   }
@@ -159,8 +163,11 @@ struct ListSink {
     symbols[count++] = byte;
     return false;
   }
-  bool Match(DeflateState*, std::uint32_t distance, std::uint32_t length) {
-    symbols[count++] = distance << 8 | (length - kShortestMatch);
+  // The distance's code in the top byte, found here rather than on the
+  // thread that sends the pieces one after another.
+  bool Match(DeflateState* state, std::uint32_t distance, std::uint32_t length) {
+    symbols[count++] =
+        DistanceCode(state, distance - 1) << 24 | distance << 8 | (length - kShortestMatch);
     return false;
   }
   bool Full(DeflateState*) { return true; }
@@ -330,7 +337,7 @@ bool ReplayFastSymbols(DeflateState* state, const std::uint32_t* symbols, std::u
   // The steps of TableRun, so that blocks end and the window slides where
   // they would.
   for (std::uint32_t i = 0; i < count; ++i) {
-    const std::uint32_t distance = symbols[i] >> 8;
+    const std::uint32_t distance = symbols[i] >> 8 & 0xFFFF;
     bool full;
     if (distance == 0) {
       if (ahead == 0 || window[p] != static_cast<std::uint8_t>(symbols[i])) {
@@ -347,7 +354,7 @@ bool ReplayFastSymbols(DeflateState* state, const std::uint32_t* symbols, std::u
         fits = false;
         break;
       }
-      full = sink.Match(state, distance, length);
+      full = sink.symbols.CodedMatch(state, distance, length, symbols[i] >> 24);
       p += length;
       ahead -= length;
     }

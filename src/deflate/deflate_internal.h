@@ -75,8 +75,9 @@ void ClearTable(DeflateState* state, std::uint32_t wholeInput);
 void SlideTable(DeflateState* state);
 // One piece of the fast run, its state set up to read the piece alone
 // (windowBase at its start, the table clear): its symbols, each the byte or
-// length - 3 in the low 8 bits and the distance above them (0 for a
-// literal), into symbols (room for one per byte); returns their count.
+// length - 3 in the low 8 bits, the distance in the next 16 (0 for a
+// literal) and the distance's code in the top 8, into symbols (room for one
+// per byte); returns their count.
 std::uint32_t ParseFastPiece(DeflateState* state, std::uint32_t* symbols);
 // Sends symbols parsed elsewhere through the state's blocks with the steps
 // of the fast run; false when one does not fit the input read here or the

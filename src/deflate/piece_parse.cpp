@@ -25,6 +25,10 @@ namespace zf {
 namespace {
 
 constexpr std::uint32_t kMostSpareStates = 8;
+// Pieces may be taken this many more than there are helpers ahead of the one
+// being sent: a helper finds work at once after each piece, without waiting
+// to be woken when the owner moves on.
+constexpr std::uint32_t kLookaheadBeyondHelpers = 3;
 
 enum class Stage : std::uint8_t { kWaiting, kTaken, kParsed, kNoMemory, kFailedRead };
 
@@ -109,6 +113,8 @@ void ParsePiece(PieceBoard* board, std::uint32_t index) {
     state->sink = {nullptr, nullptr};
     state->failed = false;
     state->chainsKept = 1;
+    // The distance codes come from the tables a fresh state builds first.
+    if (state->fixedDistanceTree[0].length == 0) BuildFixedTables(state);
     StartMatcher(board->level, state);
     // The piece is not the whole input: the table has its full size.
     state->windowBase = start;
@@ -156,7 +162,7 @@ PieceBoard* CreateBoard(const ParseCrew* crew, std::uint8_t level, OsFile source
   std::memset(board->pieces, 0, sizeof(Piece) * board->pieceCount);
   board->size = size;
   board->level = level;
-  board->lookahead = crew->helpers + 1;
+  board->lookahead = crew->helpers + kLookaheadBeyondHelpers;
   return board;
 }
 
