@@ -193,8 +193,11 @@ inline void EnterBucket(std::uint16_t* bucket, std::uint32_t p) {
   bucket[0] = static_cast<std::uint16_t>(p);
 }
 
+// Runs to the input's end, or to the piece's end at input offset stopAt
+// (a multiple of kRestartBytes; ~0: none), where it returns before the
+// restart with the block still open.
 template <std::uint32_t kWays, typename Sink>
-void TableRun(DeflateState* state, Sink* sink) {
+void TableRun(DeflateState* state, Sink* sink, std::uint64_t stopAt) {
   std::uint8_t* window = state->slidingWindow;
   std::uint16_t* table = state->fastTable;
   const FastTuning& tuning = kFastTuning[state->level];
@@ -205,9 +208,10 @@ void TableRun(DeflateState* state, Sink* sink) {
   std::uint32_t p = state->scanPosition;
   std::uint32_t ahead = state->bytesAhead;
   std::uint32_t unused = 0;
-  // The window position of the next restart. At an entry's or a piece's
-  // start the table is clear, and window position 0 is never a candidate.
-  std::uint32_t edge = NextRestart(state, p);
+  // The window position of the next restart: here, at a piece's start past
+  // the input's first (at the input's start the table is clear already).
+  const std::uint64_t at = state->windowBase + p;
+  std::uint32_t edge = at != 0 && at % kRestartBytes == 0 ? p : NextRestart(state, p);
 
   while (ahead != 0) {
     std::uint32_t best = 0;
@@ -215,6 +219,12 @@ void TableRun(DeflateState* state, Sink* sink) {
     // The bytes ahead within the piece.
     const std::uint32_t within = edge - p < ahead ? edge - p : ahead;
     if (within == 0) {
+      if (state->windowBase + p == stopAt) {
+        state->scanPosition = p;
+        state->bytesAhead = ahead;
+        sink->Store(state);
+        return;
+      }
       // A restart: the first byte is a literal and is not entered.
       ClearWholeTable(state);
       edge += kRestartBytes;
@@ -275,20 +285,25 @@ void TableRun(DeflateState* state, Sink* sink) {
 
   state->scanPosition = p;
   state->bytesAhead = ahead;
-  sink->End(state);
+  // A piece's run leaves the last block to its caller.
+  if (stopAt == ~std::uint64_t{0}) {
+    sink->End(state);
+  } else {
+    sink->Store(state);
+  }
 }
 
 template <typename Sink>
-void RunWays(DeflateState* state, Sink* sink) {
+void RunWays(DeflateState* state, Sink* sink, std::uint64_t stopAt = ~std::uint64_t{0}) {
   switch (kFastTuning[state->level].ways) {
     case 1:
-      TableRun<1>(state, sink);
+      TableRun<1>(state, sink, stopAt);
       break;
     case 2:
-      TableRun<2>(state, sink);
+      TableRun<2>(state, sink, stopAt);
       break;
     default:
-      TableRun<4>(state, sink);
+      TableRun<4>(state, sink, stopAt);
       break;
   }
 }
@@ -318,6 +333,11 @@ void SlideTable(DeflateState* state) {
 void CompressFast(DeflateState* state) {
   BlockSink sink{};
   RunWays(state, &sink);
+}
+
+void CompressFastPiece(DeflateState* state, std::uint64_t end) {
+  BlockSink sink{};
+  RunWays(state, &sink, end);
 }
 
 std::uint32_t ParseFastPiece(DeflateState* state, std::uint32_t* symbols) {

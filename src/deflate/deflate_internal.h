@@ -79,6 +79,10 @@ void SlideTable(DeflateState* state);
 // literal) and the distance's code in the top 8, into symbols (room for one
 // per byte); returns their count.
 std::uint32_t ParseFastPiece(DeflateState* state, std::uint32_t* symbols);
+// The fast run through the state's blocks from a piece's start, where the
+// state stands, to end (the piece's end in input offsets): the blocks stay
+// open there, as alone.
+void CompressFastPiece(DeflateState* state, std::uint64_t end);
 // Sends symbols parsed elsewhere through the state's blocks with the steps
 // of the fast run; false when one does not fit the input read here or the
 // output failed.

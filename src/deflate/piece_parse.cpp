@@ -7,10 +7,13 @@
 // window slides where they would alone. Every symbol is checked against
 // what the owner read: a file that changed while it was read makes
 // ErrChanged, never an archive whose data differs from its CRC. While no
-// helper comes, the owner parses the pieces itself.
+// other thread is free to help (the others have files of their own) and no
+// piece was taken ahead, the owner runs each piece straight through its
+// blocks, as the compressor alone does, and asks again at the next; else,
+// while it waits for a piece, it parses the next ones itself.
 //
 // Memory: per piece in flight a compressor state and four bytes per input
-// byte for its symbols; at most the helpers + 2 pieces are in flight.
+// byte for its symbols; at most the helpers + 4 pieces are in flight.
 #include "deflate/piece_parse.h"
 
 #include <cstring>
@@ -232,6 +235,20 @@ std::int32_t DeflateInPieces(DeflateState* state, std::uint8_t level, std::uint1
   for (std::uint32_t i = 0; i < board->pieceCount && code == ErrNone; ++i) {
     OsEnterMonitor(board->monitor);
     board->sending = i;
+    // No piece taken ahead and no thread free to help: this one goes
+    // straight through the blocks, as alone, without a list of symbols.
+    if (board->nextPiece == i &&
+        !(crew->helpAtHand == nullptr || crew->helpAtHand(crew->context))) {
+      board->nextPiece = i + 1;
+      board->pieces[i].stage = Stage::kTaken;
+      OsLeaveMonitor(board->monitor);
+      const std::uint64_t end = std::uint64_t{i + 1} * kRestartBytes;
+      state->chainsKept = 1;
+      CompressFastPiece(state, end < size ? end : size);
+      state->chainsKept = 0;
+      if (state->failed) break;
+      continue;
+    }
     code = AwaitPiece(board, i, systemError);
     const Piece piece = board->pieces[i];
     OsLeaveMonitor(board->monitor);
