@@ -26,6 +26,7 @@
 #include "deflate/deflate_internal.h"
 #include "deflate/hash_chains.h"
 #include "deflate/match_search.h"
+#include "deflate/middle_chains.h"
 #include "deflate/record_symbol.h"
 
 namespace zf {
@@ -82,7 +83,7 @@ void LazyRun(DeflateState* state, Chains* chains, Recorder* recorder) {
   std::uint32_t matchPosition = state->matchPosition;
 
   while (ahead != 0) {
-    if (ahead >= kShortestMatch) candidate = Enter(window, heads, chains, &hash, p);
+    if (ahead >= EnterReach(chains)) candidate = Enter(window, heads, chains, &hash, p);
     const std::uint32_t deferredPosition = matchPosition;
     const std::uint32_t deferredLength = currentLength;
     currentLength = kShortestMatch - 1;
@@ -102,7 +103,7 @@ void LazyRun(DeflateState* state, Chains* chains, Recorder* recorder) {
     }
 
     if (deferredLength >= kShortestMatch && currentLength <= deferredLength) {
-      const std::uint32_t lastInsertable = p + ahead - kShortestMatch;
+      const std::uint32_t lastInsertable = p + ahead - EnterReach(chains);
       state->scanPosition = p;
       const bool full = recorder->Match(state, p - 1 - deferredPosition,
                                         static_cast<std::uint8_t>(deferredLength - kShortestMatch));
@@ -167,5 +168,17 @@ struct BlockRecorder {
   static bool AfterSymbol(DeflateState* state) { return FinishMidBlock(state); }
   static void End(DeflateState* state) { FinishBlockHere(state, 1); }
 };
+
+// Runs the lazy loop over the finder of the state's level.
+template <typename Recorder>
+void RunLazyLevel(DeflateState* state, Recorder* recorder) {
+  if (UsesMiddleChains(state->level)) {
+    LazyRun(state, &state->middle, recorder);
+  } else if (KeepsLinks(state->level)) {
+    LazyRun(state, state->chainLinks, recorder);
+  } else {
+    LazyRun(state, state->chainSteps, recorder);
+  }
+}
 
 }  // namespace zf
