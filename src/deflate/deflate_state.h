@@ -129,6 +129,7 @@ static_assert(kHashSize == 1u << kMiddleHeadBits);
 struct MiddleChains {
   std::uint16_t links[kWindowHalf];
   std::uint16_t nearThree[1u << kMiddleThreeBits];
+  std::uint16_t lastThree;  // the slot's position before the last one entered
 };
 
 // The near-optimal parse's memory (compress_best.cpp): the binary tree of

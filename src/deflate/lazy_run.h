@@ -57,6 +57,18 @@ inline std::uint32_t Enter(const std::uint8_t* window, std::uint16_t* heads, std
   return InsertLink(window, heads, links, hash, p);
 }
 
+// Enters the positions a match covers after its first, from first to last;
+// returns the candidate the last one gives (candidate when there are none).
+template <typename Chains>
+inline std::uint32_t EnterRun(const std::uint8_t* window, std::uint16_t* heads, Chains* chains,
+                              std::uint32_t* hash, std::uint32_t first, std::uint32_t last,
+                              std::uint32_t candidate) {
+  for (std::uint32_t q = first; q <= last; ++q) {
+    candidate = Enter(window, heads, chains, hash, q);
+  }
+  return candidate;
+}
+
 // Runs the lazy loop from the state's scan position with its paused loop
 // variables. Recorder receives the symbols:
 // - Literal(state, byte) and Match(state, distance, length - 3) record one,
@@ -110,9 +122,7 @@ void LazyRun(DeflateState* state, Chains* chains, Recorder* recorder) {
       ahead -= deferredLength - 1;
       const std::uint32_t matchEnd = p + deferredLength - 2;
       const std::uint32_t insertEnd = matchEnd < lastInsertable ? matchEnd : lastInsertable;
-      for (std::uint32_t q = p + 1; q <= insertEnd; ++q) {
-        candidate = Enter(window, heads, chains, &hash, q);
-      }
+      candidate = EnterRun(window, heads, chains, &hash, p + 1, insertEnd, candidate);
       p += deferredLength - 1;
       literalPending = false;
       currentLength = kShortestMatch - 1;

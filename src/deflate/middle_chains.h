@@ -18,9 +18,9 @@
 // - Three-byte matches from a table of 4,096 slots holding the newest
 //   position per hash, looked at only when the chain gave nothing of four
 //   bytes or more and within 4,096 bytes (farther ones cost as much as their
-//   literals, and the lazy loop drops them anyway). The table lags one
-//   position: entering p enters p - 1 into it, so a search at p sees the
-//   newest earlier position without a store and a load more per position.
+//   literals, and the lazy loop drops them anyway). Entering p puts it in
+//   the table and keeps the position it displaced for the search at p, so
+//   both hashes come from one load and the search reads no slot.
 // - Every position with four bytes ahead is entered, also inside matches:
 //   the chains and the table at a position are a function of the input
 //   before it (within the window), which is what lets a large file be
@@ -37,9 +37,11 @@
 // wider). Window position 0 means none, as there. A position with fewer
 // than four bytes ahead (the input's last three) is not entered, so no
 // byte past the input's end reaches a hash; its searches, capped at the
-// bytes ahead (below four), skip the chain and read only the table.
+// bytes ahead (below four), find nothing: they read neither the chain nor
+// the kept table position (which is the last entered position's).
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -51,15 +53,20 @@ namespace zf {
 
 inline constexpr std::uint32_t kMiddleMatch = 4;
 
-inline std::uint32_t FourHash(const std::uint8_t* at) {
-  return WordHash(Load32(at), 32 - kMiddleHeadBits);
+// Four bytes read as a little-endian word, whatever the machine's order.
+inline std::uint32_t LittleWord(const std::uint8_t* at) {
+  std::uint32_t word = Load32(at);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+  return word;
 }
 
-// Reads only the three bytes, so that it serves with three bytes ahead.
-inline std::uint32_t ThreeHash(const std::uint8_t* at) {
-  const std::uint32_t word =
-      std::uint32_t{at[0]} << 8 | std::uint32_t{at[1]} << 16 | std::uint32_t{at[2]} << 24;
-  return (word * 0x1E35A7BDu) >> (32 - kMiddleThreeBits);
+inline std::uint32_t FourHash(std::uint32_t word) {
+  return (word * 0x1E35A7BDu) >> (32 - kMiddleHeadBits);
+}
+
+// The first three bytes' hash, the fourth shifted out.
+inline std::uint32_t ThreeHash(std::uint32_t word) {
+  return ((word << 8) * 0x1E35A7BDu) >> (32 - kMiddleThreeBits);
 }
 
 // The bytes a position needs ahead to be entered.
@@ -67,19 +74,45 @@ inline constexpr std::uint32_t EnterReach(const ChainSteps*) { return kShortestM
 inline constexpr std::uint32_t EnterReach(const std::uint16_t*) { return kShortestMatch; }
 inline constexpr std::uint32_t EnterReach(const MiddleChains*) { return kMiddleMatch; }
 
-// Enters position p (four bytes ahead) at the head of its chain, and p - 1
-// into the three-byte table. Returns a candidate that tells the lazy loop
-// whether a search may find anything: the nearer of p's chain successor (if
-// within reach) and the table's position, or 0.
+// Enters position p (four bytes ahead) at the head of its chain and into
+// the three-byte table, keeping the table's position it displaced for the
+// search at p. Returns a candidate that tells the lazy loop whether a
+// search may find anything: p's chain successor if within reach, else that
+// table position, or 0. Both hashes come from one load of four bytes.
 inline std::uint32_t Enter(const std::uint8_t* window, std::uint16_t* heads, MiddleChains* chains,
                            std::uint32_t*, std::uint32_t p) {
-  const std::uint32_t h = FourHash(window + p);
+  const std::uint32_t word = LittleWord(window + p);
+  const std::uint32_t h = FourHash(word);
   const std::uint32_t successor = heads[h];
   chains->links[p & kHashMask] = static_cast<std::uint16_t>(successor);
   heads[h] = static_cast<std::uint16_t>(p);
-  if (p != 0) chains->nearThree[ThreeHash(window + p - 1)] = static_cast<std::uint16_t>(p - 1);
+  std::uint16_t& three = chains->nearThree[ThreeHash(word)];
+  chains->lastThree = three;
+  three = static_cast<std::uint16_t>(p);
   if (successor != 0 && p - successor <= kFarthestDistance) return successor;
-  return chains->nearThree[ThreeHash(window + p)];
+  return chains->lastThree;
+}
+
+// Enters a position inside a match, which nothing searches: as Enter, but
+// the table's displaced position is not kept and no candidate is made.
+inline void EnterCovered(const std::uint8_t* window, std::uint16_t* heads, MiddleChains* chains,
+                         std::uint32_t p) {
+  const std::uint32_t word = LittleWord(window + p);
+  const std::uint32_t h = FourHash(word);
+  chains->links[p & kHashMask] = heads[h];
+  heads[h] = static_cast<std::uint16_t>(p);
+  chains->nearThree[ThreeHash(word)] = static_cast<std::uint16_t>(p);
+}
+
+// Enters the positions a match covers after its first, from first to last,
+// each with four bytes ahead. The candidate stays: the loop enters the next
+// position anew, and with fewer than four bytes ahead searches it for
+// nothing.
+inline std::uint32_t EnterRun(const std::uint8_t* window, std::uint16_t* heads,
+                              MiddleChains* chains, std::uint32_t*, std::uint32_t first,
+                              std::uint32_t last, std::uint32_t candidate) {
+  for (std::uint32_t q = first; q <= last; ++q) EnterCovered(window, heads, chains, q);
+  return candidate;
 }
 
 // The search at scanPosition for a match longer than best (at least 2):
@@ -123,8 +156,8 @@ inline std::uint32_t SearchMiddle(const std::uint8_t* window, const MiddleChains
     }
     if (found > least && found >= kMiddleMatch) return found;
   }
-  if (least >= kShortestMatch || stop < kShortestMatch) return least;
-  const std::uint32_t m = chains->nearThree[ThreeHash(scan)];
+  if (least >= kShortestMatch || stop < kMiddleMatch) return least;
+  const std::uint32_t m = chains->lastThree;
   if (m <= limit || scanPosition - m > kFarThreeLimit) return least;
   if (Load16(window + m) != Load16(scan) || window[m + 2] != scan[2]) return least;
   *matchPosition = m;
@@ -141,11 +174,13 @@ inline std::uint32_t LazySearch(DeflateState* state, const MiddleChains* chains,
 // A new entry's table: the heads are cleared with the other levels'.
 inline void ClearMiddle(MiddleChains* chains) {
   std::memset(chains->nearThree, 0, sizeof chains->nearThree);
+  chains->lastThree = 0;
 }
 
 inline void SlideMiddle(std::uint16_t* heads, MiddleChains* chains) {
   SlideLinks(heads, chains->links);
   for (std::uint16_t& slot : chains->nearThree) slot = SlidePosition(slot);
+  chains->lastThree = SlidePosition(chains->lastThree);
 }
 
 // Enters window position q before a parse starts there, as the loop would.
