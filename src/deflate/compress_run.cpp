@@ -40,7 +40,6 @@ std::uint32_t ReadInput(DeflateState* state, std::uint8_t* into, std::uint32_t c
 
 std::uint32_t FindLongestMatch(DeflateState* state, std::uint32_t candidate) {
   if (UsesMiddleChains(state->level)) return LazySearch(state, &state->middle, candidate);
-  if (KeepsLinks(state->level)) return LazySearch(state, state->chainLinks, candidate);
   return LazySearch(state, state->chainSteps, candidate);
 }
 
@@ -62,8 +61,6 @@ void RefillWindow(DeflateState* state) {
           SlideTree(state);
         } else if (UsesMiddleChains(state->level)) {
           SlideMiddle(state->hashHeads, &state->middle);
-        } else if (KeepsLinks(state->level)) {
-          SlideLinks(state->hashHeads, state->chainLinks);
         } else {
           SlideChains(state->hashHeads, state->chainSteps);
         }

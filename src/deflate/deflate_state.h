@@ -99,11 +99,6 @@ inline bool EndsEarly(std::uint8_t level) { return level > kLastFastLevel && !Pa
 // Every level but the default ends blocks where the data's statistics
 // change (block_split.h); the default keeps the blocks it always made.
 inline bool SplitsByStatistics(std::uint8_t level) { return level != kDefaultLevel; }
-// Up to this level the chains are plain links, above it sixteen steps per
-// position (hash_chains.h): short walks gain less from the steps than their
-// entering costs.
-inline constexpr std::uint8_t kLastLinksLevel = 5;
-inline bool KeepsLinks(std::uint8_t level) { return level <= kLastLinksLevel; }
 // Levels 4 to 7 take chains of four-byte hashes and a table of three-byte
 // ones (middle_chains.h); the lazy loop is level 8's.
 inline constexpr std::uint8_t kFirstMiddleLevel = 4;
@@ -197,11 +192,11 @@ inline constexpr LevelTuning LevelTuningTable[10] = {
 struct DeflateState {
   // The match search's hash chains, indexed by window position modulo
   // 32,768, in the form the level walks (hash_chains.h): sixteen steps per
-  // position for the lazy run, one link for the fast run. First in the
-  // record, so that every slot starts on the allocation's own alignment.
+  // position for level 8, one link for levels 4 to 7, and the other levels'
+  // own memory. First in the record, so that every slot starts on the
+  // allocation's own alignment.
   union {
     ChainSteps chainSteps[kWindowHalf];
-    std::uint16_t chainLinks[kWindowHalf];
     MiddleChains middle;
     std::uint16_t fastTable[kTableBuckets * kMostWays];
     BestParseMemory best;

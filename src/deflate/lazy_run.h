@@ -52,11 +52,6 @@ inline std::uint32_t Enter(const std::uint8_t* window, std::uint16_t* heads, Cha
   return InsertPosition(window, heads, steps, hash, p);
 }
 
-inline std::uint32_t Enter(const std::uint8_t* window, std::uint16_t* heads, std::uint16_t* links,
-                           std::uint32_t* hash, std::uint32_t p) {
-  return InsertLink(window, heads, links, hash, p);
-}
-
 // Enters the positions a match covers after its first, from first to last;
 // returns the candidate the last one gives (candidate when there are none).
 template <typename Chains>
@@ -184,8 +179,6 @@ template <typename Recorder>
 void RunLazyLevel(DeflateState* state, Recorder* recorder) {
   if (UsesMiddleChains(state->level)) {
     LazyRun(state, &state->middle, recorder);
-  } else if (KeepsLinks(state->level)) {
-    LazyRun(state, state->chainLinks, recorder);
   } else {
     LazyRun(state, state->chainSteps, recorder);
   }

@@ -71,7 +71,6 @@ inline std::uint32_t ThreeHash(std::uint32_t word) {
 
 // The bytes a position needs ahead to be entered.
 inline constexpr std::uint32_t EnterReach(const ChainSteps*) { return kShortestMatch; }
-inline constexpr std::uint32_t EnterReach(const std::uint16_t*) { return kShortestMatch; }
 inline constexpr std::uint32_t EnterReach(const MiddleChains*) { return kMiddleMatch; }
 
 // Enters position p (four bytes ahead) at the head of its chain and into
@@ -187,8 +186,6 @@ inline void SlideMiddle(std::uint16_t* heads, MiddleChains* chains) {
 inline void EnterAhead(DeflateState* state, std::uint32_t* hash, std::uint32_t q) {
   if (UsesMiddleChains(state->level)) {
     Enter(state->slidingWindow, state->hashHeads, &state->middle, hash, q);
-  } else if (KeepsLinks(state->level)) {
-    InsertLink(state->slidingWindow, state->hashHeads, state->chainLinks, hash, q);
   } else {
     InsertPosition(state->slidingWindow, state->hashHeads, state->chainSteps, hash, q);
   }
