@@ -186,7 +186,7 @@ inline constexpr std::uint8_t codeLengthOrder[kLengthCodeSymbols] = {
 // fields' set-up (their run takes kFastTuning).
 inline constexpr LevelTuning LevelTuningTable[10] = {
     {0, 0, 0, 0},         {4, 4, 8, 4},        {4, 5, 16, 8},    {4, 6, 32, 32},
-    {8, 8, 32, 8},        {8, 16, 64, 16},     {8, 16, 258, 24}, {16, 32, 258, 64},
+    {8, 8, 32, 8},        {8, 16, 64, 16},     {8, 16, 258, 36}, {16, 32, 258, 96},
     {32, 128, 258, 1024}, {32, 258, 258, 4096}};
 
 struct DeflateState {

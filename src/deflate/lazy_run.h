@@ -1,5 +1,6 @@
-// The lazy run of levels 4 to 9: the one-step lazy decision between a match
-// and a literal, over either form of the hash chains. A template over what
+// The lazy run of levels 4 to 8: the one-step lazy decision between a match
+// and a literal, over level 8's chains of steps (hash_chains.h) or the
+// four-byte chains of levels 4 to 7 (middle_chains.h). A template over what
 // receives its symbols, because two callers run the very same loop: the
 // compressor alone, whose symbols fill the block buffers (compress_run.cpp),
 // and the parse of one segment of a large input (segment_parse.cpp), whose
