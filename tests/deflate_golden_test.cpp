@@ -403,3 +403,47 @@ TEST(DeflateGolden, ChainWalksVisitExactlyTheHashChain) {
 }
 
 }  // namespace
+
+// The search of levels 4 to 7 against its definition: at sampled positions
+// of entries that fit in one window (so that no slot was written twice and
+// every search reads what it read in the run), the longest match of four bytes or more among
+// the first budget positions of the four-byte chain (nearest first, above
+// the limit), the nearest of equally long ones, or none.
+TEST(DeflateGolden, MiddleSearchFindsTheLongestOnTheChain) {
+  const std::pair<Kind, std::size_t> entries[] = {
+      {Kind::Text, 32000}, {Kind::Binary, 30000}, {Kind::Runs, 32768}, {Kind::Decoys, 20000}};
+  zft::DeflateHarness harness;
+  harness.writer->ownChoices.level = 6;
+  std::uint32_t seed = 300;
+  for (const auto& [kind, size] : entries) {
+    ASSERT_EQ(harness.Compress(Generate(kind, size, ++seed)).error, zf::ErrNone);
+    const zf::DeflateState* state = harness.writer->current.deflater;
+    const std::uint8_t* window = state->slidingWindow;
+    const std::uint32_t last = state->scanPosition - zf::kMiddleMatch;
+    for (std::uint32_t p = 1; p + zf::kLongestMatch <= last; p += 7) {
+      const std::uint32_t limit = p > zf::kFarthestDistance ? p - zf::kFarthestDistance : 0;
+      const std::uint32_t hash = zf::FourHash(zf::LittleWord(window + p));
+      for (const std::uint32_t budget : {1u, 5u, 36u}) {
+        std::uint32_t expectedLength = 3;
+        std::uint32_t expectedPosition = 0;
+        std::uint32_t visited = 0;
+        for (std::uint32_t m = p - 1; m > limit && visited < budget; --m) {
+          if (zf::FourHash(zf::LittleWord(window + m)) != hash) continue;
+          ++visited;
+          std::uint32_t length = 0;
+          while (length < zf::kLongestMatch && window[m + length] == window[p + length]) ++length;
+          if (length > expectedLength) {
+            expectedLength = length;
+            expectedPosition = m;
+            if (length == zf::kLongestMatch) break;
+          }
+        }
+        std::uint32_t position = 0;
+        const std::uint32_t length =
+            zf::SearchMiddle(window, &state->middle, p, 3, budget, zf::kLongestMatch, &position);
+        ASSERT_EQ(length, expectedLength) << "entry " << seed << " p " << p << " budget " << budget;
+        ASSERT_EQ(position, expectedPosition) << "entry " << seed << " p " << p;
+      }
+    }
+  }
+}
