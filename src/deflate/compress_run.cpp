@@ -39,7 +39,7 @@ std::uint32_t ReadInput(DeflateState* state, std::uint8_t* into, std::uint32_t c
 }
 
 std::uint32_t FindLongestMatch(DeflateState* state, std::uint32_t candidate) {
-  if (KeepsLinks(state->level)) return LazySearch(state, state->chainLinks, candidate);
+  if (UsesMiddleChains(state->level)) return LazySearch(state, &state->middle, candidate);
   return LazySearch(state, state->chainSteps, candidate);
 }
 
@@ -59,8 +59,8 @@ void RefillWindow(DeflateState* state) {
           SlideTable(state);
         } else if (ParsesBest(state->level)) {
           SlideTree(state);
-        } else if (KeepsLinks(state->level)) {
-          SlideLinks(state->hashHeads, state->chainLinks);
+        } else if (UsesMiddleChains(state->level)) {
+          SlideMiddle(state->hashHeads, &state->middle);
         } else {
           SlideChains(state->hashHeads, state->chainSteps);
         }
@@ -98,11 +98,7 @@ void CompressLazy(DeflateState* state) {
     return;
   }
   BlockRecorder recorder;
-  if (KeepsLinks(state->level)) {
-    LazyRun(state, state->chainLinks, &recorder);
-  } else {
-    LazyRun(state, state->chainSteps, &recorder);
-  }
+  RunLazyLevel(state, &recorder);
 }
 
 }  // namespace zf

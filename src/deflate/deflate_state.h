@@ -102,11 +102,13 @@ inline bool EndsEarly(std::uint8_t level) { return level > kLastFastLevel && !Pa
 // Every level but the default ends blocks where the data's statistics
 // change (block_split.h); the default keeps the blocks it always made.
 inline bool SplitsByStatistics(std::uint8_t level) { return level != kDefaultLevel; }
-// Up to this level the chains are plain links, above it sixteen steps per
-// position (hash_chains.h): short walks gain less from the steps than their
-// entering costs.
-inline constexpr std::uint8_t kLastLinksLevel = 5;
-inline bool KeepsLinks(std::uint8_t level) { return level <= kLastLinksLevel; }
+// Levels 4 to 7 take chains of four-byte hashes and a table of three-byte
+// ones (middle_chains.h); the lazy loop is level 8's.
+inline constexpr std::uint8_t kFirstMiddleLevel = 4;
+inline constexpr std::uint8_t kLastMiddleLevel = 7;
+inline bool UsesMiddleChains(std::uint8_t level) {
+  return level >= kFirstMiddleLevel && level <= kLastMiddleLevel;
+}
 static_assert(kWindowSize <= 0x10000, "chain entries hold window positions in 16 bits");
 
 // The next positions along a window position's hash chain (hash_chains.h),
@@ -114,6 +116,18 @@ static_assert(kWindowSize <= 0x10000, "chain entries hold window positions in 16
 inline constexpr std::uint32_t kChainStepsKept = 16;
 struct ChainSteps {
   std::uint16_t next[kChainStepsKept];
+};
+
+// The finder of levels 4 to 7 (middle_chains.h): one link per window
+// position along the chain of its four bytes' hash (the heads are the
+// record's hashHeads), and the newest position per hash of three bytes.
+inline constexpr std::uint32_t kMiddleHeadBits = 15;
+inline constexpr std::uint32_t kMiddleThreeBits = 12;
+static_assert(kHashSize == 1u << kMiddleHeadBits);
+struct MiddleChains {
+  std::uint16_t links[kWindowHalf];
+  std::uint16_t nearThree[1u << kMiddleThreeBits];
+  std::uint16_t lastThree;  // the slot's position before the last one entered
 };
 
 // The near-optimal parse's memory (compress_best.cpp): the binary tree of
@@ -174,18 +188,19 @@ inline constexpr std::uint8_t codeLengthOrder[kLengthCodeSymbols] = {
 // Levels 4 to 9; the rows of 1 to 3 are read by nothing but the lazy
 // fields' set-up (their run takes kFastTuning).
 inline constexpr LevelTuning LevelTuningTable[10] = {
-    {0, 0, 0, 0},         {4, 4, 8, 4},        {4, 5, 16, 8},     {4, 6, 32, 32},
-    {4, 4, 16, 16},       {8, 16, 32, 32},     {8, 16, 128, 128}, {8, 32, 128, 256},
+    {0, 0, 0, 0},         {4, 4, 8, 4},        {4, 5, 16, 8},    {4, 6, 32, 32},
+    {8, 8, 32, 8},        {8, 16, 64, 16},     {8, 16, 258, 36}, {16, 32, 258, 96},
     {32, 128, 258, 1024}, {32, 258, 258, 4096}};
 
 struct DeflateState {
   // The match search's hash chains, indexed by window position modulo
   // 32,768, in the form the level walks (hash_chains.h): sixteen steps per
-  // position for the lazy run, one link for the fast run. First in the
-  // record, so that every slot starts on the allocation's own alignment.
+  // position for level 8, one link for levels 4 to 7, and the other levels'
+  // own memory. First in the record, so that every slot starts on the
+  // allocation's own alignment.
   union {
     ChainSteps chainSteps[kWindowHalf];
-    std::uint16_t chainLinks[kWindowHalf];
+    MiddleChains middle;
     std::uint16_t fastTable[kTableBuckets * kMostWays];
     BestParseMemory best;
   };

@@ -443,13 +443,7 @@ void SegmentRecorder::End(DeflateState*) {
   stopped = true;
 }
 
-void RunLazy(DeflateState* state, SegmentRecorder* recorder) {
-  if (KeepsLinks(state->level)) {
-    LazyRun(state, state->chainLinks, recorder);
-  } else {
-    LazyRun(state, state->chainSteps, recorder);
-  }
-}
+void RunLazy(DeflateState* state, SegmentRecorder* recorder) { RunLazyLevel(state, recorder); }
 
 // After a parse's turn that did not pause: it is no longer running, and
 // what nobody needs goes.
@@ -556,11 +550,7 @@ bool StartParse(SegmentBoard* board, Parse* parse) {
   if (state->failed || (entered != 0 && state->bytesAhead < entered + kLeastAhead)) return false;
   std::uint32_t hash = state->rollingHash;
   for (std::uint32_t q = 0; q < entered; ++q) {
-    if (KeepsLinks(board->level)) {
-      InsertLink(state->slidingWindow, state->hashHeads, state->chainLinks, &hash, q);
-    } else {
-      InsertPosition(state->slidingWindow, state->hashHeads, state->chainSteps, &hash, q);
-    }
+    EnterAhead(state, &hash, q);
   }
   state->rollingHash = hash;
   state->scanPosition = entered;
@@ -931,11 +921,7 @@ SegmentBoard* ParseAloneUntilHelped(DeflateState* state, std::uint8_t level,
   recorder.paused = recorder.helped;
   for (;;) {
     if (!recorder.paused) {
-      if (KeepsLinks(level)) {
-        LazyRun(state, state->chainLinks, &recorder);
-      } else {
-        LazyRun(state, state->chainSteps, &recorder);
-      }
+      RunLazyLevel(state, &recorder);
       if (!recorder.paused) return nullptr;
     }
     recorder.paused = false;
