@@ -73,6 +73,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "deflate/best_split.h"
 #include "deflate/deflate_internal.h"
 #include "deflate/match_search.h"
 #include "deflate/record_symbol.h"
@@ -86,6 +87,12 @@ static_assert(sizeof(BestParseMemory) <= sizeof(ChainSteps) * kWindowHalf,
 inline constexpr std::uint32_t kBestNice = 258;
 inline constexpr std::uint32_t kBestDepth = 96;
 inline constexpr std::uint32_t kBestPasses = 3;
+// More for the first chunk of a piece, whose first costs are a flat guess.
+inline constexpr std::uint32_t kBestFirstPasses = 2;
+// A pass's costs come from the counts of the block so far (the chunk's
+// symbols will be coded with its code) and of the path, which weighs this
+// many times more (it is what the pass can change).
+inline constexpr std::uint32_t kBestChunkWeight = 2;
 inline constexpr std::uint32_t kCostScale = 16;  // costs in sixteenths of a bit
 inline constexpr std::uint32_t kHashBits = 15;
 static_assert((1u << kHashBits) == kHashSize);
@@ -339,19 +346,23 @@ void FindPath(DeflateState* state, std::uint32_t begin, std::uint32_t n, const S
   }
 }
 
-// The path's symbols counted, and the costs they give.
+// The path's symbols counted with the block's so far, and the costs they
+// give.
 void CostsOfPath(DeflateState* state, std::uint32_t begin, std::uint32_t n, SymbolCosts* costs) {
   const std::uint32_t* path = state->best.cost;
   const std::uint8_t* window = state->slidingWindow + begin;
   SymbolCounts counts = {};
+  for (int c = 0; c < kLiteralSymbols; ++c) counts.literal[c] = state->literalTree[c].frequency;
+  for (int c = 0; c < kDistanceSymbols; ++c) counts.distance[c] = state->distanceTree[c].frequency;
   counts.literal[kEndOfBlock] = 1;
   for (std::uint32_t i = 0; i < n;) {
     const std::uint32_t length = path[i] >> 16;
     if (length == 1) {
-      ++counts.literal[window[i]];
+      counts.literal[window[i]] += kBestChunkWeight;
     } else {
-      ++counts.literal[kFirstLengthSymbol + state->lengthToCode[length - kShortestMatch]];
-      ++counts.distance[DistanceCode(state, (path[i] & 0xFFFF) - 1)];
+      counts.literal[kFirstLengthSymbol + state->lengthToCode[length - kShortestMatch]] +=
+          kBestChunkWeight;
+      counts.distance[DistanceCode(state, (path[i] & 0xFFFF) - 1)] += kBestChunkWeight;
     }
     i += length;
   }
@@ -374,24 +385,37 @@ std::uint32_t PathSymbols(const DeflateState* state, std::uint32_t begin, std::u
   return count;
 }
 
+// Ends the block at window position at: sent when send, else only
+// counted (a piece parsed apart counts its blocks, which its costs read).
+// False when the output failed.
+bool EndBlockAt(DeflateState* state, std::uint32_t at, bool send) {
+  state->scanPosition = at;
+  if (send) return FinishMidBlock(state);
+  ResetBlock(state);
+  return true;
+}
+
 // Records a chunk's symbols into the block buffers from the scan position
-// on, ending blocks where they fill or their statistics change; returns the
+// on, ending blocks where best_split.h decides or they fill; returns the
 // bytes they cover, or 0 when the output failed. The scan position is left
 // anywhere in the chunk: the caller sets it.
-std::uint32_t RecordSymbols(DeflateState* state, const std::uint32_t* symbols,
-                            std::uint32_t count) {
+std::uint32_t RecordSymbols(DeflateState* state, const std::uint32_t* symbols, std::uint32_t count,
+                            bool send) {
   const std::uint32_t begin = state->scanPosition;
   std::uint32_t i = 0;
   for (std::uint32_t k = 0; k < count; ++k) {
+    if (k % kBestSplitStep == 0) {
+      if (BestBlockEndsBefore(state, symbols + k, count - k) &&
+          !EndBlockAt(state, begin + i, send)) {
+        return 0;
+      }
+    }
     const std::uint32_t distance = symbols[k] >> 8;
     const std::uint8_t value = static_cast<std::uint8_t>(symbols[k]);
     state->scanPosition = begin + i + 1;
     const bool full = RecordSymbol(state, distance, value);
     i += distance == 0 ? 1 : value + kShortestMatch;
-    if (full) {
-      state->scanPosition = begin + i;
-      if (!FinishMidBlock(state)) return 0;
-    }
+    if (full && !EndBlockAt(state, begin + i, send)) return 0;
   }
   return i;
 }
@@ -406,6 +430,7 @@ bool ParsePiece(DeflateState* state, std::uint64_t until, Take take) {
   std::memset(state->best.nearThree, 0, sizeof state->best.nearThree);
   SymbolCosts costs;
   FlatCosts(state, &costs);
+  std::uint32_t passes = kBestPasses + kBestFirstPasses;
   for (;;) {
     std::uint32_t p = state->scanPosition;
     std::uint32_t ahead = state->bytesAhead;
@@ -419,11 +444,12 @@ bool ParsePiece(DeflateState* state, std::uint64_t until, Take take) {
     }
     end = SearchChunk(state, p, end, available);
     const std::uint32_t n = end - p;
-    for (std::uint32_t pass = 0; pass < kBestPasses; ++pass) {
+    for (std::uint32_t pass = 0; pass < passes; ++pass) {
       FindPath(state, p, n, costs);
       // The last pass's costs are the next chunk's first guess.
       CostsOfPath(state, p, n, &costs);
     }
+    passes = kBestPasses;
     // The steps are free once the path is found: they take its symbols.
     const std::uint32_t count = PathSymbols(state, p, n, state->best.step);
     if (!take(state->best.step, count)) return false;
@@ -446,7 +472,7 @@ bool FillForChunk(DeflateState* state) {
 bool RecordBestChunk(DeflateState* state, const std::uint32_t* symbols, std::uint32_t count) {
   if (!FillForChunk(state)) return false;
   const std::uint32_t begin = state->scanPosition;
-  const std::uint32_t covered = RecordSymbols(state, symbols, count);
+  const std::uint32_t covered = RecordSymbols(state, symbols, count, true);
   if (covered == 0 && count != 0) return false;
   state->scanPosition = begin + covered;
   state->bytesAhead -= covered;
@@ -478,11 +504,13 @@ bool ParseBestPiece(DeflateState* state, DeflateSource source, std::uint64_t pie
   BeginEntryOutput(state, &fileType, kHighestLevel);
   state->chainsKept = 1;
   StartMatcher(kHighestLevel, state);
-  const bool parsed =
-      !state->failed &&
-      ParsePiece(state, pieceBytes, [&sink](const std::uint32_t* symbols, std::uint32_t count) {
-        return sink.take(sink.context, symbols, count);
-      });
+  const bool parsed = !state->failed &&
+                      ParsePiece(state, pieceBytes,
+                                 [state, &sink](const std::uint32_t* symbols, std::uint32_t count) {
+                                   // The blocks are counted, not sent: the costs read their counts.
+                                   RecordSymbols(state, symbols, count, false);
+                                   return sink.take(sink.context, symbols, count);
+                                 });
   state->fileTypeWord = nullptr;  // no block was sent
   return parsed;
 }
@@ -502,7 +530,7 @@ void CompressBest(DeflateState* state) {
     const std::uint64_t until = state->windowBase + state->scanPosition + kBestPieceBytes;
     const bool parsed =
         ParsePiece(state, until, [state](const std::uint32_t* symbols, std::uint32_t count) {
-          return RecordSymbols(state, symbols, count) != 0 || count == 0;
+          return RecordSymbols(state, symbols, count, true) != 0 || count == 0;
         });
     if (!parsed) return;
     if (state->bytesAhead == 0) break;

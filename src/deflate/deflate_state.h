@@ -97,8 +97,11 @@ inline bool ParsesBest(std::uint8_t level) { return level == kHighestLevel; }
 // about 0.1 % smaller on machine code.
 inline bool EndsEarly(std::uint8_t level) { return level > kLastFastLevel && !ParsesBest(level); }
 // Every level but the default ends blocks where the data's statistics
-// change (block_split.h); the default keeps the blocks it always made.
-inline bool SplitsByStatistics(std::uint8_t level) { return level != kDefaultLevel; }
+// change (block_split.h); the default keeps the blocks it always made, and
+// level 9 weighs the bits of its own path's symbols (best_split.h).
+inline bool SplitsByStatistics(std::uint8_t level) {
+  return level != kDefaultLevel && !ParsesBest(level);
+}
 // Up to this level the chains are plain links, above it sixteen steps per
 // position (hash_chains.h): short walks gain less from the steps than their
 // entering costs.
@@ -122,7 +125,7 @@ inline constexpr std::uint32_t kBestChunk = 32768;
 // The parse restarts every kBestPieceBytes of an input: the search, the
 // costs and the window start afresh and a block ends there, so that each
 // such piece can be parsed on its own (compress_best.cpp).
-inline constexpr std::uint64_t kBestPieceBytes = 1u << 20;
+inline constexpr std::uint64_t kBestPieceBytes = 4u << 20;
 inline constexpr std::uint32_t kBestMatchRoom = 129000;
 struct BestParseMemory {
   std::uint16_t tree[kWindowHalf][2];
