@@ -259,8 +259,8 @@ std::uint32_t SearchChunk(DeflateState* state, std::uint32_t begin, std::uint32_
       const std::uint32_t three =
           window[q] | std::uint32_t{window[q + 1]} << 8 | std::uint32_t{window[q + 2]} << 16;
       const std::uint32_t slot = (three * 0x1E35A7BDu) >> (32 - kThreeHashBits);
-      const std::uint32_t near = memory->nearThree[slot];
-      memory->nearThree[slot] = static_cast<std::uint16_t>(q);
+      const std::uint32_t near = state->nearThree[slot];
+      state->nearThree[slot] = static_cast<std::uint16_t>(q);
       if (near != 0 && q - near <= kFarthestDistance && window[near] == window[q] &&
           window[near + 1] == window[q + 1] && window[near + 2] == window[q + 2]) {
         best = ExtendMatch(window + q, window + near, kShortestMatch, most);
@@ -427,7 +427,7 @@ std::uint32_t RecordSymbols(DeflateState* state, const std::uint32_t* symbols, s
 template <typename Take>
 bool ParsePiece(DeflateState* state, std::uint64_t until, Take take) {
   std::memset(state->hashHeads, 0, sizeof state->hashHeads);
-  std::memset(state->best.nearThree, 0, sizeof state->best.nearThree);
+  std::memset(state->nearThree, 0, sizeof state->nearThree);
   SymbolCosts costs;
   FlatCosts(state, &costs);
   std::uint32_t passes = kBestPasses + kBestFirstPasses;
@@ -522,7 +522,7 @@ void SlideTree(DeflateState* state) {
     children[0] = SlidePosition(children[0]);
     children[1] = SlidePosition(children[1]);
   }
-  for (std::uint16_t& near : memory->nearThree) near = SlidePosition(near);
+  for (std::uint16_t& near : state->nearThree) near = SlidePosition(near);
 }
 
 void CompressBest(DeflateState* state) {

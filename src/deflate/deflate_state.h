@@ -120,7 +120,7 @@ struct ChainSteps {
 // window positions (two children per position modulo 32,768: the one whose
 // bytes sort before it, the one after), the nearest position of each hash
 // of three bytes, and one chunk's candidate matches, path costs and steps.
-inline constexpr std::uint32_t kThreeHashBits = 12;
+inline constexpr std::uint32_t kThreeHashBits = 16;
 inline constexpr std::uint32_t kBestChunk = 32768;
 // The parse restarts every kBestPieceBytes of an input: the search, the
 // costs and the window start afresh and a block ends there, so that each
@@ -129,7 +129,6 @@ inline constexpr std::uint64_t kBestPieceBytes = 4u << 20;
 inline constexpr std::uint32_t kBestMatchRoom = 129000;
 struct BestParseMemory {
   std::uint16_t tree[kWindowHalf][2];
-  std::uint16_t nearThree[1u << kThreeHashBits];
   std::uint32_t cost[kBestChunk + 1];
   std::uint32_t step[kBestChunk + 1];
   std::uint32_t firstMatch[kBestChunk + 1];
@@ -238,6 +237,9 @@ struct DeflateState {
   // Window and match search.
   alignas(8) std::uint8_t slidingWindow[kWindowSize];
   std::uint16_t hashHeads[kHashSize];
+  // Level 9's nearest position of each hash of three bytes (compress_best.cpp):
+  // outside the parse's memory, which the chains' room holds to the brim.
+  std::uint16_t nearThree[1u << kThreeHashBits];
   std::uint32_t windowBytes;
   std::uint64_t windowBase;  // the input offset of window position 0
   std::int32_t blockBegin;   // negative once the block's first byte slid out
