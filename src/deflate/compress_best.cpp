@@ -14,8 +14,11 @@
 //   step. Entering a position is the same descent: the position becomes
 //   the root, and the nodes met are shared out to its two sides (those whose
 //   bytes sort before the scan's, those after), so the tree stays sorted
-//   without a second walk. Three-byte matches come from a small table of the
-//   nearest position per hash of three bytes: they pay only when near.
+//   without a second walk. Three-byte matches come from a table of the
+//   nearest position per hash of three bytes: they pay only when near. Its
+//   65,536 hashes rather than 4,096 made machine code 0.3 to 0.6 % smaller
+//   (fewer of the near ones lost to collisions); the tree's depth and more
+//   passes changed it by under 0.01 %.
 // - A chunk of up to kBestChunk positions is searched once and its matches
 //   kept (length and distance of each match longer than the ones before it
 //   at that position); the path is then found kBestPasses times over them.
@@ -23,9 +26,12 @@
 //   literal and each match length from 3 to the longest found, with the
 //   distance that reached it first. The first pass of a chunk takes the
 //   costs the last chunk ended with (the first chunk a flat guess), each
-//   further pass the costs of the symbols the previous pass chose (a
-//   symbol's cost is -log2 of its share, its extra bits added; one unused
-//   costs a little more than the rarest used).
+//   further pass the costs of the symbols the previous pass chose, counted
+//   kBestChunkWeight times, with those of the block so far, which the
+//   chunk's symbols will share a code with (a symbol's cost is -log2 of its
+//   share, its extra bits added; one unused costs a little more than the
+//   rarest used). The blocks end where best_split.h decides, on the path's
+//   symbols.
 // - A match of kBestNice bytes or more is taken as the only candidate there,
 //   and the positions it covers are entered into the tree but not searched:
 //   in a long repeat (zeros, tables) every position would find the same
@@ -40,7 +46,9 @@
 //   parse: the window of the sending state is filled before each chunk as
 //   the parse fills it, so it slides at the same places and a block is
 //   stored exactly where it would be. A restart costs the matches that
-//   would reach back across it, about 0.0x % on machine code at 1 MiB.
+//   would reach back across it and a block header: on two libraries
+//   (27 MB) 0.03 % at 4 MiB, 0.21 % at 1 MiB. The first chunk of a piece
+//   takes kBestFirstPasses more passes, its first costs being a guess.
 //
 // Why the bytes depend on the input alone, and are the same however it was
 // read (streamed or not, in any pieces):

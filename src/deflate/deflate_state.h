@@ -119,7 +119,8 @@ struct ChainSteps {
 // The near-optimal parse's memory (compress_best.cpp): the binary tree of
 // window positions (two children per position modulo 32,768: the one whose
 // bytes sort before it, the one after), the nearest position of each hash
-// of three bytes, and one chunk's candidate matches, path costs and steps.
+// of three bytes (a member of its own, below), and one chunk's candidate
+// matches, path costs and steps.
 inline constexpr std::uint32_t kThreeHashBits = 16;
 inline constexpr std::uint32_t kBestChunk = 32768;
 // The parse restarts every kBestPieceBytes of an input: the search, the
