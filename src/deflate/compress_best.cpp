@@ -48,9 +48,9 @@
 //   stored exactly where it would be. A restart costs the matches that
 //   would reach back across it and a block header: on two libraries
 //   (27 MB) 0.03 % at 4 MiB, 0.21 % at 1 MiB. The first chunk of a piece
-//   takes kBestFirstPasses more passes, its first costs being a guess (one
-//   made 23 MB of headers 0.025 % smaller; a second, 0.01 % more, cost a
-//   fifth more parse time on small files, which are all first chunk).
+//   could take kBestFirstPasses more passes, its first costs being a guess:
+//   one made 23 MB of headers 0.025 % smaller, two 0.035 %, but small
+//   files, all first chunk, paid a fifth and two fifths more parse time.
 //
 // Why the bytes depend on the input alone, and are the same however it was
 // read (streamed or not, in any pieces):
@@ -97,8 +97,9 @@ static_assert(sizeof(BestParseMemory) <= sizeof(ChainSteps) * kWindowHalf,
 inline constexpr std::uint32_t kBestNice = 258;
 inline constexpr std::uint32_t kBestDepth = 96;
 inline constexpr std::uint32_t kBestPasses = 3;
-// More for the first chunk of a piece, whose first costs are a flat guess.
-inline constexpr std::uint32_t kBestFirstPasses = 1;
+// More for the first chunk of a piece, whose first costs are a flat guess:
+// none, see the head.
+inline constexpr std::uint32_t kBestFirstPasses = 0;
 // A pass's costs come from the counts of the block so far (the chunk's
 // symbols will be coded with its code) and of the path, which weighs this
 // many times more (it is what the pass can change).
