@@ -93,8 +93,8 @@ inline constexpr std::uint8_t kHighestLevel = 9;
 // positions (compress_best.cpp).
 inline bool ParsesBest(std::uint8_t level) { return level == kHighestLevel; }
 // The lazy levels end a block of mostly literals that codes well early
-// (record_symbol.h); level 9 leaves its blocks to the split by statistics,
-// about 0.1 % smaller on machine code.
+// (record_symbol.h); level 9 leaves its blocks to its own split by bits
+// (best_split.h), which an early end would only cut short.
 inline bool EndsEarly(std::uint8_t level) { return level > kLastFastLevel && !ParsesBest(level); }
 // Every level but the default ends blocks where the data's statistics
 // change (block_split.h); the default keeps the blocks it always made, and
