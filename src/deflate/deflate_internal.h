@@ -67,6 +67,26 @@ void CompressFast(DeflateState* state);
 // its tree with the window.
 void CompressBest(DeflateState* state);
 void SlideTree(DeflateState* state);
+// Level 9 in pieces of kBestPieceBytes of input, each parsed on its own.
+// ParseBestPiece parses the piece whose bytes source reads (from the
+// piece's start: its pieceBytes bytes, then up to 258 more, or the input's
+// end) on state, calling take with each chunk's symbols (the byte, or the
+// length - 3, in the low 8 bits and the distance above them), the ones the
+// parse of the whole input makes there; false when a read or take failed.
+// A state whose block output sends them, its window read in order as for
+// CompressBest (chainsKept 0: no tree to slide), takes each chunk with
+// RecordBestChunk, ends each piece but the last with EndBestPiece and the
+// stream with FinishBestStream; the first two return false when a read or
+// the output failed.
+struct BestSymbolSink {
+  bool (*take)(void* context, const std::uint32_t* symbols, std::uint32_t count);
+  void* context;
+};
+bool ParseBestPiece(DeflateState* state, DeflateSource source, std::uint64_t pieceBytes,
+                    BestSymbolSink sink);
+bool RecordBestChunk(DeflateState* state, const std::uint32_t* symbols, std::uint32_t count);
+bool EndBestPiece(DeflateState* state);
+void FinishBestStream(DeflateState* state);
 // The fast run's hash table (compress_fast.cpp): its size (tableBits) set
 // and cleared for a new entry, from the input's length when it is wholly
 // in the first window (else 0), and moved with the window's slide.

@@ -96,12 +96,15 @@ inline constexpr std::uint8_t kHighestLevel = 9;
 // positions (compress_best.cpp).
 inline bool ParsesBest(std::uint8_t level) { return level == kHighestLevel; }
 // The lazy levels end a block of mostly literals that codes well early
-// (record_symbol.h); level 9 leaves its blocks to the split by statistics,
-// about 0.1 % smaller on machine code.
+// (record_symbol.h); level 9 leaves its blocks to its own split by bits
+// (best_split.h), which an early end would only cut short.
 inline bool EndsEarly(std::uint8_t level) { return level > kLastFastLevel && !ParsesBest(level); }
 // Every level but the default ends blocks where the data's statistics
-// change (block_split.h); the default keeps the blocks it always made.
-inline bool SplitsByStatistics(std::uint8_t level) { return level != kDefaultLevel; }
+// change (block_split.h); the default keeps the blocks it always made, and
+// level 9 weighs the bits of its own path's symbols (best_split.h).
+inline bool SplitsByStatistics(std::uint8_t level) {
+  return level != kDefaultLevel && !ParsesBest(level);
+}
 // Levels 4 to 7 take chains of four-byte hashes and a table of three-byte
 // ones (middle_chains.h); the lazy loop is level 8's.
 inline constexpr std::uint8_t kFirstMiddleLevel = 4;
@@ -133,13 +136,17 @@ struct MiddleChains {
 // The near-optimal parse's memory (compress_best.cpp): the binary tree of
 // window positions (two children per position modulo 32,768: the one whose
 // bytes sort before it, the one after), the nearest position of each hash
-// of three bytes, and one chunk's candidate matches, path costs and steps.
-inline constexpr std::uint32_t kThreeHashBits = 12;
+// of three bytes (a member of its own, below), and one chunk's candidate
+// matches, path costs and steps.
+inline constexpr std::uint32_t kThreeHashBits = 16;
 inline constexpr std::uint32_t kBestChunk = 32768;
+// The parse restarts every kBestPieceBytes of an input: the search, the
+// costs and the window start afresh and a block ends there, so that each
+// such piece can be parsed on its own (compress_best.cpp).
+inline constexpr std::uint64_t kBestPieceBytes = 4u << 20;
 inline constexpr std::uint32_t kBestMatchRoom = 129000;
 struct BestParseMemory {
   std::uint16_t tree[kWindowHalf][2];
-  std::uint16_t nearThree[1u << kThreeHashBits];
   std::uint32_t cost[kBestChunk + 1];
   std::uint32_t step[kBestChunk + 1];
   std::uint32_t firstMatch[kBestChunk + 1];
@@ -249,6 +256,9 @@ struct DeflateState {
   // Window and match search.
   alignas(8) std::uint8_t slidingWindow[kWindowSize];
   std::uint16_t hashHeads[kHashSize];
+  // Level 9's nearest position of each hash of three bytes (compress_best.cpp):
+  // outside the parse's memory, which the chains' room holds to the brim.
+  std::uint16_t nearThree[1u << kThreeHashBits];
   std::uint32_t windowBytes;
   std::uint64_t windowBase;  // the input offset of window position 0
   std::int32_t blockBegin;   // negative once the block's first byte slid out
