@@ -296,6 +296,21 @@ TEST(SegmentParse, JoinedStreamIsTheCompressorsAlone) {
           << "level " << int(level) << " helpers " << helpers << " after " << helpAfter;
     }
   }
+  // Level 9 restarts every 4 MiB: three pieces, the last a short one, each
+  // sent chunk by chunk.
+  const Bytes once = input;
+  for (int copy = 0; copy < 2; ++copy) input.insert(input.end(), once.begin(), once.end());
+  const zft::MemoryStream alone = Pack(input, 9);
+  ASSERT_FALSE(alone.failed);
+  ASSERT_EQ(Inflate(alone.bytes, input.size()), input);
+  for (const auto& [helpers, helpAfter] :
+       {std::pair{0u, -1}, std::pair{1u, -1}, std::pair{1u, 1}}) {
+    TestCrew crew(helpers, 12000, false, helpAfter);
+    const zft::MemoryStream joined = Pack(input, 9, &crew);
+    ASSERT_EQ(joined.code, zf::ErrNone) << "level 9 helpers " << helpers;
+    ASSERT_TRUE(joined.bytes == alone.bytes)
+        << "level 9 helpers " << helpers << " after " << helpAfter;
+  }
 }
 
 // An input read in order that differs from what the segments read (a file
@@ -326,10 +341,11 @@ TEST(SegmentParse, InputThatChangedIsNoticed) {
   };
   for (const Change& change : kChanges) {
     // Help from the start, and after the true parse went alone for a while.
-    // (Level 1 only with help from the start: alone, it parses what it reads.)
+    // (Levels 1 and 9 only with help from the start: alone, they parse what
+    // they read.)
     for (const int helpAfter : {-1, 2}) {
-      for (const std::uint8_t level : {std::uint8_t{8}, std::uint8_t{1}}) {
-        if (level == 1 && helpAfter >= 0) continue;
+      for (const std::uint8_t level : {std::uint8_t{8}, std::uint8_t{1}, std::uint8_t{9}}) {
+        if (level != 8 && helpAfter >= 0) continue;
         TestCrew crew(1, 32768, false, helpAfter);
         const zft::MemoryStream joined = Pack(change.apply(parsed), level, &crew, &parsed);
         EXPECT_EQ(joined.code, zf::ErrChanged)

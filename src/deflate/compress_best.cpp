@@ -490,6 +490,38 @@ bool RecordBestChunk(DeflateState* state, const std::uint32_t* symbols, std::uin
   return true;
 }
 
+bool BestChunkFits(DeflateState* state, const std::uint32_t* symbols, std::uint32_t count) {
+  if (!FillForChunk(state)) return false;
+  const std::uint8_t* window = state->slidingWindow;
+  std::uint32_t p = state->scanPosition;
+  std::uint32_t ahead = state->bytesAhead;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    const std::uint32_t distance = symbols[k] >> 8;
+    const std::uint8_t value = static_cast<std::uint8_t>(symbols[k]);
+    if (distance == 0) {
+      if (ahead == 0 || window[p] != value) return false;
+      ++p;
+      --ahead;
+      continue;
+    }
+    const std::uint32_t length = value + kShortestMatch;
+    if (length > ahead || distance > p || distance > kFarthestDistance ||
+        ExtendMatch(window + p, window + p - distance, 0, length) != length) {
+      return false;
+    }
+    p += length;
+    ahead -= length;
+  }
+  return true;
+}
+
+bool CompressBestPiece(DeflateState* state) {
+  const std::uint64_t until = state->windowBase + state->scanPosition + kBestPieceBytes;
+  return ParsePiece(state, until, [state](const std::uint32_t* symbols, std::uint32_t count) {
+    return RecordSymbols(state, symbols, count, true) != 0 || count == 0;
+  });
+}
+
 bool EndBestPiece(DeflateState* state) {
   if (!FillForChunk(state)) return false;
   if (!FinishMidBlock(state)) return false;
@@ -538,12 +570,7 @@ void SlideTree(DeflateState* state) {
 
 void CompressBest(DeflateState* state) {
   for (;;) {
-    const std::uint64_t until = state->windowBase + state->scanPosition + kBestPieceBytes;
-    const bool parsed =
-        ParsePiece(state, until, [state](const std::uint32_t* symbols, std::uint32_t count) {
-          return RecordSymbols(state, symbols, count, true) != 0 || count == 0;
-        });
-    if (!parsed) return;
+    if (!CompressBestPiece(state)) return;
     if (state->bytesAhead == 0) break;
     if (!EndBestPiece(state)) return;
   }

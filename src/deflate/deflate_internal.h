@@ -85,6 +85,13 @@ struct BestSymbolSink {
 bool ParseBestPiece(DeflateState* state, DeflateSource source, std::uint64_t pieceBytes,
                     BestSymbolSink sink);
 bool RecordBestChunk(DeflateState* state, const std::uint32_t* symbols, std::uint32_t count);
+// Whether a chunk's symbols, parsed elsewhere, are what this state reads
+// next (its window filled as for RecordBestChunk); false also when a read
+// failed (the state's failed flag set).
+bool BestChunkFits(DeflateState* state, const std::uint32_t* symbols, std::uint32_t count);
+// Parses and sends the next piece, as CompressBest does; false when a read
+// or the output failed.
+bool CompressBestPiece(DeflateState* state);
 bool EndBestPiece(DeflateState* state);
 void FinishBestStream(DeflateState* state);
 // The fast run's hash table (compress_fast.cpp): its size (tableBits) set

@@ -3,8 +3,9 @@
 // look-ahead, reads it at positions and parses it into a list of symbols;
 // the owner's thread reads the input in order, as the compressor alone
 // does, and sends each piece's symbols in turn through its block output
-// with the run's own steps (ReplayFastSymbols), so blocks end and the
-// window slides where they would alone. Every symbol is checked against
+// with the run's own steps (ReplayFastSymbols; level 9 chunk by chunk,
+// RecordBestChunk), so blocks end and the window slides where they would
+// alone. Every symbol is checked against
 // what the owner read: a file that changed while it was read makes
 // ErrChanged, never an archive whose data differs from its CRC. While no
 // other thread is free to help (the others have files of their own) and no
@@ -13,7 +14,8 @@
 // while it waits for a piece, it parses the next ones itself.
 //
 // Memory: per piece in flight a compressor state and four bytes per input
-// byte for its symbols; at most the helpers + 4 pieces are in flight.
+// byte for its symbols (level 9: four per symbol, as many as its path
+// holds); at most the helpers + 4 pieces are in flight.
 #include "deflate/piece_parse.h"
 
 #include <cstring>
@@ -32,6 +34,9 @@ constexpr std::uint32_t kMostSpareStates = 8;
 // being sent: a helper finds work at once after each piece, without waiting
 // to be woken when the owner moves on.
 constexpr std::uint32_t kLookaheadBeyondHelpers = 3;
+// Level 9's list of a piece's symbols ends each chunk with this word (no
+// symbol has a distance that large), since each chunk is sent on its own.
+constexpr std::uint32_t kChunkEnd = 0xFFFFFFFF;
 
 enum class Stage : std::uint8_t { kWaiting, kTaken, kParsed, kNoMemory, kFailedRead };
 
@@ -60,6 +65,71 @@ bool ReadPiece(void* context, std::uint8_t* into, std::uint32_t count, std::uint
   return true;
 }
 
+// Level 9's symbols of one piece, chunk after chunk, in a list that grows
+// as the path needs.
+struct ChunkList {
+  std::uint32_t* words;
+  std::uint32_t count;
+  std::uint32_t capacity;
+  bool noMemory;
+};
+
+bool TakeChunk(void* context, const std::uint32_t* symbols, std::uint32_t count) {
+  auto* list = static_cast<ChunkList*>(context);
+  const std::uint64_t needed = std::uint64_t{list->count} + count + 1;
+  if (needed > list->capacity) {
+    std::uint64_t capacity = std::uint64_t{list->capacity} * 2;
+    if (capacity < needed) capacity = needed;
+    if (capacity > 0xFFFFFFFF) capacity = 0xFFFFFFFF;
+    if (needed > capacity) {
+      list->noMemory = true;
+      return false;
+    }
+    auto* words = static_cast<std::uint32_t*>(OsAllocate(sizeof(std::uint32_t) * capacity));
+    if (words == nullptr) {
+      list->noMemory = true;
+      return false;
+    }
+    if (list->count != 0) std::memcpy(words, list->words, sizeof(std::uint32_t) * list->count);
+    OsRelease(list->words);
+    list->words = words;
+    list->capacity = static_cast<std::uint32_t>(capacity);
+  }
+  if (count != 0) std::memcpy(list->words + list->count, symbols, sizeof(std::uint32_t) * count);
+  list->count += count;
+  list->words[list->count++] = kChunkEnd;
+  return true;
+}
+
+// Parses level 9's piece from start to end into a list; its stage.
+Stage ParseBestSymbols(DeflateState* state, OsFile file, std::uint64_t start, std::uint64_t end,
+                       std::uint64_t size, Piece* piece) {
+  // The piece's parse reads up to a longest match past its end.
+  PieceInput input{file, start, end + kLongestMatch < size ? end + kLongestMatch : size};
+  ChunkList list{nullptr, 0, 0, false};
+  const bool parsed = ParseBestPiece(state, {ReadPiece, &input}, end - start, {TakeChunk, &list});
+  piece->symbols = list.words;
+  piece->count = list.count;
+  if (parsed) return Stage::kParsed;
+  return list.noMemory && !state->failed ? Stage::kNoMemory : Stage::kFailedRead;
+}
+
+// Sends a piece of level 9's chunks, each checked against what this state
+// reads; false when they differ (or a read or the output failed: the
+// state's failed flag says which).
+bool ReplayBestChunks(DeflateState* state, const std::uint32_t* words, std::uint32_t count) {
+  std::uint32_t begin = 0;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (words[i] != kChunkEnd) continue;
+    if (!BestChunkFits(state, words + begin, i - begin) ||
+        !RecordBestChunk(state, words + begin, i - begin)) {
+      return false;
+    }
+    begin = i + 1;
+  }
+  return true;
+}
+
 }  // namespace
 
 struct PieceBoard {
@@ -68,6 +138,7 @@ struct PieceBoard {
   OsFile file;  // read at positions
   std::uint64_t size;
   std::uint8_t level;
+  std::uint64_t pieceBytes;
   std::uint32_t pieceCount;
   std::uint32_t lookahead;
   // Under the monitor:
@@ -102,15 +173,26 @@ void Wake(PieceBoard* board) {
 void ParsePiece(PieceBoard* board, std::uint32_t index) {
   DeflateState* state = board->spareCount != 0 ? board->spares[--board->spareCount] : nullptr;
   OsLeaveMonitor(board->monitor);
-  const std::uint64_t start = std::uint64_t{index} * kRestartBytes;
+  const std::uint64_t start = index * board->pieceBytes;
   const std::uint64_t end =
-      start + kRestartBytes < board->size ? start + kRestartBytes : board->size;
+      start + board->pieceBytes < board->size ? start + board->pieceBytes : board->size;
   if (state == nullptr) state = AllocateDeflateState();
-  auto* symbols = static_cast<std::uint32_t*>(OsAllocate(sizeof(std::uint32_t) * (end - start)));
+  const bool best = ParsesBest(board->level);
+  auto* symbols =
+      best || state == nullptr
+          ? nullptr
+          : static_cast<std::uint32_t*>(OsAllocate(sizeof(std::uint32_t) * (end - start)));
   Stage stage = Stage::kNoMemory;
   std::uint32_t count = 0;
   std::int32_t systemError = 0;
-  if (state != nullptr && symbols != nullptr) {
+  if (best && state != nullptr) {
+    state->sink = {nullptr, nullptr};
+    Piece parsed{};
+    stage = ParseBestSymbols(state, board->file, start, end, board->size, &parsed);
+    symbols = parsed.symbols;
+    count = parsed.count;
+    if (stage == Stage::kFailedRead) systemError = OsLastError();
+  } else if (state != nullptr && symbols != nullptr) {
     PieceInput input{board->file, start, end};
     state->source = {ReadPiece, &input};
     state->sink = {nullptr, nullptr};
@@ -146,7 +228,8 @@ void ParsePiece(PieceBoard* board, std::uint32_t index) {
 
 PieceBoard* CreateBoard(const ParseCrew* crew, std::uint8_t level, OsFile source,
                         std::uint64_t size) {
-  const std::uint64_t pieces = (size + kRestartBytes - 1) / kRestartBytes;
+  const std::uint64_t pieceBytes = PieceBytes(level);
+  const std::uint64_t pieces = (size + pieceBytes - 1) / pieceBytes;
   if (pieces > 0x7FFFFFFF) return nullptr;
   auto* board = static_cast<PieceBoard*>(OsAllocate(sizeof(PieceBoard)));
   if (board == nullptr) return nullptr;
@@ -165,6 +248,7 @@ PieceBoard* CreateBoard(const ParseCrew* crew, std::uint8_t level, OsFile source
   std::memset(board->pieces, 0, sizeof(Piece) * board->pieceCount);
   board->size = size;
   board->level = level;
+  board->pieceBytes = pieceBytes;
   board->lookahead = crew->helpers + kLookaheadBeyondHelpers;
   return board;
 }
@@ -221,10 +305,15 @@ std::int32_t DeflateInPieces(DeflateState* state, std::uint8_t level, std::uint1
   BeginEntryOutput(state, fileTypeWord, level);
   StartMatcher(level, state);
   if (state->failed) return ErrNone;
+  const bool best = ParsesBest(level);
   PieceBoard* board = CreateBoard(crew, level, file, size);
   if (board == nullptr) {
     // Without the means to split, the input goes alone.
-    CompressFast(state);
+    if (best) {
+      CompressBest(state);
+    } else {
+      CompressFast(state);
+    }
     return ErrNone;
   }
   // The window is read in order here and slides without the table.
@@ -242,11 +331,16 @@ std::int32_t DeflateInPieces(DeflateState* state, std::uint8_t level, std::uint1
       board->nextPiece = i + 1;
       board->pieces[i].stage = Stage::kTaken;
       OsLeaveMonitor(board->monitor);
-      const std::uint64_t end = std::uint64_t{i + 1} * kRestartBytes;
+      const std::uint64_t end = (i + 1) * board->pieceBytes;
       state->chainsKept = 1;
-      CompressFastPiece(state, end < size ? end : size);
+      if (best) {
+        CompressBestPiece(state);
+      } else {
+        CompressFastPiece(state, end < size ? end : size);
+      }
       state->chainsKept = 0;
       if (state->failed) break;
+      if (best && i + 1 < board->pieceCount && !EndBestPiece(state)) break;
       continue;
     }
     code = AwaitPiece(board, i, systemError);
@@ -255,7 +349,9 @@ std::int32_t DeflateInPieces(DeflateState* state, std::uint8_t level, std::uint1
     if (code != ErrNone) break;
     // Sending this piece lets the look-ahead move on.
     crew->wake(crew->context);
-    const bool fits = ReplayFastSymbols(state, piece.symbols, piece.count);
+    bool fits = best ? ReplayBestChunks(state, piece.symbols, piece.count)
+                     : ReplayFastSymbols(state, piece.symbols, piece.count);
+    if (best && fits && i + 1 < board->pieceCount) fits = EndBestPiece(state);
     OsEnterMonitor(board->monitor);
     OsRelease(board->pieces[i].symbols);
     board->pieces[i].symbols = nullptr;
@@ -275,7 +371,11 @@ std::int32_t DeflateInPieces(DeflateState* state, std::uint8_t level, std::uint1
   if (code != ErrNone || state->failed) return code;
   // The pieces ended where the input read here ends.
   if (state->bytesAhead != 0) return ErrChanged;
-  FinishBlockHere(state, 1);
+  if (best) {
+    FinishBestStream(state);
+  } else {
+    FinishBlockHere(state, 1);
+  }
   return ErrNone;
 }
 

@@ -15,9 +15,13 @@ struct ParseCrew;
 struct SegmentBoard;
 struct PieceBoard;
 
-// Whether the level's parse restarts at fixed offsets (every
-// kRestartBytes of input): the fast levels (compress_fast.cpp).
-inline bool RestartsAtOffsets(std::uint8_t level) { return UsesTable(level); }
+// Whether the level's parse restarts at fixed offsets: the fast levels
+// (compress_fast.cpp) and level 9 (compress_best.cpp).
+inline bool RestartsAtOffsets(std::uint8_t level) { return UsesTable(level) || ParsesBest(level); }
+// The input between two of its restarts.
+inline std::uint64_t PieceBytes(std::uint8_t level) {
+  return ParsesBest(level) ? kBestPieceBytes : kRestartBytes;
+}
 
 // Deflates the state's source like DeflateStream, its sink receiving the
 // same bytes, with pieces parsed by the crew from file (read at positions;

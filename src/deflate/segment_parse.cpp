@@ -944,9 +944,9 @@ void ReleaseKeptStates(KeptStates* kept) {
   kept->count = 0;
 }
 
-bool SplitsInput(const ParseCrew* crew, std::uint8_t level, std::uint64_t size) {
+bool SplitsInput(const ParseCrew* crew, std::uint8_t /*level*/, std::uint64_t size) {
   const std::uint64_t from = crew->splitFrom != 0 ? crew->splitFrom : kSplitFrom;
-  return !ParsesBest(level) && size != ~std::uint64_t{0} && size >= from;
+  return size != ~std::uint64_t{0} && size >= from;
 }
 
 bool SegmentWorkWaiting(SegmentBoard* board) {
@@ -969,11 +969,6 @@ std::int32_t DeflateInSegments(DeflateState* state, std::uint8_t level, std::uin
                                const ParseCrew* crew, OsFile file, std::uint64_t size,
                                std::int32_t* systemError) {
   *systemError = 0;
-  // Level 9's parse is not split (SplitsInput): it runs alone here.
-  if (ParsesBest(level)) {
-    DeflateStream(state, level, fileTypeWord);
-    return ErrNone;
-  }
   if (RestartsAtOffsets(level)) {
     // Only the pieces field of this shell is read, by the crew's helpers.
     auto* shell = static_cast<SegmentBoard*>(OsAllocate(sizeof(SegmentBoard)));

@@ -69,17 +69,14 @@ inline constexpr std::uint32_t kSegmentBytes = 1u << 20;
 inline constexpr std::uint64_t kSplitFrom = 4u << 20;
 
 // Whether an input of size bytes at level is split when a crew is there:
-// the lazy levels (4 to 8) in segments joined where the parses agree, the
-// fast levels 1 to 3 in pieces (piece_parse.h): their parse restarts at
-// fixed offsets, which their buckets need, as they keep only the newest
-// few positions and a long match enters none of those it covers, so what
-// the table holds depends on where the parse's matches fell and two parses
-// might never agree. Not level 9 (compress_best.cpp): its binary tree drops
-// what lies below its search depth, so the tree at a position depends on
-// every position entered before, and each chunk's first costs are the last
-// chunk's; a parse started at a segment would search another tree. It can
-// join the pieces once its tree and costs start afresh at fixed offsets
-// (RestartsAtOffsets). DeflateInSegments runs it alone.
+// the lazy levels (4 to 8) in segments joined where the parses agree; the
+// fast levels 1 to 3 and level 9 in pieces (piece_parse.h), since their
+// parses restart at fixed offsets. The fast levels' buckets keep only the
+// newest few positions and a long match enters none of those it covers, so
+// what the table holds depends on where the parse's matches fell and two
+// parses might never agree; level 9's binary tree drops what lies below its
+// search depth and each chunk's first costs are the last chunk's, so a
+// parse started at a segment would search another tree.
 bool SplitsInput(const ParseCrew* crew, std::uint8_t level, std::uint64_t size);
 
 // Deflates the state's source like DeflateStream, its sink receiving the
