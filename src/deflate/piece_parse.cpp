@@ -322,12 +322,14 @@ std::int32_t DeflateInPieces(DeflateState* state, std::uint8_t level, std::uint1
   crew->offer(crew->context, shell);
   std::int32_t code = ErrNone;
   for (std::uint32_t i = 0; i < board->pieceCount && code == ErrNone; ++i) {
+    // Asked before the board's monitor is taken: the crew answers under a
+    // lock of its own, which its threads hold while they look at the board.
+    const bool helpAtHand = crew->helpAtHand == nullptr || crew->helpAtHand(crew->context);
     OsEnterMonitor(board->monitor);
     board->sending = i;
     // No piece taken ahead and no thread free to help: this one goes
     // straight through the blocks, as alone, without a list of symbols.
-    if (board->nextPiece == i &&
-        !(crew->helpAtHand == nullptr || crew->helpAtHand(crew->context))) {
+    if (board->nextPiece == i && !helpAtHand) {
       board->nextPiece = i + 1;
       board->pieces[i].stage = Stage::kTaken;
       OsLeaveMonitor(board->monitor);
