@@ -68,7 +68,8 @@ TEST(DeflateArchive, VariedSourcesPackAndReadBack) {
 
 // Every level packs the same folder to archives that unzip -t, Python's
 // zipfile and zlib read back, with the same bytes at one and at two
-// threads (the split of large files has its own tests: SegmentParse).
+// threads; big.txt is large enough to be split across the workers, in
+// segments or in pieces by level (their own tests: SegmentParse).
 TEST(DeflateArchive, EveryLevelReadsBackAndKeepsItsBytesAtEveryThreadCount) {
   zft::ScratchDir dir;
   zft::MakeDirs(dir.Path("src"));
@@ -76,7 +77,7 @@ TEST(DeflateArchive, EveryLevelReadsBackAndKeepsItsBytesAtEveryThreadCount) {
   files["empty.txt"] = {};
   files["one.bin"] = {0x7F};
   std::string text;
-  for (std::uint32_t i = 0; i < 120000; ++i) {  // unsigned: i * 7919 wraps, never overflows
+  for (std::uint32_t i = 0; i < 300000; ++i) {  // unsigned: i * 7919 wraps, never overflows
     text += "line " + std::to_string((i * 7919) % 1543) + ": v" + std::to_string(i % 97) + ";\n";
   }
   files["big.txt"] = std::vector<std::uint8_t>(text.begin(), text.end());

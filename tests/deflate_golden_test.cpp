@@ -19,6 +19,7 @@
 #include "deflate/deflate_internal.h"
 #include "deflate/deflate_state.h"
 #include "deflate/hash_chains.h"
+#include "deflate/middle_chains.h"
 #include "deflate_test_helpers.h"
 
 namespace {
@@ -226,8 +227,8 @@ struct LevelPin {
 
 constexpr LevelPin kLevelPins[] = {
     {1, 791179, 0xa42c641f}, {2, 780447, 0x8874904c}, {3, 771724, 0x5973582d},
-    {4, 765896, 0x648f6286}, {5, 751008, 0x52491801}, {6, 735494, 0x68d51ac6},
-    {7, 731835, 0x5a13ad2a}, {8, 727606, 0xb962f979}, {9, 727409, 0xf7e92bce},
+    {4, 866437, 0x1bda99e9}, {5, 858276, 0x2fe39e73}, {6, 848927, 0xcf5eae44},
+    {7, 839979, 0xb132a6fb}, {8, 727606, 0xb962f979}, {9, 710714, 0xcb426dee},
 };
 
 TEST(DeflateGolden, EveryLevelKeepsItsBytes) {
@@ -250,8 +251,8 @@ TEST(DeflateGolden, EveryLevelKeepsItsBytes) {
 }
 
 // The fast run's symbols by its rules (compress_fast.cpp), over absolute
-// positions with a plain list of positions per bucket and no window: for
-// inputs too short to slide the window, what the stream must hold.
+// positions with a plain list of positions per bucket and no window, in
+// pieces of kRestartBytes parsed each on its own: what the stream must hold.
 std::vector<zft::Token> FastRunSymbols(const std::vector<std::uint8_t>& in,
                                        const zf::FastTuning& tuning) {
   const std::uint32_t n = static_cast<std::uint32_t>(in.size());
@@ -277,7 +278,14 @@ std::vector<zft::Token> FastRunSymbols(const std::vector<std::uint8_t>& in,
   };
   std::vector<zft::Token> symbols;
   for (std::uint32_t p = 0; p < n;) {
-    const std::uint32_t ahead = n - p;
+    const std::uint32_t end = std::min(n, (p / zf::kRestartBytes + 1) * zf::kRestartBytes);
+    if (p % zf::kRestartBytes == 0) {
+      for (auto& bucket : buckets) bucket.clear();
+      symbols.push_back(zft::Lit(in[p]));
+      ++p;
+      continue;
+    }
+    const std::uint32_t ahead = end - p;
     std::uint32_t best = 3;
     std::uint32_t source = 0;
     if (ahead >= 4) {
@@ -299,7 +307,7 @@ std::vector<zft::Token> FastRunSymbols(const std::vector<std::uint8_t>& in,
       symbols.push_back(
           zft::Match(static_cast<std::uint16_t>(best), static_cast<std::uint16_t>(p - source)));
       if (best <= tuning.insertLimit) {
-        for (std::uint32_t q = p + 1; q < p + best && n - q >= 4; ++q) enter(q);
+        for (std::uint32_t q = p + 1; q < p + best && end - q >= 4; ++q) enter(q);
       }
       p += best;
     } else {
@@ -312,8 +320,9 @@ std::vector<zft::Token> FastRunSymbols(const std::vector<std::uint8_t>& in,
 
 TEST(DeflateGolden, FastRunSendsWhatItsRulesGive) {
   const std::pair<Kind, std::size_t> inputs[] = {
-      {Kind::Text, 64000},   {Kind::Binary, 50000}, {Kind::Runs, 30000}, {Kind::FewSymbols, 40000},
-      {Kind::Decoys, 60000}, {Kind::Binary, 65000}, {Kind::Text, 20000}, {Kind::Text, 200},
+      {Kind::Text, 64000},       {Kind::Binary, 50000}, {Kind::Runs, 30000},
+      {Kind::FewSymbols, 40000}, {Kind::Decoys, 60000}, {Kind::Binary, 65000},
+      {Kind::Text, 20000},       {Kind::Text, 200},     {Kind::Text, 2200000},
   };
   for (std::int32_t level = 1; level <= zf::kLastFastLevel; ++level) {
     zft::DeflateHarness harness;
@@ -343,8 +352,8 @@ TEST(DeflateGolden, FastRunSendsWhatItsRulesGive) {
 // alike, nearest first, while above the limit of a search at the last
 // entered position and within the budget. The entries leave slides, long
 // chains and stale slots of earlier entries behind. Both forms of the chains
-// are walked: the steps of level 8 and the plain links of level 4 (the lazy
-// run enters every position at either).
+// are walked: the steps of level 8 over three-byte hashes and the links of
+// level 4 over four-byte ones (the lazy run enters every position at either).
 TEST(DeflateGolden, ChainWalksVisitExactlyTheHashChain) {
   const std::pair<Kind, std::size_t> entries[] = {
       {Kind::Text, 200000},      {Kind::FewSymbols, 150000}, {Kind::Text, 5000},
@@ -360,9 +369,12 @@ TEST(DeflateGolden, ChainWalksVisitExactlyTheHashChain) {
       ASSERT_EQ(harness.Compress(Generate(kind, size, ++seed)).error, zf::ErrNone);
       const zf::DeflateState* state = harness.writer->current.deflater;
       const std::uint8_t* window = state->slidingWindow;
-      const std::uint32_t last = state->scanPosition - zf::kShortestMatch;
+      const bool middle = zf::UsesMiddleChains(static_cast<std::uint8_t>(level));
+      const std::uint32_t last =
+          state->scanPosition - (middle ? zf::kMiddleMatch : zf::kShortestMatch);
       const std::uint32_t limit = last > zf::kFarthestDistance ? last - zf::kFarthestDistance : 0;
-      auto hashAt = [window](std::uint32_t p) {
+      auto hashAt = [window, middle](std::uint32_t p) -> std::uint32_t {
+        if (middle) return zf::FourHash(zf::LittleWord(window + p));
         return ((window[p] << 10) ^ (window[p + 1] << 5) ^ window[p + 2]) & zf::kHashMask;
       };
       std::vector<std::vector<std::uint32_t>> chains(zf::kHashSize);
@@ -385,8 +397,8 @@ TEST(DeflateGolden, ChainWalksVisitExactlyTheHashChain) {
             visited.push_back(m);
             return false;
           };
-          if (zf::KeepsLinks(static_cast<std::uint8_t>(level))) {
-            zf::WalkLinks(state->chainLinks, start, limit, budget, visit);
+          if (middle) {
+            zf::WalkLinks(state->middle.links, start, limit, budget, visit);
           } else {
             zf::WalkChain(state->chainSteps, start, limit, budget, visit);
           }
@@ -399,3 +411,47 @@ TEST(DeflateGolden, ChainWalksVisitExactlyTheHashChain) {
 }
 
 }  // namespace
+
+// The search of levels 4 to 7 against its definition: at sampled positions
+// of entries that fit in one window (so that no slot was written twice and
+// every search reads what it read in the run), the longest match of four bytes or more among
+// the first budget positions of the four-byte chain (nearest first, above
+// the limit), the nearest of equally long ones, or none.
+TEST(DeflateGolden, MiddleSearchFindsTheLongestOnTheChain) {
+  const std::pair<Kind, std::size_t> entries[] = {
+      {Kind::Text, 32000}, {Kind::Binary, 30000}, {Kind::Runs, 32768}, {Kind::Decoys, 20000}};
+  zft::DeflateHarness harness;
+  harness.writer->ownChoices.level = 6;
+  std::uint32_t seed = 300;
+  for (const auto& [kind, size] : entries) {
+    ASSERT_EQ(harness.Compress(Generate(kind, size, ++seed)).error, zf::ErrNone);
+    const zf::DeflateState* state = harness.writer->current.deflater;
+    const std::uint8_t* window = state->slidingWindow;
+    const std::uint32_t last = state->scanPosition - zf::kMiddleMatch;
+    for (std::uint32_t p = 1; p + zf::kLongestMatch <= last; p += 7) {
+      const std::uint32_t limit = p > zf::kFarthestDistance ? p - zf::kFarthestDistance : 0;
+      const std::uint32_t hash = zf::FourHash(zf::LittleWord(window + p));
+      for (const std::uint32_t budget : {1u, 5u, 36u}) {
+        std::uint32_t expectedLength = 3;
+        std::uint32_t expectedPosition = 0;
+        std::uint32_t visited = 0;
+        for (std::uint32_t m = p - 1; m > limit && visited < budget; --m) {
+          if (zf::FourHash(zf::LittleWord(window + m)) != hash) continue;
+          ++visited;
+          std::uint32_t length = 0;
+          while (length < zf::kLongestMatch && window[m + length] == window[p + length]) ++length;
+          if (length > expectedLength) {
+            expectedLength = length;
+            expectedPosition = m;
+            if (length == zf::kLongestMatch) break;
+          }
+        }
+        std::uint32_t position = 0;
+        const std::uint32_t length =
+            zf::SearchMiddle(window, &state->middle, p, 3, budget, zf::kLongestMatch, &position);
+        ASSERT_EQ(length, expectedLength) << "entry " << seed << " p " << p << " budget " << budget;
+        ASSERT_EQ(position, expectedPosition) << "entry " << seed << " p " << p;
+      }
+    }
+  }
+}

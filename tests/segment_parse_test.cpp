@@ -230,7 +230,7 @@ TEST(SegmentParse, JoinedStreamIsTheCompressorsAlone) {
   for (const HardInput& hard : kHardInputs) {
     const Bytes input = hard.make();
     for (const std::uint8_t level :
-         {std::uint8_t{4}, std::uint8_t{5}, std::uint8_t{6}, std::uint8_t{8}, std::uint8_t{9}}) {
+         {std::uint8_t{4}, std::uint8_t{5}, std::uint8_t{6}, std::uint8_t{7}, std::uint8_t{8}}) {
       const zft::MemoryStream alone = Pack(input, level);
       ASSERT_FALSE(alone.failed);
       // One thread: short segments at any alignment, warmed by less than a
@@ -270,6 +270,47 @@ TEST(SegmentParse, JoinedStreamIsTheCompressorsAlone) {
       ASSERT_EQ(Inflate(alone.bytes, input.size()), input) << hard.name;
     }
   }
+  // The fast levels split in pieces of 1 MiB: an input of several pieces,
+  // a long match and a run of zeros over their starts, and noise that ends
+  // blocks, at one and more threads.
+  Bytes input = Words(900000, 13);
+  const Bytes noise = Noise(300000, 14);
+  input.insert(input.end(), noise.begin(), noise.end());
+  input.insert(input.end(), 700000, 0);
+  const Bytes tail = Records(500000, 15);
+  input.insert(input.end(), tail.begin(), tail.end());
+  input.insert(input.end(), input.begin(), input.begin() + 400000);
+  for (const std::uint8_t level : {std::uint8_t{1}, std::uint8_t{2}, std::uint8_t{3}}) {
+    const zft::MemoryStream alone = Pack(input, level);
+    ASSERT_FALSE(alone.failed);
+    ASSERT_EQ(Inflate(alone.bytes, input.size()), input) << "level " << int(level);
+    // Help at hand from the start, from the third piece on (the owner runs
+    // the first two straight through its blocks), or never.
+    for (const auto& [helpers, helpAfter] :
+         {std::pair{0u, -1}, std::pair{1u, -1}, std::pair{3u, -1}, std::pair{1u, 2},
+          std::pair{0u, 1000}}) {
+      TestCrew crew(helpers, 12000, false, helpAfter);
+      const zft::MemoryStream joined = Pack(input, level, &crew);
+      ASSERT_EQ(joined.code, zf::ErrNone) << "level " << int(level) << " helpers " << helpers;
+      ASSERT_TRUE(joined.bytes == alone.bytes)
+          << "level " << int(level) << " helpers " << helpers << " after " << helpAfter;
+    }
+  }
+  // Level 9 restarts every 4 MiB: three pieces, the last a short one, each
+  // sent chunk by chunk.
+  const Bytes once = input;
+  for (int copy = 0; copy < 2; ++copy) input.insert(input.end(), once.begin(), once.end());
+  const zft::MemoryStream alone = Pack(input, 9);
+  ASSERT_FALSE(alone.failed);
+  ASSERT_EQ(Inflate(alone.bytes, input.size()), input);
+  for (const auto& [helpers, helpAfter] :
+       {std::pair{0u, -1}, std::pair{1u, -1}, std::pair{1u, 1}}) {
+    TestCrew crew(helpers, 12000, false, helpAfter);
+    const zft::MemoryStream joined = Pack(input, 9, &crew);
+    ASSERT_EQ(joined.code, zf::ErrNone) << "level 9 helpers " << helpers;
+    ASSERT_TRUE(joined.bytes == alone.bytes)
+        << "level 9 helpers " << helpers << " after " << helpAfter;
+  }
 }
 
 // An input read in order that differs from what the segments read (a file
@@ -300,10 +341,16 @@ TEST(SegmentParse, InputThatChangedIsNoticed) {
   };
   for (const Change& change : kChanges) {
     // Help from the start, and after the true parse went alone for a while.
+    // (Levels 1 and 9 only with help from the start: alone, they parse what
+    // they read.)
     for (const int helpAfter : {-1, 2}) {
-      TestCrew crew(1, 32768, false, helpAfter);
-      const zft::MemoryStream joined = Pack(change.apply(parsed), 8, &crew, &parsed);
-      EXPECT_EQ(joined.code, zf::ErrChanged) << change.name << " after " << helpAfter;
+      for (const std::uint8_t level : {std::uint8_t{8}, std::uint8_t{1}, std::uint8_t{9}}) {
+        if (level != 8 && helpAfter >= 0) continue;
+        TestCrew crew(1, 32768, false, helpAfter);
+        const zft::MemoryStream joined = Pack(change.apply(parsed), level, &crew, &parsed);
+        EXPECT_EQ(joined.code, zf::ErrChanged)
+            << change.name << " after " << helpAfter << " level " << int(level);
+      }
     }
   }
 }

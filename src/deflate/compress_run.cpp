@@ -39,7 +39,7 @@ std::uint32_t ReadInput(DeflateState* state, std::uint8_t* into, std::uint32_t c
 }
 
 std::uint32_t FindLongestMatch(DeflateState* state, std::uint32_t candidate) {
-  if (KeepsLinks(state->level)) return LazySearch(state, state->chainLinks, candidate);
+  if (UsesMiddleChains(state->level)) return LazySearch(state, &state->middle, candidate);
   return LazySearch(state, state->chainSteps, candidate);
 }
 
@@ -57,8 +57,10 @@ void RefillWindow(DeflateState* state) {
       if (state->chainsKept != 0) {
         if (UsesTable(state->level)) {
           SlideTable(state);
-        } else if (KeepsLinks(state->level)) {
-          SlideLinks(state->hashHeads, state->chainLinks);
+        } else if (ParsesBest(state->level)) {
+          SlideTree(state);
+        } else if (UsesMiddleChains(state->level)) {
+          SlideMiddle(state->hashHeads, &state->middle);
         } else {
           SlideChains(state->hashHeads, state->chainSteps);
         }
@@ -91,12 +93,12 @@ bool RefillFromLoop(DeflateState* state, std::uint32_t* p, std::uint32_t* ahead,
 }
 
 void CompressLazy(DeflateState* state) {
-  BlockRecorder recorder;
-  if (KeepsLinks(state->level)) {
-    LazyRun(state, state->chainLinks, &recorder);
-  } else {
-    LazyRun(state, state->chainSteps, &recorder);
+  if (ParsesBest(state->level)) {
+    CompressBest(state);
+    return;
   }
+  BlockRecorder recorder;
+  RunLazyLevel(state, &recorder);
 }
 
 }  // namespace zf

@@ -5,6 +5,7 @@
 
 #include "deflate/deflate.h"
 #include "deflate/deflate_internal.h"
+#include "deflate/middle_chains.h"
 #include "deflate/segment_parse.h"
 #include "platform/platform.h"
 #include "zipwriter/failure.h"
@@ -77,6 +78,7 @@ void StartMatcher(std::uint8_t level, DeflateState* state) {
   // whole instead.
   state->level = level;
   if (!UsesTable(level)) std::memset(state->hashHeads, 0, sizeof state->hashHeads);
+  if (UsesMiddleChains(level)) ClearMiddle(&state->middle);
   const LevelTuning& tuning = LevelTuningTable[level];
   state->reduceChainAt = tuning.reduceChainAt;
   state->lazyLimit = tuning.lazyLimit;

@@ -80,6 +80,9 @@ inline constexpr std::uint32_t kLeastTableBits = 10;
 inline constexpr std::uint32_t kTableBuckets = 1u << kTableBits;
 inline constexpr std::uint32_t kMostWays = 4;
 inline constexpr std::uint32_t kTableMatch = 4;
+// The fast run parses in pieces of this many input bytes, each on its own
+// (compress_fast.cpp says why and what it costs).
+inline constexpr std::uint32_t kRestartBytes = 1u << 20;
 struct FastTuning {
   std::uint8_t ways;          // positions per bucket, 1 to kMostWays
   std::uint16_t insertLimit;  // matches up to this long enter what they cover
@@ -89,14 +92,26 @@ inline constexpr FastTuning kFastTuning[kLastFastLevel + 1] = {
     {0, 0, 0}, {2, 16, 32}, {4, 32, 64}, {4, 258, 128}};
 inline bool UsesTable(std::uint8_t level) { return level <= kLastFastLevel; }
 inline constexpr std::uint8_t kHighestLevel = 9;
+// Level 9 takes the near-optimal parse over a binary tree of the window's
+// positions (compress_best.cpp).
+inline bool ParsesBest(std::uint8_t level) { return level == kHighestLevel; }
+// The lazy levels end a block of mostly literals that codes well early
+// (record_symbol.h); level 9 leaves its blocks to its own split by bits
+// (best_split.h), which an early end would only cut short.
+inline bool EndsEarly(std::uint8_t level) { return level > kLastFastLevel && !ParsesBest(level); }
 // Every level but the default ends blocks where the data's statistics
-// change (block_split.h); the default keeps the blocks it always made.
-inline bool SplitsByStatistics(std::uint8_t level) { return level != kDefaultLevel; }
-// Up to this level the chains are plain links, above it sixteen steps per
-// position (hash_chains.h): short walks gain less from the steps than their
-// entering costs.
-inline constexpr std::uint8_t kLastLinksLevel = 5;
-inline bool KeepsLinks(std::uint8_t level) { return level <= kLastLinksLevel; }
+// change (block_split.h); the default keeps the blocks it always made, and
+// level 9 weighs the bits of its own path's symbols (best_split.h).
+inline bool SplitsByStatistics(std::uint8_t level) {
+  return level != kDefaultLevel && !ParsesBest(level);
+}
+// Levels 4 to 7 take chains of four-byte hashes and a table of three-byte
+// ones (middle_chains.h); the lazy loop is level 8's.
+inline constexpr std::uint8_t kFirstMiddleLevel = 4;
+inline constexpr std::uint8_t kLastMiddleLevel = 7;
+inline bool UsesMiddleChains(std::uint8_t level) {
+  return level >= kFirstMiddleLevel && level <= kLastMiddleLevel;
+}
 static_assert(kWindowSize <= 0x10000, "chain entries hold window positions in 16 bits");
 
 // The next positions along a window position's hash chain (hash_chains.h),
@@ -104,6 +119,38 @@ static_assert(kWindowSize <= 0x10000, "chain entries hold window positions in 16
 inline constexpr std::uint32_t kChainStepsKept = 16;
 struct ChainSteps {
   std::uint16_t next[kChainStepsKept];
+};
+
+// The finder of levels 4 to 7 (middle_chains.h): one link per window
+// position along the chain of its four bytes' hash (the heads are the
+// record's hashHeads), and the newest position per hash of three bytes.
+inline constexpr std::uint32_t kMiddleHeadBits = 15;
+inline constexpr std::uint32_t kMiddleThreeBits = 12;
+static_assert(kHashSize == 1u << kMiddleHeadBits);
+struct MiddleChains {
+  std::uint16_t links[kWindowHalf];
+  std::uint16_t nearThree[1u << kMiddleThreeBits];
+  std::uint16_t lastThree;  // the slot's position before the last one entered
+};
+
+// The near-optimal parse's memory (compress_best.cpp): the binary tree of
+// window positions (two children per position modulo 32,768: the one whose
+// bytes sort before it, the one after), the nearest position of each hash
+// of three bytes (a member of its own, below), and one chunk's candidate
+// matches, path costs and steps.
+inline constexpr std::uint32_t kThreeHashBits = 16;
+inline constexpr std::uint32_t kBestChunk = 32768;
+// The parse restarts every kBestPieceBytes of an input: the search, the
+// costs and the window start afresh and a block ends there, so that each
+// such piece can be parsed on its own (compress_best.cpp).
+inline constexpr std::uint64_t kBestPieceBytes = 4u << 20;
+inline constexpr std::uint32_t kBestMatchRoom = 129000;
+struct BestParseMemory {
+  std::uint16_t tree[kWindowHalf][2];
+  std::uint32_t cost[kBestChunk + 1];
+  std::uint32_t step[kBestChunk + 1];
+  std::uint32_t firstMatch[kBestChunk + 1];
+  std::uint32_t matches[kBestMatchRoom];  // length << 16 | distance
 };
 
 // Each word holds one meaning while a block is counted and the tree is built,
@@ -148,19 +195,21 @@ inline constexpr std::uint8_t codeLengthOrder[kLengthCodeSymbols] = {
 // Levels 4 to 9; the rows of 1 to 3 are read by nothing but the lazy
 // fields' set-up (their run takes kFastTuning).
 inline constexpr LevelTuning LevelTuningTable[10] = {
-    {0, 0, 0, 0},         {4, 4, 8, 4},        {4, 5, 16, 8},     {4, 6, 32, 32},
-    {4, 4, 16, 16},       {8, 16, 32, 32},     {8, 16, 128, 128}, {8, 32, 128, 256},
+    {0, 0, 0, 0},         {4, 4, 8, 4},        {4, 5, 16, 8},    {4, 6, 32, 32},
+    {8, 8, 32, 8},        {8, 16, 64, 16},     {8, 16, 258, 36}, {16, 32, 258, 96},
     {32, 128, 258, 1024}, {32, 258, 258, 4096}};
 
 struct DeflateState {
   // The match search's hash chains, indexed by window position modulo
   // 32,768, in the form the level walks (hash_chains.h): sixteen steps per
-  // position for the lazy run, one link for the fast run. First in the
-  // record, so that every slot starts on the allocation's own alignment.
+  // position for level 8, one link for levels 4 to 7, and the other levels'
+  // own memory. First in the record, so that every slot starts on the
+  // allocation's own alignment.
   union {
     ChainSteps chainSteps[kWindowHalf];
-    std::uint16_t chainLinks[kWindowHalf];
+    MiddleChains middle;
     std::uint16_t fastTable[kTableBuckets * kMostWays];
+    BestParseMemory best;
   };
   // Input, output and the sticky failure of either.
   DeflateSource source;
@@ -207,6 +256,9 @@ struct DeflateState {
   // Window and match search.
   alignas(8) std::uint8_t slidingWindow[kWindowSize];
   std::uint16_t hashHeads[kHashSize];
+  // Level 9's nearest position of each hash of three bytes (compress_best.cpp):
+  // outside the parse's memory, which the chains' room holds to the brim.
+  std::uint16_t nearThree[1u << kThreeHashBits];
   std::uint32_t windowBytes;
   std::uint64_t windowBase;  // the input offset of window position 0
   std::int32_t blockBegin;   // negative once the block's first byte slid out

@@ -110,24 +110,16 @@ inline void SlideChains(std::uint16_t* heads, ChainSteps* steps) {
   }
 }
 
-// Plain links, the fast run's form (levels 1 to 3). There every scanned
-// position is entered, searches visit at most 32 positions and most of them
-// one to four, so entering must cost little more than two stores: each
-// position keeps only its successor, and the walk follows one link per
-// load. Why it visits exactly the chain, as with the steps above: a link is
-// the successor set when its position was entered in this entry (the heads
-// are cleared per entry, so no walk reaches a slot of an earlier one); a
-// slot is written again only when the position 32,768 later is entered,
-// and by then the walk stops at its old position, which lies beyond the
-// farthest distance; a slide moves links and heads alike.
-inline std::uint32_t InsertLink(const std::uint8_t* window, std::uint16_t* heads,
-                                std::uint16_t* links, std::uint32_t* hash, std::uint32_t p) {
-  *hash = HashStep(*hash, window[p + 2]);
-  const std::uint32_t successor = heads[*hash];
-  links[p & kHashMask] = static_cast<std::uint16_t>(successor);
-  heads[*hash] = static_cast<std::uint16_t>(p);
-  return successor;
-}
+// Plain links, the form of levels 4 to 7 (entered in middle_chains.h, over
+// hashes of four bytes): there walks are short and entering must cost
+// little more than two stores, so each position keeps only its successor,
+// and the walk follows one link per load. Why it visits exactly the chain,
+// as with the steps above: a link is the successor set when its position
+// was entered in this entry (the heads are cleared per entry, so no walk
+// reaches a slot of an earlier one); a slot is written again only when the
+// position 32,768 later is entered, and by then the walk stops at its old
+// position, which lies beyond the farthest distance; a slide moves links
+// and heads alike.
 
 // WalkChain over plain links: candidate, then each next position while it
 // lies above limit and fewer than budget have been visited.

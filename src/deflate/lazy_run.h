@@ -1,5 +1,6 @@
-// The lazy run of levels 4 to 9: the one-step lazy decision between a match
-// and a literal, over either form of the hash chains. A template over what
+// The lazy run of levels 4 to 8: the one-step lazy decision between a match
+// and a literal, over level 8's chains of steps (hash_chains.h) or the
+// four-byte chains of levels 4 to 7 (middle_chains.h). A template over what
 // receives its symbols, because two callers run the very same loop: the
 // compressor alone, whose symbols fill the block buffers (compress_run.cpp),
 // and the parse of one segment of a large input (segment_parse.cpp), whose
@@ -26,6 +27,7 @@
 #include "deflate/deflate_internal.h"
 #include "deflate/hash_chains.h"
 #include "deflate/match_search.h"
+#include "deflate/middle_chains.h"
 #include "deflate/record_symbol.h"
 
 namespace zf {
@@ -51,9 +53,16 @@ inline std::uint32_t Enter(const std::uint8_t* window, std::uint16_t* heads, Cha
   return InsertPosition(window, heads, steps, hash, p);
 }
 
-inline std::uint32_t Enter(const std::uint8_t* window, std::uint16_t* heads, std::uint16_t* links,
-                           std::uint32_t* hash, std::uint32_t p) {
-  return InsertLink(window, heads, links, hash, p);
+// Enters the positions a match covers after its first, from first to last;
+// returns the candidate the last one gives (candidate when there are none).
+template <typename Chains>
+inline std::uint32_t EnterRun(const std::uint8_t* window, std::uint16_t* heads, Chains* chains,
+                              std::uint32_t* hash, std::uint32_t first, std::uint32_t last,
+                              std::uint32_t candidate) {
+  for (std::uint32_t q = first; q <= last; ++q) {
+    candidate = Enter(window, heads, chains, hash, q);
+  }
+  return candidate;
 }
 
 // Runs the lazy loop from the state's scan position with its paused loop
@@ -82,7 +91,7 @@ void LazyRun(DeflateState* state, Chains* chains, Recorder* recorder) {
   std::uint32_t matchPosition = state->matchPosition;
 
   while (ahead != 0) {
-    if (ahead >= kShortestMatch) candidate = Enter(window, heads, chains, &hash, p);
+    if (ahead >= EnterReach(chains)) candidate = Enter(window, heads, chains, &hash, p);
     const std::uint32_t deferredPosition = matchPosition;
     const std::uint32_t deferredLength = currentLength;
     currentLength = kShortestMatch - 1;
@@ -102,16 +111,14 @@ void LazyRun(DeflateState* state, Chains* chains, Recorder* recorder) {
     }
 
     if (deferredLength >= kShortestMatch && currentLength <= deferredLength) {
-      const std::uint32_t lastInsertable = p + ahead - kShortestMatch;
+      const std::uint32_t lastInsertable = p + ahead - EnterReach(chains);
       state->scanPosition = p;
       const bool full = recorder->Match(state, p - 1 - deferredPosition,
                                         static_cast<std::uint8_t>(deferredLength - kShortestMatch));
       ahead -= deferredLength - 1;
       const std::uint32_t matchEnd = p + deferredLength - 2;
       const std::uint32_t insertEnd = matchEnd < lastInsertable ? matchEnd : lastInsertable;
-      for (std::uint32_t q = p + 1; q <= insertEnd; ++q) {
-        candidate = Enter(window, heads, chains, &hash, q);
-      }
+      candidate = EnterRun(window, heads, chains, &hash, p + 1, insertEnd, candidate);
       p += deferredLength - 1;
       literalPending = false;
       currentLength = kShortestMatch - 1;
@@ -167,5 +174,15 @@ struct BlockRecorder {
   static bool AfterSymbol(DeflateState* state) { return FinishMidBlock(state); }
   static void End(DeflateState* state) { FinishBlockHere(state, 1); }
 };
+
+// Runs the lazy loop over the finder of the state's level.
+template <typename Recorder>
+void RunLazyLevel(DeflateState* state, Recorder* recorder) {
+  if (UsesMiddleChains(state->level)) {
+    LazyRun(state, &state->middle, recorder);
+  } else {
+    LazyRun(state, state->chainSteps, recorder);
+  }
+}
 
 }  // namespace zf

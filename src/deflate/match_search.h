@@ -26,6 +26,39 @@ inline std::uint16_t Load16(const std::uint8_t* p) {
   return v;
 }
 
+inline std::uint32_t Load32(const std::uint8_t* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// The top bits of a word of four input bytes times 0x1E35A7BD, the word read
+// in little-endian order whatever the machine's; shift is 32 less the bits.
+inline std::uint32_t WordHash(std::uint32_t word, std::uint32_t shift) {
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+  return (word * 0x1E35A7BDu) >> shift;
+}
+
+// The common run of scan and match, known to agree in their first from
+// bytes, up to most (at most 258). Reads up to 7 bytes past most.
+inline std::uint32_t ExtendMatch(const std::uint8_t* scan, const std::uint8_t* match,
+                                 std::uint32_t from, std::uint32_t most) {
+  std::uint32_t length = from;
+  while (length < most) {
+    const std::uint64_t diff = Load64(scan + length) ^ Load64(match + length);
+    if (diff != 0) {
+      if constexpr (std::endian::native == std::endian::little) {
+        length += static_cast<std::uint32_t>(std::countr_zero(diff)) >> 3;
+      } else {
+        length += static_cast<std::uint32_t>(std::countl_zero(diff)) >> 3;
+      }
+      break;
+    }
+    length += 8;
+  }
+  return length < most ? length : most;
+}
+
 // Length of the common run of scan and match, both known to agree in their
 // first three bytes, capped at the longest match. Reads up to offset 258.
 inline std::uint32_t CommonLength(const std::uint8_t* scan, const std::uint8_t* match) {

@@ -31,7 +31,7 @@ inline bool RecordSymbol(DeflateState* state, std::uint32_t distance, std::uint8
     state->pendingFlags = 0;
     state->flagMask = 1;
   }
-  if (state->level > kLastFastLevel && (count % kEarlyEndStep) == 0) {
+  if (EndsEarly(state->level) && (count % kEarlyEndStep) == 0) {
     // A block of mostly literals that codes to well under half its input has
     // found its statistics; ending it lets the next block adapt.
     std::uint32_t estimate = count * 8;

@@ -43,6 +43,7 @@
 #include "deflate/deflate_internal.h"
 #include "deflate/hash_chains.h"
 #include "deflate/lazy_run.h"
+#include "deflate/piece_parse.h"
 #include "deflate/record_symbol.h"
 #include "zipwriter/failure.h"
 
@@ -123,6 +124,9 @@ struct Parse {
 // The owner's thread makes the board and offers it; helpers take turns on
 // it through the crew.
 struct SegmentBoard {
+  // Not null: the board is one of pieces (piece_parse.h), and nothing below
+  // is used.
+  PieceBoard* pieces;
   // Set by the owner before the board is offered, read-only after.
   OsMonitor* monitor;
   const ParseCrew* crew;
@@ -439,13 +443,7 @@ void SegmentRecorder::End(DeflateState*) {
   stopped = true;
 }
 
-void RunLazy(DeflateState* state, SegmentRecorder* recorder) {
-  if (KeepsLinks(state->level)) {
-    LazyRun(state, state->chainLinks, recorder);
-  } else {
-    LazyRun(state, state->chainSteps, recorder);
-  }
-}
+void RunLazy(DeflateState* state, SegmentRecorder* recorder) { RunLazyLevel(state, recorder); }
 
 // After a parse's turn that did not pause: it is no longer running, and
 // what nobody needs goes.
@@ -552,11 +550,7 @@ bool StartParse(SegmentBoard* board, Parse* parse) {
   if (state->failed || (entered != 0 && state->bytesAhead < entered + kLeastAhead)) return false;
   std::uint32_t hash = state->rollingHash;
   for (std::uint32_t q = 0; q < entered; ++q) {
-    if (KeepsLinks(board->level)) {
-      InsertLink(state->slidingWindow, state->hashHeads, state->chainLinks, &hash, q);
-    } else {
-      InsertPosition(state->slidingWindow, state->hashHeads, state->chainSteps, &hash, q);
-    }
+    EnterAhead(state, &hash, q);
   }
   state->rollingHash = hash;
   state->scanPosition = entered;
@@ -927,11 +921,7 @@ SegmentBoard* ParseAloneUntilHelped(DeflateState* state, std::uint8_t level,
   recorder.paused = recorder.helped;
   for (;;) {
     if (!recorder.paused) {
-      if (KeepsLinks(level)) {
-        LazyRun(state, state->chainLinks, &recorder);
-      } else {
-        LazyRun(state, state->chainSteps, &recorder);
-      }
+      RunLazyLevel(state, &recorder);
       if (!recorder.paused) return nullptr;
     }
     recorder.paused = false;
@@ -954,12 +944,13 @@ void ReleaseKeptStates(KeptStates* kept) {
   kept->count = 0;
 }
 
-bool SplitsInput(const ParseCrew* crew, std::uint8_t level, std::uint64_t size) {
+bool SplitsInput(const ParseCrew* crew, std::uint8_t /*level*/, std::uint64_t size) {
   const std::uint64_t from = crew->splitFrom != 0 ? crew->splitFrom : kSplitFrom;
-  return level > kLastFastLevel && size != ~std::uint64_t{0} && size >= from;
+  return size != ~std::uint64_t{0} && size >= from;
 }
 
 bool SegmentWorkWaiting(SegmentBoard* board) {
+  if (board->pieces != nullptr) return PieceWorkWaiting(board->pieces);
   OsEnterMonitor(board->monitor);
   const bool waiting = WorkWaiting(board);
   OsLeaveMonitor(board->monitor);
@@ -967,6 +958,7 @@ bool SegmentWorkWaiting(SegmentBoard* board) {
 }
 
 bool HelpWithSegments(SegmentBoard* board) {
+  if (board->pieces != nullptr) return HelpWithPieces(board->pieces);
   OsEnterMonitor(board->monitor);
   const bool ran = TakeAndRun(board);
   OsLeaveMonitor(board->monitor);
@@ -977,6 +969,19 @@ std::int32_t DeflateInSegments(DeflateState* state, std::uint8_t level, std::uin
                                const ParseCrew* crew, OsFile file, std::uint64_t size,
                                std::int32_t* systemError) {
   *systemError = 0;
+  if (RestartsAtOffsets(level)) {
+    // Only the pieces field of this shell is read, by the crew's helpers.
+    auto* shell = static_cast<SegmentBoard*>(OsAllocate(sizeof(SegmentBoard)));
+    if (shell == nullptr) {
+      DeflateStream(state, level, fileTypeWord);
+      return ErrNone;
+    }
+    std::memset(shell, 0, sizeof *shell);
+    const std::int32_t code = DeflateInPieces(state, level, fileTypeWord, crew, shell,
+                                              &shell->pieces, file, size, systemError);
+    OsRelease(shell);
+    return code;
+  }
   // The joined stream goes through this state's block output; the window
   // is read in order here, and slides without chains once on the board.
   SegmentBoard* board = ParseAloneUntilHelped(state, level, fileTypeWord, crew, file, size);

@@ -68,15 +68,15 @@ struct ParseCrew {
 inline constexpr std::uint32_t kSegmentBytes = 1u << 20;
 inline constexpr std::uint64_t kSplitFrom = 4u << 20;
 
-// Whether an input of size bytes at level is parsed in segments when a crew
-// is there: only the lazy levels (4 to 9), whose chains hold every position.
-// Not the fast levels 1 to 3 (compress_fast.cpp): their buckets keep only
-// the newest few positions, and a long match enters none of those it
-// covers, so what the table holds at a position depends on where the
-// parse's matches fell, not on the input alone; two parses that stand at
-// the same point just after a match may still search different tables and
-// never agree again. A split of these levels would need the table cleared
-// at fixed input offsets (new bytes, the same at every thread count).
+// Whether an input of size bytes at level is split when a crew is there:
+// the lazy levels (4 to 8) in segments joined where the parses agree; the
+// fast levels 1 to 3 and level 9 in pieces (piece_parse.h), since their
+// parses restart at fixed offsets. The fast levels' buckets keep only the
+// newest few positions and a long match enters none of those it covers, so
+// what the table holds depends on where the parse's matches fell and two
+// parses might never agree; level 9's binary tree drops what lies below its
+// search depth and each chunk's first costs are the last chunk's, so a
+// parse started at a segment would search another tree.
 bool SplitsInput(const ParseCrew* crew, std::uint8_t level, std::uint64_t size);
 
 // Deflates the state's source like DeflateStream, its sink receiving the

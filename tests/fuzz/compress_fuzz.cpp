@@ -15,10 +15,11 @@
 // With ZIPFOLDER_FUZZ_SEGMENTS set, the target checks the parse in segments
 // instead: the first piece (up to 64 KB once repeated) is compressed alone
 // and in segments of 1,024 to 8,192 bytes (an eighth of the piece at
-// least), every one parsed from its guessed
-// start before the true parse goes on, at a lazy level, the true parse
-// alone for up to three segments first; both streams must be the same
-// bytes.
+// least), every one parsed from its guessed start before the true parse
+// goes on, at a lazy level (4 to 8; level 9 is never split), the true
+// parse alone for up to three segments first, or at a fast level (1 to 3)
+// through its board of pieces (one piece at this size); both streams must
+// be the same bytes.
 #include <sys/mman.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -135,7 +136,9 @@ void CheckSegments(const std::uint8_t* data, std::size_t size, int file) {
   crew.speculateFirst = true;
   static zf::KeptStates kept{};
   crew.kept = &kept;
-  const auto level = static_cast<std::uint8_t>(4 + size % 6);
+  // Levels 1 to 3 go through their board of pieces (one here), 4 to 8
+  // through the segments.
+  const auto level = static_cast<std::uint8_t>(1 + size % 8);
   static zf::DeflateState* const state = zf::AllocateDeflateState();
   Require(state != nullptr);
   const auto alone = Stream(state, piece, level, nullptr, file);

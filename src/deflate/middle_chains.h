@@ -1,0 +1,194 @@
+// The match finder of levels 4 to 7: chains of positions whose first four
+// bytes hash alike, and a table of the newest position of each hash of
+// three bytes. Apart from the chains of level 8 (hash_chains.h), whose
+// bytes are fixed, because these levels are built for speed per byte and
+// run the same lazy loop (lazy_run.h) over a cheaper finder.
+//
+// Why this design:
+// - Four bytes hashed for the chains. Chains of three-byte hashes hold
+//   every position that shares three bytes, and on machine code most of a
+//   walk's candidates end at the fourth byte; a chain of four-byte hashes
+//   holds far fewer false ones, so a small budget goes further. A
+//   candidate is taken only when its first four bytes equal the scan's,
+//   one 32-bit compare.
+// - One link per position, entered with one store (plus the head's): the
+//   sixteen steps of level 8 copy 30 bytes per position, about a quarter
+//   of that level's time, and pay off only for walks far longer than
+//   these levels' budgets. The slide moves 64 KB of links, not 1 MB.
+// - Three-byte matches from a table of 4,096 slots holding the newest
+//   position per hash, looked at only when the chain gave nothing of four
+//   bytes or more and within 4,096 bytes (farther ones cost as much as their
+//   literals, and the lazy loop drops them anyway). Entering p puts it in
+//   the table and keeps the position it displaced for the search at p, so
+//   both hashes come from one load and the search reads no slot.
+// - Every position with four bytes ahead is entered, also inside matches:
+//   the chains and the table at a position are a function of the input
+//   before it (within the window), which is what lets a large file be
+//   parsed in segments by several workers with the same bytes
+//   (lazy_run.h, segment_parse.cpp).
+//
+// Why a walk visits exactly the chain (the positions of this entry in the
+// window whose four bytes hash alike, nearest first, above the search's
+// limit): a link is the head set when its position was entered in this
+// entry, as the heads are cleared per entry; a slot is written again only
+// when the position 32,768 later is entered, and by then every walk stops
+// at its old position, which lies beyond the farthest distance; a slide
+// moves links and heads alike (the plain links of hash_chains.h, one hash
+// wider). Window position 0 means none, as there. A position with fewer
+// than four bytes ahead (the input's last three) is not entered, so no
+// byte past the input's end reaches a hash; its searches, capped at the
+// bytes ahead (below four), find nothing: they read neither the chain nor
+// the kept table position (which is the last entered position's).
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "deflate/deflate_state.h"
+#include "deflate/hash_chains.h"
+#include "deflate/match_search.h"
+
+namespace zf {
+
+inline constexpr std::uint32_t kMiddleMatch = 4;
+
+// Four bytes read as a little-endian word, whatever the machine's order.
+inline std::uint32_t LittleWord(const std::uint8_t* at) {
+  std::uint32_t word = Load32(at);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+  return word;
+}
+
+inline std::uint32_t FourHash(std::uint32_t word) {
+  return (word * 0x1E35A7BDu) >> (32 - kMiddleHeadBits);
+}
+
+// The first three bytes' hash, the fourth shifted out.
+inline std::uint32_t ThreeHash(std::uint32_t word) {
+  return ((word << 8) * 0x1E35A7BDu) >> (32 - kMiddleThreeBits);
+}
+
+// The bytes a position needs ahead to be entered.
+inline constexpr std::uint32_t EnterReach(const ChainSteps*) { return kShortestMatch; }
+inline constexpr std::uint32_t EnterReach(const MiddleChains*) { return kMiddleMatch; }
+
+// Enters position p (four bytes ahead) at the head of its chain and into
+// the three-byte table, keeping the table's position it displaced for the
+// search at p. Returns a candidate that tells the lazy loop whether a
+// search may find anything: p's chain successor if within reach, else that
+// table position, or 0. Both hashes come from one load of four bytes.
+inline std::uint32_t Enter(const std::uint8_t* window, std::uint16_t* heads, MiddleChains* chains,
+                           std::uint32_t*, std::uint32_t p) {
+  const std::uint32_t word = LittleWord(window + p);
+  const std::uint32_t h = FourHash(word);
+  const std::uint32_t successor = heads[h];
+  chains->links[p & kHashMask] = static_cast<std::uint16_t>(successor);
+  heads[h] = static_cast<std::uint16_t>(p);
+  std::uint16_t& three = chains->nearThree[ThreeHash(word)];
+  chains->lastThree = three;
+  three = static_cast<std::uint16_t>(p);
+  if (successor != 0 && p - successor <= kFarthestDistance) return successor;
+  return chains->lastThree;
+}
+
+// Enters a position inside a match, which nothing searches: as Enter, but
+// the table's displaced position is not kept and no candidate is made.
+inline void EnterCovered(const std::uint8_t* window, std::uint16_t* heads, MiddleChains* chains,
+                         std::uint32_t p) {
+  const std::uint32_t word = LittleWord(window + p);
+  const std::uint32_t h = FourHash(word);
+  chains->links[p & kHashMask] = heads[h];
+  heads[h] = static_cast<std::uint16_t>(p);
+  chains->nearThree[ThreeHash(word)] = static_cast<std::uint16_t>(p);
+}
+
+// Enters the positions a match covers after its first, from first to last,
+// each with four bytes ahead. The candidate stays: the loop enters the next
+// position anew, and with fewer than four bytes ahead searches it for
+// nothing.
+inline std::uint32_t EnterRun(const std::uint8_t* window, std::uint16_t* heads,
+                              MiddleChains* chains, std::uint32_t*, std::uint32_t first,
+                              std::uint32_t last, std::uint32_t candidate) {
+  for (std::uint32_t q = first; q <= last; ++q) EnterCovered(window, heads, chains, q);
+  return candidate;
+}
+
+// The search at scanPosition for a match longer than best (at least 2):
+// along the chain while fewer than budget positions were visited, then,
+// with nothing of four bytes or more found and best below three, the
+// table's three-byte candidate. Lengths reach stop at most (the level's
+// nice length, capped at the bytes ahead); the nearest of equally long
+// matches wins; *matchPosition changes only when one is found.
+inline std::uint32_t SearchMiddle(const std::uint8_t* window, const MiddleChains* chains,
+                                  std::uint32_t scanPosition, std::uint32_t best,
+                                  std::uint32_t budget, std::uint32_t stop,
+                                  std::uint32_t* matchPosition) {
+  const std::uint8_t* scan = window + scanPosition;
+  const std::uint32_t limit =
+      scanPosition > kFarthestDistance ? scanPosition - kFarthestDistance : 0;
+  const std::uint32_t least = best;
+  if (stop >= kMiddleMatch) {
+    // A longer match agrees with the scan in its first four bytes and in
+    // the eight ending at offset best (bytes 0 to best while best is below
+    // 7); those two compares reject almost every false candidate.
+    std::uint32_t found = best < kMiddleMatch - 1 ? kMiddleMatch - 1 : best;
+    std::uint32_t tailAt = 0;
+    std::uint64_t tailMask = 0;
+    TailWindow(found, &tailAt, &tailMask);
+    std::uint64_t scanTail = Load64(scan + tailAt) & tailMask;
+    const std::uint32_t scanStart = Load32(scan);
+    for (std::uint32_t m = chains->links[scanPosition & kHashMask]; m > limit && budget != 0;
+         m = chains->links[m & kHashMask], --budget) {
+      const std::uint8_t* match = window + m;
+      if (((Load64(match + tailAt) & tailMask) ^ scanTail) != 0 || Load32(match) != scanStart)
+          [[likely]] {
+        continue;
+      }
+      const std::uint32_t length = CommonLength(scan, match);
+      if (length <= found) continue;
+      *matchPosition = m;
+      found = length;
+      if (found >= stop) return found;
+      TailWindow(found, &tailAt, &tailMask);
+      scanTail = Load64(scan + tailAt) & tailMask;
+    }
+    if (found > least && found >= kMiddleMatch) return found;
+  }
+  if (least >= kShortestMatch || stop < kMiddleMatch) return least;
+  const std::uint32_t m = chains->lastThree;
+  if (m <= limit || scanPosition - m > kFarThreeLimit) return least;
+  if (Load16(window + m) != Load16(scan) || window[m + 2] != scan[2]) return least;
+  *matchPosition = m;
+  return kShortestMatch;
+}
+
+inline std::uint32_t LazySearch(DeflateState* state, const MiddleChains* chains, std::uint32_t) {
+  std::uint32_t budget = state->chainLimit;
+  if (state->deferredLength >= state->reduceChainAt) budget >>= 2;
+  return SearchMiddle(state->slidingWindow, chains, state->scanPosition, state->deferredLength,
+                      budget, state->stopLength, &state->matchPosition);
+}
+
+// A new entry's table: the heads are cleared with the other levels'.
+inline void ClearMiddle(MiddleChains* chains) {
+  std::memset(chains->nearThree, 0, sizeof chains->nearThree);
+  chains->lastThree = 0;
+}
+
+inline void SlideMiddle(std::uint16_t* heads, MiddleChains* chains) {
+  SlideLinks(heads, chains->links);
+  for (std::uint16_t& slot : chains->nearThree) slot = SlidePosition(slot);
+  chains->lastThree = SlidePosition(chains->lastThree);
+}
+
+// Enters window position q before a parse starts there, as the loop would.
+inline void EnterAhead(DeflateState* state, std::uint32_t* hash, std::uint32_t q) {
+  if (UsesMiddleChains(state->level)) {
+    Enter(state->slidingWindow, state->hashHeads, &state->middle, hash, q);
+  } else {
+    InsertPosition(state->slidingWindow, state->hashHeads, state->chainSteps, hash, q);
+  }
+}
+
+}  // namespace zf
