@@ -296,6 +296,13 @@ TEST(SegmentParse, JoinedStreamIsTheCompressorsAlone) {
           << "level " << int(level) << " helpers " << helpers << " after " << helpAfter;
     }
   }
+  // A piece that is the whole input, short enough to fit the first window:
+  // its table as small as the compressor alone makes it.
+  const Bytes small = Words(30000, 16);
+  for (const std::uint8_t level : {std::uint8_t{1}, std::uint8_t{3}, std::uint8_t{9}}) {
+    TestCrew crew(1, 12000, false);
+    ASSERT_TRUE(Pack(small, level, &crew).bytes == Pack(small, level).bytes) << int(level);
+  }
   // Level 9 restarts every 4 MiB: three pieces, the last a short one, each
   // sent chunk by chunk.
   const Bytes once = input;

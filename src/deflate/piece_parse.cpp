@@ -201,9 +201,11 @@ void ParsePiece(PieceBoard* board, std::uint32_t index) {
     // The distance codes come from the tables a fresh state builds first.
     if (state->fixedDistanceTree[0].length == 0) BuildFixedTables(state);
     StartMatcher(board->level, state);
-    // The piece is not the whole input: the table has its full size.
+    // The table's size as the compressor alone sets it: from the input's
+    // length when the first window holds it whole (then one piece), else
+    // the full size.
     state->windowBase = start;
-    ClearTable(state, 0);
+    ClearTable(state, board->size < kWindowSize ? static_cast<std::uint32_t>(board->size) : 0);
     if (!state->failed) count = ParseFastPiece(state, symbols);
     stage = state->failed ? Stage::kFailedRead : Stage::kParsed;
     if (state->failed) systemError = OsLastError();

@@ -136,9 +136,9 @@ void CheckSegments(const std::uint8_t* data, std::size_t size, int file) {
   crew.speculateFirst = true;
   static zf::KeptStates kept{};
   crew.kept = &kept;
-  // Levels 1 to 3 go through their board of pieces (one here), 4 to 8
-  // through the segments.
-  const auto level = static_cast<std::uint8_t>(1 + size % 8);
+  // Levels 1 to 3 and 9 go through their board of pieces (one here), 4 to
+  // 8 through the segments.
+  const auto level = static_cast<std::uint8_t>(1 + size % 9);
   static zf::DeflateState* const state = zf::AllocateDeflateState();
   Require(state != nullptr);
   const auto alone = Stream(state, piece, level, nullptr, file);
