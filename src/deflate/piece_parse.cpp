@@ -18,6 +18,7 @@
 // holds); at most the helpers + 4 pieces are in flight.
 #include "deflate/piece_parse.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "deflate/deflate.h"
@@ -80,12 +81,17 @@ bool TakeChunk(void* context, const std::uint32_t* symbols, std::uint32_t count)
   if (needed > list->capacity) {
     std::uint64_t capacity = std::uint64_t{list->capacity} * 2;
     if (capacity < needed) capacity = needed;
-    if (capacity > 0xFFFFFFFF) capacity = 0xFFFFFFFF;
+    // The most words a count holds and an allocation's size can express.
+    constexpr std::uint64_t kMostWords = SIZE_MAX / sizeof(std::uint32_t) < 0xFFFFFFFFu
+                                             ? SIZE_MAX / sizeof(std::uint32_t)
+                                             : 0xFFFFFFFFu;
+    if (capacity > kMostWords) capacity = kMostWords;
     if (needed > capacity) {
       list->noMemory = true;
       return false;
     }
-    auto* words = static_cast<std::uint32_t*>(OsAllocate(sizeof(std::uint32_t) * capacity));
+    auto* words = static_cast<std::uint32_t*>(
+        OsAllocate(static_cast<std::size_t>(sizeof(std::uint32_t) * capacity)));
     if (words == nullptr) {
       list->noMemory = true;
       return false;
@@ -178,10 +184,10 @@ void ParsePiece(PieceBoard* board, std::uint32_t index) {
       start + board->pieceBytes < board->size ? start + board->pieceBytes : board->size;
   if (state == nullptr) state = AllocateDeflateState();
   const bool best = ParsesBest(board->level);
-  auto* symbols =
-      best || state == nullptr
-          ? nullptr
-          : static_cast<std::uint32_t*>(OsAllocate(sizeof(std::uint32_t) * (end - start)));
+  auto* symbols = best || state == nullptr
+                      ? nullptr
+                      : static_cast<std::uint32_t*>(OsAllocate(
+                            sizeof(std::uint32_t) * static_cast<std::size_t>(end - start)));
   Stage stage = Stage::kNoMemory;
   std::uint32_t count = 0;
   std::int32_t systemError = 0;
