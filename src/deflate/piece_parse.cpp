@@ -120,6 +120,28 @@ Stage ParseBestSymbols(DeflateState* state, OsFile file, std::uint64_t start, st
   return list.noMemory && !state->failed ? Stage::kNoMemory : Stage::kFailedRead;
 }
 
+// Parses a fast level's piece from start to end into a list; its stage.
+Stage ParseFastSymbols(DeflateState* state, OsFile file, std::uint8_t level, std::uint64_t start,
+                       std::uint64_t end, std::uint64_t size, Piece* piece) {
+  piece->symbols = static_cast<std::uint32_t*>(
+      OsAllocate(sizeof(std::uint32_t) * static_cast<std::size_t>(end - start)));
+  if (piece->symbols == nullptr) return Stage::kNoMemory;
+  PieceInput input{file, start, end};
+  state->source = {ReadPiece, &input};
+  state->failed = false;
+  state->chainsKept = 1;
+  // The distance codes come from the tables a fresh state builds first.
+  if (state->fixedDistanceTree[0].length == 0) BuildFixedTables(state);
+  StartMatcher(level, state);
+  // The table's size as the compressor alone sets it: from the input's
+  // length when the first window holds it whole (then one piece), else
+  // the full size.
+  state->windowBase = start;
+  ClearTable(state, size < kWindowSize ? static_cast<std::uint32_t>(size) : 0);
+  if (!state->failed) piece->count = ParseFastPiece(state, piece->symbols);
+  return state->failed ? Stage::kFailedRead : Stage::kParsed;
+}
+
 // Sends a piece of level 9's chunks, each checked against what this state
 // reads; false when they differ (or a read or the output failed: the
 // state's failed flag says which).
@@ -183,39 +205,18 @@ void ParsePiece(PieceBoard* board, std::uint32_t index) {
   const std::uint64_t end =
       start + board->pieceBytes < board->size ? start + board->pieceBytes : board->size;
   if (state == nullptr) state = AllocateDeflateState();
-  const bool best = ParsesBest(board->level);
-  auto* symbols = best || state == nullptr
-                      ? nullptr
-                      : static_cast<std::uint32_t*>(OsAllocate(
-                            sizeof(std::uint32_t) * static_cast<std::size_t>(end - start)));
+  Piece parsed{};
   Stage stage = Stage::kNoMemory;
-  std::uint32_t count = 0;
-  std::int32_t systemError = 0;
-  if (best && state != nullptr) {
+  if (state != nullptr) {
     state->sink = {nullptr, nullptr};
-    Piece parsed{};
-    stage = ParseBestSymbols(state, board->file, start, end, board->size, &parsed);
-    symbols = parsed.symbols;
-    count = parsed.count;
-    if (stage == Stage::kFailedRead) systemError = OsLastError();
-  } else if (state != nullptr && symbols != nullptr) {
-    PieceInput input{board->file, start, end};
-    state->source = {ReadPiece, &input};
-    state->sink = {nullptr, nullptr};
-    state->failed = false;
-    state->chainsKept = 1;
-    // The distance codes come from the tables a fresh state builds first.
-    if (state->fixedDistanceTree[0].length == 0) BuildFixedTables(state);
-    StartMatcher(board->level, state);
-    // The table's size as the compressor alone sets it: from the input's
-    // length when the first window holds it whole (then one piece), else
-    // the full size.
-    state->windowBase = start;
-    ClearTable(state, board->size < kWindowSize ? static_cast<std::uint32_t>(board->size) : 0);
-    if (!state->failed) count = ParseFastPiece(state, symbols);
-    stage = state->failed ? Stage::kFailedRead : Stage::kParsed;
-    if (state->failed) systemError = OsLastError();
+    stage =
+        ParsesBest(board->level)
+            ? ParseBestSymbols(state, board->file, start, end, board->size, &parsed)
+            : ParseFastSymbols(state, board->file, board->level, start, end, board->size, &parsed);
   }
+  std::uint32_t* symbols = parsed.symbols;
+  const std::uint32_t count = parsed.count;
+  const std::int32_t systemError = stage == Stage::kFailedRead ? OsLastError() : 0;
   if (stage != Stage::kParsed) {
     OsRelease(symbols);
     symbols = nullptr;
