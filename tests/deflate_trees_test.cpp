@@ -159,6 +159,88 @@ TEST(DeflateTrees, FibonacciFrequenciesAreLimitedToCompleteCodes) {
   EXPECT_EQ(*std::max_element(codeLengths.begin(), codeLengths.end()), 7);
 }
 
+// The fast levels' code by sorting against the heap's on the same counts:
+// the same forced symbols and sizes of both block forms, a code as short
+// (both are optimal while within the limit), and past the limit a complete
+// code that gives no rarer symbol a shorter code.
+TEST(DeflateTrees, SortedCodesAreOptimalCompleteAndLimitedAsTheHeapsAre) {
+  struct Counts {
+    const char* name;
+    std::vector<std::uint32_t> literals;  // by symbol; the rest 0
+    std::vector<std::uint32_t> distances;
+  };
+  std::vector<std::uint32_t> fibonacci = {1, 1};
+  while (fibonacci.size() < 24) fibonacci.push_back(fibonacci.end()[-1] + fibonacci.end()[-2]);
+  std::vector<std::uint32_t> spread(286), wide(286), few(3);
+  for (std::uint32_t s = 0; s < 286; ++s) {
+    spread[s] = (s * 7919u) % 97u;         // ties, zeros, every symbol up to 285
+    wide[s] = 1u + (s * 104729u) % 9000u;  // frequencies past one byte
+  }
+  few = {0, 0, 40};
+  const Counts kCases[] = {
+      {"end of block only", {}, {}},
+      {"one distance", {}, {0, 0, 0, 0, 0, 3}},
+      {"spread", spread, few},
+      {"wide", wide, {5, 5, 5, 5}},
+      {"fibonacci past 15 bits", {fibonacci.begin() + 1, fibonacci.begin() + 22}, fibonacci},
+  };
+  DeflateHarness harness;
+  for (const Counts& c : kCases) {
+    SCOPED_TRACE(c.name);
+    zf::ZipEntry entry{};
+    zf::DeflateState* state = zft::BlockState(harness, &entry);
+    struct Result {
+      std::vector<int> literals, distances;
+      std::int32_t largestLiteral, largestDistance;
+      std::uint32_t dynamicBits, fixedBits;
+    };
+    auto build = [&](void (*builder)(zf::DeflateState*, zf::TreeDescriptor*)) {
+      zf::ResetBlock(state);
+      for (std::size_t s = 0; s < c.literals.size(); ++s) {
+        state->literalTree[s].frequency = static_cast<std::uint16_t>(c.literals[s]);
+      }
+      for (std::size_t s = 0; s < c.distances.size() && s < 30; ++s) {
+        state->distanceTree[s].frequency = static_cast<std::uint16_t>(c.distances[s]);
+      }
+      builder(state, &state->literalDesc);
+      builder(state, &state->distanceDesc);
+      return Result{CheckCodes(state->literalTree, 286, 15),
+                    CheckCodes(state->distanceTree, 30, 15),
+                    state->literalDesc.largestCode,
+                    state->distanceDesc.largestCode,
+                    state->dynamicBlockBits,
+                    state->fixedBlockBits};
+    };
+    const Result heap = build(zf::BuildHuffmanTree);
+    const Result sorted = build(zf::BuildFastCode);
+    EXPECT_EQ(sorted.largestLiteral, heap.largestLiteral);
+    EXPECT_EQ(sorted.largestDistance, heap.largestDistance);
+    EXPECT_EQ(sorted.fixedBits, heap.fixedBits);
+    const bool limited = *std::max_element(heap.literals.begin(), heap.literals.end()) == 15;
+    if (limited) {
+      EXPECT_LE(sorted.dynamicBits, heap.dynamicBits + heap.dynamicBits / 50);
+    } else {
+      EXPECT_EQ(sorted.dynamicBits, heap.dynamicBits);
+    }
+    for (std::size_t s = 0; s < c.literals.size(); ++s) {
+      for (std::size_t t = 0; t < c.literals.size(); ++t) {
+        if (c.literals[s] != 0 && c.literals[s] < c.literals[t]) {
+          EXPECT_GE(sorted.literals[s], sorted.literals[t]) << s << " against " << t;
+        }
+      }
+    }
+  }
+  // The code-length alphabet's limit of 7 bits.
+  zf::ZipEntry entry{};
+  zf::DeflateState* state = zft::BlockState(harness, &entry);
+  for (int s = 0; s < 19; ++s) {
+    state->lengthCodeTree[s].frequency = static_cast<std::uint16_t>(fibonacci[s]);
+  }
+  zf::BuildFastCode(state, &state->lengthCodeDesc);
+  const std::vector<int> codeLengths = CheckCodes(state->lengthCodeTree, 19, 7);
+  EXPECT_EQ(*std::max_element(codeLengths.begin(), codeLengths.end()), 7);
+}
+
 struct RunCase {
   std::vector<int> lengths;
   std::map<int, int> counts;  // code-length symbol -> times counted

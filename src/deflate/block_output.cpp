@@ -171,6 +171,50 @@ bool PushBlockSymbols(DeflateState* state, BitCursor* cursor, const TreeNode* li
   return sent;
 }
 
+// The code lengths of tree up to largest as runs, through the bit writer's
+// registers held in locals as for a block's symbols.
+bool PushRunLengths(DeflateState* state, BitCursor* bits, const TreeNode* tree,
+                    std::int32_t largest) {
+  const TreeNode* lengths = state->lengthCodeTree;
+  std::int32_t previous = -1;
+  std::int32_t next = tree[0].length;
+  std::uint32_t count = 0;
+  RunLimits limits = NextRunLimits(-1, next);
+  // A length code of up to 7 bits and up to 7 extra bits join the 16 pending.
+  auto send = [&](std::uint32_t symbol, std::uint32_t extra, std::int32_t extraBits) {
+    AddSymbol(bits, lengths, symbol);
+    AddBits(bits, extra, extraBits);
+    return DrainBits(state, bits);
+  };
+
+  // CountRunLengths left its guard after largest, so the runs match it.
+  for (std::int32_t n = 0; n <= largest; ++n) {
+    const std::int32_t current = next;
+    next = tree[n + 1].length;
+    if (++count < limits.maxCount && current == next) continue;
+    const auto symbol = static_cast<std::uint32_t>(current);
+    if (count < limits.minCount) {
+      do {
+        if (!send(symbol, 0, 0)) return false;
+      } while (--count != 0);
+    } else if (current != 0) {
+      if (current != previous) {
+        if (!send(symbol, 0, 0)) return false;
+        --count;
+      }
+      if (!send(16, count - 3, 2)) return false;
+    } else if (count <= 10) {
+      if (!send(17, count - 3, 3)) return false;
+    } else {
+      if (!send(18, count - 11, 7)) return false;
+    }
+    count = 0;
+    previous = current;
+    limits = NextRunLimits(current, next);
+  }
+  return true;
+}
+
 }  // namespace
 
 std::int32_t PutBits(DeflateState* state, std::uint32_t value, std::int32_t count) {
@@ -224,52 +268,27 @@ void EmitSymbols(DeflateState* state, const TreeNode* literalTree, const TreeNod
 }
 
 std::int32_t EmitRunLengths(DeflateState* state, const TreeNode* tree, std::int32_t largest) {
-  const TreeNode* lengths = state->lengthCodeTree;
-  std::int32_t previous = -1;
-  std::int32_t next = tree[0].length;
-  std::uint32_t count = 0;
-  RunLimits limits = NextRunLimits(-1, next);
-
-  // CountRunLengths left its guard after largest, so the runs match it.
-  for (std::int32_t n = 0; n <= largest; ++n) {
-    const std::int32_t current = next;
-    next = tree[n + 1].length;
-    if (++count < limits.maxCount && current == next) continue;
-    const auto symbol = static_cast<std::uint32_t>(current);
-    if (count < limits.minCount) {
-      do {
-        if (!SendSymbol(state, lengths, symbol)) return 0;
-      } while (--count != 0);
-    } else if (current != 0) {
-      if (current != previous) {
-        if (!SendSymbol(state, lengths, symbol)) return 0;
-        --count;
-      }
-      if (!SendSymbol(state, lengths, 16) || PutBits(state, count - 3, 2) == 0) return 0;
-    } else if (count <= 10) {
-      if (!SendSymbol(state, lengths, 17) || PutBits(state, count - 3, 3) == 0) return 0;
-    } else {
-      if (!SendSymbol(state, lengths, 18) || PutBits(state, count - 11, 7) == 0) return 0;
-    }
-    count = 0;
-    previous = current;
-    limits = NextRunLimits(current, next);
-  }
-  return 1;
+  BitCursor bits = LoadCursor(state);
+  const bool sent = PushRunLengths(state, &bits, tree, largest);
+  StoreCursor(state, bits);
+  return sent ? 1 : 0;
 }
 
 std::int32_t EmitTreeHeader(DeflateState* state, std::int32_t literalCodes,
                             std::int32_t distanceCodes, std::int32_t lengthCodes) {
-  if (PutBits(state, static_cast<std::uint32_t>(literalCodes - 257), 5) == 0 ||
-      PutBits(state, static_cast<std::uint32_t>(distanceCodes - 1), 5) == 0 ||
-      PutBits(state, static_cast<std::uint32_t>(lengthCodes - 4), 4) == 0) {
-    return 0;
+  BitCursor bits = LoadCursor(state);
+  AddBits(&bits, static_cast<std::uint32_t>(literalCodes - 257), 5);
+  AddBits(&bits, static_cast<std::uint32_t>(distanceCodes - 1), 5);
+  AddBits(&bits, static_cast<std::uint32_t>(lengthCodes - 4), 4);
+  bool sent = DrainBits(state, &bits);
+  for (std::int32_t i = 0; i < lengthCodes && sent; ++i) {
+    AddBits(&bits, state->lengthCodeTree[codeLengthOrder[i]].length, 3);
+    sent = DrainBits(state, &bits);
   }
-  for (std::int32_t i = 0; i < lengthCodes; ++i) {
-    if (PutBits(state, state->lengthCodeTree[codeLengthOrder[i]].length, 3) == 0) return 0;
-  }
-  if (EmitRunLengths(state, state->literalTree, literalCodes - 1) == 0) return 0;
-  return EmitRunLengths(state, state->distanceTree, distanceCodes - 1);
+  sent = sent && PushRunLengths(state, &bits, state->literalTree, literalCodes - 1) &&
+         PushRunLengths(state, &bits, state->distanceTree, distanceCodes - 1);
+  StoreCursor(state, bits);
+  return sent ? 1 : 0;
 }
 
 void FinishBlock(DeflateState* state, const std::uint8_t* data, std::uint32_t storedLength,
@@ -277,8 +296,8 @@ void FinishBlock(DeflateState* state, const std::uint8_t* data, std::uint32_t st
   state->flagBuffer[state->flagByteCount] = state->pendingFlags;
   if (*state->fileTypeWord == 0xFFFF) GuessTextOrBinary(state);
 
-  BuildHuffmanTree(state, &state->literalDesc);
-  BuildHuffmanTree(state, &state->distanceDesc);
+  BuildCode(state, &state->literalDesc);
+  BuildCode(state, &state->distanceDesc);
   const std::int32_t lastLengthCode = BuildLengthTree(state);
 
   const std::uint32_t dynamicBytes = (state->dynamicBlockBits + 3 + 7) >> 3;

@@ -11,6 +11,17 @@ namespace zf {
 void BuildFixedTables(DeflateState* state);
 void ResetBlock(DeflateState* state);
 void BuildHuffmanTree(DeflateState* state, TreeDescriptor* descriptor);
+// Levels 1 to 3: an optimal code by sorting (fast_codes.cpp), with ties of
+// their own.
+void BuildFastCode(DeflateState* state, TreeDescriptor* descriptor);
+// The builder of the state's level's codes.
+inline void BuildCode(DeflateState* state, TreeDescriptor* descriptor) {
+  if (UsesTable(state->level)) {
+    BuildFastCode(state, descriptor);
+  } else {
+    BuildHuffmanTree(state, descriptor);
+  }
+}
 void LimitCodeLengths(DeflateState* state, TreeDescriptor* descriptor);
 void AssignCodes(DeflateState* state, TreeNode* tree, std::int32_t largest);
 void CountRunLengths(DeflateState* state, TreeNode* tree, std::int32_t largest);
