@@ -196,6 +196,11 @@ inline void EnterBucket(std::uint16_t* bucket, std::uint32_t p) {
 // Runs to the input's end, or to the piece's end at input offset stopAt
 // (a multiple of kRestartBytes; ~0: none), where it returns before the
 // restart with the block still open.
+//
+// Most positions lie far from the piece's end and the window's: a longest
+// match and the bytes a refill keeps ahead still fit before both. There
+// the steps run in a loop of their own that checks neither (kFar below),
+// and the general step, which does, takes the few positions near an end.
 template <std::uint32_t kWays, typename Sink>
 void TableRun(DeflateState* state, Sink* sink, std::uint64_t stopAt) {
   std::uint8_t* window = state->slidingWindow;
@@ -212,13 +217,76 @@ void TableRun(DeflateState* state, Sink* sink, std::uint64_t stopAt) {
   // the input's first (at the input's start the table is clear already).
   const std::uint64_t at = state->windowBase + p;
   std::uint32_t edge = at != 0 && at % kRestartBytes == 0 ? p : NextRestart(state, p);
+  // The bytes ahead within the piece from which a position is far from
+  // both ends: a longest match taken there leaves kLeastAhead ahead.
+  constexpr std::uint32_t kFar = kLeastAhead + kLongestMatch;
+
+  // One step at p with within bytes ahead in the piece (at least
+  // kTableMatch): searches, enters p, records the literal or match and the
+  // positions it covers, and moves p on. True when the block is full.
+  auto step = [&]<bool kIsFar>(std::uint32_t within) -> bool {
+    const std::uint32_t word = Load32(window + p);
+    std::uint16_t* bucket = table + WordHash(word, shift) * kWays;
+    // The next position's bucket is asked for now, so that its load
+    // overlaps this search (bytes past the input only make it useless).
+    __builtin_prefetch(table + WordHash(Load32(window + p + 1), shift) * kWays, 1);
+    // m <= limit: m is 0 or p - m exceeds the farthest distance.
+    const std::uint32_t limit = p > kFarthestDistance ? p - kFarthestDistance - 1 : 0;
+    const std::uint32_t most = kIsFar || within >= kLongestMatch ? kLongestMatch : within;
+    const std::uint32_t stop = nice < most ? nice : most;
+    std::uint32_t best = kTableMatch - 1;
+    std::uint32_t source = 0;
+#pragma GCC unroll 4
+    for (std::uint32_t w = 0; w < kWays; ++w) {
+      const std::uint32_t m = bucket[w];
+      // Newest first: the rest lie farther still (or are 0).
+      if (m <= limit) break;
+      if (Load32(window + m) != word) continue;
+      const std::uint32_t length = ExtendMatch(window + p, window + m, kTableMatch, most);
+      if (length > best) {
+        best = length;
+        source = m;
+        if (best >= stop) break;
+      }
+    }
+    EnterBucket<kWays>(bucket, p);
+    if (best < kTableMatch) {
+      const bool full = sink->Literal(state, window[p]);
+      ++p;
+      --ahead;
+      return full;
+    }
+    const bool full = sink->Match(state, p - source, best);
+    if (best <= insertLimit) {
+      // Positions with four bytes ahead in the piece: up to p + within - 4.
+      const std::uint32_t end =
+          kIsFar || best < within - kTableMatch + 1 ? p + best : p + within - kTableMatch + 1;
+      for (std::uint32_t q = p + 1; q < end; ++q) {
+        EnterBucket<kWays>(table + WordHash(Load32(window + q), shift) * kWays, q);
+      }
+    }
+    p += best;
+    ahead -= best;
+    return full;
+  };
 
   while (ahead != 0) {
-    std::uint32_t best = 0;
-    std::uint32_t source = 0;
     // The bytes ahead within the piece.
     const std::uint32_t within = edge - p < ahead ? edge - p : ahead;
-    if (within == 0) {
+    bool full;
+    if (within >= kFar) {
+      // Far steps until p comes within kFar of an end or the block fills.
+      const std::uint32_t farEnd = p + within - kFar;
+      do {
+        full = step.template operator()<true>(0);
+      } while (!full && p <= farEnd);
+    } else if (within >= kTableMatch) {
+      full = step.template operator()<false>(within);
+    } else if (within != 0) {
+      full = sink->Literal(state, window[p]);
+      ++p;
+      --ahead;
+    } else {
       if (state->windowBase + p == stopAt) {
         state->scanPosition = p;
         state->bytesAhead = ahead;
@@ -228,46 +296,6 @@ void TableRun(DeflateState* state, Sink* sink, std::uint64_t stopAt) {
       // A restart: the first byte is a literal and is not entered.
       ClearWholeTable(state);
       edge += kRestartBytes;
-    } else if (within >= kTableMatch) {
-      const std::uint32_t word = Load32(window + p);
-      std::uint16_t* bucket = table + WordHash(word, shift) * kWays;
-      // The next position's bucket is asked for now, so that its load
-      // overlaps this search (bytes past the input only make it useless).
-      __builtin_prefetch(table + WordHash(Load32(window + p + 1), shift) * kWays, 1);
-      // m <= limit: m is 0 or p - m exceeds the farthest distance.
-      const std::uint32_t limit = p > kFarthestDistance ? p - kFarthestDistance - 1 : 0;
-      const std::uint32_t most = within < kLongestMatch ? within : kLongestMatch;
-      const std::uint32_t stop = nice < most ? nice : most;
-      best = kTableMatch - 1;
-#pragma GCC unroll 4
-      for (std::uint32_t w = 0; w < kWays; ++w) {
-        const std::uint32_t m = bucket[w];
-        // Newest first: the rest lie farther still (or are 0).
-        if (m <= limit) break;
-        if (Load32(window + m) != word) continue;
-        const std::uint32_t length = ExtendMatch(window + p, window + m, kTableMatch, most);
-        if (length > best) {
-          best = length;
-          source = m;
-          if (best >= stop) break;
-        }
-      }
-      EnterBucket<kWays>(bucket, p);
-    }
-    bool full;
-    if (best >= kTableMatch) {
-      full = sink->Match(state, p - source, best);
-      if (best <= insertLimit) {
-        // Positions with four bytes ahead in the piece: up to p + within - 4.
-        const std::uint32_t end =
-            p + best < p + within - kTableMatch + 1 ? p + best : p + within - kTableMatch + 1;
-        for (std::uint32_t q = p + 1; q < end; ++q) {
-          EnterBucket<kWays>(table + WordHash(Load32(window + q), shift) * kWays, q);
-        }
-      }
-      p += best;
-      ahead -= best;
-    } else {
       full = sink->Literal(state, window[p]);
       ++p;
       --ahead;
