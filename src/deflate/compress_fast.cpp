@@ -51,7 +51,7 @@
 //   compressed before (and so on any thread).
 // - Capping lengths at the bytes ahead keeps the bytes left in the window
 //   past the input's end (from earlier entries) out of every decision.
-// - A block ends when its buffers are full, or after a step of symbols
+// - A block ends when it holds kFastBlockSymbols, or after a step of symbols
 //   whose statistics differ from the block's (block_split.h).
 // - The input is parsed in pieces of kRestartBytes (1 MiB): at every
 //   multiple of it the table is cleared, the piece's first byte is a
@@ -94,8 +94,8 @@ struct SymbolCursor {
     state->pendingFlags = static_cast<std::uint8_t>(flags);
     state->flagMask = static_cast<std::uint8_t>(mask);
   }
-  // As RecordSymbol (record_symbol.h) without the early end of a block:
-  // true when the block is full.
+  // As RecordSymbol (record_symbol.h) without the early end of a block, and
+  // full at kFastBlockSymbols: true when the block is full.
   inline bool Next(DeflateState* state) {
     mask <<= 1;
     if ((++count & 7) == 0) {
@@ -106,8 +106,9 @@ struct SymbolCursor {
           StepChangesStatistics(state, count)) {
         return true;
       }
+      return count == kFastBlockSymbols;
     }
-    return count == kMaxBlockSymbols;
+    return false;
   }
   inline bool Literal(DeflateState* state, std::uint8_t byte) {
     state->symbolBuffer[count] = byte;

@@ -44,6 +44,9 @@ inline constexpr int kLengthCodes = 29;
 inline constexpr std::uint32_t kSymbolRoom = 32768;
 inline constexpr std::uint32_t kFlagRoom = kSymbolRoom / 8;
 inline constexpr std::uint32_t kMaxBlockSymbols = 32767;
+// The fast levels end a full block on a whole flag byte, so that the test
+// for a full block is made once per eight symbols.
+inline constexpr std::uint32_t kFastBlockSymbols = kSymbolRoom - 8;
 inline constexpr std::uint32_t kEarlyEndStep = 4096;
 // The block split by statistics (block_split.h): every kSplitStep symbols,
 // eight kinds of literal by their top three bits and two of match, short
