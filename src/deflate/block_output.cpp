@@ -145,12 +145,9 @@ bool PushBlockSymbols(DeflateState* state, BitCursor* cursor, const TreeNode* li
         lengthExtraBits[c] != 0 ? value - static_cast<std::uint32_t>(state->lengthBase[c]) : 0;
     lengthBits[value] = {node.code | (extra << node.length), node.length + lengthExtraBits[c]};
   }
-  std::uint32_t flags = 0;
-  bool sent = true;
-  for (std::uint32_t i = 0; i < symbols && sent; ++i) {
-    if ((i & 7) == 0) flags = state->flagBuffer[i >> 3];
-    const std::uint32_t value = state->symbolBuffer[i];
-    if ((flags & 1) == 0) {
+  const std::uint8_t* values = state->symbolBuffer;
+  auto push = [&](std::uint32_t value, bool match) {
+    if (!match) {
       AddSymbol(&bits, literalTree, value);
     } else {
       // At most 15 + 5 + 15 + 13 bits join the 16 pending: 64 in all.
@@ -160,8 +157,21 @@ bool PushBlockSymbols(DeflateState* state, BitCursor* cursor, const TreeNode* li
       AddSymbol(&bits, distanceTree, e);
       AddBits(&bits, d - static_cast<std::uint32_t>(state->distanceBase[e]), distanceExtraBits[e]);
     }
-    sent = DrainBytes(state, &bits);
-    flags >>= 1;
+    return DrainBytes(state, &bits);
+  };
+  // Eight symbols per flag byte, unrolled; after a failed drain the rest
+  // only fail again, so the outcome is looked at once per byte.
+  bool sent = true;
+  std::uint32_t i = 0;
+  for (; i + 8 <= symbols && sent; i += 8) {
+    const std::uint32_t flags = state->flagBuffer[i >> 3];
+    bool all = true;
+#pragma GCC unroll 8
+    for (std::uint32_t k = 0; k < 8; ++k) all &= push(values[i + k], ((flags >> k) & 1) != 0);
+    sent = all;
+  }
+  for (; i < symbols && sent; ++i) {
+    sent = push(values[i], ((state->flagBuffer[i >> 3] >> (i & 7)) & 1) != 0);
   }
   if (sent) {
     AddSymbol(&bits, literalTree, kEndOfBlock);
