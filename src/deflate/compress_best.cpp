@@ -58,10 +58,12 @@
 //   the parse fills it, so it slides at the same places and a block is
 //   stored exactly where it would be. A restart costs the matches that
 //   would reach back across it and a block header: on two libraries
-//   (27 MB) 0.03 % at 4 MiB, 0.21 % at 1 MiB. The first chunk of a piece
-//   could take kBestFirstPasses more passes, its first costs being a guess:
-//   one made 23 MB of headers 0.025 % smaller, two 0.035 %, but small
-//   files, all first chunk, paid a fifth and two fifths more parse time.
+//   (27 MB) 0.03 % at 4 MiB, 0.21 % at 1 MiB; pieces of 8 MiB rather
+//   than 4 made them 0.026 % smaller, and 24 MB of libLLVM 0.036 %. The
+//   first chunk of a piece could take kBestFirstPasses more passes, its
+//   first costs being a guess: one made 23 MB of headers 0.025 % smaller,
+//   two 0.035 %, but small files, all first chunk, paid a fifth and two
+//   fifths more parse time.
 //
 // Why the bytes depend on the input alone, and are the same however it was
 // read (streamed or not, in any pieces):
