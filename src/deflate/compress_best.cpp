@@ -434,9 +434,10 @@ std::uint32_t RecordSymbols(DeflateState* state, const std::uint32_t* symbols, s
                             bool send) {
   const std::uint32_t begin = state->scanPosition;
   std::uint32_t i = 0;
+  SplitAhead ahead = {};
   for (std::uint32_t k = 0; k < count; ++k) {
     if (k % kBestSplitStep == 0) {
-      if (BestBlockEndsBefore(state, symbols + k, count - k) &&
+      if (BestBlockEndsBefore(state, symbols, count, k, &ahead) &&
           !EndBlockAt(state, begin + i, send)) {
         return 0;
       }
