@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "deflate/best_split.h"
 #include "deflate/deflate.h"
 #include "deflate/deflate_internal.h"
 #include "deflate_test_helpers.h"
@@ -91,6 +92,34 @@ TEST(BestPieces, PiecesParsedAloneGiveTheWholeParsesStream) {
     EXPECT_TRUE(joined == whole.bytes) << size;
     zf::OsRelease(state);
   }
+}
+
+// The block split's look-ahead counts, moved on a step or two at a time (as
+// its decisions move them) or jumping past them, stay those of the symbols
+// in reach, up to the chunk's end.
+TEST(BestPieces, SplitLookAheadCountsWhatIsInReach) {
+  zf::DeflateState* state = zf::AllocateDeflateState();
+  ASSERT_NE(state, nullptr);
+  zf::BuildFixedTables(state);
+  const std::vector<std::uint8_t> noise = zft::RandomBytes(3 * 9000, 5);
+  std::vector<std::uint32_t> symbols;
+  for (std::size_t k = 0; k + 2 < noise.size(); k += 3) {
+    const std::uint32_t distance = noise[k] < 128 ? 0 : 1 + noise[k + 1] * 127u + noise[k + 2];
+    symbols.push_back(distance << 8 | noise[k + 1]);
+  }
+  const std::uint32_t count = static_cast<std::uint32_t>(symbols.size());
+  for (const std::uint32_t stride : {zf::kBestSplitStep, 2 * zf::kBestSplitStep, 5000u}) {
+    zf::SplitAhead ahead = {};
+    for (std::uint32_t from = 0; from < count; from += stride) {
+      zf::MoveAhead(state, symbols.data(), count, from, &ahead);
+      zf::SplitAhead fresh = {};
+      const std::uint32_t n = std::min(count - from, zf::kBestSplitLookahead);
+      zf::CountSymbols(state, symbols.data() + from, n, fresh.counts);
+      ASSERT_TRUE(std::equal(fresh.counts, fresh.counts + zf::kSplitCountKinds, ahead.counts))
+          << stride << " " << from;
+    }
+  }
+  zf::OsRelease(state);
 }
 
 }  // namespace

@@ -146,7 +146,7 @@ inline constexpr std::uint32_t kBestChunk = 32768;
 // The parse restarts every kBestPieceBytes of an input: the search, the
 // costs and the window start afresh and a block ends there, so that each
 // such piece can be parsed on its own (compress_best.cpp).
-inline constexpr std::uint64_t kBestPieceBytes = 4u << 20;
+inline constexpr std::uint64_t kBestPieceBytes = 8u << 20;
 inline constexpr std::uint32_t kBestMatchRoom = 129000;
 struct BestParseMemory {
   std::uint16_t tree[kWindowHalf][2];
