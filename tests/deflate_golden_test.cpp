@@ -227,8 +227,8 @@ struct LevelPin {
 
 constexpr LevelPin kLevelPins[] = {
     {1, 791179, 0xa42c641f}, {2, 780447, 0x8874904c}, {3, 771724, 0x5973582d},
-    {4, 866437, 0x1bda99e9}, {5, 858276, 0x2fe39e73}, {6, 848927, 0xcf5eae44},
-    {7, 839979, 0xb132a6fb}, {8, 727606, 0xb962f979}, {9, 710714, 0xcb426dee},
+    {4, 866024, 0x1fb7aab9}, {5, 858030, 0xe65a08fa}, {6, 849242, 0x806ed821},
+    {7, 839926, 0x708df354}, {8, 727606, 0xb962f979}, {9, 710714, 0xcb426dee},
 };
 
 TEST(DeflateGolden, EveryLevelKeepsItsBytes) {
