@@ -15,7 +15,7 @@
 //   sixteen steps of level 8 copy 30 bytes per position, about a quarter
 //   of that level's time, and pay off only for walks far longer than
 //   these levels' budgets. The slide moves 64 KB of links, not 1 MB.
-// - Three-byte matches from a table of 32,768 slots holding the newest
+// - Three-byte matches from a table of 16,384 slots holding the newest
 //   position per hash, looked at only when the chain gave nothing of four
 //   bytes or more and within 16,384 bytes. On machine code such matches
 //   pay up to there (a table of 4,096 slots and 4,096 bytes left libraries
