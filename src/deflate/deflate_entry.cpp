@@ -77,8 +77,9 @@ void StartMatcher(std::uint8_t level, DeflateState* state) {
   // ends at a link the entry wrote itself. The fast run's table is cleared
   // whole instead.
   state->level = level;
-  if (!UsesTable(level)) std::memset(state->hashHeads, 0, sizeof state->hashHeads);
-  if (UsesMiddleChains(level)) ClearMiddle(&state->middle);
+  if (!UsesTable(level) && !UsesMiddleChains(level)) {
+    std::memset(state->hashHeads, 0, sizeof state->hashHeads);
+  }
   const LevelTuning& tuning = LevelTuningTable[level];
   state->reduceChainAt = tuning.reduceChainAt;
   state->lazyLimit = tuning.lazyLimit;
@@ -92,7 +93,7 @@ void StartMatcher(std::uint8_t level, DeflateState* state) {
   state->blockBegin = 0;
   state->inputEnded = 0;
   state->bytesAhead = ReadInput(state, state->slidingWindow, kWindowSize);
-  if (UsesTable(level)) {
+  if (UsesTable(level) || UsesMiddleChains(level)) {
     // The table's size depends on the input's length when the first window
     // holds it whole: the window is filled whatever the reads return.
     while (state->bytesAhead != 0 && state->bytesAhead < kWindowSize) {
@@ -104,7 +105,12 @@ void StartMatcher(std::uint8_t level, DeflateState* state) {
       }
       state->bytesAhead += got;
     }
-    ClearTable(state, state->inputEnded != 0 ? state->bytesAhead : 0);
+    const std::uint32_t wholeInput = state->inputEnded != 0 ? state->bytesAhead : 0;
+    if (UsesTable(level)) {
+      ClearTable(state, wholeInput);
+    } else {
+      ClearMiddle(state->hashHeads, &state->middle, wholeInput);
+    }
   }
   if (state->bytesAhead == 0) return;
   if (state->bytesAhead < kLeastAhead) RefillWindow(state);

@@ -128,12 +128,17 @@ struct ChainSteps {
 // position along the chain of its four bytes' hash (the heads are the
 // record's hashHeads), and the newest position per hash of three bytes.
 inline constexpr std::uint32_t kMiddleHeadBits = 15;
-inline constexpr std::uint32_t kMiddleThreeBits = 12;
+inline constexpr std::uint32_t kMiddleThreeBits = 14;
+inline constexpr std::uint32_t kMiddleLeastBits = 10;
 static_assert(kHashSize == 1u << kMiddleHeadBits);
 struct MiddleChains {
   std::uint16_t links[kWindowHalf];
   std::uint16_t nearThree[1u << kMiddleThreeBits];
   std::uint16_t lastThree;  // the slot's position before the last one entered
+  // 32 less the hashes' widths: kMiddleHeadBits and kMiddleThreeBits, or
+  // fewer for an input the first window holds whole (middle_chains.h).
+  std::uint32_t headShift;
+  std::uint32_t threeShift;
 };
 
 // The near-optimal parse's memory (compress_best.cpp): the binary tree of
@@ -199,7 +204,7 @@ inline constexpr std::uint8_t codeLengthOrder[kLengthCodeSymbols] = {
 // fields' set-up (their run takes kFastTuning).
 inline constexpr LevelTuning LevelTuningTable[10] = {
     {0, 0, 0, 0},         {4, 4, 8, 4},        {4, 5, 16, 8},    {4, 6, 32, 32},
-    {8, 8, 32, 8},        {8, 16, 64, 16},     {8, 16, 258, 36}, {16, 32, 258, 96},
+    {8, 8, 32, 8},        {8, 16, 64, 16},     {6, 16, 258, 36}, {16, 32, 258, 96},
     {32, 128, 258, 1024}, {32, 258, 258, 4096}};
 
 struct DeflateState {

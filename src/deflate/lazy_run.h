@@ -1,6 +1,8 @@
 // The lazy run of levels 4 to 8: the one-step lazy decision between a match
 // and a literal, over level 8's chains of steps (hash_chains.h) or the
-// four-byte chains of levels 4 to 7 (middle_chains.h). A template over what
+// four-byte chains of levels 4 to 7 (middle_chains.h), which weigh the two
+// matches by their estimated bits and search on their own terms (the
+// overloads of LazySearch, KeepsDeferred and FarThreeLimit there). A template over what
 // receives its symbols, because two callers run the very same loop: the
 // compressor alone, whose symbols fill the block buffers (compress_run.cpp),
 // and the parse of one segment of a large input (segment_parse.cpp), whose
@@ -46,6 +48,14 @@ inline std::uint32_t LazySearch(DeflateState* state, const Chains* chains,
                      state->deferredLength,
                      ChainBudget(state->chainLimit, state->reduceChainAt, state->deferredLength),
                      state->stopLength, &state->matchPosition);
+}
+
+// Whether the match deferred from the position before beats the one found
+// at this position (length, distance): for level 8, unless this one is
+// longer.
+inline bool KeepsDeferred(const ChainSteps*, std::uint32_t length, std::uint32_t,
+                          std::uint32_t deferredLength, std::uint32_t) {
+  return length <= deferredLength;
 }
 
 inline std::uint32_t Enter(const std::uint8_t* window, std::uint16_t* heads, ChainSteps* steps,
@@ -106,11 +116,13 @@ void LazyRun(DeflateState* state, Chains* chains, Recorder* recorder) {
     }
     if (currentLength > ahead) currentLength = ahead;
     // A 3-byte match far back costs about as much as its literals.
-    if (currentLength == kShortestMatch && p - matchPosition > kFarThreeLimit) {
+    if (currentLength == kShortestMatch && p - matchPosition > FarThreeLimit(chains)) {
       currentLength = kShortestMatch - 1;
     }
 
-    if (deferredLength >= kShortestMatch && currentLength <= deferredLength) {
+    if (deferredLength >= kShortestMatch &&
+        KeepsDeferred(chains, currentLength, p - matchPosition, deferredLength,
+                      p - 1 - deferredPosition)) {
       const std::uint32_t lastInsertable = p + ahead - EnterReach(chains);
       state->scanPosition = p;
       const bool full = recorder->Match(state, p - 1 - deferredPosition,
