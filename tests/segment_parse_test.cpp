@@ -19,6 +19,7 @@
 
 #include "deflate/deflate.h"
 #include "deflate/deflate_internal.h"
+#include "deflate/piece_parse.h"
 #include "support/memory_io.h"
 #include "support/test_files.h"
 #include "zipwriter/failure.h"
@@ -231,6 +232,8 @@ TEST(SegmentParse, JoinedStreamIsTheCompressorsAlone) {
     const Bytes input = hard.make();
     for (const std::uint8_t level :
          {std::uint8_t{4}, std::uint8_t{5}, std::uint8_t{6}, std::uint8_t{7}, std::uint8_t{8}}) {
+      // Levels 4 to 7 share one finder: one of them shows its races.
+      if (zft::kThreadSanitizedBuild && level != 6 && level != 8) continue;
       const zft::MemoryStream alone = Pack(input, level);
       ASSERT_FALSE(alone.failed);
       // One thread: short segments at any alignment, warmed by less than a
@@ -244,6 +247,7 @@ TEST(SegmentParse, JoinedStreamIsTheCompressorsAlone) {
       };
       for (const Crew& kind : {Crew{0, 12000, -1}, Crew{0, 12000, 3}, Crew{0, 12000, 1000},
                                Crew{2, 32768, -1}, Crew{2, 32768, 1}}) {
+        if (zft::kThreadSanitizedBuild && kind.helpers == 0) continue;
         TestCrew crew(kind.helpers, kind.segment, kind.helpers == 0, kind.helpAfter);
         zf::SegmentCounts counts{};
         crew.crew.counts = &counts;
@@ -270,9 +274,11 @@ TEST(SegmentParse, JoinedStreamIsTheCompressorsAlone) {
       ASSERT_EQ(Inflate(alone.bytes, input.size()), input) << hard.name;
     }
   }
-  // The fast levels split in pieces of 1 MiB: an input of several pieces,
-  // a long match and a run of zeros over their starts, and noise that ends
-  // blocks, at one and more threads.
+}
+
+// An input of several of the fast levels' pieces of 1 MiB: a long match and
+// a run of zeros over their starts, and noise that ends blocks.
+Bytes PiecesInput() {
   Bytes input = Words(900000, 13);
   const Bytes noise = Noise(300000, 14);
   input.insert(input.end(), noise.begin(), noise.end());
@@ -280,7 +286,14 @@ TEST(SegmentParse, JoinedStreamIsTheCompressorsAlone) {
   const Bytes tail = Records(500000, 15);
   input.insert(input.end(), tail.begin(), tail.end());
   input.insert(input.end(), input.begin(), input.begin() + 400000);
+  return input;
+}
+
+// The fast levels split in pieces, at one and more threads.
+TEST(SegmentParse, FastPiecesJoinAsTheCompressorAlone) {
+  const Bytes input = PiecesInput();
   for (const std::uint8_t level : {std::uint8_t{1}, std::uint8_t{2}, std::uint8_t{3}}) {
+    if (zft::kThreadSanitizedBuild && level != 1) continue;
     const zft::MemoryStream alone = Pack(input, level);
     ASSERT_FALSE(alone.failed);
     ASSERT_EQ(Inflate(alone.bytes, input.size()), input) << "level " << int(level);
@@ -289,6 +302,7 @@ TEST(SegmentParse, JoinedStreamIsTheCompressorsAlone) {
     for (const auto& [helpers, helpAfter] :
          {std::pair{0u, -1}, std::pair{1u, -1}, std::pair{3u, -1}, std::pair{1u, 2},
           std::pair{0u, 1000}}) {
+      if (zft::kThreadSanitizedBuild && helpers == 0) continue;
       TestCrew crew(helpers, 12000, false, helpAfter);
       const zft::MemoryStream joined = Pack(input, level, &crew);
       ASSERT_EQ(joined.code, zf::ErrNone) << "level " << int(level) << " helpers " << helpers;
@@ -303,15 +317,21 @@ TEST(SegmentParse, JoinedStreamIsTheCompressorsAlone) {
     TestCrew crew(1, 12000, false);
     ASSERT_TRUE(Pack(small, level, &crew).bytes == Pack(small, level).bytes) << int(level);
   }
-  // Level 9 restarts every 4 MiB: three pieces, the last a short one, each
-  // sent chunk by chunk.
-  const Bytes once = input;
+}
+
+// Level 9 restarts every 8 MiB: two pieces, the second a short one, each
+// sent chunk by chunk.
+TEST(SegmentParse, BestPiecesJoinAsTheCompressorAlone) {
+  const Bytes once = PiecesInput();
+  Bytes input = once;
   for (int copy = 0; copy < 2; ++copy) input.insert(input.end(), once.begin(), once.end());
+  ASSERT_GT(input.size(), zf::PieceBytes(9));
   const zft::MemoryStream alone = Pack(input, 9);
   ASSERT_FALSE(alone.failed);
   ASSERT_EQ(Inflate(alone.bytes, input.size()), input);
   for (const auto& [helpers, helpAfter] :
        {std::pair{0u, -1}, std::pair{1u, -1}, std::pair{1u, 1}}) {
+    if (zft::kThreadSanitizedBuild && (helpers == 0 || helpAfter >= 0)) continue;
     TestCrew crew(helpers, 12000, false, helpAfter);
     const zft::MemoryStream joined = Pack(input, 9, &crew);
     ASSERT_EQ(joined.code, zf::ErrNone) << "level 9 helpers " << helpers;

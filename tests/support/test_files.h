@@ -25,6 +25,26 @@ void MakeDirs(const std::string& path);
 void SetModifyTime(const std::string& path, std::int64_t unixSeconds);
 bool Exists(const std::string& path);
 
+// Sanitizer builds run the same tests several times slower. The heaviest
+// tests keep every kind of case there but fewer copies of each: those that
+// only repeat work on one thread, which a sanitizer sees no differently, or
+// thousands of files where hundreds show the same fault.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitizedBuild = true;
+#elif defined(__has_feature)
+inline constexpr bool kThreadSanitizedBuild = __has_feature(thread_sanitizer);
+#else
+inline constexpr bool kThreadSanitizedBuild = false;
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kInstrumentedBuild = true;
+#elif defined(__has_feature)
+inline constexpr bool kInstrumentedBuild =
+    kThreadSanitizedBuild || __has_feature(address_sanitizer);
+#else
+inline constexpr bool kInstrumentedBuild = kThreadSanitizedBuild;
+#endif
+
 // While it lives, a write that would make a file of this process longer
 // than bytes fails (EFBIG) as on a full disk, instead of raising SIGXFSZ.
 // A limit of kNoFileSizeLimit, or one above the present limit, changes nothing.
