@@ -331,7 +331,7 @@ TEST(ParallelPack, LargeFilesSplitAcrossWorkersKeepTheirBytes) {
   }
   EXPECT_EQ(PackWith(src, zip, 2), expected);
   for (std::uint32_t answers : {1u, 6u}) {
-    if (zft::kThreadSanitizedBuild && answers == 1) continue;
+    if (zft::kThreadSanitizedBuild) continue;
     SCOPED_TRACE(answers);
     Recorded record;
     record.answersLeft = answers;
@@ -339,6 +339,7 @@ TEST(ParallelPack, LargeFilesSplitAcrossWorkersKeepTheirBytes) {
     EXPECT_EQ(zft::EntryNames(zft::CheckArchive(zip)), record.added);
   }
   for (std::uint64_t limit : {std::uint64_t{1} << 16, std::uint64_t{expected.size() - 1000}}) {
+    if (zft::kThreadSanitizedBuild && limit != std::uint64_t{1} << 16) continue;
     zf::ZipWriter* writer = nullptr;
     ASSERT_EQ(zf::OpenArchive(zip.c_str(), &writer), zf::ErrNone);
     const zft::FileSizeLimit full(limit);

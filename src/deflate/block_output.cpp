@@ -115,10 +115,6 @@ inline void AddSymbol(BitCursor* bits, const TreeNode* tree, std::uint32_t symbo
   AddBits(bits, tree[symbol].code, tree[symbol].length);
 }
 
-inline bool SendSymbol(DeflateState* state, const TreeNode* tree, std::uint32_t symbol) {
-  return PutBits(state, tree[symbol].code, tree[symbol].length) != 0;
-}
-
 bool PushBlockSymbols(DeflateState* state, BitCursor* cursor, const TreeNode* literalTree,
                       const TreeNode* distanceTree) {
   BitCursor bits = *cursor;
