@@ -200,7 +200,7 @@ inline void EnterBucket(std::uint16_t* bucket, std::uint32_t p) {
 //
 // Most positions lie far from the piece's end and the window's: a longest
 // match and the bytes a refill keeps ahead still fit before both. There
-// the steps run in a loop of their own that checks neither (kFar below),
+// the steps run in a loop of their own that checks neither (kFarFromEnds below),
 // and the general step, which does, takes the few positions near an end.
 template <std::uint32_t kWays, typename Sink>
 void TableRun(DeflateState* state, Sink* sink, std::uint64_t stopAt) {
@@ -220,7 +220,7 @@ void TableRun(DeflateState* state, Sink* sink, std::uint64_t stopAt) {
   std::uint32_t edge = at != 0 && at % kRestartBytes == 0 ? p : NextRestart(state, p);
   // The bytes ahead within the piece from which a position is far from
   // both ends: a longest match taken there leaves kLeastAhead ahead.
-  constexpr std::uint32_t kFar = kLeastAhead + kLongestMatch;
+  constexpr std::uint32_t kFarFromEnds = kLeastAhead + kLongestMatch;
 
   // One step at p with within bytes ahead in the piece (at least
   // kTableMatch): searches, enters p, records the literal or match and the
@@ -275,9 +275,9 @@ void TableRun(DeflateState* state, Sink* sink, std::uint64_t stopAt) {
     // The bytes ahead within the piece.
     const std::uint32_t within = edge - p < ahead ? edge - p : ahead;
     bool full;
-    if (within >= kFar) {
-      // Far steps until p comes within kFar of an end or the block fills.
-      const std::uint32_t farEnd = p + within - kFar;
+    if (within >= kFarFromEnds) {
+      // Far steps until p comes within kFarFromEnds of an end or the block fills.
+      const std::uint32_t farEnd = p + within - kFarFromEnds;
       do {
         full = step.template operator()<true>(0);
       } while (!full && p <= farEnd);

@@ -38,11 +38,6 @@ std::uint32_t ReadInput(DeflateState* state, std::uint8_t* into, std::uint32_t c
   return got;
 }
 
-std::uint32_t FindLongestMatch(DeflateState* state, std::uint32_t candidate) {
-  if (UsesMiddleChains(state->level)) return LazySearch(state, &state->middle, candidate);
-  return LazySearch(state, state->chainSteps, candidate);
-}
-
 void RefillWindow(DeflateState* state) {
   std::uint8_t* window = state->slidingWindow;
   for (;;) {

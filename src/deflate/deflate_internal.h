@@ -135,7 +135,6 @@ bool FinishMidBlock(DeflateState* state);
 // must stop.
 bool RefillFromLoop(DeflateState* state, std::uint32_t* p, std::uint32_t* ahead,
                     std::uint32_t* matchPosition);
-std::uint32_t FindLongestMatch(DeflateState* state, std::uint32_t candidate);
 void RefillWindow(DeflateState* state);
 
 }  // namespace zf
