@@ -169,14 +169,13 @@ bool PushBlockSymbols(DeflateState* state, BitCursor* cursor, const TreeNode* li
   for (; i < symbols && sent; ++i) {
     sent = push(values[i], ((state->flagBuffer[i >> 3] >> (i & 7)) & 1) != 0);
   }
-  if (!sent) {
-    // As after the failed drain: the symbols pushed after it keep nothing.
-    bits.buffer = 0;
-    bits.count = 0;
-  }
   if (sent) {
     AddSymbol(&bits, literalTree, kEndOfBlock);
     sent = DrainBits(state, &bits);
+  } else {
+    // As after the failed drain: the symbols pushed after it keep nothing.
+    bits.buffer = 0;
+    bits.count = 0;
   }
   *cursor = bits;
   return sent;
